@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+// Per-device settings of the "in" and "out" lists: eight 32-bit fields, copied
+// by value into every open device record.
+struct DeviceSettings {
+    int32_t maximumChannels = 0;
+    int32_t channelLinkLeft = 0;
+    int32_t channelLinkRight = 0;
+    int32_t minimumSampleFrequency = 0;
+    int32_t maximumSampleFrequency = 44100;
+    int32_t minimumBitsPerSample = 16;
+    int32_t maximumBitsPerSample = 16;
+    float outLatency = 0.0f;
+};
+static_assert(sizeof(DeviceSettings) == 32, "eight 32-bit fields");
+
+// Devices by name, in byte-wise name order.
+using DeviceSettingsTable = std::map<std::string, DeviceSettings>;
+
+// The loaded global settings and both device lists.
+struct DriverSettings {
+    int32_t blockFrames = 512;
+    int32_t inputLatency = 0;
+    int32_t outputLatency = 0;
+    int32_t sampleRate = 44100;
+    int32_t bitsPerSample = 16;
+    float volume = 1.0f;
+    DeviceSettingsTable inputDevices;
+    DeviceSettingsTable outputDevices;
+};

@@ -1,0 +1,168 @@
+#include "settings_file.h"
+
+#include "message_box.h"
+#include "settings_keys.h"
+#include "settings_lists.h"
+#include "settings_paths.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+namespace {
+
+constexpr const char* kCaption = "TELVARA";
+// " 配置文件创建失败!" and "读取配置文件出现异常:%s" in code page 936.
+constexpr const char* kCreateFailedSuffix = " \xc5\xe4\xd6\xc3\xce\xc4\xbc\xfe\xb4\xb4\xbd\xa8\xca\xa7\xb0\xdc!";
+constexpr const char* kReadExceptionFormat =
+    "\xb6\xc1\xc8\xa1\xc5\xe4\xd6\xc3\xce\xc4\xbc\xfe\xb3\xf6\xcf\xd6\xd2\xec\xb3\xa3:%s";
+// Shown in place of the path when the application-data folder is unknown.
+constexpr const char* kUnknownPath = "%APPDATA%\\ZQV\\config.ini";
+// A settings file is a few kilobytes; anything this large is not ours, and
+// parsing it inside the host would stall the host.
+constexpr Poco::File::FileSize kMaximumFileSize = 1024 * 1024;
+
+std::string Key(const std::string& section, const std::string& key)
+{
+    return section + "." + key;
+}
+
+void CheckSize(const Poco::File& file)
+{
+    if (file.getSize() > kMaximumFileSize) {
+        throw Poco::DataFormatException("file larger than 1 MiB", file.path());
+    }
+}
+
+}  // namespace
+
+SettingsFile::SettingsFile(SettingsFailureAction onFailure)
+{
+    try {
+        m_strPath = SettingsFilePath();
+        if (m_strPath.empty()) {
+            Fail(std::string(kUnknownPath) + kCreateFailedSuffix, onFailure);
+            return;
+        }
+        const std::string utf8Path = ToUtf8Path(m_strPath);
+        Poco::File file(utf8Path);
+        if (!file.exists()) {
+            Poco::File folder(ToUtf8Path(SettingsFolderPath()));
+            if (!folder.exists()) {
+                folder.createDirectory();
+            }
+            // createFile answers false when the file exists by now: the other
+            // program (panel or driver) created it in the meantime, which is
+            // fine as long as it is there now.
+            if (!file.createFile() && !file.exists()) {
+                Fail(m_strPath + kCreateFailedSuffix, onFailure);
+                return;
+            }
+        }
+        CheckSize(file);
+        m_pConfig = new Poco::Util::IniFileConfiguration(utf8Path);
+    } catch (const Poco::Exception& e) {
+        char text[1024];
+        std::snprintf(text, sizeof text, kReadExceptionFormat, e.displayText().c_str());
+        Fail(text, onFailure);
+    }
+}
+
+void SettingsFile::Fail(const std::string& messageText, SettingsFailureAction onFailure)
+{
+    m_strFailure = messageText;
+    ShowMessageBox(messageText.c_str(), kCaption, MB_ICONERROR);
+    if (onFailure == SettingsFailureAction::ExitProcess) {
+        std::fflush(stdout);
+        std::exit(-1);
+    }
+}
+
+void SettingsFile::ReloadConfiguration()
+{
+    m_strPath = SettingsFilePath();
+    const std::string utf8Path = ToUtf8Path(m_strPath);
+    if (utf8Path.empty()) {
+        throw Poco::FileNotFoundException("application-data folder unknown", kUnknownPath);
+    }
+    CheckSize(Poco::File(utf8Path));
+    if (m_pConfig) {
+        m_pConfig->load(utf8Path);
+    } else {
+        m_pConfig = new Poco::Util::IniFileConfiguration(utf8Path);
+    }
+}
+
+DriverSettings* SettingsFile::LoadSettings()
+{
+    using namespace SettingsKeys;
+    m_settings.inputDevices.clear();
+    m_settings.outputDevices.clear();
+    try {
+        ReloadConfiguration();
+        const std::string section = kDefaultSection;
+        m_settings.blockFrames = m_pConfig->getInt(Key(section, kBlockFrames), 512);
+        m_settings.bitsPerSample = m_pConfig->getInt(Key(section, kBitsPerSample), 16);
+        m_settings.sampleRate = m_pConfig->getInt(Key(section, kSampleRate), 44100);
+        m_settings.inputLatency = m_pConfig->getInt(Key(section, kInputLatency), 0);
+        m_settings.outputLatency = m_pConfig->getInt(Key(section, kOutputLatency), 0);
+        m_settings.volume = static_cast<float>(m_pConfig->getDouble(Key(section, kVolume), 1.0));
+        LoadDeviceSettings(kIn, m_settings.inputDevices);
+        LoadDeviceSettings(kOut, m_settings.outputDevices);
+    } catch (const std::exception& e) {
+        const std::string text = dynamic_cast<const Poco::Exception*>(&e)
+                                     ? static_cast<const Poco::Exception&>(e).displayText()
+                                     : std::string(e.what());
+        std::fputs(("System exception:" + text + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    } catch (...) {
+        std::fputs("Unknown runtime exception", stdout);
+        std::fflush(stdout);
+    }
+    return &m_settings;
+}
+
+void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable& table)
+{
+    using namespace SettingsKeys;
+    const std::string list = m_pConfig->getString(Key(kDefaultSection, direction), "");
+    if (list.empty()) {
+        return;
+    }
+    const std::vector<std::string> names = SplitSettingsList(list);
+    for (size_t position = 0; position < names.size(); ++position) {
+        const std::string& name = names[position];
+        const std::string prefix = direction;
+        DeviceSettings device;
+        device.maximumChannels = m_pConfig->getInt(Key(name, prefix + kMaximumChannels), 0);
+        device.minimumSampleFrequency = m_pConfig->getInt(Key(name, prefix + kMinimumSampleFrequency), 0);
+        device.maximumSampleFrequency = m_pConfig->getInt(Key(name, prefix + kMaximumSampleFrequency), 44100);
+        device.minimumBitsPerSample = m_pConfig->getInt(Key(name, prefix + kMinimumBitsPerSample), 16);
+        device.maximumBitsPerSample = m_pConfig->getInt(Key(name, prefix + kMaximumBitsPerSample), 16);
+        device.outLatency = static_cast<float>(m_pConfig->getDouble(Key(name, prefix + kOutLatency), 0.0));
+        const ChannelLink link =
+            ParseChannelLink(m_pConfig->getString(Key(name, prefix + kChannelLink), ""), static_cast<int>(position));
+        device.channelLinkLeft = link.left;
+        device.channelLinkRight = link.right;
+        table[name] = device;
+    }
+}
+
+float SettingsFile::LoadVolume()
+{
+    ReloadConfiguration();
+    return static_cast<float>(m_pConfig->getDouble(Key(SettingsKeys::kDefaultSection, SettingsKeys::kVolume), 1.0));
+}
+
+SettingsFile& GetSettingsFile(SettingsFailureAction onFirstUse)
+{
+    // Lives until the process ends: engine and control threads may still read
+    // through it while the process is shutting down.
+    static SettingsFile* const instance = new SettingsFile(onFirstUse);
+    return *instance;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "driver_settings.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Util/IniFileConfiguration.h>
+
+#include <string>
+
+// What to do when config.ini can neither be created nor read. Both show the
+// error box; the panel ends itself, while the driver lives inside the user's
+// audio program and must not take that program down with it.
+enum class SettingsFailureAction {
+    ExitProcess,
+    Continue,  // defaults stay in force; IsUsable() tells the caller
+};
+
+// Access to config.ini: loading it into the DriverSettings record, and the
+// panel's writers. One instance per process (GetSettingsFile).
+class SettingsFile {
+public:
+    // Creates the folder and an empty file when missing and parses it.
+    explicit SettingsFile(SettingsFailureAction onFailure);
+    SettingsFile(const SettingsFile&) = delete;
+    SettingsFile& operator=(const SettingsFile&) = delete;
+
+    // Rereads the file and refills the record; the same pointer every call.
+    // A value that cannot be read stops the load there (traced on standard
+    // output); fields not reached keep their previous values.
+    DriverSettings* LoadSettings();
+
+    // Rereads the file and returns "Volume" (default 1.0). Throws what the
+    // configuration library throws.
+    float LoadVolume();
+
+    // False when the file could not be created or parsed at construction.
+    bool IsUsable() const { return m_strFailure.empty(); }
+    // The text of the error box shown then (GBK), or empty.
+    const std::string& GetFailureText() const { return m_strFailure; }
+
+    // Panel writers: one key each, written with WritePrivateProfileStringA to
+    // the file at SettingsFilePath(). WriteDefaultValue also updates the
+    // loaded configuration, the device writers change the file only.
+    void WriteDefaultValue(const std::string& key, const std::string& text);
+    void WriteDeviceString(const std::string& deviceName, const std::string& direction, const std::string& key,
+                           const std::string& text);
+    void WriteDeviceInt(const std::string& deviceName, const std::string& direction, const std::string& key, int value);
+    void WriteDeviceFloat(const std::string& deviceName, const std::string& direction, const std::string& key,
+                          float value);
+
+    // ANSI path of config.ini, set on every load.
+    std::string m_strPath;
+
+private:
+    void Fail(const std::string& messageText, SettingsFailureAction onFailure);
+    void ReloadConfiguration();
+    void LoadDeviceSettings(const char* direction, DeviceSettingsTable& table);
+
+    Poco::AutoPtr<Poco::Util::IniFileConfiguration> m_pConfig;
+    DriverSettings m_settings;
+    std::string m_strFailure;
+};
+
+// The process-wide instance, constructed on first use with the given failure
+// action (later calls return the same instance and ignore the argument).
+SettingsFile& GetSettingsFile(SettingsFailureAction onFirstUse = SettingsFailureAction::ExitProcess);

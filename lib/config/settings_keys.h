@@ -1,0 +1,22 @@
+#pragma once
+
+// Section, key names and direction prefixes of config.ini.
+namespace SettingsKeys {
+inline constexpr const char* kDefaultSection = "default";
+inline constexpr const char* kBlockFrames = "BlockFrames";
+inline constexpr const char* kBitsPerSample = "BitSpersample";  // lower-case "s" after "Bit", as stored
+inline constexpr const char* kSampleRate = "SampleRate";
+inline constexpr const char* kInputLatency = "InputLatency";
+inline constexpr const char* kOutputLatency = "OutputLatency";
+inline constexpr const char* kVolume = "Volume";
+inline constexpr const char* kIn = "in";
+inline constexpr const char* kOut = "out";
+
+inline constexpr const char* kMaximumChannels = "MaximumChannels";
+inline constexpr const char* kMinimumSampleFrequency = "MinimumSampleFrequency";
+inline constexpr const char* kMaximumSampleFrequency = "MaximumSampleFrequency";
+inline constexpr const char* kMinimumBitsPerSample = "MinimumBitsPerSample";
+inline constexpr const char* kMaximumBitsPerSample = "MaximumBitsPerSample";
+inline constexpr const char* kChannelLink = "ChannelLink";
+inline constexpr const char* kOutLatency = "OutLatency";
+}  // namespace SettingsKeys

@@ -1,0 +1,60 @@
+#include "trace_capture.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+
+namespace {
+
+std::mutex g_linesLock;
+std::vector<std::string> g_lines;
+
+LONG CALLBACK CaptureDebugString(EXCEPTION_POINTERS* info)
+{
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    // Parameters: length including the terminator, then the text.
+    const auto length = static_cast<size_t>(record->ExceptionInformation[0]);
+    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+    std::string line(text, length > 0 ? length - 1 : 0);
+    std::lock_guard<std::mutex> lock(g_linesLock);
+    g_lines.push_back(std::move(line));
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+TraceCapture::TraceCapture() : m_handler(AddVectoredExceptionHandler(1, CaptureDebugString))
+{
+    if (!m_handler) {
+        throw std::runtime_error("AddVectoredExceptionHandler failed");
+    }
+    Clear();
+}
+
+TraceCapture::~TraceCapture()
+{
+    RemoveVectoredExceptionHandler(m_handler);
+}
+
+std::vector<std::string> TraceCapture::Lines() const
+{
+    std::lock_guard<std::mutex> lock(g_linesLock);
+    return g_lines;
+}
+
+void TraceCapture::Clear()
+{
+    std::lock_guard<std::mutex> lock(g_linesLock);
+    g_lines.clear();
+}
+
+bool TraceCapture::Contains(const std::string& text) const
+{
+    std::lock_guard<std::mutex> lock(g_linesLock);
+    return std::find(g_lines.begin(), g_lines.end(), text) != g_lines.end();
+}

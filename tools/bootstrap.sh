@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Makes a Debian 12 machine ready to build and test Telvara: cross compilers,
+# Wine (64 and 32-bit), GUI-test tools, the zh_CN locale, GoogleTest sources and
+# POCO built for both Windows targets. Safe to run again: every step checks
+# first and does nothing when it is already done. Needs root.
+set -Eeuo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=tools/deps.env
+. "$here/deps.env"
+
+step_start=0
+step() { step_name=$1; step_start=$(date +%s.%N); printf '[bootstrap] %s ...\n' "$step_name"; }
+done_step() { printf '[bootstrap] %s: %s (%.1f s)\n' "$step_name" "${1:-done}" "$(echo "$(date +%s.%N) - $step_start" | bc)"; }
+fail() { printf '[bootstrap] FAILED: %s\n' "$*" >&2; exit 1; }
+trap 'fail "step \"${step_name:-start}\" stopped at line $LINENO (exit code $?)"' ERR
+
+[ "$(id -u)" = 0 ] || fail "run as root (it installs Debian packages)"
+grep -q 'VERSION_CODENAME=bookworm' /etc/os-release || fail "this script targets Debian 12 (bookworm)"
+command -v bc >/dev/null || { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q bc >/dev/null; }
+
+packages=(
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
+  cmake ninja-build make dpkg-dev googletest
+  wine wine64 wine32:i386
+  xvfb xdotool imagemagick x11-utils
+  locales fonts-wqy-microhei sox bc
+)
+
+step "i386 architecture for 32-bit Wine"
+if dpkg --print-foreign-architectures | grep -qx i386; then done_step "already there"
+else dpkg --add-architecture i386; rm -f /var/lib/telvara-apt-updated; done_step "added"; fi
+
+step "source package entry (deb-src)"
+src_list=/etc/apt/sources.list.d/telvara-src.sources
+if [ -f "$src_list" ]; then done_step "already there"
+else
+  cat > "$src_list" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  rm -f /var/lib/telvara-apt-updated
+  done_step "added"
+fi
+
+step "Debian packages"
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then done_step "all ${#packages[@]} installed"
+else
+  printf '[bootstrap]   installing: %s\n' "${missing[*]}"
+  apt-get update -q >/dev/null || fail "apt-get update failed"
+  touch /var/lib/telvara-apt-updated
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/telvara-apt.log 2>&1 \
+    || { tail -20 /tmp/telvara-apt.log >&2; fail "apt-get install failed (log: /tmp/telvara-apt.log)"; }
+  done_step "installed ${#missing[@]}"
+fi
+
+step "zh_CN.UTF-8 locale"
+if locale -a 2>/dev/null | grep -qi '^zh_CN\.utf8$'; then done_step "already there"
+else localedef -i zh_CN -f UTF-8 zh_CN.UTF-8 || fail "localedef zh_CN.UTF-8 failed"; done_step "generated"; fi
+
+# POCO: Debian's source package, patched for MinGW and built as static libraries
+# for each Windows target. The cache key holds the version, the target and the
+# fix set, so a change to any of them builds anew.
+fixes_hash=$(sha256sum "$here/poco-mingw-fixes.sh" | cut -c1-12)
+build_poco() {
+  local target=$1 triplet=$2
+  local key="poco-${POCO_VERSION}-${target}-fixes-${fixes_hash}"
+  local prefix="$TELVARA_DEPS_CACHE/$key"
+  step "POCO $POCO_VERSION for $target"
+  if [ -f "$prefix/.complete" ]; then done_step "cached in $prefix"; return; fi
+  local work; work=$(mktemp -d /tmp/telvara-poco.XXXXXX)
+  ( cd "$work" && apt-get source -q "poco=$POCO_DEBIAN_VERSION" >"$work/source.log" 2>&1 ) \
+    || { tail -5 "$work/source.log" >&2; fail "apt-get source poco=$POCO_DEBIAN_VERSION failed"; }
+  local src="$work/poco-$POCO_VERSION"
+  bash "$here/poco-mingw-fixes.sh" "$src"
+  rm -rf "$prefix"
+  cmake -S "$src" -B "$work/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-$target.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_MC_COMPILER="$(command -v "$triplet-windmc")" \
+    -DBUILD_SHARED_LIBS=OFF -DPOCO_UNBUNDLED=OFF -DENABLE_TESTS=OFF \
+    -DENABLE_FOUNDATION=ON -DENABLE_UTIL=ON -DENABLE_NET=ON \
+    -DENABLE_XML=OFF -DENABLE_JSON=OFF -DENABLE_ENCODINGS=OFF -DENABLE_MONGODB=OFF \
+    -DENABLE_DATA=OFF -DENABLE_DATA_SQLITE=OFF -DENABLE_DATA_MYSQL=OFF -DENABLE_DATA_POSTGRESQL=OFF \
+    -DENABLE_DATA_ODBC=OFF -DENABLE_REDIS=OFF -DENABLE_ZIP=OFF -DENABLE_PAGECOMPILER=OFF \
+    -DENABLE_PAGECOMPILER_FILE2PAGE=OFF -DENABLE_ACTIVERECORD=OFF -DENABLE_ACTIVERECORD_COMPILER=OFF \
+    -DENABLE_CRYPTO=OFF -DENABLE_NETSSL=OFF -DENABLE_JWT=OFF -DENABLE_APACHECONNECTOR=OFF \
+    -DENABLE_PROMETHEUS=OFF >"$work/configure.log" 2>&1 \
+    || { tail -30 "$work/configure.log" >&2; fail "POCO configure for $target failed (log: $work/configure.log)"; }
+  cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 \
+    || { grep -m5 -B2 -A5 -i 'error' "$work/build.log" >&2 || tail -20 "$work/build.log" >&2; fail "POCO build for $target failed (log: $work/build.log)"; }
+  cmake --install "$work/build" >"$work/install.log" 2>&1 || fail "POCO install for $target failed"
+  touch "$prefix/.complete"
+  rm -rf "$work"
+  done_step "built into $prefix"
+}
+mkdir -p "$TELVARA_DEPS_CACHE"
+build_poco x64 x86_64-w64-mingw32
+build_poco x86 i686-w64-mingw32
+printf '[bootstrap] ready\n'

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Starts or stops the persistent wineserver of the project's prefix.
+#   wine-server.sh start   creates the prefix if needed, starts the server
+#                          with its stdio detached, starts Wine's services
+#   wine-server.sh stop    ends that server (and every process of the prefix)
+# Detached stdio matters: Wine's services inherit the stdio of the process that
+# starts them, and a test runner waiting on that pipe would never finish.
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+
+running_pid() {
+  [ -f "$wine_server_pidfile" ] || return 1
+  local pid; pid=$(cat "$wine_server_pidfile")
+  kill -0 "$pid" 2>/dev/null && echo "$pid"
+}
+
+start() {
+  if pid=$(running_pid); then echo "[wine] server already running (pid $pid)"; return; fi
+  local fresh=0
+  [ -f "$WINEPREFIX/system.reg" ] || fresh=1
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  setsid wineserver -f -p </dev/null >/dev/null 2>&1 &
+  echo $! > "$wine_server_pidfile"
+  local t0; t0=$(date +%s)
+  if [ $fresh = 1 ]; then
+    echo "[wine] creating prefix $WINEPREFIX (about 30 s, once)"
+    timeout 300 "$wine_loader_x64" wineboot -i </dev/null >/dev/null 2>&1 \
+      || { echo "[wine] wineboot -i failed for $WINEPREFIX" >&2; stop; exit 1; }
+  else
+    timeout 120 "$wine_loader_x64" wineboot </dev/null >/dev/null 2>&1 \
+      || { echo "[wine] wineboot failed for $WINEPREFIX" >&2; stop; exit 1; }
+  fi
+  echo "[wine] server pid $(cat "$wine_server_pidfile"), prefix ready in $(( $(date +%s) - t0 )) s"
+}
+
+stop() {
+  local pid
+  if ! pid=$(running_pid); then rm -f "$wine_server_pidfile"; echo "[wine] no server running"; return; fi
+  # Ask the server of this prefix to end its processes, then make sure the
+  # recorded server itself is gone.
+  timeout 20 wineserver -k </dev/null >/dev/null 2>&1 || true
+  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
+  rm -f "$wine_server_pidfile"
+  echo "[wine] server $pid stopped"
+}
+
+case "${1:-}" in
+  start) start ;;
+  stop) stop ;;
+  *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac
