@@ -1,0 +1,164 @@
+#pragma once
+
+// kssim: simulated WDM audio devices behind the kernel-streaming system-call
+// seam (ks_system.h). Tests build a model in code; the demo and cross-process
+// tests describe it in an INI file (see README.md beside this file).
+//
+// The model answers as a WDM-KS audio driver does: SetupAPI enumeration of
+// device interfaces with friendly names, locations and category aliases;
+// filter handles from CreateFileA of a device path; pin properties through
+// KSP_PIN on the filter handle; pin creation through KsCreatePin checked
+// against the pin's format rules; pin states; and streaming, paced by a clock
+// per device, with completions signalled through the caller's OVERLAPPED.
+
+#include "ks_platform.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kssim {
+
+// One KSDATARANGE_AUDIO as a pin reports it.
+struct AudioRange {
+    GUID majorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    GUID subFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    GUID specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    ULONG maximumChannels = 2;
+    ULONG minimumBitsPerSample = 16;
+    ULONG maximumBitsPerSample = 16;
+    ULONG minimumSampleFrequency = 8000;
+    ULONG maximumSampleFrequency = 48000;
+    // The range's FormatSize and the bytes it takes in the DATARANGES answer.
+    // Below 88 the range is cut there; above 88 it is padded with zeros.
+    ULONG formatSize = sizeof(KSDATARANGE_AUDIO);
+};
+
+// Which wave-format layouts KsCreatePin accepts on a pin.
+enum class FormatLayouts { Both, PcmOnly, ExtensibleOnly };
+
+struct PinModel {
+    ULONG communication = KSPIN_COMMUNICATION_SINK;
+    ULONG dataFlow = KSPIN_DATAFLOW_IN;
+    std::vector<KSIDENTIFIER> interfaces;  // empty by default: standard streaming (set by the builders below)
+    std::vector<KSIDENTIFIER> mediums;     // empty by default: standard any-instance
+    std::vector<AudioRange> ranges;
+    std::optional<std::wstring> name;      // nullopt: the NAME property fails
+    GUID category = GUID_NULL;
+    KSPIN_CINSTANCES instances{1, 0};      // PossibleCount is the instance limit KsCreatePin enforces
+    KSPIN_CINSTANCES globalInstances{1, 0};
+
+    // Pin creation rules.
+    FormatLayouts acceptedLayouts = FormatLayouts::Both;
+    bool acceptsUnclaimedFormats = false;  // also accepts formats outside its ranges (a driver that under-reports)
+    bool refusesEveryFormat = false;       // claims formats in its ranges but refuses them all at creation
+    bool acceptsLooped = true;             // KSINTERFACE_STANDARD_LOOPED_STREAMING
+    // KSPROPERTY_PIN_* ids whose requests fail (ERROR_NOT_FOUND).
+    std::set<ULONG> failingProperties;
+};
+
+// What capture pins deliver.
+enum class Signal {
+    Ramp,    // a 16-bit counter per channel, advancing by one per frame, for sample-exact checks
+    Sine,    // signalFrequency Hz, half scale
+    Clicks,  // one full-scale sample every signalFrequency frames, silence between
+    WavFile, // captureFile, looped
+};
+
+enum class ClockMode {
+    RealTime,  // requests complete at the pin's sample rate (corrected by clockPpm)
+    Fast,      // requests complete as soon as they are queued
+};
+
+struct DeviceModel {
+    std::string devicePath;                    // unique in a model
+    std::optional<std::string> friendlyName;   // nullopt: SPDRP_FRIENDLYNAME fails
+    std::optional<std::string> location;       // nullopt: SPDRP_LOCATION_INFORMATION fails
+    std::vector<GUID> interfaceClasses;        // the classes the interface is enumerated under
+    std::map<GUID, DWORD> aliases;             // alias class -> SP_DEVICE_INTERFACE_DATA Flags (SPINT_ACTIVE, SPINT_REMOVED)
+    std::vector<PinModel> pins;
+    std::vector<GUID> nodes;                   // topology node types
+
+    bool openFails = false;                    // CreateFileA fails with ERROR_ACCESS_DENIED
+    bool pinCountFails = false;                // KSPROPERTY_PIN_CTYPES fails
+    bool topologyFails = false;                // KSPROPERTY_TOPOLOGY_NODES fails
+    bool asynchronousProperties = false;       // property requests answer ERROR_IO_PENDING and complete from another thread
+
+    double clockPpm = 0.0;                     // how far the device clock runs off nominal
+    Signal captureSignal = Signal::Ramp;
+    unsigned signalFrequency = 1000;
+    std::string captureFile;                   // WAV read for Signal::WavFile
+    std::string renderFile;                    // WAV written with what render pins play; empty: memory only
+};
+
+// A render device as USB and onboard devices look: one render-sink pin
+// (data flow in, sink, standard interface and medium, one PCM range) and one
+// bridge pin, enumerated under KSCATEGORY_AUDIO with an active KSCATEGORY_RENDER alias.
+DeviceModel RenderDevice(const std::string& friendlyName, const std::string& devicePath);
+// A capture device: one capture-sink pin (data flow out, sink) and one bridge
+// pin, under KSCATEGORY_AUDIO with an active KSCATEGORY_CAPTURE alias.
+DeviceModel CaptureDevice(const std::string& friendlyName, const std::string& devicePath);
+// The standard streaming interface and any-instance medium.
+KSIDENTIFIER StandardStreamingInterface();
+KSIDENTIFIER StandardMedium();
+
+// Faults that can be switched on while devices run.
+enum class StreamFault {
+    None,
+    Fail,        // stream requests fail at once (the given error code)
+    NeverComplete,  // stream requests stay pending until cancelled or the handle closes
+};
+
+// The process-wide model behind the seam. All members are thread-safe.
+class Simulation {
+public:
+    static Simulation& Instance();
+
+    // Replaces the model: every device removed, every handle of the old
+    // model invalid, every clock thread ended. Called with no argument it
+    // empties the model.
+    void Reset(std::vector<DeviceModel> devices = {});
+    // Adds one device (a device arriving).
+    void AddDevice(DeviceModel device);
+    // Reads a description file (format in README.md). Throws std::runtime_error
+    // with the file, line and reason on a malformed description.
+    void LoadDescription(const std::string& path);
+
+    void SetClockMode(ClockMode mode);
+    // KsCreatePin answers ERROR_FILE_NOT_FOUND as if ksuser.dll were missing.
+    void SetKsUserMissing(bool missing);
+
+    // A device removed while in use: its interface leaves enumeration, every
+    // outstanding request completes with ERROR_DEVICE_REMOVED, every later
+    // request on its handles fails with that error, CreateFileA of its path
+    // fails with ERROR_FILE_NOT_FOUND.
+    void RemoveDevice(const std::string& devicePath);
+
+    // Stream faults of one pin (or of every pin of the device with pinId -1).
+    void SetStreamFault(const std::string& devicePath, int pinId, StreamFault fault, DWORD error = ERROR_GEN_FAILURE);
+
+    // What the model saw.
+    std::vector<uint8_t> RenderedBytes(const std::string& devicePath, ULONG pinId) const;  // every byte played, in order
+    void ClearRendered(const std::string& devicePath, ULONG pinId);
+    KSSTATE PinState(const std::string& devicePath, ULONG pinId) const;   // of the open instance; KSSTATE_STOP when none
+    int OpenPinInstances(const std::string& devicePath, ULONG pinId) const;
+    // The KSPIN_CONNECT and the data format behind it of the last successful
+    // KsCreatePin on that pin (empty when none).
+    std::vector<uint8_t> LastPinConnect(const std::string& devicePath, ULONG pinId) const;
+    int OpenHandleCount() const;           // filter and pin handles now open
+    int PendingRequestCount() const;       // stream and property requests not yet completed
+
+    Simulation(const Simulation&) = delete;
+    Simulation& operator=(const Simulation&) = delete;
+
+private:
+    Simulation();
+    ~Simulation();
+    struct State;
+    State* m_pState;
+};
+
+}  // namespace kssim
