@@ -1,5 +1,6 @@
 #include "debug_trace.h"
 #include "ks_trace.h"
+#include "ks_trace_level_guard.h"
 #include "trace_capture.h"
 
 #include <gtest/gtest.h>
@@ -8,16 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-namespace {
-
-// Restores the process-wide threshold whatever a test sets.
-struct KsTraceLevelGuard {
-    int saved = KsTraceLevel;
-    ~KsTraceLevelGuard() { KsTraceLevel = saved; }
-};
-
-}  // namespace
 
 TEST(DebugTrace, PrefixesTheFormattedText)
 {
@@ -87,8 +78,7 @@ TEST(DebugTrace, LinesFromManyThreadsArriveWhole)
 
 TEST(KsTrace, ThresholdZeroSilencesEveryLevel)
 {
-    KsTraceLevelGuard guard;
-    KsTraceLevel = 0;
+    KsTraceLevelGuard guard(0);
     TraceCapture capture;
     for (int level = 1; level <= 6; ++level) {
         KsTrace(level, "level %d", level);
@@ -98,8 +88,7 @@ TEST(KsTrace, ThresholdZeroSilencesEveryLevel)
 
 TEST(KsTrace, ThresholdSixLetsEveryLevelThroughWithoutPrefix)
 {
-    KsTraceLevelGuard guard;
-    KsTraceLevel = 6;
+    KsTraceLevelGuard guard(6);
     TraceCapture capture;
     for (int level = 1; level <= 6; ++level) {
         KsTrace(level, "level %d\n", level);
@@ -110,8 +99,7 @@ TEST(KsTrace, ThresholdSixLetsEveryLevelThroughWithoutPrefix)
 
 TEST(KsTrace, EmitsOnlyLevelsUpToTheThreshold)
 {
-    KsTraceLevelGuard guard;
-    KsTraceLevel = 3;
+    KsTraceLevelGuard guard(3);
     TraceCapture capture;
     KsTrace(KSTRACE_ERROR, "error");
     KsTrace(KSTRACE_PROPERTY, "property");
@@ -122,8 +110,7 @@ TEST(KsTrace, EmitsOnlyLevelsUpToTheThreshold)
 
 TEST(KsTrace, CutsLongTextTo259Characters)
 {
-    KsTraceLevelGuard guard;
-    KsTraceLevel = 1;
+    KsTraceLevelGuard guard(1);
     TraceCapture capture;
     KsTrace(1, "CKsFilter::Instantiate: CreateFile failed for device %s.  ErrorCode = 0x%08x",
             std::string(300, 'p').c_str(), 2u);
@@ -135,8 +122,7 @@ TEST(KsTrace, CutsLongTextTo259Characters)
 
 TEST(KsTrace, HresultFormatMatchesTheLeaveLine)
 {
-    KsTraceLevelGuard guard;
-    KsTraceLevel = 6;
+    KsTraceLevelGuard guard(6);
     TraceCapture capture;
     KsTrace(6, "%s Leave, returning %#08x", "CKsPin::SetState", 0x80004005u);
     EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"CKsPin::SetState Leave, returning 0x80004005"}));
