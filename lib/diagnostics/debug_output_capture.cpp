@@ -1,4 +1,4 @@
-#include "trace_capture.h"
+#include "debug_output_capture.h"
 
 #include <windows.h>
 
@@ -10,6 +10,7 @@ namespace {
 
 std::mutex g_linesLock;
 std::vector<std::string> g_lines;
+std::function<void(const std::string&)> g_onLine;
 
 LONG CALLBACK CaptureDebugString(EXCEPTION_POINTERS* info)
 {
@@ -21,6 +22,9 @@ LONG CALLBACK CaptureDebugString(EXCEPTION_POINTERS* info)
     const auto length = static_cast<size_t>(record->ExceptionInformation[0]);
     const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
     std::string line(text, length > 0 ? length - 1 : 0);
+    if (g_onLine) {
+        g_onLine(line);
+    }
     std::lock_guard<std::mutex> lock(g_linesLock);
     g_lines.push_back(std::move(line));
     return EXCEPTION_CONTINUE_EXECUTION;
@@ -28,33 +32,41 @@ LONG CALLBACK CaptureDebugString(EXCEPTION_POINTERS* info)
 
 }  // namespace
 
-TraceCapture::TraceCapture() : m_handler(AddVectoredExceptionHandler(1, CaptureDebugString))
+DebugOutputCapture::DebugOutputCapture(std::function<void(const std::string&)> onLine)
 {
+    Clear();
+    g_onLine = std::move(onLine);
+    m_handler = AddVectoredExceptionHandler(1, CaptureDebugString);
     if (!m_handler) {
         throw std::runtime_error("AddVectoredExceptionHandler failed");
     }
-    Clear();
 }
 
-TraceCapture::~TraceCapture()
+DebugOutputCapture::~DebugOutputCapture()
 {
     RemoveVectoredExceptionHandler(m_handler);
+    g_onLine = nullptr;
 }
 
-std::vector<std::string> TraceCapture::Lines() const
+std::vector<std::string> DebugOutputCapture::Lines() const
 {
     std::lock_guard<std::mutex> lock(g_linesLock);
     return g_lines;
 }
 
-void TraceCapture::Clear()
+void DebugOutputCapture::Clear()
 {
     std::lock_guard<std::mutex> lock(g_linesLock);
     g_lines.clear();
 }
 
-bool TraceCapture::Contains(const std::string& text) const
+bool DebugOutputCapture::Contains(const std::string& text) const
+{
+    return Count(text) > 0;
+}
+
+size_t DebugOutputCapture::Count(const std::string& text) const
 {
     std::lock_guard<std::mutex> lock(g_linesLock);
-    return std::find(g_lines.begin(), g_lines.end(), text) != g_lines.end();
+    return static_cast<size_t>(std::count(g_lines.begin(), g_lines.end(), text));
 }
