@@ -9,3 +9,6 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winealsa.drv,winepulse.drv,mscoree,m
 wine_loader_x64=/usr/lib/wine/wine64
 wine_loader_x86=/usr/lib/wine/wine
 wine_server_pidfile=$WINEPREFIX.wineserver.pid
+# Written once wineboot has set the prefix up. The registry files appear only
+# when a server ends, so they cannot tell a ready prefix while one runs.
+wine_prefix_ready=$WINEPREFIX/.telvara-prefix-ready

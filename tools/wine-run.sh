@@ -9,5 +9,5 @@ case "$bits" in
   x86) loader=$wine_loader_x86 ;;
   *) echo "wine-run.sh: unknown bitness '$bits'" >&2; exit 2 ;;
 esac
-[ -f "$WINEPREFIX/system.reg" ] || { echo "wine-run.sh: no prefix at $WINEPREFIX; run tools/wine-server.sh start" >&2; exit 2; }
+[ -f "$wine_prefix_ready" ] || { echo "wine-run.sh: no prefix at $WINEPREFIX; run tools/wine-server.sh start" >&2; exit 2; }
 exec "$loader" "$@"

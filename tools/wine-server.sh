@@ -17,15 +17,32 @@ running_pid() {
 start() {
   if pid=$(running_pid); then echo "[wine] server already running (pid $pid)"; return; fi
   local fresh=0
-  [ -f "$WINEPREFIX/system.reg" ] || fresh=1
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  setsid wineserver -f -p </dev/null >/dev/null 2>&1 &
-  echo $! > "$wine_server_pidfile"
+  [ -f "$wine_prefix_ready" ] || fresh=1
+  mkdir -p "$WINEPREFIX"
   local t0; t0=$(date +%s)
+  setsid /usr/lib/wine/wineserver64 -f -p </dev/null >/dev/null 2>&1 &
+  echo $! > "$wine_server_pidfile"
+  # Wait for its socket: a Wine process started before it listens would
+  # start a server of its own, and ours would give way to that one.
+  local server_dir
+  server_dir="server-$(printf '%x-%x' "$(stat -c '%d' "$WINEPREFIX")" "$(stat -c '%i' "$WINEPREFIX")")"
+  local socket=""
+  for _ in $(seq 1 100); do
+    socket=$(find /tmp -maxdepth 3 -type s -path "*/$server_dir/socket" 2>/dev/null | head -n 1)
+    [ -n "$socket" ] && break
+    kill -0 "$(cat "$wine_server_pidfile")" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! running_pid >/dev/null || [ -z "$socket" ]; then
+    echo "[wine] the server for $WINEPREFIX did not start (is another one running for it?)" >&2
+    rm -f "$wine_server_pidfile"
+    exit 1
+  fi
   if [ $fresh = 1 ]; then
     echo "[wine] creating prefix $WINEPREFIX (about 30 s, once)"
     timeout 300 "$wine_loader_x64" wineboot -i </dev/null >/dev/null 2>&1 \
       || { echo "[wine] wineboot -i failed for $WINEPREFIX" >&2; stop; exit 1; }
+    touch "$wine_prefix_ready"
   else
     timeout 120 "$wine_loader_x64" wineboot </dev/null >/dev/null 2>&1 \
       || { echo "[wine] wineboot failed for $WINEPREFIX" >&2; stop; exit 1; }
