@@ -1,0 +1,51 @@
+#include "asio_audio_device.h"
+
+int32_t AsioAudioDevice::SetRenderState(KSSTATE state)
+{
+    for (auto& [key, record] : renderTable) {
+        if (!record.pin) {
+            continue;
+        }
+        HRESULT hr = record.pin->SetState(state);
+        if (FAILED(hr)) {
+            hr = record.pin->SetState(state);
+        }
+        record.active = SUCCEEDED(hr);
+    }
+    return 0;
+}
+
+int32_t AsioAudioDevice::SetCaptureState(KSSTATE state)
+{
+    HRESULT last = S_OK;
+    for (auto& [key, record] : captureTable) {
+        if (!record.pin) {
+            continue;
+        }
+        // Every state goes to a capture pin twice; the second answer decides.
+        record.pin->SetState(state);
+        last = record.pin->SetState(state);
+        record.active = SUCCEEDED(last);
+    }
+    return last;
+}
+
+int32_t AsioAudioDevice::CountActiveRenderDevices()
+{
+    uint16_t count = 0;
+    for (const auto& [key, record] : renderTable) {
+        count += record.active ? 1 : 0;
+    }
+    activeRenderCount = count;
+    return count;
+}
+
+int32_t AsioAudioDevice::CountActiveCaptureDevices()
+{
+    uint16_t count = 0;
+    for (const auto& [key, record] : captureTable) {
+        count += record.active ? 1 : 0;
+    }
+    activeCaptureCount = count;
+    return count;
+}
