@@ -14,11 +14,19 @@
 #include "ks_platform.h"
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+// GUIDs ordered bytewise, so that they can key a std::map (DeviceModel::aliases).
+template <>
+struct std::less<GUID> {
+    bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
+};
 
 namespace kssim {
 
@@ -92,6 +100,12 @@ struct DeviceModel {
     unsigned signalFrequency = 1000;
     std::string captureFile;                   // WAV read for Signal::WavFile
     std::string renderFile;                    // WAV written with what render pins play; empty: memory only
+
+    // The device's own buffer between its clock and the stream requests.
+    // A render request completes once its last byte has entered it (up to
+    // this long before that byte is played); captured frames wait in it for
+    // a read, and the oldest are lost when no read comes for longer.
+    double deviceBufferMs = 10.0;
 };
 
 // A render device as USB and onboard devices look: one render-sink pin
@@ -118,10 +132,16 @@ public:
     static Simulation& Instance();
 
     // Replaces the model: every device removed, every handle of the old
-    // model invalid, every clock thread ended. Called with no argument it
-    // empties the model.
+    // model invalid (requests still outstanding on them complete as
+    // cancelled, their kernel objects are closed), every clock thread ended,
+    // WAV files finished. The switches below go back to their defaults
+    // (real-time clock, ksuser present, property completions not held).
+    // Called with no argument it empties the model. Throws
+    // std::invalid_argument for a model that cannot stand (two devices with
+    // one path, an unreadable capture WAV file).
     void Reset(std::vector<DeviceModel> devices = {});
-    // Adds one device (a device arriving).
+    // Adds one device (a device arriving). A removed device of the same path
+    // is replaced; a present one is an error (std::invalid_argument).
     void AddDevice(DeviceModel device);
     // Reads a description file (format in README.md). Throws std::runtime_error
     // with the file, line and reason on a malformed description.
@@ -130,6 +150,10 @@ public:
     void SetClockMode(ClockMode mode);
     // KsCreatePin answers ERROR_FILE_NOT_FOUND as if ksuser.dll were missing.
     void SetKsUserMissing(bool missing);
+    // While held, property requests of asynchronous devices stay pending
+    // (a test can look at them before they complete); releasing completes
+    // them from the clock thread.
+    void HoldPropertyCompletions(bool hold);
 
     // A device removed while in use: its interface leaves enumeration, every
     // outstanding request completes with ERROR_DEVICE_REMOVED, every later
@@ -149,6 +173,7 @@ public:
     // KsCreatePin on that pin (empty when none).
     std::vector<uint8_t> LastPinConnect(const std::string& devicePath, ULONG pinId) const;
     int OpenHandleCount() const;           // filter and pin handles now open
+    int OpenDeviceInfoSetCount() const;    // SetupAPI device-information sets not yet destroyed
     int PendingRequestCount() const;       // stream and property requests not yet completed
 
     Simulation(const Simulation&) = delete;

@@ -1,0 +1,91 @@
+// Ready-made device models shaped like the wave filters of USB and onboard
+// audio drivers: one streaming sink pin and one bridge pin towards the
+// physical connector.
+
+#include "kssim.h"
+
+namespace kssim {
+
+namespace {
+
+// A bridge pin: no instances, a non-PCM analog range, as wave filters
+// report the pin that leads to their topology filter.
+PinModel BridgePin(ULONG dataFlow, const GUID& category, const wchar_t* name)
+{
+    PinModel pin;
+    pin.communication = KSPIN_COMMUNICATION_BRIDGE;
+    pin.dataFlow = dataFlow;
+    pin.interfaces = {StandardStreamingInterface()};
+    pin.mediums = {StandardMedium()};
+    AudioRange analog;
+    analog.subFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
+    analog.specifier = KSDATAFORMAT_SPECIFIER_NONE;
+    analog.formatSize = sizeof(KSDATARANGE);
+    pin.ranges = {analog};
+    pin.name = name;
+    pin.category = category;
+    pin.instances = {0, 0};
+    pin.globalInstances = {0, 0};
+    return pin;
+}
+
+PinModel StreamingSinkPin(ULONG dataFlow, const wchar_t* name)
+{
+    PinModel pin;
+    pin.communication = KSPIN_COMMUNICATION_SINK;
+    pin.dataFlow = dataFlow;
+    pin.interfaces = {StandardStreamingInterface()};
+    pin.mediums = {StandardMedium()};
+    pin.ranges = {AudioRange()};
+    pin.name = name;
+    pin.category = KSCATEGORY_AUDIO;
+    return pin;
+}
+
+}  // namespace
+
+KSIDENTIFIER StandardStreamingInterface()
+{
+    KSIDENTIFIER identifier{};
+    identifier.Set = KSINTERFACESETID_Standard;
+    identifier.Id = KSINTERFACE_STANDARD_STREAMING;
+    identifier.Flags = 0;
+    return identifier;
+}
+
+KSIDENTIFIER StandardMedium()
+{
+    KSIDENTIFIER identifier{};
+    identifier.Set = KSMEDIUMSETID_Standard;
+    identifier.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+    identifier.Flags = 0;
+    return identifier;
+}
+
+DeviceModel RenderDevice(const std::string& friendlyName, const std::string& devicePath)
+{
+    DeviceModel device;
+    device.devicePath = devicePath;
+    device.friendlyName = friendlyName;
+    device.interfaceClasses = {KSCATEGORY_AUDIO};
+    device.aliases[KSCATEGORY_RENDER] = SPINT_ACTIVE;
+    device.pins = {StreamingSinkPin(KSPIN_DATAFLOW_IN, L"Playback"),
+                   BridgePin(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER, L"Speakers")};
+    device.nodes = {KSNODETYPE_SRC, KSNODETYPE_VOLUME, KSNODETYPE_DAC};
+    return device;
+}
+
+DeviceModel CaptureDevice(const std::string& friendlyName, const std::string& devicePath)
+{
+    DeviceModel device;
+    device.devicePath = devicePath;
+    device.friendlyName = friendlyName;
+    device.interfaceClasses = {KSCATEGORY_AUDIO};
+    device.aliases[KSCATEGORY_CAPTURE] = SPINT_ACTIVE;
+    device.pins = {StreamingSinkPin(KSPIN_DATAFLOW_OUT, L"Recording"),
+                   BridgePin(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE, L"Microphone")};
+    device.nodes = {KSNODETYPE_ADC, KSNODETYPE_VOLUME, KSNODETYPE_SRC};
+    return device;
+}
+
+}  // namespace kssim

@@ -1,0 +1,165 @@
+#include "model_state.h"
+
+#include <stdexcept>
+
+namespace kssim::detail {
+
+namespace {
+
+// Simulated handle values are the values of their kernel objects with the
+// second-lowest bit set. Kernel handles are multiples of four, so a
+// simulated value can never equal a real handle, and the kernel (which
+// ignores the two low tag bits) still finds the object behind it.
+constexpr uintptr_t kHandleTag = 2;
+
+}  // namespace
+
+Model::Model()
+{
+    InitializeCriticalSection(&lock);
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    ticksPerSecond = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
+}
+
+Model& TheModel()
+{
+    // Never destroyed: other static objects may still close handles while
+    // the process ends. Simulation's destructor empties it instead.
+    static Model* model = new Model();
+    return *model;
+}
+
+int64_t NowTicks()
+{
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+HANDLE AddHandle(Model& model, std::unique_ptr<HandleEntry> entry)
+{
+    HANDLE object = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!object) {
+        return nullptr;
+    }
+    const auto raw = reinterpret_cast<uintptr_t>(object);
+    HANDLE value = (raw & 3) == 0 ? reinterpret_cast<HANDLE>(raw | kHandleTag) : object;
+    entry->object = object;
+    entry->value = value;
+    if (entry->pin) {
+        entry->pin->handle = value;
+    }
+    model.handles[value] = std::move(entry);
+    return value;
+}
+
+HandleEntry* FindHandle(Model& model, HANDLE handle)
+{
+    const auto found = model.handles.find(handle);
+    return found == model.handles.end() ? nullptr : found->second.get();
+}
+
+bool LooksSimulated(HANDLE handle)
+{
+    const auto raw = reinterpret_cast<uintptr_t>(handle);
+    return (raw & 3) == kHandleTag && raw < (uintptr_t{1} << 30);
+}
+
+void DestroyHandle(Model& model, HANDLE handle)
+{
+    const auto found = model.handles.find(handle);
+    if (found == model.handles.end()) {
+        return;
+    }
+    CloseHandle(found->second->object);
+    model.handles.erase(found);
+}
+
+int CountHandles(const Model& model, HandleKind kind)
+{
+    int count = 0;
+    for (const auto& [value, entry] : model.handles) {
+        if (entry->kind == kind) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::shared_ptr<Device> DeviceByPath(Model& model, const std::string& devicePath)
+{
+    for (const auto& device : model.devices) {
+        if (device->model.devicePath == devicePath) {
+            return device;
+        }
+    }
+    throw std::invalid_argument("kssim: no device with path " + devicePath);
+}
+
+std::shared_ptr<Device> MakeDevice(Model& model, DeviceModel deviceModel)
+{
+    auto device = std::make_shared<Device>();
+    if (deviceModel.captureSignal == Signal::WavFile) {
+        try {
+            device->clip = ReadCaptureClip(deviceModel.captureFile);
+        } catch (const std::runtime_error& error) {
+            throw std::invalid_argument(std::string("kssim: capture file of ") + deviceModel.devicePath + ": " +
+                                        error.what());
+        }
+    }
+    if (deviceModel.signalFrequency == 0) {
+        throw std::invalid_argument("kssim: signalFrequency 0 for " + deviceModel.devicePath);
+    }
+    device->pins.resize(deviceModel.pins.size());
+    device->model = std::move(deviceModel);
+    device->devInst = model.nextDevInst++;
+    return device;
+}
+
+void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information)
+{
+    if (request.overlapped) {
+        request.overlapped->InternalHigh = information;
+        request.overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+    }
+    if (request.event) {
+        SetEvent(request.event);
+    }
+    request.overlapped = nullptr;
+    request.event = nullptr;
+}
+
+ClockStop TearDown(Model& model)
+{
+    for (auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin) {
+            ClosePinInstance(model, *entry->pin);
+        } else if (entry->kind == HandleKind::Filter) {
+            CompleteRequestsOf(model, *entry, nullptr, kStatusCancelled);
+        }
+    }
+    for (auto& [value, entry] : model.handles) {
+        CloseHandle(entry->object);
+    }
+    model.handles.clear();
+    for (auto& request : model.propertyQueue) {
+        SignalCompletion(*request, kStatusCancelled, 0);
+    }
+    model.propertyQueue.clear();
+    for (auto& device : model.devices) {
+        device->renderFile.Forget();
+    }
+    model.devices.clear();
+    model.clockMode = ClockMode::RealTime;
+    model.ksUserMissing = false;
+    model.holdProperties = false;
+    return StopClock(model);
+}
+
+void TraceLine(const std::string& text)
+{
+    OutputDebugStringA(("[kssim] " + text + "\n").c_str());
+}
+
+}  // namespace kssim::detail

@@ -1,0 +1,292 @@
+// The Simulation object tests and tools hold, and the loading of kssim.ini
+// beside the module when nobody installed a model in code.
+
+#include "description_file.h"
+#include "model_state.h"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+
+namespace kssim {
+
+using namespace detail;
+
+// The model itself lives in detail::TheModel(), which outlives this object
+// (other static objects may still close simulated handles at exit).
+struct Simulation::State {};
+
+namespace {
+
+bool ProcessIsEnding()
+{
+    // At process exit the other threads are already gone and may have left
+    // the model locked; the OS reclaims everything then.
+    using ShutdownQuery = BOOLEAN(WINAPI*)();
+    static const auto query = reinterpret_cast<ShutdownQuery>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
+    return query && query();
+}
+
+std::vector<std::shared_ptr<Device>> MakeDevices(Model& model, std::vector<DeviceModel> devices)
+{
+    std::vector<std::shared_ptr<Device>> made;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (lstrcmpiA(devices[i].devicePath.c_str(), devices[j].devicePath.c_str()) == 0) {
+                throw std::invalid_argument("kssim: two devices with the path " + devices[i].devicePath);
+            }
+        }
+    }
+    for (auto& device : devices) {
+        made.push_back(MakeDevice(model, std::move(device)));
+    }
+    return made;
+}
+
+PinRecord& RecordOf(Model& model, const std::string& devicePath, ULONG pinId)
+{
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    if (pinId >= device->pins.size()) {
+        throw std::invalid_argument("kssim: " + devicePath + " has no pin " + std::to_string(pinId));
+    }
+    return device->pins[pinId];
+}
+
+std::string ModuleFolder()
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&ModuleFolder), &module)) {
+        return {};
+    }
+    char path[MAX_PATH * 2];
+    const DWORD length = GetModuleFileNameA(module, path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
+        return {};
+    }
+    std::string folder(path, length);
+    const auto slash = folder.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+}
+
+std::atomic<bool> g_loadSettled{false};
+
+}  // namespace
+
+Simulation& Simulation::Instance()
+{
+    static Simulation instance;
+    return instance;
+}
+
+Simulation::Simulation() : m_pState(new State) {}
+
+Simulation::~Simulation()
+{
+    if (!ProcessIsEnding()) {
+        ClockStop stop;
+        Model& model = TheModel();
+        ModelLock lock(model);
+        stop = TearDown(model);
+    }
+    delete m_pState;
+    m_pState = nullptr;
+}
+
+void Simulation::Reset(std::vector<DeviceModel> devices)
+{
+    ClockStop stop;
+    Model& model = TheModel();
+    ModelLock lock(model);
+    std::vector<std::shared_ptr<Device>> made = MakeDevices(model, std::move(devices));
+    stop = TearDown(model);
+    model.devices = std::move(made);
+    model.installed = true;
+}
+
+void Simulation::AddDevice(DeviceModel device)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    auto same = std::find_if(model.devices.begin(), model.devices.end(), [&](const auto& existing) {
+        return lstrcmpiA(existing->model.devicePath.c_str(), device.devicePath.c_str()) == 0;
+    });
+    if (same != model.devices.end() && !(*same)->removed) {
+        throw std::invalid_argument("kssim: a device with the path " + device.devicePath + " is present already");
+    }
+    std::shared_ptr<Device> made = MakeDevice(model, std::move(device));
+    if (same != model.devices.end()) {
+        model.devices.erase(same);
+    }
+    model.devices.push_back(std::move(made));
+    model.installed = true;
+}
+
+void Simulation::LoadDescription(const std::string& path)
+{
+    Description description = ReadDescription(path);
+    Reset(std::move(description.devices));
+    SetClockMode(description.clockMode);
+    SetKsUserMissing(description.ksUserMissing);
+}
+
+void Simulation::SetClockMode(ClockMode mode)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    ApplyClockMode(model, mode);
+}
+
+void Simulation::SetKsUserMissing(bool missing)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    model.ksUserMissing = missing;
+}
+
+void Simulation::HoldPropertyCompletions(bool hold)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    model.holdProperties = hold;
+    if (!hold && !model.propertyQueue.empty()) {
+        WakeClock(model);
+    }
+}
+
+void Simulation::RemoveDevice(const std::string& devicePath)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    if (device->removed) {
+        return;
+    }
+    device->removed = true;
+    FailRequestsOfDevice(model, *device);
+}
+
+void Simulation::SetStreamFault(const std::string& devicePath, int pinId, StreamFault fault, DWORD error)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    if (pinId < -1 || pinId >= static_cast<int>(device->pins.size())) {
+        throw std::invalid_argument("kssim: " + devicePath + " has no pin " + std::to_string(pinId));
+    }
+    for (size_t i = 0; i < device->pins.size(); ++i) {
+        if (pinId == -1 || static_cast<size_t>(pinId) == i) {
+            device->pins[i].fault = fault;
+            device->pins[i].faultError = error;
+        }
+    }
+}
+
+std::vector<uint8_t> Simulation::RenderedBytes(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return RecordOf(model, devicePath, pinId).rendered;
+}
+
+void Simulation::ClearRendered(const std::string& devicePath, ULONG pinId)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    // The memory is kept for what comes next; Reset gives it back.
+    RecordOf(model, devicePath, pinId).rendered.clear();
+}
+
+KSSTATE Simulation::PinState(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    RecordOf(model, devicePath, pinId);
+    const PinInstance* latest = nullptr;
+    for (const auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin && entry->device == device && entry->pin->pinId == pinId &&
+            (!latest || entry->pin->serial > latest->serial)) {
+            latest = entry->pin.get();
+        }
+    }
+    return latest ? latest->state : KSSTATE_STOP;
+}
+
+int Simulation::OpenPinInstances(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return RecordOf(model, devicePath, pinId).openInstances;
+}
+
+std::vector<uint8_t> Simulation::LastPinConnect(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return RecordOf(model, devicePath, pinId).lastConnect;
+}
+
+int Simulation::OpenHandleCount() const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return CountHandles(model, HandleKind::Filter) + CountHandles(model, HandleKind::Pin);
+}
+
+int Simulation::OpenDeviceInfoSetCount() const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return CountHandles(model, HandleKind::DeviceInfoSet);
+}
+
+int Simulation::PendingRequestCount() const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    size_t count = model.propertyQueue.size();
+    for (const auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin) {
+            count += entry->pin->queue.size();
+        }
+    }
+    return static_cast<int>(count);
+}
+
+namespace detail {
+
+void EnsureModelLoaded()
+{
+    if (g_loadSettled.load(std::memory_order_acquire)) {
+        return;
+    }
+    // Registers the teardown at exit before anything can be opened.
+    Simulation::Instance();
+    Model& model = TheModel();
+    ModelLock lock(model);
+    if (!model.installed && !model.autoLoadTried) {
+        model.autoLoadTried = true;
+        const std::string path = ModuleFolder() + "kssim.ini";
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            try {
+                Description description = ReadDescription(path);
+                model.devices = MakeDevices(model, std::move(description.devices));
+                ApplyClockMode(model, description.clockMode);
+                model.ksUserMissing = description.ksUserMissing;
+                model.installed = true;
+            } catch (const std::exception& error) {
+                // No caller to tell: the seam answers from an empty model and
+                // the reason goes to the debugger output.
+                TraceLine(std::string("description not loaded: ") + error.what());
+                model.devices.clear();
+            }
+        }
+    }
+    g_loadSettled.store(true, std::memory_order_release);
+}
+
+}  // namespace detail
+
+}  // namespace kssim
