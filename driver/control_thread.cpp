@@ -1,0 +1,153 @@
+// The settings (POCO) come first: they bring winsock2 before windows.h.
+#include "settings_file.h"
+
+#include "control_thread.h"
+#include "debug_trace.h"
+#include "named_events.h"
+#include "telvara_driver.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+HANDLE g_hControlThread = nullptr;
+volatile bool g_bStopControl = false;
+// Initialised drivers of the process: the thread serves them all and ends
+// with the last.
+int g_controlUsers = 0;
+struct ControlLock {
+    CRITICAL_SECTION section;
+    ControlLock() { InitializeCriticalSection(&section); }
+    ~ControlLock() { DeleteCriticalSection(&section); }
+} g_controlLock;
+
+// The thread looks at its stop flag at least this often, also while no
+// driver streams and whoever sets the exit event reaches another process.
+constexpr DWORD kControlWaitMs = 250;
+// Normally the exit event ends the thread at once; should another process's
+// control thread have taken that event, the thread still sees its flag
+// within one time-out. Waiting past that keeps two control threads from
+// ever running side by side.
+constexpr DWORD kControlEndWaitMs = 4 * kControlWaitMs;
+
+void ReportException(const std::exception* e)
+{
+    if (e) {
+        std::printf("System exception:%s\n", e->what());
+    } else {
+        std::printf("Unknown runtime exception\n");
+    }
+    std::fflush(stdout);
+}
+
+// One event of the panel, for the driver that streams now (if any).
+void HandleEvent(DWORD index)
+{
+    CTelvaraDriver* driver = g_pCurrentDriver;
+    switch (index) {
+    case 0:
+        if (driver) {
+            const float volume = GetSettingsFile().LoadVolume();
+            driver->m_volume = volume;
+            DebugTrace("ASIO Ctrol VOLUME %f", static_cast<double>(volume));
+        }
+        break;
+    case 1:
+        // "接收到改变输出延迟事件"
+        DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xb8\xc4\xb1\xe4\xca\xe4\xb3\xf6\xd1\xd3\xb3\xd9\xca\xc2\xbc\xfe");
+        if (driver) {
+            driver->primeOutputDelay();
+        }
+        break;
+    case 2:
+        // "接收到设备长时间播放不同步进行处理事件"
+        DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xc9\xe8\xb1\xb8\xb3\xa4\xca\xb1\xbc\xe4\xb2\xa5\xb7\xc5\xb2\xbb\xcd\xac\xb2\xbd"
+                   "\xbd\xf8\xd0\xd0\xb4\xa6\xc0\xed\xca\xc2\xbc\xfe");
+        break;
+    default:
+        g_bStopControl = true;
+        // "退出音频控制线程"
+        DebugTrace("\xcd\xcb\xb3\xf6\xd2\xf4\xc6\xb5\xbf\xd8\xd6\xc6\xcf\xdf\xb3\xcc");
+        break;
+    }
+}
+
+DWORD WINAPI ASIOPlayControlThread(LPVOID)
+{
+    const char* names[4] = {TelvaraEvents::kSettingsChanged, TelvaraEvents::kOutputDelayChanged,
+                            TelvaraEvents::kDeviceSync, TelvaraEvents::kExit};
+    HANDLE events[4];
+    for (int i = 0; i < 4; ++i) {
+        events[i] = CreateSharedEvent(names[i]);
+    }
+    DebugTrace("ASIOPlayControlThread Enter");
+    CRITICAL_SECTION handling;
+    InitializeCriticalSection(&handling);
+    try {
+        GetSettingsFile().LoadSettings();
+    } catch (const std::exception& e) {
+        ReportException(&e);
+    } catch (...) {
+        ReportException(nullptr);
+    }
+    while (!g_bStopControl) {
+        const DWORD result = WaitForMultipleObjects(4, events, FALSE, kControlWaitMs);
+        if (result >= WAIT_OBJECT_0 + 4) {
+            continue;  // time-out: look at the flag again
+        }
+        EnterCriticalSection(&handling);
+        // A bad value in config.ini costs this one change, not the link to
+        // the panel for the rest of the host's life.
+        try {
+            HandleEvent(result - WAIT_OBJECT_0);
+        } catch (const std::exception& e) {
+            ReportException(&e);
+        } catch (...) {
+            ReportException(nullptr);
+        }
+        LeaveCriticalSection(&handling);
+    }
+    DeleteCriticalSection(&handling);
+    for (HANDLE event : events) {
+        if (event) {
+            CloseHandle(event);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void StartControlThread()
+{
+    EnterCriticalSection(&g_controlLock.section);
+    ++g_controlUsers;
+    g_bStopControl = false;
+    if (!g_hControlThread) {
+        g_hControlThread = CreateThread(nullptr, 0, ASIOPlayControlThread, nullptr, 0, nullptr);
+        if (g_hControlThread) {
+            SetThreadPriority(g_hControlThread, THREAD_PRIORITY_LOWEST);
+        } else {
+            DebugTrace("StartControlThread: CreateThread failed, error %lu\n", GetLastError());
+        }
+    }
+    LeaveCriticalSection(&g_controlLock.section);
+}
+
+void StopControlThread()
+{
+    EnterCriticalSection(&g_controlLock.section);
+    if (g_controlUsers > 0 && --g_controlUsers == 0) {
+        g_bStopControl = true;
+        SetNamedEvent(TelvaraEvents::kExit);
+        if (g_hControlThread) {
+            WaitForSingleObject(g_hControlThread, kControlEndWaitMs);
+            CloseHandle(g_hControlThread);
+            g_hControlThread = nullptr;
+        }
+    }
+    LeaveCriticalSection(&g_controlLock.section);
+}

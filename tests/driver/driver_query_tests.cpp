@@ -1,0 +1,292 @@
+// What a host learns from the driver before it streams, and how the driver
+// answers calls that are out of order or malformed.
+#include "child_process.h"
+#include "driver_fixture.h"
+#include "driver_texts.h"
+#include "message_box_log.h"
+#include "telvara_driver.h"
+#include "trace_capture.h"
+
+#include <cstring>
+
+namespace {
+
+using kssim::CaptureDevice;
+using kssim::RenderDevice;
+
+class DriverQueryTest : public DriverTest {
+protected:
+    // Two stereo render devices and one stereo capture device, configured.
+    IASIO* InitTwoOutOneIn()
+    {
+        WriteConfig("[default]\nout=Spk A;Spk B\nin=Mic\n" + RenderSection("Spk A", 2, 0, 1) +
+                    RenderSection("Spk B", 2, 0, 1) + CaptureSection("Mic", 2));
+        UseDevices({RenderDevice("Spk A", RenderPath('a')), RenderDevice("Spk B", RenderPath('b')),
+                    CaptureDevice("Mic", CapturePath('m'))});
+        IASIO* driver = CreateDriver();
+        EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+        return driver;
+    }
+};
+
+long NoMessages(long, long, void*, double*)
+{
+    return 0;
+}
+void NoSwitch(long, ASIOBool)
+{
+}
+
+}  // namespace
+
+TEST_F(DriverQueryTest, NameVersionAndAnEmptyErrorBeforeInit)
+{
+    IASIO* driver = CreateDriver();
+    char name[32];
+    std::memset(name, 'x', sizeof name);
+    driver->getDriverName(name);
+    EXPECT_STREQ(name, "TELVARA");
+    EXPECT_EQ(driver->getDriverVersion(), 1);
+    char error[200];
+    std::memset(error, 'x', sizeof error);
+    driver->getErrorMessage(error);
+    EXPECT_STREQ(error, "");
+}
+
+TEST_F(DriverQueryTest, BufferSizeIsTheConfiguredBlockSizeOnly)
+{
+    WriteConfig("[default]\nBlockFrames=256\n");
+    IASIO* driver = CreateDriver();
+    TraceCapture capture;
+    long minSize = 7, maxSize = 8, preferred = 9, granularity = 10;
+    EXPECT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
+    EXPECT_EQ(minSize, 256);
+    EXPECT_EQ(maxSize, 256);
+    EXPECT_EQ(preferred, 256);
+    EXPECT_EQ(granularity, -1);
+    EXPECT_TRUE(capture.Contains(
+        "[TELVARA]CTelvaraDriver::getBufferSize minSize=7 maxSize=8 preferredSize=9 granularity=10\n"));
+}
+
+TEST_F(DriverQueryTest, SampleRatesClocksFutureAndOutputReady)
+{
+    IASIO* driver = CreateDriver();
+    for (double rate : {8000.0, 16000.0, 32000.0, 44100.0, 48000.0}) {
+        EXPECT_EQ(driver->canSampleRate(rate), ASE_OK) << rate;
+    }
+    for (double rate : {22050.0, 96000.0, 0.0, -44100.0, 44100.5}) {
+        EXPECT_EQ(driver->canSampleRate(rate), ASE_NoClock) << rate;
+    }
+    ASIOClockSource clocks[4] = {};
+    long count = 4;
+    EXPECT_EQ(driver->getClockSources(clocks, &count), ASE_OK);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(clocks[0].index, 0);
+    EXPECT_EQ(clocks[0].associatedChannel, -1);
+    EXPECT_EQ(clocks[0].associatedGroup, -1);
+    EXPECT_EQ(clocks[0].isCurrentSource, ASIOTrue);
+    EXPECT_STREQ(clocks[0].name, "Computer");
+    EXPECT_EQ(driver->setClockSource(0), ASE_OK);
+    EXPECT_EQ(driver->setClockSource(1), ASE_NotPresent);
+
+    for (long selector : {1L, 2L, 3L, 9L, 10L, 11L}) {
+        EXPECT_EQ(driver->future(selector, nullptr), ASE_SUCCESS) << selector;
+    }
+    for (long selector : {0L, 4L, 5L, 12L, 0x23111961L}) {
+        EXPECT_EQ(driver->future(selector, nullptr), ASE_NotPresent) << selector;
+    }
+    EXPECT_EQ(driver->outputReady(), ASE_NotPresent);
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 44100.0);
+}
+
+TEST_F(DriverQueryTest, InitWithoutConfiguredDevicesSaysSo)
+{
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+    char error[200] = {};
+    driver->getErrorMessage(error);
+    EXPECT_STREQ(error, DriverTexts::kNoAudioDevice);
+    EXPECT_EQ(std::strlen(error) + 1, 151u);
+    long inputs = -1, outputs = -1;
+    driver->getChannels(&inputs, &outputs);
+    EXPECT_EQ(inputs, 0);
+    EXPECT_EQ(outputs, 0);
+}
+
+TEST_F(DriverQueryTest, InitWithInputsButNoOutputsCannotOpenThePorts)
+{
+    WriteConfig("[default]\nout=Gone\nin=Mic\n" + RenderSection("Gone", 2, 0, 1) + CaptureSection("Mic", 2));
+    UseDevices({CaptureDevice("Mic", CapturePath('m'))});
+    IASIO* driver = CreateDriver();
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+    char error[200] = {};
+    driver->getErrorMessage(error);
+    EXPECT_STREQ(error, DriverTexts::kCannotOpenPorts);
+    EXPECT_EQ(kssim::Simulation::Instance().OpenPinInstances(CapturePath('m'), kCapturePinId), 0)
+        << "a failed init closes what it opened";
+    // The devices come back: init may be tried again.
+    kssim::Simulation::Instance().AddDevice(RenderDevice("Gone", RenderPath('g')));
+    EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+}
+
+// The settings file is created once per process: this runs in a child.
+// Not a fixture test: the application-data folder is the parent's.
+TEST(DriverSettingsFailure, DISABLED_ChildFailsInitWithTheSettingsReason)
+{
+    ClearLoggedMessageBoxes();
+    auto* object = new CTelvaraDriver(nullptr);
+    object->NonDelegatingAddRef();
+    IASIO* driver = object;
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+    char error[200] = {};
+    driver->getErrorMessage(error);
+    // "读取配置文件出现异常:" and the library's reason.
+    EXPECT_EQ(std::string(error).rfind("\xb6\xc1\xc8\xa1\xc5\xe4\xd6\xc3\xce\xc4\xbc\xfe\xb3\xf6\xcf\xd6\xd2\xec\xb3\xa3:", 0),
+              0u)
+        << error;
+    ASSERT_EQ(LoggedMessageBoxes().size(), 1u) << "the user is told once";
+    EXPECT_EQ(LoggedMessageBoxes()[0].caption, "TELVARA");
+    driver->Release();
+}
+
+TEST_F(DriverQueryTest, AnUnreadableSettingsFileFailsInitWithItsReasonInsteadOfEndingTheHost)
+{
+    // A file where the settings folder belongs: nothing can be created.
+    WriteFileBytes(m_appData.SettingsFolder(), "not a folder");
+    EXPECT_EQ(RunChildTest("DriverSettingsFailure.DISABLED_ChildFailsInitWithTheSettingsReason"), 0)
+        << "the host process lives on and init reports the reason";
+}
+
+TEST_F(DriverQueryTest, ChannelsAndChannelInfoBeforeAndAfterCreateBuffers)
+{
+    IASIO* driver = InitTwoOutOneIn();
+    long inputs = 0, outputs = 0;
+    EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+    EXPECT_EQ(inputs, 2);
+    EXPECT_EQ(outputs, 4);
+
+    ASIOChannelInfo info{};
+    info.channel = 1;
+    info.isInput = ASIOTrue;
+    info.channelGroup = 77;
+    EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOTrue) << "inputs read as active before createBuffers";
+    EXPECT_STREQ(info.name, "TELVARA input 2");
+    EXPECT_EQ(info.type, ASIOSTInt16LSB);
+    EXPECT_EQ(info.channelGroup, 77);
+
+    info = {};
+    info.channel = 0;
+    std::strcpy(info.name, "host's");
+    EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOFalse);
+    EXPECT_STREQ(info.name, "host's") << "an unused output keeps the host's name";
+
+    ASIOCallbacks callbacks{NoSwitch, nullptr, NoMessages, nullptr};
+    ASIOBufferInfo buffers[2] = {{ASIOFalse, 2, {}}, {ASIOFalse, 3, {}}};
+    ASSERT_EQ(driver->createBuffers(buffers, 2, 512, &callbacks), ASE_OK);
+    for (long channel = 0; channel < 4; ++channel) {
+        info = {};
+        info.channel = channel;
+        EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+        EXPECT_EQ(info.isActive, channel >= 2 ? ASIOTrue : ASIOFalse) << channel;
+    }
+    info.channel = 2;
+    driver->getChannelInfo(&info);
+    EXPECT_STREQ(info.name, "TELVARA output 3");
+    info.channel = 3;
+    driver->getChannelInfo(&info);
+    EXPECT_STREQ(info.name, "TELVARA output 4");
+
+    for (long bad : {-1L, 4L, 1000L}) {
+        info.channel = bad;
+        info.isInput = ASIOFalse;
+        EXPECT_EQ(driver->getChannelInfo(&info), ASE_InvalidParameter) << bad;
+    }
+    info.channel = 2;
+    info.isInput = ASIOTrue;
+    EXPECT_EQ(driver->getChannelInfo(&info), ASE_InvalidParameter);
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(DriverQueryTest, CreateBuffersRefusesBadChannelsAndCounts)
+{
+    IASIO* driver = InitTwoOutOneIn();
+    ASIOCallbacks callbacks{NoSwitch, nullptr, NoMessages, nullptr};
+    ASIOBufferInfo input16{ASIOTrue, 16, {}};
+    EXPECT_EQ(driver->createBuffers(&input16, 1, 512, &callbacks), ASE_InvalidParameter);
+    ASIOBufferInfo outputAtCount{ASIOFalse, 4, {}};
+    EXPECT_EQ(driver->createBuffers(&outputAtCount, 1, 512, &callbacks), ASE_InvalidParameter);
+    ASIOBufferInfo negative{ASIOFalse, -1, {}};
+    EXPECT_EQ(driver->createBuffers(&negative, 1, 512, &callbacks), ASE_InvalidParameter);
+    // Five outputs on four output channels.
+    std::vector<ASIOBufferInfo> five(5, ASIOBufferInfo{ASIOFalse, 0, {}});
+    EXPECT_EQ(driver->createBuffers(five.data(), 5, 512, &callbacks), ASE_InvalidParameter);
+    // Seventeen inputs.
+    std::vector<ASIOBufferInfo> seventeen(17, ASIOBufferInfo{ASIOTrue, 0, {}});
+    EXPECT_EQ(driver->createBuffers(seventeen.data(), 17, 512, &callbacks), ASE_InvalidParameter);
+    // Null pointers and impossible sizes are refused instead of crashing the host.
+    ASIOBufferInfo good{ASIOFalse, 0, {}};
+    EXPECT_EQ(driver->createBuffers(nullptr, 1, 512, &callbacks), ASE_InvalidParameter);
+    EXPECT_EQ(driver->createBuffers(&good, 1, 512, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(driver->createBuffers(&good, 1, 0, &callbacks), ASE_InvalidParameter);
+    EXPECT_EQ(driver->createBuffers(&good, 1, -512, &callbacks), ASE_InvalidParameter);
+    // After every refusal nothing is left: start has no buffers.
+    EXPECT_EQ(driver->start(), ASE_NotPresent);
+    // A good call still works, twice in a row without dispose.
+    EXPECT_EQ(driver->createBuffers(&good, 1, 512, &callbacks), ASE_OK);
+    EXPECT_NE(good.buffers[0], nullptr);
+    EXPECT_EQ(static_cast<int16_t*>(good.buffers[1]) - static_cast<int16_t*>(good.buffers[0]), 512);
+    EXPECT_EQ(static_cast<int16_t*>(good.buffers[0])[0], 0) << "outputs start silent";
+    EXPECT_EQ(driver->createBuffers(&good, 1, 256, &callbacks), ASE_OK);
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(DriverQueryTest, NullPointersAreRefusedNotFollowed)
+{
+    IASIO* driver = InitTwoOutOneIn();
+    long value = 0;
+    EXPECT_EQ(driver->getChannels(nullptr, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getChannels(&value, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getLatencies(nullptr, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getBufferSize(nullptr, &value, &value, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getSampleRate(nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getClockSources(nullptr, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getSamplePosition(nullptr, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getChannelInfo(nullptr), ASE_InvalidParameter);
+    driver->getDriverName(nullptr);
+    driver->getErrorMessage(nullptr);
+}
+
+TEST_F(DriverQueryTest, CallsOutOfOrder)
+{
+    IASIO* driver = InitTwoOutOneIn();
+    EXPECT_EQ(driver->start(), ASE_NotPresent) << "start before createBuffers";
+    EXPECT_EQ(driver->stop(), ASE_NotPresent) << "stop when not started";
+    EXPECT_EQ(driver->init(nullptr), ASIOTrue) << "init again answers at once";
+    EXPECT_EQ(driver->setSampleRate(44100), ASE_OK);
+    EXPECT_EQ(driver->setSampleRate(22050), ASE_NoClock);
+}
+
+TEST_F(DriverQueryTest, SetSampleRateReopensTheDevicesAndTellsTheHost)
+{
+    IASIO* driver = InitTwoOutOneIn();
+    auto& sim = kssim::Simulation::Instance();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
+    const std::string out = testing::internal::GetCapturedStdout();
+    // "\n设置采样率:48000,块大小512"
+    EXPECT_EQ(out, "\n\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:48000,\xbf\xe9\xb4\xf3\xd0\xa1" "512");
+    ASIOSampleRate rate = 0;
+    driver->getSampleRate(&rate);
+    EXPECT_EQ(rate, 48000.0);
+    const std::vector<uint8_t> connect = sim.LastPinConnect(RenderPath('a'), kRenderPinId);
+    ASSERT_GE(connect.size(), sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX));
+    const auto* format =
+        reinterpret_cast<const WAVEFORMATEX*>(connect.data() + sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT));
+    EXPECT_EQ(format->nSamplesPerSec, 48000u) << "the pins were created anew at the new rate";
+}

@@ -1,0 +1,337 @@
+// The stream, sample by sample: channel links, volume, delay lines, capture
+// spreading, positions and time information.
+#include "asio_test_host.h"
+#include "driver_fixture.h"
+#include "named_events.h"
+#include "telvara_driver.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+using kssim::CaptureDevice;
+using kssim::RenderDevice;
+
+constexpr long kBlock = 512;
+
+// What the host writes into output buffer n at frame t of the stream: a
+// different, never-zero ramp per buffer.
+int16_t HostSample(size_t n, long t)
+{
+    return static_cast<int16_t>(1 + ((t * 3 + static_cast<long>(n) * 5003) % 20000));
+}
+
+class StreamingTest : public DriverTest {
+protected:
+    // Fills half `index` of every output buffer with the host's next block:
+    // the block numbering follows the halves as the driver sends them.
+    void FillNextBlock(AsioTestHost& host, size_t outputs, long index)
+    {
+        const long block = m_blocksFilled++;
+        for (size_t n = 0; n < outputs; ++n) {
+            int16_t* half = host.OutputHalf(n, index);
+            for (long f = 0; f < host.bufferSize; ++f) {
+                half[f] = HostSample(n, block * host.bufferSize + f);
+            }
+        }
+    }
+
+    // Creates the buffers, prefills both halves, streams `cycles` callbacks.
+    void Stream(AsioTestHost& host, const std::vector<long>& outputs, const std::vector<long>& inputs, long cycles,
+                long bufferSize = kBlock)
+    {
+        ASSERT_EQ(host.CreateBuffers(outputs, inputs, bufferSize), ASE_OK);
+        m_blocksFilled = 0;
+        FillNextBlock(host, outputs.size(), 0);
+        FillNextBlock(host, outputs.size(), 1);
+        auto previous = host.onBufferSwitch;
+        host.onBufferSwitch = [&, previous, count = outputs.size()](long index) {
+            FillNextBlock(host, count, index);
+            if (previous) {
+                previous(index);
+            }
+        };
+        ASSERT_EQ(host.driver->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitForCallbacks(cycles, 20000)) << host.CallbackCount() << " callbacks";
+        ASSERT_EQ(host.driver->stop(), ASE_OK);
+    }
+
+    long m_blocksFilled = 0;
+};
+
+}  // namespace
+
+TEST_F(StreamingTest, LinksArePositionsInTheHostsBufferListNotChannelNumbers)
+{
+    WriteConfig("[default]\nout=Spk A;Quad;Mute\n" + RenderSection("Spk A", 2, 0, 1) + RenderSection("Quad", 4, 1, 0) +
+                RenderSection("Mute", 2, -1, -1));
+    auto quad = RenderDevice("Quad", RenderPath('q'));
+    quad.pins[0].ranges[0].maximumChannels = 4;
+    UseDevices({RenderDevice("Spk A", RenderPath('a')), quad, RenderDevice("Mute", RenderPath('m'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    // ASIO channels 5 and 2, in this order: list positions 0 and 1.
+    Stream(host, {5, 2}, {}, 12);
+
+    const long frames = 10 * kBlock;
+    const auto stereo = Rendered(RenderPath('a'));
+    ASSERT_GE(stereo.size(), static_cast<size_t>(2 * frames));
+    for (long t = 0; t < frames; ++t) {
+        ASSERT_EQ(stereo[2 * t], HostSample(0, t)) << t;
+        ASSERT_EQ(stereo[2 * t + 1], HostSample(1, t)) << t;
+    }
+    const auto four = Rendered(RenderPath('q'));
+    ASSERT_GE(four.size(), static_cast<size_t>(4 * frames));
+    for (long t = 0; t < frames; ++t) {
+        ASSERT_EQ(four[4 * t], HostSample(1, t)) << "left link on channel 0, frame " << t;
+        for (int c = 1; c < 4; ++c) {
+            ASSERT_EQ(four[4 * t + c], HostSample(0, t)) << "right link on channel " << c << ", frame " << t;
+        }
+    }
+    const auto mute = Rendered(RenderPath('m'));
+    ASSERT_GE(mute.size(), static_cast<size_t>(2 * frames));
+    for (long i = 0; i < 2 * frames; ++i) {
+        ASSERT_EQ(mute[i], 0) << i;
+    }
+}
+
+TEST_F(StreamingTest, VolumeScalesTowardZero)
+{
+    WriteConfig("[default]\nout=Spk A\nVolume=0.500000\n" + RenderSection("Spk A", 2, 0, 1));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    ASSERT_EQ(host.CreateBuffers({0, 1}, {}, kBlock), ASE_OK);
+    for (long index = 0; index < 2; ++index) {
+        for (long f = 0; f < kBlock; ++f) {
+            host.OutputHalf(0, index)[f] = 3;
+            host.OutputHalf(1, index)[f] = -3;
+        }
+    }
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForCallbacks(2, 10000));
+    ASSERT_EQ(driver->stop(), ASE_OK);
+    const auto played = Rendered(RenderPath('a'));
+    ASSERT_GE(played.size(), static_cast<size_t>(4 * kBlock));
+    for (long f = 0; f < 2 * kBlock; ++f) {
+        ASSERT_EQ(played[2 * f], 1) << f;
+        ASSERT_EQ(played[2 * f + 1], -1) << f;
+    }
+}
+
+TEST_F(StreamingTest, ADelayOfPointTwoAt44100PlaysTheSilenceFirstThenTheHostUnchanged)
+{
+    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1, "  0.20"));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    Stream(host, {0, 1}, {}, 20);
+    const auto played = Rendered(RenderPath('a'));
+    // 176 bytes per millisecond, 100 ms: 17600 bytes, 4400 stereo frames.
+    const size_t silentFrames = 17600 / 4;
+    ASSERT_GE(played.size(), 2 * (silentFrames + 4 * kBlock));
+    for (size_t i = 0; i < 2 * silentFrames; ++i) {
+        ASSERT_EQ(played[i], 0) << i;
+    }
+    for (long t = 0; t < 4 * kBlock; ++t) {
+        ASSERT_EQ(played[2 * (silentFrames + t)], HostSample(0, t)) << t;
+        ASSERT_EQ(played[2 * (silentFrames + t) + 1], HostSample(1, t)) << t;
+    }
+}
+
+TEST_F(StreamingTest, TwoDevicesWithDelaysPointOneAndZeroPlayTheSameSignalApartByTheDelay)
+{
+    WriteConfig("[default]\nout=Late;Early\n" + RenderSection("Late", 2, 0, 1, "0.10") +
+                RenderSection("Early", 2, 0, 1));
+    UseDevices({RenderDevice("Late", RenderPath('l')), RenderDevice("Early", RenderPath('e'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    Stream(host, {0, 1}, {}, 16);
+    const auto late = Rendered(RenderPath('l'));
+    const auto early = Rendered(RenderPath('e'));
+    // 50 ms at 176 bytes per millisecond: 8800 bytes, 2200 frames.
+    const size_t offset = 2200;
+    ASSERT_GE(late.size(), 2 * (offset + 4 * kBlock));
+    for (size_t i = 0; i < 2 * offset; ++i) {
+        ASSERT_EQ(late[i], 0) << i;
+    }
+    for (size_t i = 0; i < 2 * 4 * kBlock; ++i) {
+        ASSERT_EQ(late[2 * offset + i], early[i]) << i;
+    }
+}
+
+TEST_F(StreamingTest, CaptureDevicesFillTheInputsInDeviceThenChannelOrder)
+{
+    WriteConfig("[default]\nin=Mic A;Mic B\n" + CaptureSection("Mic A", 2) + CaptureSection("Mic B", 2) +
+                "[default]\n");
+    UseDevices({RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic A", CapturePath('a')),
+                CaptureDevice("Mic B", CapturePath('b'))});
+    WriteConfig("[default]\nout=Spk A\nin=Mic A;Mic B\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic A", 2) +
+                CaptureSection("Mic B", 2));
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    std::vector<std::vector<int16_t>> received(4);
+    host.onBufferSwitch = [&](long index) {
+        for (size_t n = 0; n < 4; ++n) {
+            const int16_t* half = host.InputHalf(n, index);
+            received[n].insert(received[n].end(), half, half + host.bufferSize);
+        }
+    };
+    Stream(host, {0, 1}, {0, 1, 2, 3}, 8);
+    // Each device's ramp: channel c of frame t is t + 0x1000 * c.
+    for (size_t n = 0; n < 4; ++n) {
+        ASSERT_GE(received[n].size(), static_cast<size_t>(8 * kBlock));
+        const int channel = static_cast<int>(n % 2);
+        const uint16_t first = static_cast<uint16_t>(received[n][0]);
+        for (long t = 0; t < 8 * kBlock; ++t) {
+            ASSERT_EQ(static_cast<uint16_t>(received[n][t]), static_cast<uint16_t>(first + t)) << n << " " << t;
+        }
+        EXPECT_EQ(static_cast<uint16_t>(first - 0x1000 * channel) % kBlock, 0) << "input " << n;
+    }
+}
+
+TEST_F(StreamingTest, AFailingCaptureDeviceDropsOutAndTheNextMovesUp)
+{
+    WriteConfig("[default]\nout=Spk A\nin=Mic A;Mic B\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic A", 2) +
+                CaptureSection("Mic B", 2));
+    UseDevices({RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic A", CapturePath('a')),
+                CaptureDevice("Mic B", CapturePath('b'))});
+    kssim::Simulation::Instance().SetStreamFault(CapturePath('a'), -1, kssim::StreamFault::Fail);
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    std::vector<int16_t> first;
+    std::vector<int16_t> second;
+    host.onBufferSwitch = [&](long index) {
+        first.insert(first.end(), host.InputHalf(0, index), host.InputHalf(0, index) + host.bufferSize);
+        second.insert(second.end(), host.InputHalf(1, index), host.InputHalf(1, index) + host.bufferSize);
+    };
+    Stream(host, {0}, {0, 1, 2, 3}, 6);
+    // Mic B's channels 0 and 1 arrive in inputs 0 and 1: ramps 0x1000 apart.
+    ASSERT_GE(first.size(), static_cast<size_t>(6 * kBlock));
+    for (long t = 0; t < 6 * kBlock; ++t) {
+        ASSERT_EQ(static_cast<uint16_t>(second[t] - first[t]), 0x1000) << t;
+        ASSERT_EQ(static_cast<uint16_t>(first[t] - first[0]), static_cast<uint16_t>(t)) << t;
+    }
+}
+
+TEST_F(StreamingTest, SamplePositionsTimeInfoAndTimeCode)
+{
+    WriteConfig("[default]\nout=Spk A\nSampleRate=48000\n" + RenderSection("Spk A", 2, 0, 1));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    EXPECT_EQ(driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
+    AsioTestHost host(driver);
+    host.supportsTimeInfo = true;
+    Stream(host, {0, 1}, {}, 10);
+    const auto switches = host.Switches();
+    ASSERT_GE(switches.size(), 10u);
+    const DWORD engineThread = switches[0].threadId;
+    EXPECT_NE(engineThread, GetCurrentThreadId());
+    for (size_t i = 0; i < 10; ++i) {
+        const ASIOTime& time = switches[i].time;
+        ASSERT_TRUE(switches[i].timeInfo);
+        EXPECT_EQ(switches[i].index, static_cast<long>(i % 2));
+        EXPECT_EQ(switches[i].threadId, engineThread);
+        EXPECT_EQ(time.timeInfo.samplePosition.hi, 0u);
+        EXPECT_EQ(time.timeInfo.samplePosition.lo, (i + 1) * kBlock) << i;
+        EXPECT_EQ(time.timeInfo.flags, static_cast<unsigned long>(kSystemTimeValid | kSamplePositionValid |
+                                                                  kSampleRateValid));
+        EXPECT_EQ(time.timeInfo.sampleRate, 48000.0);
+        EXPECT_EQ(time.timeInfo.speed, 1.0);
+        EXPECT_EQ(time.timeCode.flags, static_cast<unsigned long>(kTcValid | kTcRunning));
+        EXPECT_EQ(time.timeCode.timeCodeSamples.lo, (i + 1) * kBlock + 28800000u) << i;
+        const double stampMs = (time.timeInfo.systemTime.hi * 4294967296.0 + time.timeInfo.systemTime.lo) / 1e6;
+        EXPECT_NEAR(stampMs, static_cast<double>(timeGetTime()), 60000.0) << "nanoseconds of the system timer";
+        if (i > 0) {
+            const ASIOTimeStamp& before = switches[i - 1].time.timeInfo.systemTime;
+            EXPECT_GE(time.timeInfo.systemTime.hi * 4294967296.0 + time.timeInfo.systemTime.lo,
+                      before.hi * 4294967296.0 + before.lo);
+        }
+    }
+    ASIOSamples position{};
+    ASIOTimeStamp stamp{};
+    EXPECT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(position.lo % kBlock, 0u);
+    EXPECT_GE(position.lo, 10u * kBlock);
+}
+
+TEST_F(StreamingTest, AHostWithoutTimeInfoGetsPlainBufferSwitches)
+{
+    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    Stream(host, {0}, {}, 4);
+    for (const auto& entry : host.Switches()) {
+        EXPECT_FALSE(entry.timeInfo);
+    }
+}
+
+TEST_F(StreamingTest, ASlowHostCallbackDelaysButNeverBreaksTheStream)
+{
+    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))}, kssim::ClockMode::RealTime);
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    // Each callback takes longer than a cycle (512 frames = 11.6 ms).
+    host.onBufferSwitch = [](long) { Sleep(30); };
+    Stream(host, {0, 1}, {}, 8);
+    const auto played = Rendered(RenderPath('a'));
+    ASSERT_GE(played.size(), static_cast<size_t>(2 * 6 * kBlock));
+    for (long t = 0; t < 6 * kBlock; ++t) {
+        ASSERT_EQ(played[2 * t], HostSample(0, t)) << t;
+    }
+}
+
+TEST_F(StreamingTest, SettingsChangedEventTakesTheNewVolumeOnTheNextCycles)
+{
+    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    ASSERT_EQ(host.CreateBuffers({0, 1}, {}, kBlock), ASE_OK);
+    host.onBufferSwitch = [&](long index) {
+        for (long f = 0; f < kBlock; ++f) {
+            host.OutputHalf(0, index)[f] = 1000;
+            host.OutputHalf(1, index)[f] = 1000;
+        }
+    };
+    host.onBufferSwitch(0);
+    host.onBufferSwitch(1);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForCallbacks(4, 10000));
+    WriteConfig("[default]\nout=Spk A\nVolume=0.500000\n" + RenderSection("Spk A", 2, 0, 1));
+    ASSERT_TRUE(SetNamedEvent(TelvaraEvents::kSettingsChanged)) << "the control thread created the event";
+    // The control thread applies it within its wait; give the stream time.
+    const long seen = host.CallbackCount();
+    bool halved = false;
+    for (int i = 0; i < 100 && !halved; ++i) {
+        ASSERT_TRUE(host.WaitForCallbacks(seen + 4 * (i + 1), 10000));
+        const auto played = Rendered(RenderPath('a'));
+        halved = !played.empty() && played.back() == 500;
+    }
+    ASSERT_EQ(driver->stop(), ASE_OK);
+    EXPECT_TRUE(halved);
+    const auto played = Rendered(RenderPath('a'));
+    // Every sample is 1000 until the change and 500 after it, nothing else.
+    size_t i = 0;
+    while (i < played.size() && played[i] == 1000) {
+        ++i;
+    }
+    ASSERT_GT(i, 0u);
+    for (; i < played.size(); ++i) {
+        ASSERT_EQ(played[i], 500) << i;
+    }
+}
