@@ -105,6 +105,8 @@ DriverSettings* SettingsFile::LoadSettings()
     m_settings.outputDevices.clear();
     try {
         ReloadConfiguration();
+        // The file is readable again: whatever failed before is over.
+        m_strFailure.clear();
         const std::string section = kDefaultSection;
         m_settings.blockFrames = m_pConfig->getInt(Key(section, kBlockFrames), 512);
         m_settings.bitsPerSample = m_pConfig->getInt(Key(section, kBitsPerSample), 16);

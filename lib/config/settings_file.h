@@ -33,7 +33,8 @@ public:
     // configuration library throws.
     float LoadVolume();
 
-    // False when the file could not be created or parsed at construction.
+    // False when the file could not be created or parsed at construction,
+    // until a later load reads it.
     bool IsUsable() const { return m_strFailure.empty(); }
     // The text of the error box shown then (GBK), or empty.
     const std::string& GetFailureText() const { return m_strFailure; }

@@ -60,6 +60,8 @@ TEST(SettingsFailure, AFileThatBecomesReadableLaterIsPickedUpByTheNextLoad)
     testing::internal::CaptureStdout();
     EXPECT_EQ(file.LoadSettings()->sampleRate, 32000);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(file.IsUsable()) << "a readable file ends the failure";
+    EXPECT_EQ(file.GetFailureText(), "");
 }
 
 TEST(SettingsFailure, DISABLED_ChildEndsWhenTheFileCannotBeCreated)
