@@ -338,9 +338,15 @@ bool CTelvaraDriver::allocateRenderBlocks()
 
 void CTelvaraDriver::releaseRenderBlocks()
 {
-    // Called once the devices are closed (their requests taken back) or
-    // before anything was written.
     for (RenderBlock& block : m_renderBlocks) {
+        // Stopped or closed pins give their requests back; a device that
+        // never does may still read the block, which is then kept rather
+        // than freed under it.
+        if (m_pDevice->IsRenderBlockHeld(block) && !waitForRenderBlock(block)) {
+            DebugTrace("CTelvaraDriver::releaseRenderBlocks block of device %d still held, kept\n",
+                       static_cast<int>(block.deviceIndex));
+            continue;
+        }
         delete[] block.data;
     }
     m_renderBlocks.clear();

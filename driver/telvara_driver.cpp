@@ -260,6 +260,9 @@ ASIOError CTelvaraDriver::start()
         DebugTrace("CTelvaraDriver::start Leave\n");
         return ASE_NotPresent;
     }
+    // Blocks and events of an earlier start are made anew for the devices
+    // that run now.
+    releaseRenderBlocks();
     if (m_pDevice->CountActiveRenderDevices() > 0) {
         // "当前活动ASIO音频设备数量[%d] 总共%d个音频输出设备"
         DebugTrace("\xb5\xb1\xc7\xb0\xbb\xee\xb6\xaf" "ASIO\xd2\xf4\xc6\xb5\xc9\xe8\xb1\xb8\xca\xfd\xc1\xbf[%d] \xd7\xdc\xb9\xb2"
@@ -292,6 +295,10 @@ ASIOError CTelvaraDriver::stop()
     m_started = false;
     m_pDevice->SetCaptureState(KSSTATE_STOP);
     m_pDevice->SetRenderState(KSSTATE_STOP);
+    // An engine waiting for the devices' blocks looks at the stop at once.
+    for (HANDLE event : m_renderEvents) {
+        SetEvent(event);
+    }
     stopBufferSwitchThread();
     DebugTrace("CTelvaraDriver::stop Leave\n");
     return ASE_OK;

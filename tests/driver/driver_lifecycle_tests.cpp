@@ -1,0 +1,104 @@
+// Many starts, stops and driver objects: nothing may pile up in the host.
+#include "asio_test_host.h"
+#include "driver_fixture.h"
+#include "process_resources.h"
+#include "telvara_driver.h"
+
+namespace {
+
+using kssim::CaptureDevice;
+using kssim::RenderDevice;
+
+class DriverLifecycleTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        WriteConfig("[default]\nout=Spk A;Spk B\nin=Mic\n" + RenderSection("Spk A", 2, 0, 1, "0.10") +
+                    RenderSection("Spk B", 2, 0, 1) + CaptureSection("Mic", 2));
+        UseDevices({RenderDevice("Spk A", RenderPath('a')), RenderDevice("Spk B", RenderPath('b')),
+                    CaptureDevice("Mic", CapturePath('m'))});
+    }
+};
+
+}  // namespace
+
+TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
+{
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    ASSERT_EQ(host.CreateBuffers({0, 1}, {0, 1}, 512), ASE_OK);
+    // One round first, so that everything made once per process exists.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForCallbacks(1, 10000));
+    ASSERT_EQ(driver->stop(), ASE_OK);
+    const int threads = ThreadCount();
+    const DWORD handles = HandleCount();
+    const size_t committed = CommittedBytes();
+
+    for (int cycle = 1; cycle <= 1000; ++cycle) {
+        ASSERT_EQ(driver->start(), ASE_OK) << cycle;
+        if (cycle % 100 == 0) {
+            // Now and then a stream that really runs before it stops.
+            const long seen = host.CallbackCount();
+            ASSERT_TRUE(host.WaitForCallbacks(seen + 3, 10000)) << cycle;
+        }
+        ASSERT_EQ(driver->stop(), ASE_OK) << cycle;
+        ASSERT_EQ(driver->stop(), ASE_NotPresent) << cycle;
+    }
+    EXPECT_TRUE(CountsSettleAt(threads, handles, 5000));
+    EXPECT_LT(CommittedBytes(), committed + (2u << 20)) << "committed memory grew by "
+                                                       << (CommittedBytes() - committed) << " bytes";
+}
+
+TEST_F(DriverLifecycleTest, TwoHundredDriverObjectsCreatedInitialisedAndReleasedLeaveNothingBehind)
+{
+    auto oneObject = [this](bool stream) {
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        if (stream) {
+            AsioTestHost host(driver);
+            ASSERT_EQ(host.CreateBuffers({0, 1}, {0}, 256), ASE_OK);
+            ASSERT_EQ(driver->start(), ASE_OK);
+            ASSERT_TRUE(host.WaitForCallbacks(2, 10000));
+            // Released while started: the last release stops and cleans up.
+            ReleaseDriver();
+            return;
+        }
+        ReleaseDriver();
+    };
+    oneObject(true);
+    const int threads = ThreadCount();
+    const DWORD handles = HandleCount();
+    const size_t committed = CommittedBytes();
+    for (int cycle = 1; cycle <= 200; ++cycle) {
+        oneObject(cycle % 50 == 0);
+        ASSERT_FALSE(HasFatalFailure()) << cycle;
+        ASSERT_EQ(kssim::Simulation::Instance().OpenPinInstances(RenderPath('a'), kRenderPinId), 0) << cycle;
+    }
+    EXPECT_TRUE(CountsSettleAt(threads, handles, 5000));
+    EXPECT_LT(CommittedBytes(), committed + (4u << 20)) << "committed memory grew by "
+                                                       << (CommittedBytes() - committed) << " bytes";
+}
+
+TEST_F(DriverLifecycleTest, DisposeAndSampleRateChangesWhileStartedStopTheStreamFirst)
+{
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    ASSERT_EQ(host.CreateBuffers({0, 1}, {}, 512), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(host.WaitForCallbacks(2, 10000));
+    EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
+    EXPECT_EQ(driver->stop(), ASE_NotPresent) << "the rate change stopped the stream";
+    const long afterChange = host.CallbackCount();
+    Sleep(100);
+    EXPECT_EQ(host.CallbackCount(), afterChange) << "no callbacks on a stopped stream";
+    ASSERT_EQ(driver->start(), ASE_OK) << "a later start resumes";
+    ASSERT_TRUE(host.WaitForCallbacks(afterChange + 2, 10000));
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK) << "dispose while started";
+    const long afterDispose = host.CallbackCount();
+    Sleep(100);
+    EXPECT_EQ(host.CallbackCount(), afterDispose);
+    EXPECT_EQ(driver->start(), ASE_NotPresent);
+}
