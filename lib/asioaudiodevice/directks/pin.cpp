@@ -73,11 +73,14 @@ HRESULT CKsPin::Init()
     // more items of itemSize bytes than its block holds.
     auto readMulti = [&](ULONG nProperty, ULONG cbItem, ULONG& count, const void*& array, const char* failure) {
         PKSMULTIPLE_ITEM pItem = nullptr;
-        if (FAILED(m_pFilter->GetPinPropertyMulti(m_nId, nProperty, &pItem)) || !pItem) {
+        if (FAILED(m_pFilter->GetPinPropertyMulti(m_nId, nProperty, &pItem))) {
             KsFreeBlock(pItem);
             KsTrace(KSTRACE_PROPERTY, failure, m_nId);
             allRead = false;
             return;
+        }
+        if (!pItem) {
+            return;  // an empty answer: no items
         }
         count = cbItem ? KsBoundMultipleItem(pItem, pItem->Size, cbItem) : pItem->Count;
         array = pItem + 1;
