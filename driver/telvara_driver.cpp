@@ -49,8 +49,7 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
       m_started(false),
       m_timeInfoMode(false),
       m_timeCodeRead(false),
-      m_errorMessage{},
-      m_captureBlockFrames(0)
+      m_errorMessage{}
 {
     InitializeCriticalSection(&m_threadLock);
     // Inside a host a settings failure must not end the host's process: the
@@ -169,7 +168,6 @@ void CTelvaraDriver::sizeCaptureBlocks(int32_t blockFrames)
         const size_t bytes = static_cast<size_t>(blockFrames) * record->channels * 2;
         m_captureBlocks[i] = new (std::nothrow) uint8_t[bytes ? bytes : 1]();
     }
-    m_captureBlockFrames = blockFrames;
 }
 
 void CTelvaraDriver::releaseCaptureBlocks()
@@ -277,9 +275,9 @@ ASIOError CTelvaraDriver::start()
     } else {
         m_pDevice->CountActiveCaptureDevices();
     }
-    if (m_captureBlockFrames != m_blockFrames) {
-        sizeCaptureBlocks(m_blockFrames);
-    }
+    // The open capture devices or the host's buffer size may have changed
+    // since the blocks were made (reopened devices, another createBuffers).
+    sizeCaptureBlocks(m_blockFrames);
     m_started = true;
     startBufferSwitchThread();
     DebugTrace("CTelvaraDriver::start Leave\n");
@@ -378,6 +376,8 @@ ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
     if (!outputOpen()) {
         return ASE_NoClock;
     }
+    // The reopened capture devices read through fresh requests.
+    prepareCaptureRequests();
     // "设置采样率:%d,块大小%d"
     std::printf("\n\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:%d,\xbf\xe9\xb4\xf3\xd0\xa1%d", static_cast<int>(m_sampleRate),
                 static_cast<int>(m_blockFrames));

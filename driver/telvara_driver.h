@@ -110,9 +110,6 @@ private:
     void captureInputs();
     void callBufferSwitchTimeInfo();
     DWORD captureWaitMs() const;
-
-    // Frames the capture blocks were last sized for.
-    int32_t m_captureBlockFrames;
 };
 
 // The driver whose stream the engine runs, or null.

@@ -335,3 +335,32 @@ TEST_F(StreamingTest, SettingsChangedEventTakesTheNewVolumeOnTheNextCycles)
         ASSERT_EQ(played[i], 500) << i;
     }
 }
+
+TEST_F(StreamingTest, CaptureDevicesThatArriveBeforeARateChangeAreReadWithBlocksOfTheirOwnSize)
+{
+    WriteConfig("[default]\nout=Spk A\nin=Mic A;Mic B\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic A", 2) +
+                CaptureSection("Mic B", 1));
+    UseDevices({RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic B", CapturePath('b'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    // A two-channel device plugged in now takes index 0 at the next open.
+    kssim::Simulation::Instance().AddDevice(CaptureDevice("Mic A", CapturePath('a')));
+    ASSERT_EQ(driver->setSampleRate(48000), ASE_OK);
+    long inputs = 0, outputs = 0;
+    driver->getChannels(&inputs, &outputs);
+    ASSERT_EQ(inputs, 3);
+    AsioTestHost host(driver);
+    std::vector<std::vector<int16_t>> received(3);
+    host.onBufferSwitch = [&](long index) {
+        for (size_t n = 0; n < 3; ++n) {
+            received[n].insert(received[n].end(), host.InputHalf(n, index), host.InputHalf(n, index) + host.bufferSize);
+        }
+    };
+    Stream(host, {0}, {0, 1, 2}, 6);
+    // Mic A's two ramps 0x1000 apart, then Mic B's own ramp, unbroken.
+    for (long t = 0; t < 6 * kBlock; ++t) {
+        ASSERT_EQ(static_cast<uint16_t>(received[1][t] - received[0][t]), 0x1000) << t;
+        ASSERT_EQ(static_cast<uint16_t>(received[0][t] - received[0][0]), static_cast<uint16_t>(t)) << t;
+        ASSERT_EQ(static_cast<uint16_t>(received[2][t] - received[2][0]), static_cast<uint16_t>(t)) << t;
+    }
+}
