@@ -40,6 +40,23 @@ std::string Lower(std::string text)
     return text;
 }
 
+// Text of the file is UTF-8.
+bool Utf8ToWide(const std::string& text, std::wstring* wide)
+{
+    wide->clear();
+    if (text.empty()) {
+        return true;
+    }
+    const int length =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    if (length <= 0) {
+        return false;
+    }
+    wide->resize(static_cast<size_t>(length));
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide->data(), length);
+    return true;
+}
+
 class Parser {
 public:
     Parser(const std::string& path) : m_path(path)
@@ -232,6 +249,24 @@ public:
 
     const std::string& Path() const { return m_path; }
 
+    // Device texts are stored in UTF-16 and handed out by the ANSI SetupAPI
+    // functions in the ANSI code page, characters it lacks becoming '?'.
+    std::string AnsiText(const Entry& entry) const
+    {
+        std::wstring wide;
+        if (!Utf8ToWide(entry.value, &wide)) {
+            Error(entry.line, "'" + entry.key + "' is not valid UTF-8");
+        }
+        if (wide.empty()) {
+            return {};
+        }
+        const int length = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0,
+                                               nullptr, nullptr);
+        std::string ansi(static_cast<size_t>(std::max(length, 0)), '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
+        return ansi;
+    }
+
 private:
     std::string m_path;
     std::string m_folder;
@@ -415,15 +450,8 @@ void ApplyPinKeys(const Parser& parser, const Section& section, PinModel& pin)
             }
         } else if (entry.key == "name") {
             std::wstring name;
-            if (!entry.value.empty()) {
-                const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.value.c_str(),
-                                                       static_cast<int>(entry.value.size()), nullptr, 0);
-                if (length <= 0) {
-                    parser.Error(entry.line, "'name' is not valid UTF-8");
-                }
-                name.resize(static_cast<size_t>(length));
-                MultiByteToWideChar(CP_UTF8, 0, entry.value.c_str(), static_cast<int>(entry.value.size()), name.data(),
-                                    length);
+            if (!Utf8ToWide(entry.value, &name)) {
+                parser.Error(entry.line, "'name' is not valid UTF-8");
             }
             pin.name = name;
         } else if (entry.key == "category") {
@@ -499,9 +527,9 @@ DeviceModel BuildDevice(const Parser& parser, const DeviceSections& sections)
             device.devicePath = entry.value;
             havePath = true;
         } else if (key == "name") {
-            device.friendlyName = entry.value;
+            device.friendlyName = parser.AnsiText(entry);
         } else if (key == "location") {
-            device.location = entry.value;
+            device.location = parser.AnsiText(entry);
         } else if (key == "classes") {
             device.interfaceClasses.clear();
             for (const std::string& item : parser.List(entry)) {

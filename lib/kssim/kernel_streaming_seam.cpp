@@ -38,17 +38,13 @@ BOOL PropertyRequest(Model& model, HandleEntry& entry, void* inBuffer, DWORD inS
     if (entry.device->model.asynchronousProperties && overlapped) {
         auto request = std::make_unique<Request>();
         request->kind = RequestKind::Property;
-        request->handle = entry.value;
-        request->overlapped = overlapped;
-        request->event = EventOf(overlapped);
+        BeginRequest(*request, entry, overlapped);
         if (inBuffer && inSize) {
             const auto* bytes = static_cast<const BYTE*>(inBuffer);
             request->property.assign(bytes, bytes + inSize);
         }
         request->output = outBuffer;
         request->outputSize = outSize;
-        overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
-        overlapped->InternalHigh = 0;
         model.propertyQueue.push_back(std::move(request));
         if (!model.holdProperties) {
             WakeClock(model);
@@ -71,6 +67,7 @@ BOOL PropertyRequest(Model& model, HandleEntry& entry, void* inBuffer, DWORD inS
         Request done;
         done.overlapped = overlapped;
         done.event = EventOf(overlapped);
+        done.fileObject = entry.object;
         SignalCompletion(done, status, information);
     }
     return status == kStatusSuccess ? TRUE : Fail(Win32FromStatus(status));

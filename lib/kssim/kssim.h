@@ -69,8 +69,11 @@ struct PinModel {
 };
 
 // What capture pins deliver.
+// Each is a function of the frame number since the pin instance was created
+// (frames the device lost count too); README.md gives the exact bytes for
+// 8-, 16-, 24- and 32-bit containers.
 enum class Signal {
-    Ramp,    // a 16-bit counter per channel, advancing by one per frame, for sample-exact checks
+    Ramp,    // a 16-bit counter per channel, advancing by one per frame, channel c offset by 0x1000 * c
     Sine,    // signalFrequency Hz, half scale
     Clicks,  // one full-scale sample every signalFrequency frames, silence between
     WavFile, // captureFile, looped
@@ -78,11 +81,12 @@ enum class Signal {
 
 enum class ClockMode {
     RealTime,  // requests complete at the pin's sample rate (corrected by clockPpm)
-    Fast,      // requests complete as soon as they are queued
+    Fast,      // requests on a running pin complete as soon as they are queued, before DeviceIoControl returns
 };
 
 struct DeviceModel {
     std::string devicePath;                    // unique in a model
+    // In the ANSI code page, as SetupDiGetDeviceRegistryPropertyA hands them out.
     std::optional<std::string> friendlyName;   // nullopt: SPDRP_FRIENDLYNAME fails
     std::optional<std::string> location;       // nullopt: SPDRP_LOCATION_INFORMATION fails
     std::vector<GUID> interfaceClasses;        // the classes the interface is enumerated under
@@ -143,8 +147,10 @@ public:
     // Adds one device (a device arriving). A removed device of the same path
     // is replaced; a present one is an error (std::invalid_argument).
     void AddDevice(DeviceModel device);
-    // Reads a description file (format in README.md). Throws std::runtime_error
-    // with the file, line and reason on a malformed description.
+    // Reads a description file (format in README.md): replaces the model
+    // with its devices, as Reset does, and applies its [kssim] switches.
+    // Throws std::runtime_error "<file>:<line>: <reason>" on a malformed
+    // description, leaving the model as it was.
     void LoadDescription(const std::string& path);
 
     void SetClockMode(ClockMode mode);
@@ -164,7 +170,8 @@ public:
     // Stream faults of one pin (or of every pin of the device with pinId -1).
     void SetStreamFault(const std::string& devicePath, int pinId, StreamFault fault, DWORD error = ERROR_GEN_FAILURE);
 
-    // What the model saw.
+    // What the model saw. These and SetStreamFault / RemoveDevice throw
+    // std::invalid_argument for a path or pin the model does not have.
     std::vector<uint8_t> RenderedBytes(const std::string& devicePath, ULONG pinId) const;  // every byte played, in order
     void ClearRendered(const std::string& devicePath, ULONG pinId);
     KSSTATE PinState(const std::string& devicePath, ULONG pinId) const;   // of the open instance; KSSTATE_STOP when none

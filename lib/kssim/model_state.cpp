@@ -125,9 +125,25 @@ void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information)
     }
     if (request.event) {
         SetEvent(request.event);
+    } else if (request.fileObject) {
+        SetEvent(request.fileObject);
     }
     request.overlapped = nullptr;
     request.event = nullptr;
+    request.fileObject = nullptr;
+}
+
+void BeginRequest(Request& request, const HandleEntry& entry, OVERLAPPED* overlapped)
+{
+    request.handle = entry.value;
+    request.overlapped = overlapped;
+    request.event = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
+    request.fileObject = entry.object;
+    if (!request.event) {
+        ResetEvent(entry.object);
+    }
+    overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
+    overlapped->InternalHigh = 0;
 }
 
 ClockStop TearDown(Model& model)

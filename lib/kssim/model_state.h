@@ -29,6 +29,7 @@ struct Request {
     HANDLE handle = nullptr;           // the simulated handle it came on
     OVERLAPPED* overlapped = nullptr;  // the caller's
     HANDLE event = nullptr;            // its hEvent without the completion-port bit; may be null
+    HANDLE fileObject = nullptr;       // the handle's kernel object, signalled instead when there is no event
 
     // Stream requests: the caller's KSSTREAM_HEADERs, back to back.
     BYTE* headers = nullptr;
@@ -180,8 +181,12 @@ std::shared_ptr<Device> DeviceByPath(Model& model, const std::string& devicePath
 std::shared_ptr<Device> MakeDevice(Model& model, DeviceModel deviceModel);
 
 // Completion of a request: OVERLAPPED.Internal and InternalHigh, then the
-// event. The caller's buffers must not be touched after this.
+// event, or the handle itself when the OVERLAPPED has no event (as Windows
+// signals a file object). The caller's buffers must not be touched after this.
 void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information);
+// Takes the caller's OVERLAPPED for a request that will complete later:
+// marks it pending and, when it has no event, resets the handle's object.
+void BeginRequest(Request& request, const HandleEntry& entry, OVERLAPPED* overlapped);
 
 // Stream requests, pin states and the device clock (stream_queue.cpp).
 DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer, DWORD outSize,

@@ -262,27 +262,32 @@ void EnsureModelLoaded()
     if (g_loadSettled.load(std::memory_order_acquire)) {
         return;
     }
-    // Registers the teardown at exit before anything can be opened.
-    Simulation::Instance();
-    Model& model = TheModel();
-    ModelLock lock(model);
-    if (!model.installed && !model.autoLoadTried) {
-        model.autoLoadTried = true;
-        const std::string path = ModuleFolder() + "kssim.ini";
-        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            try {
-                Description description = ReadDescription(path);
-                model.devices = MakeDevices(model, std::move(description.devices));
-                ApplyClockMode(model, description.clockMode);
-                model.ksUserMissing = description.ksUserMissing;
-                model.installed = true;
-            } catch (const std::exception& error) {
-                // No caller to tell: the seam answers from an empty model and
-                // the reason goes to the debugger output.
-                TraceLine(std::string("description not loaded: ") + error.what());
-                model.devices.clear();
+    try {
+        // Registers the teardown at exit before anything can be opened.
+        Simulation::Instance();
+        Model& model = TheModel();
+        ModelLock lock(model);
+        if (!model.installed && !model.autoLoadTried) {
+            model.autoLoadTried = true;
+            const std::string path = ModuleFolder() + "kssim.ini";
+            if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                try {
+                    Description description = ReadDescription(path);
+                    model.devices = MakeDevices(model, std::move(description.devices));
+                    ApplyClockMode(model, description.clockMode);
+                    model.ksUserMissing = description.ksUserMissing;
+                    model.installed = true;
+                } catch (const std::exception& error) {
+                    // No caller to tell: the seam answers from an empty model
+                    // and the reason goes to the debugger output.
+                    model.devices.clear();
+                    TraceLine(std::string("description not loaded: ") + error.what());
+                }
             }
         }
+    } catch (...) {
+        // Out of memory before anything was loaded: the seam answers from
+        // whatever model there is, and its own calls report the shortage.
     }
     g_loadSettled.store(true, std::memory_order_release);
 }

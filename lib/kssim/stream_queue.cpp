@@ -282,13 +282,9 @@ DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer
         return record.faultError;
     }
 
-    overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
-    overlapped->InternalHigh = 0;
     auto request = std::make_unique<Request>();
     request->kind = pin.render ? RequestKind::Write : RequestKind::Read;
-    request->handle = entry.value;
-    request->overlapped = overlapped;
-    request->event = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
+    BeginRequest(*request, entry, overlapped);
     request->headers = headers;
     request->headersSize = outSize;
     request->bytes = bytes;

@@ -168,6 +168,22 @@ TEST(DescriptionFile, ReadsEveryPartOfTheModel)
     EXPECT_EQ(mic.pins[0].dataFlow, static_cast<ULONG>(KSPIN_DATAFLOW_OUT));
 }
 
+TEST(DescriptionFile, DeviceTextsComeInTheAnsiCodePagePinNamesInUtf16)
+{
+    // "Lautsprecher Ä" and a pin name "Mikrofon µ", written in UTF-8.
+    const kssim::detail::Description description = ParseDescription(
+        "[device.a]\ntype = render\npath = x\nname = Lautsprecher \xC3\x84\nlocation = \xC3\x84\n"
+        "[device.a.pin.0]\nname = Mikrofon \xC2\xB5\n",
+        "x.ini");
+    char expected[32] = {};
+    WideCharToMultiByte(CP_ACP, 0, L"Lautsprecher \u00C4", -1, expected, sizeof expected, nullptr, nullptr);
+    EXPECT_EQ(description.devices[0].friendlyName, std::optional<std::string>(expected));
+    WideCharToMultiByte(CP_ACP, 0, L"\u00C4", -1, expected, sizeof expected, nullptr, nullptr);
+    EXPECT_EQ(description.devices[0].location, std::optional<std::string>(expected));
+    EXPECT_EQ(description.devices[0].pins[0].name, std::optional<std::wstring>(L"Mikrofon \u00B5"));
+    EXPECT_NE(ErrorOf("[device.a]\npath = x\nname = \xFF\xFE\n").find(":3: 'name' is not valid UTF-8"), std::string::npos);
+}
+
 TEST(DescriptionFile, MalformedDescriptionsNameFileAndLine)
 {
     const Malformed cases[] = {

@@ -341,6 +341,14 @@ TEST_F(Enumeration, SetsAreSnapshotsOfLiveDevices)
     Sim().AddDevice(kssim::RenderDevice("Speakers again", kRenderPath));
     EXPECT_EQ(EnumeratePaths(KSCATEGORY_AUDIO), (std::vector<std::string>{kCapturePath, kRenderPath}));
     EXPECT_THROW(Sim().AddDevice(kssim::RenderDevice("Twin", kRenderPath)), std::invalid_argument);
+    // Paths are compared without regard to case; a refused model changes nothing.
+    std::string upper = kCapturePath;
+    for (char& c : upper) {
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    }
+    EXPECT_THROW(Sim().Reset({kssim::CaptureDevice("A", kCapturePath), kssim::CaptureDevice("B", upper)}),
+                 std::invalid_argument);
+    EXPECT_EQ(EnumeratePaths(KSCATEGORY_AUDIO), (std::vector<std::string>{kCapturePath, kRenderPath}));
 }
 
 TEST_F(Enumeration, SetFunctionsRefuseHandlesThatAreNotSets)

@@ -1,7 +1,5 @@
 #include "kssim_test_support.h"
 
-#include <tlhelp32.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -218,104 +216,56 @@ DWORD StreamRequest::Result() const
     return GetOverlappedResult(event, &copy, &bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
 }
 
-int ThreadCount()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
-            ++count;
-        }
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
-namespace {
-
-// SystemExtendedHandleInformation: every handle of every process. Wine's
-// GetProcessHandleCount always answers 0; this query sees the real table.
-struct HandleEntryEx {
-    PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handleValue;
-    ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG handleAttributes;
-    ULONG reserved;
-};
-struct HandleTableEx {
-    ULONG_PTR numberOfHandles;
-    ULONG_PTR reserved;
-    HandleEntryEx handles[1];
-};
-constexpr ULONG kSystemExtendedHandleInformation = 64;
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-}  // namespace
-
-DWORD HandleCount()
-{
-    std::vector<uint8_t> buffer(1 << 20);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ULONG needed = 0;
-        const LONG status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemExtendedHandleInformation),
-                                                     buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kStatusInfoLengthMismatch) {
-            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
-            continue;
-        }
-        if (status != 0) {
-            break;
-        }
-        const auto* table = reinterpret_cast<const HandleTableEx*>(buffer.data());
-        DWORD count = 0;
-        for (ULONG_PTR i = 0; i < table->numberOfHandles; ++i) {
-            if (table->handles[i].processId == GetCurrentProcessId()) {
-                ++count;
-            }
-        }
-        return count;
-    }
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
-bool CountsSettleAt(int threads, DWORD handles, DWORD timeoutMs)
-{
-    for (DWORD waited = 0;; waited += 10) {
-        if (ThreadCount() == threads && HandleCount() == handles) {
-            return true;
-        }
-        if (waited >= timeoutMs) {
-            ADD_FAILURE() << "threads " << ThreadCount() << " (expected " << threads << "), handles " << HandleCount()
-                          << " (expected " << handles << ")";
-            return false;
-        }
-        Sleep(10);
-    }
-}
-
 uint16_t Sample16(const std::vector<uint8_t>& data, size_t index)
 {
     return static_cast<uint16_t>(data[2 * index] | (data[2 * index + 1] << 8));
 }
 
+namespace {
+
+void DeleteTree(const std::string& folder)
+{
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(folder + name + "\\");
+            } else {
+                DeleteFileA((folder + name).c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+// The folders TempFolder made, removed when the program ends.
+struct TempFolders {
+    ~TempFolders()
+    {
+        for (const std::string& folder : folders) {
+            DeleteTree(folder);
+        }
+    }
+    std::vector<std::string> folders;
+};
+
+}  // namespace
+
 std::string TempFolder()
 {
+    static TempFolders made;
     char base[MAX_PATH];
     GetTempPathA(MAX_PATH, base);
-    static unsigned counter = 0;
     const std::string folder = std::string(base) + "kssim-" + std::to_string(GetCurrentProcessId()) + "-" +
-                               std::to_string(++counter) + "\\";
+                               std::to_string(made.folders.size() + 1) + "\\";
     CreateDirectoryA(folder.c_str(), nullptr);
+    made.folders.push_back(folder);
     return folder;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "process_resources.h"
+
 // Helpers for driving the simulated devices through the seam functions the
 // way the kernel-streaming classes do.
 
@@ -87,15 +89,8 @@ public:
     HANDLE event = nullptr;
 };
 
-int ThreadCount();
-// Kernel handles this process holds (from the system's handle table).
-DWORD HandleCount();
-// Waits at most timeoutMs (in 10 ms steps) until the thread and handle
-// counts are back at the given values; answers whether they are.
-bool CountsSettleAt(int threads, DWORD handles, DWORD timeoutMs = 2000);
-
 uint16_t Sample16(const std::vector<uint8_t>& data, size_t index);
-std::string TempFolder();  // a fresh folder under %TEMP%, ending in '\'
+std::string TempFolder();  // a fresh folder under %TEMP%, ending in '\\', removed when the program ends
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBytes(const std::string& path);
 

@@ -2,6 +2,7 @@
 // looped streaming and the render WAV file.
 
 #include "kssim_test_support.h"
+#include "trace_capture.h"
 
 #include <algorithm>
 #include <cmath>
@@ -450,6 +451,56 @@ TEST_F(Streaming, SeveralHeadersInOneRequest)
     KsSystem::CloseHandle(captureFilter);
 }
 
+TEST_F(Streaming, OnlyTheLastRequestOfABlockNeedsAnEvent)
+{
+    Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
+    // A block split in four requests; only the last carries the event, as
+    // the render path sends them.
+    std::vector<std::unique_ptr<StreamRequest>> parts;
+    for (int i = 0; i < 4; ++i) {
+        parts.push_back(std::make_unique<StreamRequest>(512));
+        Fill(parts.back()->data, static_cast<uint32_t>(i));
+    }
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    for (int i = 0; i < 4; ++i) {
+        StreamRequest& part = *parts[i];
+        part.overlapped = OVERLAPPED{};
+        part.overlapped.hEvent = i == 3 ? part.event : nullptr;
+        part.header.DataUsed = 512;
+        DWORD bytes = 0;
+        ASSERT_FALSE(KsSystem::DeviceIoControl(m_pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &part.header,
+                                               part.header.Size, &bytes, &part.overlapped));
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    ASSERT_TRUE(parts[3]->Done(5000));
+    std::vector<uint8_t> expected;
+    for (auto& part : parts) {
+        EXPECT_EQ(part->Status(), 0);  // done before the last, in order
+        expected.insert(expected.end(), part->data.begin(), part->data.end());
+    }
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), expected);
+}
+
+TEST_F(Streaming, WithoutAnEventTheHandleItselfIsSignalled)
+{
+    kssim::DeviceModel device = WideRenderDevice();
+    device.deviceBufferMs = 0;
+    Open(device, PcmFormat(2, 48000, 16));
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    StreamRequest write(1920);  // 10 ms
+    write.overlapped = OVERLAPPED{};
+    write.header.DataUsed = 1920;
+    DWORD bytes = 0;
+    ASSERT_FALSE(KsSystem::DeviceIoControl(m_pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &write.header, write.header.Size,
+                                           &bytes, &write.overlapped));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    // GetOverlappedResult waits on the pin handle, as it does for a file.
+    ASSERT_TRUE(GetOverlappedResult(m_pin, &write.overlapped, &bytes, TRUE));
+    EXPECT_EQ(bytes, sizeof(KSSTREAM_HEADER));
+    EXPECT_EQ(WaitForSingleObject(m_pin, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0).size(), 1920u);
+}
+
 TEST_F(Streaming, MalformedStreamRequestsFailAtOnce)
 {
     Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
@@ -672,4 +723,27 @@ TEST_F(Streaming, RenderFileIsAValidWaveFileContinuedByLaterPins)
     EXPECT_EQ(file[20 + 18] | (file[20 + 19] << 8), 20);  // valid bits
     EXPECT_EQ(U32(file, 64), 300u);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 68));
+}
+
+TEST_F(Streaming, AnUnwritableRenderFileIsTracedAndMemoryStillRecords)
+{
+    kssim::DeviceModel device = WideRenderDevice();
+    device.renderFile = TempFolder() + "no such folder\\played.wav";
+    TraceCapture trace;
+    Open(device, PcmFormat(2, 48000, 16));
+    ASSERT_NE(m_pin, nullptr);
+    const std::string expected = "[kssim] render file of " + std::string(kRenderPath) + ": " + device.renderFile +
+                                 ": cannot be written";
+    bool traced = false;
+    for (const std::string& line : trace.Lines()) {
+        traced = traced || line.rfind(expected, 0) == 0;
+    }
+    EXPECT_TRUE(traced) << expected;
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    StreamRequest write(64);
+    ASSERT_EQ(write.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0).size(), 64u);
+    EXPECT_THROW(Sim().RenderedBytes("\\\\?\\nothing", 0), std::invalid_argument);
+    EXPECT_THROW(Sim().RenderedBytes(kRenderPath, 2), std::invalid_argument);
 }

@@ -15,4 +15,4 @@ size_t CommittedBytes();
 // Waits (at most timeoutMs) until threads and handles are back at the given
 // counts: ending threads take a moment to leave the tables. Adds a test
 // failure naming both counts when they are not.
-bool CountsSettleAt(int threads, DWORD handles, DWORD timeoutMs);
+bool CountsSettleAt(int threads, DWORD handles, DWORD timeoutMs = 2000);
