@@ -86,13 +86,6 @@ DWORD WINAPI ASIOPlayControlThread(LPVOID)
     DebugTrace("ASIOPlayControlThread Enter");
     CRITICAL_SECTION handling;
     InitializeCriticalSection(&handling);
-    try {
-        GetSettingsFile().LoadSettings();
-    } catch (const std::exception& e) {
-        ReportException(&e);
-    } catch (...) {
-        ReportException(nullptr);
-    }
     while (!g_bStopControl) {
         const DWORD result = WaitForMultipleObjects(4, events, FALSE, kControlWaitMs);
         if (result >= WAIT_OBJECT_0 + 4) {
@@ -127,6 +120,10 @@ void StartControlThread()
     ++g_controlUsers;
     g_bStopControl = false;
     if (!g_hControlThread) {
+        // config.ini is read again so that later device openings use what it
+        // holds now. Here, not on the new thread: the host's thread goes on to
+        // open devices from these very tables right after init.
+        GetSettingsFile().LoadSettings();
         g_hControlThread = CreateThread(nullptr, 0, ASIOPlayControlThread, nullptr, 0, nullptr);
         if (g_hControlThread) {
             SetThreadPriority(g_hControlThread, THREAD_PRIORITY_LOWEST);

@@ -101,6 +101,7 @@ void SettingsFile::ReloadConfiguration()
 DriverSettings* SettingsFile::LoadSettings()
 {
     using namespace SettingsKeys;
+    std::lock_guard<std::mutex> lock(m_reloadLock);
     m_settings.inputDevices.clear();
     m_settings.outputDevices.clear();
     try {
@@ -157,6 +158,7 @@ void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable
 
 float SettingsFile::LoadVolume()
 {
+    std::lock_guard<std::mutex> lock(m_reloadLock);
     ReloadConfiguration();
     return static_cast<float>(m_pConfig->getDouble(Key(SettingsKeys::kDefaultSection, SettingsKeys::kVolume), 1.0));
 }

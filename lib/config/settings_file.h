@@ -5,6 +5,7 @@
 #include <Poco/AutoPtr.h>
 #include <Poco/Util/IniFileConfiguration.h>
 
+#include <mutex>
 #include <string>
 
 // What to do when config.ini can neither be created nor read. Both show the
@@ -57,6 +58,8 @@ private:
     void ReloadConfiguration();
     void LoadDeviceSettings(const char* direction, DeviceSettingsTable& table);
 
+    // Reloads come from the host's thread and the driver's control thread.
+    std::mutex m_reloadLock;
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> m_pConfig;
     DriverSettings m_settings;
     std::string m_strFailure;

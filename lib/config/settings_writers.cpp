@@ -28,6 +28,7 @@ void WriteProfileKey(const std::string& section, const std::string& key, const s
 
 void SettingsFile::WriteDefaultValue(const std::string& key, const std::string& text)
 {
+    std::lock_guard<std::mutex> lock(m_reloadLock);
     if (m_pConfig) {
         m_pConfig->setString(std::string(SettingsKeys::kDefaultSection) + "." + key, text);
     }

@@ -3,6 +3,7 @@
 #include "child_process.h"
 #include "driver_fixture.h"
 #include "driver_texts.h"
+#include "ks_trace_level_guard.h"
 #include "message_box_log.h"
 #include "telvara_driver.h"
 #include "trace_capture.h"
@@ -276,9 +277,12 @@ TEST_F(DriverQueryTest, SetSampleRateReopensTheDevicesAndTellsTheHost)
 {
     IASIO* driver = InitTwoOutOneIn();
     auto& sim = kssim::Simulation::Instance();
+    KsTraceLevelGuard level(5);
+    TraceCapture trace;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
+    const ASIOError changed = driver->setSampleRate(48000);
     const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(changed, ASE_OK) << ::testing::PrintToString(trace.Lines());
     // "\n设置采样率:48000,块大小512"
     EXPECT_EQ(out, "\n\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:48000,\xbf\xe9\xb4\xf3\xd0\xa1" "512");
     ASIOSampleRate rate = 0;
