@@ -45,6 +45,7 @@
 //               in the host's callback; after the 4-device 512-frame stream
 //               the call stacks of 200 cycles' allocations are printed.
 
+#include "appdata_redirect.h"
 #include "engine_bench_host.h"
 #include "engine_bench_probe.h"
 #include "kssim.h"
@@ -172,7 +173,8 @@ Figures RunScenario(const Scenario& scenario, const AppDataRedirect& appData, do
 {
     Figures figures;
     figures.scenario = scenario;
-    appData.WriteSettings(Settings(scenario.renderDevices, scenario.frames));
+    CreateDirectoryA(appData.SettingsFolder().c_str(), nullptr);
+    WriteFileBytes(appData.SettingsFile(), Settings(scenario.renderDevices, scenario.frames));
 
     std::vector<kssim::DeviceModel> devices;
     std::vector<std::string> paths;
@@ -349,7 +351,7 @@ int main(int argc, char** argv)
     };
     std::vector<std::vector<Figures>> runs;
     try {
-        AppDataRedirect appData;
+        AppDataRedirect appData(L"telvara-engine-bench");
         for (int run = 0; run < repeat; ++run) {
             std::vector<Figures> figures;
             long sampled = 0;

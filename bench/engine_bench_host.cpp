@@ -11,87 +11,9 @@ namespace engine_bench {
 
 namespace {
 
-constexpr const wchar_t* kShellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-
 BenchHost* volatile g_host = nullptr;
 
-HKEY OpenShellFolders()
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
-        throw std::runtime_error("cannot open the User Shell Folders key");
-    }
-    return key;
-}
-
-void DeleteTree(const std::wstring& folder)
-{
-    std::wstring from = folder;
-    from.push_back(L'\0');  // a list ending in two terminators
-    SHFILEOPSTRUCTW operation{};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_NO_UI;
-    SHFileOperationW(&operation);
-}
-
 }  // namespace
-
-AppDataRedirect::AppDataRedirect()
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    m_folder = std::wstring(temp) + L"telvara-engine-bench-" + std::to_wstring(GetCurrentProcessId());
-    DeleteTree(m_folder);
-    if (!CreateDirectoryW(m_folder.c_str(), nullptr) || !CreateDirectoryW((m_folder + L"\\ZQV").c_str(), nullptr)) {
-        throw std::runtime_error("cannot create the temporary application-data folder");
-    }
-    HKEY key = OpenShellFolders();
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(key, L"AppData", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
-        std::vector<wchar_t> value(size / sizeof(wchar_t) + 1, L'\0');
-        RegQueryValueExW(key, L"AppData", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size);
-        m_savedValue = value.data();
-        m_savedType = type;
-        m_hadValue = true;
-    }
-    RegSetValueExW(key, L"AppData", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_folder.c_str()),
-                   static_cast<DWORD>((m_folder.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-}
-
-AppDataRedirect::~AppDataRedirect()
-{
-    try {
-        HKEY key = OpenShellFolders();
-        if (m_hadValue) {
-            RegSetValueExW(key, L"AppData", 0, m_savedType, reinterpret_cast<const BYTE*>(m_savedValue.c_str()),
-                           static_cast<DWORD>((m_savedValue.size() + 1) * sizeof(wchar_t)));
-        } else {
-            RegDeleteValueW(key, L"AppData");
-        }
-        RegCloseKey(key);
-    } catch (...) {
-    }
-    DeleteTree(m_folder);
-}
-
-void AppDataRedirect::WriteSettings(const std::string& text) const
-{
-    const std::wstring path = m_folder + L"\\ZQV\\config.ini";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("cannot create config.ini in the temporary application-data folder");
-    }
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    if (!ok || written != text.size()) {
-        throw std::runtime_error("cannot write config.ini");
-    }
-}
 
 BenchHost::BenchHost(IASIO* driver)
     : m_driver(driver),

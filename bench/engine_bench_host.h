@@ -11,26 +11,6 @@
 
 namespace engine_bench {
 
-// Points the user's "AppData" shell folder at a fresh temporary folder for as
-// long as it lives, so that the driver reads the bench's config.ini and never
-// the user's; the old value comes back and the folder goes at the end.
-class AppDataRedirect {
-public:
-    AppDataRedirect();
-    ~AppDataRedirect();
-    AppDataRedirect(const AppDataRedirect&) = delete;
-    AppDataRedirect& operator=(const AppDataRedirect&) = delete;
-
-    // Writes %APPDATA%\ZQV\config.ini of the redirected folder.
-    void WriteSettings(const std::string& text) const;
-
-private:
-    std::wstring m_folder;
-    std::wstring m_savedValue;
-    DWORD m_savedType = 0;
-    bool m_hadValue = false;
-};
-
 // How long a stream runs and what is taken from it.
 struct StreamPlan {
     double warmupSeconds = 0.3;
