@@ -73,6 +73,13 @@ bool CreateMessageOnlyWindow()
     if (window && IsWindow(window)) {
         return true;
     }
+    // The class and the window belong to the host's module and outlive every
+    // driver object, but their procedure is in this library: it must stay
+    // loaded for the rest of the process, or a host that unloads the driver
+    // and loads it again (elsewhere) would have Windows call freed code.
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&MessageWindowProc), &self);
     HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSA windowClass{};
     windowClass.style = CS_HREDRAW | CS_VREDRAW;

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -262,8 +263,15 @@ int Stream(const std::string& name, const Options& options, bool recording)
     std::vector<int16_t> recorded;
     const size_t frames = static_cast<size_t>(options.seconds * rate);
     recorded.reserve(recording ? frames * channels.size() : 0);
+    // Set before stop(): a buffer switch that runs while the driver stops
+    // belongs to a cycle whose capture read the stop may have cancelled, so
+    // its inputs need not be new. A recording ends with the cycle before.
+    std::atomic<bool> stopping{false};
     session.onBufferSwitch = [&](long index) {
         if (recording) {
+            if (stopping.load()) {
+                return;
+            }
             for (long f = 0; f < bufferSize && recorded.size() < frames * channels.size(); ++f) {
                 for (size_t c = 0; c < channels.size(); ++c) {
                     recorded.push_back(session.InputHalf(c, index)[f]);
@@ -298,6 +306,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
         std::fflush(stdout);
     }
     std::printf("\n");
+    stopping = true;
     driver->stop();
     ASIOSamples position{};
     ASIOTimeStamp stamp{};

@@ -1,0 +1,467 @@
+// Programs the end-to-end tests start, in one executable:
+//
+//   e2e_helper stream READY-EVENT volume|outlatency
+//       An ASIO host: finds the driver under HKLM\SOFTWARE\ASIO, creates it
+//       with CoCreateInstance and streams StreamSample on two outputs. After
+//       eight buffer switches it sets READY-EVENT, waits until the driver's
+//       control thread has taken up the panel's change (its trace line), then
+//       streams twenty more switches and ends.
+//   e2e_helper panel-window DRIVER RESULT-FILE DONE-EVENT
+//       Creates a top-level window of class "telvarapanel", then driver
+//       objects of the library DRIVER, with and without that window; writes
+//       what happened into RESULT-FILE and sets DONE-EVENT.
+//   e2e_helper crash DRIVER|none FACTS-FILE
+//       A host that loads DRIVER and then faults. Its own filter, installed
+//       before the library loads, ends the process with 0x600D when it sees
+//       the expected fault, so no debugger is ever started.
+//
+// Copied as telvarapanel.exe beside a driver library it stands in for the
+// control panel: it appends its command line arguments and show state to
+// telvarapanel-starts.txt in its folder and ends.
+#include "asio.h"
+#include "debug_output_capture.h"
+#include "e2e_signals.h"
+#include "import_patch.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+extern "C" const char g_e2eFaultInstruction[] __asm__("e2e_helper_fault_instruction");
+
+namespace {
+
+using namespace e2e;
+
+// {6F3D27A1-94C2-4E58-B1D7-5A0C8E2F9B34}, the driver's class id.
+const CLSID kDriverClass = {0x6f3d27a1, 0x94c2, 0x4e58, {0xb1, 0xd7, 0x5a, 0x0c, 0x8e, 0x2f, 0x9b, 0x34}};
+
+std::string OwnPath()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+// The command line after the program's own name.
+std::string Arguments()
+{
+    const char* line = GetCommandLineA();
+    if (*line == '"') {
+        line = std::strchr(line + 1, '"');
+        line = line ? line + 1 : "";
+    } else {
+        while (*line && *line != ' ' && *line != '\t') {
+            ++line;
+        }
+    }
+    while (*line == ' ' || *line == '\t') {
+        ++line;
+    }
+    return line;
+}
+
+void AppendLine(const std::string& path, const std::string& line)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string text = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// ---- stand-in panel -------------------------------------------------------
+
+int StandInPanel()
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    const bool showGiven = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0;
+    const std::string line = "args=[" + Arguments() + "] show=" +
+                             (showGiven ? std::to_string(startup.wShowWindow) : std::string("default"));
+    AppendLine(FolderOf(OwnPath()) + "telvarapanel-starts.txt", line);
+    return 0;
+}
+
+// ---- stream ---------------------------------------------------------------
+
+class StreamingHost {
+public:
+    StreamingHost() : m_callbackEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr)) { s_current = this; }
+    ~StreamingHost()
+    {
+        s_current = nullptr;
+        CloseHandle(m_callbackEvent);
+    }
+
+    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {nullptr, nullptr}}, {ASIOFalse, 1, {nullptr, nullptr}}};
+    long bufferSize = 0;
+
+    // Fills half `index` of both buffers with the next block of the signal.
+    void FillNextBlock(long index)
+    {
+        const long block = m_blocksFilled++;
+        for (int n = 0; n < 2; ++n) {
+            auto* half = static_cast<int16_t*>(infos[n].buffers[index]);
+            for (long f = 0; f < bufferSize; ++f) {
+                half[f] = StreamSample(n, block * bufferSize + f);
+            }
+        }
+    }
+
+    long Callbacks() const { return m_callbacks.load(); }
+
+    bool WaitForCallbacks(long count, DWORD timeoutMs)
+    {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (m_callbacks.load() < count) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                return false;
+            }
+            WaitForSingleObject(m_callbackEvent, static_cast<DWORD>(deadline - now));
+        }
+        return true;
+    }
+
+private:
+    static void BufferSwitch(long index, ASIOBool)
+    {
+        if (StreamingHost* host = s_current) {
+            host->FillNextBlock(index);
+            ++host->m_callbacks;
+            SetEvent(host->m_callbackEvent);
+        }
+    }
+    static ASIOTime* BufferSwitchTimeInfo(ASIOTime*, long index, ASIOBool directProcess)
+    {
+        BufferSwitch(index, directProcess);
+        return nullptr;
+    }
+    static void SampleRateDidChange(ASIOSampleRate) {}
+    static long AsioMessage(long, long, void*, double*) { return 0; }
+
+    static StreamingHost* volatile s_current;
+    HANDLE m_callbackEvent;
+    long m_blocksFilled = 0;
+    std::atomic<long> m_callbacks{0};
+};
+
+StreamingHost* volatile StreamingHost::s_current = nullptr;
+
+bool ReadRegisteredClass(CLSID& clsid)
+{
+    char text[64] = {};
+    DWORD size = sizeof text - 1;
+    DWORD type = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\TelvaraDriver", 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG read = RegQueryValueExA(key, "CLSID", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS || type != REG_SZ) {
+        return false;
+    }
+    wchar_t wide[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 64);
+    return SUCCEEDED(CLSIDFromString(wide, &clsid));
+}
+
+int Stream(const char* readyEventName, const std::string& awaited)
+{
+    const bool volume = awaited == "volume";
+    if (!volume && awaited != "outlatency") {
+        return kHelperUsage;
+    }
+    HANDLE traceSeen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DebugOutputCapture capture([&](const std::string& line) {
+        const bool wanted = volume ? line.rfind(kVolumeTracePrefix, 0) == 0 : line == kOutputDelayTrace;
+        if (wanted) {
+            std::printf("trace: %s\n", line.c_str());
+            std::fflush(stdout);
+            SetEvent(traceSeen);
+        }
+    });
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyEventName);
+    CLSID clsid;
+    if (!ready || !ReadRegisteredClass(clsid)) {
+        std::printf("no ready event or no registered driver\n");
+        return kHelperNoDriver;
+    }
+    CoInitialize(nullptr);
+    IASIO* driver = nullptr;
+    const HRESULT created = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, reinterpret_cast<void**>(&driver));
+    if (FAILED(created) || !driver) {
+        std::printf("CoCreateInstance failed: 0x%08lx\n", static_cast<unsigned long>(created));
+        return kHelperNoDriver;
+    }
+    int exitCode = kHelperOk;
+    StreamingHost host;
+    long minSize = 0, maxSize = 0, granularity = 0;
+    char error[256] = {};
+    if (driver->init(nullptr) != ASIOTrue) {
+        driver->getErrorMessage(error);
+        std::printf("init failed: %s\n", error);
+        exitCode = kHelperDriverFailed;
+    } else if (driver->getBufferSize(&minSize, &maxSize, &host.bufferSize, &granularity) != ASE_OK ||
+               driver->createBuffers(host.infos, 2, host.bufferSize, &host.callbacks) != ASE_OK) {
+        std::printf("createBuffers failed\n");
+        exitCode = kHelperDriverFailed;
+    } else {
+        host.FillNextBlock(0);
+        host.FillNextBlock(1);
+        if (driver->start() != ASE_OK) {
+            std::printf("start failed\n");
+            exitCode = kHelperDriverFailed;
+        } else if (!host.WaitForCallbacks(8, 20000)) {
+            std::printf("no stream: %ld buffer switches\n", host.Callbacks());
+            exitCode = kHelperTimedOut;
+        } else {
+            std::printf("streaming: %ld buffer switches of %ld frames\n", host.Callbacks(), host.bufferSize);
+            std::fflush(stdout);
+            SetEvent(ready);
+            if (WaitForSingleObject(traceSeen, 30000) != WAIT_OBJECT_0) {
+                std::printf("the driver never took up the change\n");
+                exitCode = kHelperTimedOut;
+            } else {
+                const long seen = host.Callbacks();
+                if (!host.WaitForCallbacks(seen + 20, 20000)) {
+                    std::printf("the stream stalled after the change\n");
+                    exitCode = kHelperTimedOut;
+                }
+                std::printf("change taken up after %ld buffer switches, ended after %ld\n", seen, host.Callbacks());
+            }
+            driver->stop();
+        }
+        driver->disposeBuffers();
+    }
+    driver->Release();
+    CoUninitialize();
+    CloseHandle(ready);
+    CloseHandle(traceSeen);
+    std::fflush(stdout);
+    return exitCode;
+}
+
+// ---- panel-window ---------------------------------------------------------
+
+LONG g_closeMessages = 0;
+
+LRESULT CALLBACK PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CLOSE) {
+        ++g_closeMessages;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Processes ever started in this helper's job, the helper included.
+DWORD StartedProcesses(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr)) {
+        return 0;
+    }
+    return accounting.TotalProcesses;
+}
+
+void WriteResult(const char* path, const std::string& text)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
+using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+IASIO* CreateDriver(GetClassObjectFunction getClassObject)
+{
+    IClassFactory* factory = nullptr;
+    if (FAILED(getClassObject(kDriverClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        return nullptr;
+    }
+    IASIO* driver = nullptr;
+    factory->CreateInstance(nullptr, kDriverClass, reinterpret_cast<void**>(&driver));
+    factory->Release();
+    return driver;
+}
+
+int PanelWindow(const char* driverPath, const char* resultPath, const char* doneEventName)
+{
+    HANDLE done = OpenEventA(EVENT_MODIFY_STATE, FALSE, doneEventName);
+    if (!done) {
+        return kHelperUsage;
+    }
+    // The process id goes out first: a test that gives up on this helper
+    // ends it by that id.
+    std::string result = "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
+    WriteResult(resultPath, result);
+    // Every process this helper starts (through the shell) joins its job and
+    // is counted there the moment it is created.
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    result += std::string("job=") + (job && AssignProcessToJobObject(job, GetCurrentProcess()) ? "1" : "0") + "\n";
+
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = PanelWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "telvarapanel";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(0, "telvarapanel", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
+    if (!window) {
+        result += "window=none error=" + std::to_string(GetLastError()) + "\n";
+    } else {
+        result += std::string("window=created found=") + (FindWindowA("telvarapanel", nullptr) == window ? "1" : "0") +
+                  "\n";
+        HMODULE library = LoadLibraryA(driverPath);
+        auto getClassObject = library ? reinterpret_cast<GetClassObjectFunction>(reinterpret_cast<void*>(
+                                            GetProcAddress(library, "DllGetClassObject")))
+                                      : nullptr;
+        if (!getClassObject) {
+            result += "library=none\n";
+        } else {
+            DriverMessageBoxLog boxes(library);
+            const DWORD before = StartedProcesses(job);
+            IASIO* driver = CreateDriver(getClassObject);
+            const ASIOError panel = driver ? driver->controlPanel() : static_cast<ASIOError>(ASE_NotPresent);
+            result += "with-window: created=" + std::to_string(driver != nullptr) +
+                      " control-panel=" + std::to_string(panel) +
+                      " started=" + std::to_string(StartedProcesses(job) - before) + "\n";
+            if (driver) {
+                driver->Release();
+            }
+            result += "with-window: close-messages=" + std::to_string(g_closeMessages) +
+                      " window-alive=" + std::to_string(IsWindow(window) != FALSE) + "\n";
+
+            // The window is gone now (closed by the driver): the same calls
+            // start the panel program.
+            const LONG closesBefore = g_closeMessages;
+            const DWORD beforeWithout = StartedProcesses(job);
+            driver = CreateDriver(getClassObject);
+            const DWORD afterCreate = StartedProcesses(job);
+            const ASIOError panelWithout = driver ? driver->controlPanel() : static_cast<ASIOError>(ASE_NotPresent);
+            const DWORD afterPanel = StartedProcesses(job);
+            if (driver) {
+                driver->Release();
+            }
+            result += "without-window: created=" + std::to_string(driver != nullptr) +
+                      " control-panel=" + std::to_string(panelWithout) +
+                      " started-at-creation=" + std::to_string(afterCreate - beforeWithout) +
+                      " started-by-control-panel=" + std::to_string(afterPanel - afterCreate) +
+                      " close-messages=" + std::to_string(g_closeMessages - closesBefore) + "\n";
+            result += "boxes=" + std::to_string(DriverMessageBoxLog::Boxes().size()) + "\n";
+        }
+    }
+    WriteResult(resultPath, result);
+    SetEvent(done);
+    CloseHandle(done);
+    return kHelperOk;
+}
+
+// ---- crash ----------------------------------------------------------------
+
+LONG WINAPI EndOfChain(PEXCEPTION_POINTERS pointers)
+{
+    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    const bool expected = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
+                          record->ExceptionAddress == g_e2eFaultInstruction && record->NumberParameters >= 2 &&
+                          record->ExceptionInformation[0] == 1 && record->ExceptionInformation[1] == 0x10;
+    TerminateProcess(GetCurrentProcess(), expected ? kHelperChainedOn : kHelperUnexpectedFault);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// Section number (from 1) and offset of an address of this program's image,
+// read from its section table.
+bool ImageSection(const void* address, unsigned& section, unsigned& offset)
+{
+    auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleA(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    const auto rva = static_cast<DWORD>(static_cast<const BYTE*>(address) - base);
+    for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        const DWORD start = sections[i].VirtualAddress;
+        if (rva >= start && rva < start + sections[i].Misc.VirtualSize) {
+            section = i + 1;
+            offset = rva - start;
+            return true;
+        }
+    }
+    return false;
+}
+
+__attribute__((noinline, noclone)) void Fault()
+{
+    asm volatile(
+        "movl $0x11111111, %%eax\n\t"
+        "movl $0x10, %%edx\n\t"
+        ".globl e2e_helper_fault_instruction\n"
+        "e2e_helper_fault_instruction:\n\t"
+        "movl %%eax, (%%rdx)\n\t"
+        :
+        :
+        : "rax", "rdx", "memory");
+}
+
+int Crash(const char* driverPath, const char* factsPath)
+{
+    SetUnhandledExceptionFilter(EndOfChain);
+    if (std::strcmp(driverPath, "none") != 0 && !LoadLibraryA(driverPath)) {
+        return kHelperNoDriver;
+    }
+    unsigned section = 0, offset = 0;
+    FILE* facts = std::fopen(factsPath, "wb");
+    if (!facts || !ImageSection(g_e2eFaultInstruction, section, offset)) {
+        return kHelperUsage;
+    }
+    std::fprintf(facts, "module=%s\n", OwnPath().c_str());
+    std::fprintf(facts, "address=%08X\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(g_e2eFaultInstruction)));
+    std::fprintf(facts, "section=%02X\noffset=%08X\n", section, offset);
+    std::fclose(facts);
+    Fault();
+    return kHelperUnexpectedFault;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string self = OwnPath();
+    const std::string name = self.substr(self.find_last_of('\\') + 1);
+    if (lstrcmpiA(name.c_str(), "telvarapanel.exe") == 0) {
+        return StandInPanel();
+    }
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "stream" && argc == 4) {
+        return Stream(argv[2], argv[3]);
+    }
+    if (mode == "panel-window" && argc == 5) {
+        return PanelWindow(argv[2], argv[3], argv[4]);
+    }
+    if (mode == "crash" && argc == 4) {
+        return Crash(argv[2], argv[3]);
+    }
+    std::fprintf(stderr, "usage: e2e_helper stream|panel-window|crash ...\n");
+    return kHelperUsage;
+}

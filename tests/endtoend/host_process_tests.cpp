@@ -1,0 +1,130 @@
+// Hosts in processes of their own find the registered driver under
+// HKLM\SOFTWARE\ASIO, create it with CoCreateInstance and stream through
+// it: telvara-host playing and recording, and a host written in C against
+// its own declaration of the interface. The simulated speakers keep what
+// they played in WAV files beside the driver, checked sample by sample.
+#include "e2e_signals.h"
+#include "registered_driver.h"
+
+#include <cstdint>
+
+namespace {
+
+using namespace e2e;
+
+constexpr long kBlock = 512;
+
+int16_t Ramp(long frame)
+{
+    return static_cast<int16_t>(frame & 0x7fff);
+}
+
+class HostProcessTest : public RegisteredDriverTest {};
+
+}  // namespace
+
+TEST_F(HostProcessTest, PlayFeedsEachSpeakerFromTheHostBufferItsLinksName)
+{
+    WriteSettings(Settings());
+    // One host buffer, for ASIO channel 2 (the first of Speaker B): links
+    // are positions in the host's buffer list, so both speakers take it
+    // where they link position 0, and a link to position 1 stays silent.
+    const ProgramResult played =
+        RunProgram(CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "2", "--seconds", "1"}));
+    ASSERT_EQ(played.exitCode, 0L) << played.output;
+
+    WavContent a, b;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    // The speakers stop one after the other, each in the middle of a block.
+    ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
+    ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
+    // telvara-host's ramp: frame t of the stream is t & 0x7fff.
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return c == 0 ? Ramp(t) : int16_t{0}; }))
+        << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? Ramp(t) : int16_t{0}; }))
+        << "Speaker B";
+}
+
+TEST_F(HostProcessTest, RecordWritesTheMicrophonesRampAndTheSpeakersPlaySilence)
+{
+    WriteSettings(Settings());
+    TempFolder out("Telvara-Recording");
+    const std::string recording = out / "recording.wav";
+    const ProgramResult recorded = RunProgram(CommandLine(
+        {HostProgramPath(), "record", "TelvaraDriver", "--out", recording, "--inputs", "0,1", "--seconds", "0.5"}));
+    ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
+
+    WavContent wav;
+    std::string error;
+    ASSERT_TRUE(ReadWavFile(recording, wav, error)) << error;
+    EXPECT_EQ(wav.channels, 2u);
+    EXPECT_EQ(wav.sampleRate, 44100u);
+    ASSERT_GE(wav.Frames(), static_cast<size_t>(10 * kBlock)) << recorded.output;
+    // The simulated microphone's 16-bit ramp: channel 1 runs 0x1000 ahead,
+    // one step a frame, nothing lost between the buffer switches.
+    const auto first = static_cast<uint16_t>(wav.At(0, 0));
+    EXPECT_EQ(first % kBlock, 0) << first;
+    for (size_t t = 0; t < wav.Frames(); ++t) {
+        ASSERT_EQ(static_cast<uint16_t>(wav.At(t, 0)), static_cast<uint16_t>(first + t)) << "frame " << t;
+        ASSERT_EQ(static_cast<uint16_t>(wav.At(t, 1) - wav.At(t, 0)), 0x1000) << "frame " << t;
+    }
+
+    WavContent a;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_GE(a.Frames(), static_cast<size_t>(kBlock));
+    for (size_t i = 0; i < a.samples.size(); ++i) {
+        ASSERT_EQ(a.samples[i], 0) << "sample " << i;
+    }
+}
+
+TEST_F(HostProcessTest, APlainCHostDrivesEveryMethodThroughItsOwnVtable)
+{
+    WriteSettings(Settings("InputLatency=25\nOutputLatency=30\n"));
+    const ProgramResult run = RunProgram(CommandLine({CHostPath()}));
+    ASSERT_EQ(run.exitCode, 0L) << run.output;
+    const std::vector<std::string> expected = {
+        "created=0x00000000",
+        "init=1",
+        "driver-name=TELVARA",
+        "driver-version=1",
+        "channels=2 4",
+        "latencies=25 30",
+        "buffer-size=512 512 512 -1",
+        "can-rate-48000=0",
+        "can-rate-96000=-995",
+        "sample-rate=44100.0",
+        "set-rate-44100=0",
+        "clock-sources=1 0 -1 -1 1 Computer",
+        "set-clock-source-1=-1000",
+        "future-can-time-info=0x3f4847a0",
+        "future-unknown=-1000",
+        "output-ready=-1000",
+        "control-panel=0",
+        "create-buffers=0",
+        "output-channel-0=1 16 TELVARA output 1",
+        "output-channel-1=1 16 TELVARA output 2",
+        "output-channel-2=0 16 -",
+        "start=0",
+        "stop=0",
+        "buffer-switches-arrived=1",
+        "time-info-calls-only=1",
+        "indices-alternate=1",
+        "positions-advance-by-a-buffer=1",
+        "time-info-fields=1",
+        "input-ramp=1",
+        "final-position-matches=1",
+        "dispose-buffers=0",
+        "release=0",
+    };
+    EXPECT_EQ(Lines(run.output), expected) << run.output;
+
+    WavContent a, b;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(a.Frames(), static_cast<size_t>(28 * kBlock));
+    ASSERT_GE(b.Frames(), static_cast<size_t>(28 * kBlock));
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return CHostSample(c, t); })) << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? CHostSample(0, t) : int16_t{0}; }))
+        << "Speaker B";
+}

@@ -1,0 +1,170 @@
+// The panel's side of the named events, from another process of another
+// bitness: while a host streams through the driver, a 32-bit program writes
+// config.ini and sets the driver's global event, as the panel does. What the
+// speakers played shows when and how the running driver took the change up.
+#include "e2e_signals.h"
+#include "registered_driver.h"
+
+#include <cstdint>
+
+namespace {
+
+using namespace e2e;
+
+constexpr long kBlock = 512;
+// 0.10 as an output delay: 176 bytes a millisecond at 44100 Hz stereo,
+// 50 ms of them, 4 bytes a frame.
+constexpr size_t kDelayFrames = 176 * 50 / 4;
+// What 0.50 would give, were it read again.
+constexpr size_t kNewDelayFrames = 176 * 250 / 4;
+
+// The value of key in config.ini as written, blanks around it removed.
+std::string SettingValue(const std::string& file, const std::string& key)
+{
+    for (const std::string& line : Lines(file)) {
+        if (line.rfind(key + "=", 0) == 0) {
+            const std::string value = line.substr(key.size() + 1);
+            const size_t first = value.find_first_not_of(' ');
+            const size_t last = value.find_last_not_of(' ');
+            return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+        }
+    }
+    return "(absent)";
+}
+
+bool Silent(const WavContent& wav, size_t t)
+{
+    return wav.At(t, 0) == 0 && wav.At(t, 1) == 0;
+}
+
+// Frame t plays frame t - delay of what the host wrote.
+bool PlaysDelayed(const WavContent& wav, size_t t, size_t delay)
+{
+    const long frame = static_cast<long>(t) - static_cast<long>(delay);
+    return frame >= 0 && wav.At(t, 0) == StreamSample(0, frame) && wav.At(t, 1) == StreamSample(1, frame);
+}
+
+class NamedEventTest : public RegisteredDriverTest {
+protected:
+    void SetUp() override
+    {
+        RegisteredDriverTest::SetUp();
+        if (!FileExists(SettingsWriterPath())) {
+            GTEST_SKIP() << "the 32-bit settings writer " << SettingsWriterPath()
+                         << " was not built (the build found no i686 MinGW C compiler)";
+        }
+    }
+
+    // Streams with e2e_helper until it is ready, runs the 32-bit writer with
+    // the given arguments, and waits for the helper to see the change and
+    // end. The helper's output, for messages.
+    std::string StreamAndWrite(const char* awaited, std::initializer_list<std::string> writerArguments)
+    {
+        const std::string readyName = "Local\\telvara-e2e-ready-" + std::to_string(GetCurrentProcessId());
+        HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+        EXPECT_NE(ready, nullptr);
+        ChildProgram host(CommandLine({HelperPath(), "stream", readyName, awaited}));
+        EXPECT_TRUE(host.Started());
+        const bool streaming = WaitForEventOrExit(ready, host.Handle(), 30000);
+        CloseHandle(ready);
+        if (!streaming) {
+            ADD_FAILURE() << "the host did not start streaming:\n" << host.Output();
+            return host.Output();
+        }
+        const ProgramResult writer = RunProgram(CommandLine(writerArguments));
+        EXPECT_EQ(writer.exitCode, 0L) << writer.output;
+        EXPECT_NE(writer.output.find("pointer-bits=32"), std::string::npos) << writer.output;
+        EXPECT_EQ(host.Wait(60000), std::optional<long>(kHelperOk)) << host.Output();
+        return host.Output() + writer.output;
+    }
+};
+
+}  // namespace
+
+TEST_F(NamedEventTest, AVolumeWrittenByThePanelHalvesTheSamplesFromTheNextCycleOn)
+{
+    WriteSettings(Settings());
+    const std::string output = StreamAndWrite("volume", {SettingsWriterPath(), "volume", "0.500000"});
+    ASSERT_FALSE(HasFailure());
+    EXPECT_NE(output.find(std::string("trace: ") + kVolumeTracePrefix + "0.500000"), std::string::npos) << output;
+    EXPECT_EQ(SettingValue(ReadFileBytes(m_appData.SettingsFile()), "Volume"), "0.500000");
+
+    WavContent a, b;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock));
+    size_t change = 0;
+    while (change < a.Frames() && PlaysDelayed(a, change, 0)) {
+        ++change;
+    }
+    ASSERT_LT(change, a.Frames()) << "the samples were never halved\n" << output;
+    // Full scale for at least the eight buffer switches before the writer
+    // ran, then halved from the start of a block to the end.
+    EXPECT_EQ(change % kBlock, 0u) << change;
+    EXPECT_GE(change, static_cast<size_t>(8 * kBlock));
+    EXPECT_GE(a.Frames() - change, static_cast<size_t>(10 * kBlock)) << output;
+    const auto scaled = [change](int buffer, long t) {
+        const int divisor = static_cast<size_t>(t) < change ? 1 : 2;
+        return static_cast<int16_t>(StreamSample(buffer, t) / divisor);
+    };
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [&](long t, int c) { return scaled(c, t); })) << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [&](long t, int c) { return c == 1 ? scaled(0, t) : int16_t{0}; }))
+        << "Speaker B";
+}
+
+TEST_F(NamedEventTest, TheOutputDelayEventPrimesTheDelayLineWithTheValueLoadedAtOpening)
+{
+    WriteSettings(Settings({}, "outOutLatency=0.10\n"));
+    const std::string output = StreamAndWrite("outlatency", {SettingsWriterPath(), "outlatency", "Speaker A", "  0.50"});
+    ASSERT_FALSE(HasFailure());
+    EXPECT_NE(output.find(std::string("trace: ") + kOutputDelayTrace), std::string::npos) << output;
+    EXPECT_EQ(SettingValue(ReadFileBytes(m_appData.SettingsFile()), "outOutLatency"), "0.50");
+
+    WavContent a;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    const size_t frames = a.Frames();
+    ASSERT_GT(frames, 2 * kDelayFrames);
+    // The delay line primed at start: silence, then the host's signal late.
+    for (size_t t = 0; t < kDelayFrames; ++t) {
+        ASSERT_TRUE(Silent(a, t)) << "frame " << t;
+    }
+    size_t gap = kDelayFrames;
+    while (gap < frames && !Silent(a, gap)) {
+        ++gap;
+    }
+    ASSERT_LT(gap, frames) << "the delay line was never primed again\n" << output;
+    EXPECT_EQ(gap % kBlock, 0u) << gap;
+    ASSERT_GE(gap, kDelayFrames + kBlock);
+    size_t resumed = gap;
+    while (resumed < frames && Silent(a, resumed)) {
+        ++resumed;
+    }
+    // Primed with what was loaded when the devices opened (0.10), not with
+    // the 0.50 now in config.ini.
+    EXPECT_EQ(resumed - gap, kDelayFrames) << "a new delay of " << kNewDelayFrames << " frames would read 0.50";
+    ASSERT_GE(frames - resumed, static_cast<size_t>(5 * kBlock)) << output;
+
+    // Around the new silence the signal plays without a jump. The control
+    // thread primes the line while the engine runs, so where it lands in the
+    // engine's cycle shows: between the write and the read of a cycle, the
+    // silence replaces that cycle's block and the signal goes on one block
+    // earlier; between the engine's write and the priming's own write, that
+    // cycle's block plays at once, just before the silence.
+    for (size_t t = kDelayFrames; t < gap - kBlock; ++t) {
+        ASSERT_TRUE(PlaysDelayed(a, t, kDelayFrames)) << "frame " << t;
+    }
+    const size_t before = PlaysDelayed(a, gap - kBlock, kDelayFrames) ? kDelayFrames : 0;
+    for (size_t t = gap - kBlock; t < gap; ++t) {
+        ASSERT_TRUE(PlaysDelayed(a, t, before)) << "frame " << t << ", delay " << before;
+    }
+    const size_t after = PlaysDelayed(a, resumed, kDelayFrames) ? kDelayFrames : kDelayFrames - kBlock;
+    for (size_t t = resumed; t < frames; ++t) {
+        ASSERT_TRUE(PlaysDelayed(a, t, after)) << "frame " << t << ", delay " << after;
+    }
+
+    // The other speaker has no delay line to prime: it plays on untouched.
+    WavContent b;
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock));
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? StreamSample(0, t) : int16_t{0}; }));
+}
