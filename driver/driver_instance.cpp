@@ -1,16 +1,24 @@
 // The one COM class of the library and the creation of driver objects.
 #include "class_factory.h"
+#include "debug_trace.h"
 #include "panel_link.h"
 #include "telvara_driver.h"
 
-#include <new>
+#include <exception>
 
 namespace {
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* /*phr*/)
 {
     StartPanelForHost();
-    return new (std::nothrow) CTelvaraDriver(pUnkOuter);
+    // Nothing may leave through COM: a construction that runs out of memory
+    // is reported as no object (E_OUTOFMEMORY to the host).
+    try {
+        return new CTelvaraDriver(pUnkOuter);
+    } catch (const std::exception& e) {
+        DebugTrace("CreateDriverInstance: %s\n", e.what());
+        return nullptr;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <vector>
 
@@ -57,8 +58,14 @@ DWORD WINAPI BufferSwitchThread(LPVOID)
         if (!driver || !driver->waitUntilStreaming()) {
             continue;
         }
-        driver->waitForRenderDevices();
-        driver->processBlock();
+        // Nothing may leave the thread procedure; a failing cycle is traced
+        // and the stream goes on with the next.
+        try {
+            driver->waitForRenderDevices();
+            driver->processBlock();
+        } catch (const std::exception& e) {
+            DebugTrace("BufferSwitchThread: %s\n", e.what());
+        }
     } while (!g_bStopBufferSwitch);
     // "退出ASIO bufferSwitch 线程"
     DebugTrace("\xcd\xcb\xb3\xf6" "ASIO bufferSwitch \xcf\xdf\xb3\xcc");
@@ -309,8 +316,12 @@ int CTelvaraDriver::primeOutputDelay()
 bool CTelvaraDriver::allocateRenderBlocks()
 {
     const int running = m_pDevice->activeRenderCount;
-    m_renderEvents.assign(static_cast<size_t>(running), nullptr);
-    m_renderBlocks.assign(2 * static_cast<size_t>(running), RenderBlock{});
+    try {
+        m_renderEvents.assign(static_cast<size_t>(running), nullptr);
+        m_renderBlocks.assign(2 * static_cast<size_t>(running), RenderBlock{});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     int k = 0;
     for (int i = 0; i < m_pDevice->renderDeviceCount && k < running; ++i) {
         RenderDeviceRecord* device = m_pDevice->GetRenderDevice(i);
