@@ -304,7 +304,12 @@ int CTelvaraDriver::primeOutputDelay()
         }
         // The line holds the engine's 16-bit samples, whatever the pin's depth.
         const auto bytesPerMs = static_cast<int64_t>(2.0 * m_sampleRate * device->channels / 1000.0);
-        const int64_t count = bytesPerMs * static_cast<int64_t>(delay * 500.0f);
+        int64_t count = bytesPerMs * static_cast<int64_t>(delay * 500.0f);
+        // Whole frames only: a part of a frame would move every later sample
+        // onto the next channel (44100 Hz with 6 channels is 529.2 bytes a
+        // millisecond).
+        const int64_t frameBytes = 2 * static_cast<int64_t>(device->channels);
+        count -= frameBytes ? count % frameBytes : 0;
         device->ringBuffer->Reset();
         // All or nothing: a delay longer than the line leaves it empty.
         const std::vector<uint8_t> silence(static_cast<size_t>(count), 0);

@@ -364,3 +364,30 @@ TEST_F(StreamingTest, CaptureDevicesThatArriveBeforeARateChangeAreReadWithBlocks
         ASSERT_EQ(static_cast<uint16_t>(received[2][t] - received[2][0]), static_cast<uint16_t>(t)) << t;
     }
 }
+
+TEST_F(StreamingTest, ADelayLineOfSixChannelsHoldsWholeFramesSoNoChannelShifts)
+{
+    WriteConfig("[default]\nout=Six\n" + RenderSection("Six", 6, 0, 1, "0.10"));
+    auto six = RenderDevice("Six", RenderPath('s'));
+    six.pins[0].ranges[0].maximumChannels = 6;
+    UseDevices({six});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    Stream(host, {0, 1}, {}, 12);
+    const auto played = Rendered(RenderPath('s'));
+    // 529 bytes a millisecond (529.2 cut), 50 ms: 26450 bytes, cut to whole
+    // 12-byte frames: 2204 frames of silence.
+    const size_t silentFrames = 26448 / 12;
+    ASSERT_GE(played.size(), 6 * (silentFrames + 4 * kBlock));
+    for (size_t i = 0; i < 6 * silentFrames; ++i) {
+        ASSERT_EQ(played[i], 0) << i;
+    }
+    for (long t = 0; t < 4 * kBlock; ++t) {
+        const size_t frame = 6 * (silentFrames + t);
+        ASSERT_EQ(played[frame], HostSample(0, t)) << t;
+        for (int c = 1; c < 6; ++c) {
+            ASSERT_EQ(played[frame + c], HostSample(1, t)) << t << " channel " << c;
+        }
+    }
+}
