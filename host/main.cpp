@@ -267,6 +267,8 @@ int Stream(const std::string& name, const Options& options, bool recording)
     // belongs to a cycle whose capture read the stop may have cancelled, so
     // its inputs need not be new. A recording ends with the cycle before.
     std::atomic<bool> stopping{false};
+    // Frames recorded so far, for the main thread to watch.
+    std::atomic<size_t> recordedFrames{0};
     session.onBufferSwitch = [&](long index) {
         if (recording) {
             if (stopping.load()) {
@@ -277,6 +279,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
                     recorded.push_back(session.InputHalf(c, index)[f]);
                 }
             }
+            recordedFrames = recorded.size() / channels.size();
             return;
         }
         for (long f = 0; f < bufferSize; ++f) {
@@ -298,8 +301,12 @@ int Stream(const std::string& name, const Options& options, bool recording)
     }
     const DWORD startTick = GetTickCount();
     const auto totalMs = static_cast<DWORD>(options.seconds * 1000.0);
-    for (DWORD elapsed = 0; elapsed < totalMs; elapsed = GetTickCount() - startTick) {
-        Sleep(std::min<DWORD>(250, totalMs - elapsed));
+    // A recording runs until it holds the frames asked for (the stream needs
+    // a moment to start), but never much longer than asked.
+    const DWORD recordLimitMs = totalMs + 5000;
+    for (DWORD elapsed = 0; recording ? recordedFrames < frames && elapsed < recordLimitMs : elapsed < totalMs;
+         elapsed = GetTickCount() - startTick) {
+        Sleep(std::min<DWORD>(250, recording ? 50 : totalMs - elapsed));
         const auto statistics = session.GetStatistics();
         std::printf("\r%s %5.1f / %.1f s, %ld callbacks", recording ? "recording" : "playing",
                     (GetTickCount() - startTick) / 1000.0, options.seconds, statistics.callbacks);
