@@ -3,6 +3,7 @@
 #include "debug_trace.h"
 #include "mmcss.h"
 #include "named_events.h"
+#include "render_stream.h"
 #include "ring_buffer.h"
 #include "telvara_driver.h"
 
@@ -194,7 +195,7 @@ void CTelvaraDriver::renderOutputs()
         RenderBlock& block = m_renderBlocks[2 * k + m_bufferIndex];
         // The device may still hold this block from two cycles ago (a slow
         // device, or a cycle paced by capture): never refill it under it.
-        if (!waitForRenderBlock(block)) {
+        if (!waitForRenderBlock(*device, block)) {
             SetNamedEvent(TelvaraEvents::kDeviceSync);
             ++k;
             continue;
@@ -222,10 +223,10 @@ void CTelvaraDriver::renderOutputs()
     }
 }
 
-bool CTelvaraDriver::waitForRenderBlock(const RenderBlock& block)
+bool CTelvaraDriver::waitForRenderBlock(const RenderDeviceRecord& device, const RenderBlock& block)
 {
     const DWORD deadline = GetTickCount() + kRenderWaitMs;
-    while (m_pDevice->IsRenderBlockHeld(block)) {
+    while (device.stream && device.stream->HoldsRequests(block.streamHeaders)) {
         const DWORD now = GetTickCount();
         if (static_cast<LONG>(deadline - now) <= 0) {
             return false;
@@ -358,7 +359,8 @@ void CTelvaraDriver::releaseRenderBlocks()
         // Stopped or closed pins give their requests back; a device that
         // never does may still read the block, which is then kept rather
         // than freed under it.
-        if (m_pDevice->IsRenderBlockHeld(block) && !waitForRenderBlock(block)) {
+        const RenderDeviceRecord* device = m_pDevice->GetRenderDevice(static_cast<uint16_t>(block.deviceIndex));
+        if (device && !waitForRenderBlock(*device, block)) {
             DebugTrace("CTelvaraDriver::releaseRenderBlocks block of device %d still held, kept\n",
                        static_cast<int>(block.deviceIndex));
             continue;

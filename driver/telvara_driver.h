@@ -10,6 +10,7 @@
 
 class AsioAudioDevice;
 struct RenderBlock;
+struct RenderDeviceRecord;
 
 // The driver's class id, also the interface id under which hosts ask for IASIO.
 // {6F3D27A1-94C2-4E58-B1D7-5A0C8E2F9B34}
@@ -105,7 +106,7 @@ private:
     bool allocateRenderBlocks();
     void releaseRenderBlocks();
     void renderOutputs();
-    bool waitForRenderBlock(const RenderBlock& block);
+    bool waitForRenderBlock(const RenderDeviceRecord& device, const RenderBlock& block);
     void applyVolume();
     void captureInputs();
     void callBufferSwitchTimeInfo();

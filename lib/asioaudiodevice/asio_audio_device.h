@@ -69,9 +69,6 @@ public:
     // it; 1 when the device is missing or not active (nothing written);
     // negative when the write failed, with nothing left queued.
     int32_t WriteRenderDevice(RenderBlock& block);
-    // True while the device still holds requests of the block's last write,
-    // which read from the block's data: the block must not be refilled yet.
-    bool IsRenderBlockHeld(const RenderBlock& block);
     int32_t PinWriteData(CKsAudPin* pin, RenderStream* stream, const int16_t* data, int32_t byteCount,
                          HANDLE completionEvent, StreamRequest** streamHeadersOut);
 

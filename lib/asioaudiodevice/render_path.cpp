@@ -32,12 +32,6 @@ int32_t AsioAudioDevice::WriteRenderDevice(RenderBlock& block)
                         &block.streamHeaders);
 }
 
-bool AsioAudioDevice::IsRenderBlockHeld(const RenderBlock& block)
-{
-    const RenderDeviceRecord* record = GetRenderDevice(static_cast<uint16_t>(block.deviceIndex));
-    return record && record->stream && record->stream->HoldsRequests(block.streamHeaders);
-}
-
 int32_t AsioAudioDevice::PinWriteData(CKsAudPin* pin, RenderStream* stream, const int16_t* data, int32_t byteCount,
                                       HANDLE completionEvent, StreamRequest** streamHeadersOut)
 {

@@ -466,3 +466,22 @@ TEST_F(RenderPathTest, ClosingWhileThePinKeepsItsRequestsWaitsForThemAndReleases
         EXPECT_EQ(line.find("did not give back"), std::string::npos) << line;
     }
 }
+
+TEST_F(RenderPathTest, TheStreamTellsWhichBlocksThePinStillHolds)
+{
+    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
+    device.SetRenderState(KSSTATE_RUN);
+    RenderStream* stream = device.GetRenderDevice(0)->stream;
+    Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::NeverComplete);
+    std::vector<int16_t> samples = Block(1, 512);
+    Event event;
+    RenderBlock held;
+    ASSERT_EQ(Write(samples, event, &held), 0);
+    EXPECT_TRUE(stream->HoldsRequests(held.streamHeaders));
+    EXPECT_FALSE(stream->HoldsRequests(nullptr)) << "a block never written is not held";
+    StreamRequest foreign[4] = {};
+    EXPECT_FALSE(stream->HoldsRequests(foreign)) << "requests of no slot of this stream";
+    ASSERT_TRUE(CancelAndCollect(device.GetRenderDevice(0)->pin->GetHandle(), held.streamHeaders, 4,
+                                 kGiveBackTimeoutMs));
+    EXPECT_FALSE(stream->HoldsRequests(held.streamHeaders)) << "given back";
+}

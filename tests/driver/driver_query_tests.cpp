@@ -1,5 +1,6 @@
 // What a host learns from the driver before it streams, and how the driver
 // answers calls that are out of order or malformed.
+#include "asio_test_host.h"
 #include "child_process.h"
 #include "driver_fixture.h"
 #include "driver_texts.h"
@@ -277,6 +278,8 @@ TEST_F(DriverQueryTest, SetSampleRateReopensTheDevicesAndTellsTheHost)
 {
     IASIO* driver = InitTwoOutOneIn();
     auto& sim = kssim::Simulation::Instance();
+    AsioTestHost host(driver);
+    ASSERT_EQ(host.CreateBuffers({0, 1}, {}, 512), ASE_OK);
     KsTraceLevelGuard level(5);
     TraceCapture trace;
     testing::internal::CaptureStdout();
@@ -293,4 +296,7 @@ TEST_F(DriverQueryTest, SetSampleRateReopensTheDevicesAndTellsTheHost)
     const auto* format =
         reinterpret_cast<const WAVEFORMATEX*>(connect.data() + sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT));
     EXPECT_EQ(format->nSamplesPerSec, 48000u) << "the pins were created anew at the new rate";
+    EXPECT_EQ(host.RateChanges(), std::vector<ASIOSampleRate>{48000.0}) << "the host was told once";
+    EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
+    EXPECT_EQ(host.RateChanges().size(), 1u) << "the same rate again changes nothing";
 }
