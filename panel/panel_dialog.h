@@ -1,0 +1,112 @@
+#pragma once
+
+// settings_file.h (POCO, winsock2.h) must come before windows.h.
+#include "driver_settings.h"
+#include "panel_links.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+
+class AsioAudioDevice;
+
+// The panel's one window: a modeless dialog from template 102 whose window
+// class is "telvarapanel" (the driver finds a running panel by it and closes
+// it with WM_CLOSE). The class's window procedure is WindowProc below: every
+// message passes it before the dialog's own handlers in OnMessage, which map
+// one to one onto the panel's handlers.
+//
+// Thread rules: the dialog lives on the process's one GUI thread and is
+// touched by nothing else.
+class CQuorvexDlg {
+public:
+    explicit CQuorvexDlg(const PanelLinks& links);
+    ~CQuorvexDlg();
+    CQuorvexDlg(const CQuorvexDlg&) = delete;
+    CQuorvexDlg& operator=(const CQuorvexDlg&) = delete;
+
+    // Creates the window, hidden, from template 102 with the command-line
+    // arguments given (the text after the program name); the dialog
+    // initialisation has run when it returns. False when no window could be
+    // made (no display) or the settings could not be read (SettingsFailed).
+    bool Create(HINSTANCE instance, const char* arguments);
+    // Runs the dialog's message loop until the dialog ends or a quit message
+    // arrives; never shows the window by itself.
+    void RunModalLoop();
+    HWND GetSafeHwnd() const { return m_hWnd; }
+    // config.ini could neither be created nor read: the message was shown.
+    bool SettingsFailed() const { return m_settingsFailed; }
+
+    bool IsHostMode() const { return m_hostMode; }
+    DWORD GetHostProcessId() const { return m_hostProcessId; }
+    const NOTIFYICONDATAA& GetTrayIcon() const { return m_trayIcon; }
+    AsioAudioDevice* GetDevice() const { return m_pDevice; }
+
+    // ---- start-up, icon, host watch, visibility and exits ----------------
+    BOOL OnInitDialog();
+    void AddTrayIcon();
+    BOOL ShowTrayBalloon(const char* text, const char* title, UINT timeoutMs, DWORD infoFlags);
+    // Removes the icon once; later calls do nothing.
+    void RemoveTrayIcon();
+    // Messages before the dialog's handlers; handled says whether the
+    // message stops here.
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
+    void OnTrayNotify(WPARAM wParam, LPARAM lParam);
+    void OnTimer(UINT_PTR timerId);
+    void OnClose();
+    void OnCancel();
+    void OnOK();
+    void OnDestroy();
+    void OnSize();
+    void OnGetMinMaxInfo(MINMAXINFO* info);
+
+    // ---- dialog, device tree and settings controls ------------------------
+    void InitControls();
+    void RebuildDeviceTree();
+    void ShowItemInfo(HTREEITEM item);
+    void ShowDelayControls(bool show);
+    bool OnPaint();
+    HICON OnQueryDragIcon();
+    void OnDrawItem(const DRAWITEMSTRUCT* item);
+    LRESULT OnDeviceChange(WPARAM eventType, LPARAM eventData);
+    void OnTreeClick(const NMHDR* notification);
+    void OnSampleRateChange();
+    void OnChannelLinkChange();
+    void OnBufferSliderThemeChanged(const NMHDR* notification);
+    void OnHScroll(UINT code, UINT position, HWND slider);
+    void OnVScroll(UINT code, UINT position, HWND slider);
+
+    // ---- web link ---------------------------------------------------------
+    void OnWebButton();
+
+private:
+    static LRESULT CALLBACK PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static bool RegisterWindowClass(HINSTANCE instance);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // Ends the dialog's loop with result; the icon goes first.
+    void EndDialog(int result);
+    void CreateStatusBar();
+
+    static constexpr UINT_PTR kHostWatchTimer = 3;
+    static constexpr UINT kHostWatchPeriodMs = 300;
+
+    PanelLinks m_links;
+    HINSTANCE m_hInstance = nullptr;
+    HWND m_hWnd = nullptr;
+    HWND m_hStatusBar = nullptr;
+    HICON m_hIcon = nullptr;
+    HICON m_hSmallIcon = nullptr;
+    const char* m_pszArguments = "";
+    bool m_hostMode = false;
+    DWORD m_hostProcessId = 0;
+    NOTIFYICONDATAA m_trayIcon{};
+    bool m_trayIconAdded = false;
+    ULONG_PTR m_gdiplusToken = 0;
+    AsioAudioDevice* m_pDevice = nullptr;
+    DriverSettings* m_pSettings = nullptr;
+    bool m_settingsFailed = false;
+    bool m_ended = false;
+    int m_result = 0;
+    SIZE m_minimumSize{};
+};
