@@ -199,6 +199,11 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DEVICECHANGE:
         SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, OnDeviceChange(wParam, lParam));
         return TRUE;
+    case kSyncChecksMessage:
+        if (wParam == m_treeGeneration) {
+            SyncDeviceChecks(reinterpret_cast<HTREEITEM>(lParam));
+        }
+        return TRUE;
     default:
         return FALSE;
     }
@@ -435,63 +440,8 @@ void CQuorvexDlg::OnDrawItem(const DRAWITEMSTRUCT* item)
     }
 }
 
-// ---- device tree and settings controls --------------------------------------
-
-void CQuorvexDlg::InitControls()
-{
-    // Filled in by the device-tree issue: sample rates, sliders, device notifications.
-}
-
-void CQuorvexDlg::RebuildDeviceTree()
-{
-    // Filled in by the device-tree issue: rescan and rebuild the tree and the channel list.
-}
-
-void CQuorvexDlg::ShowItemInfo(HTREEITEM)
-{
-    // Filled in by the device-tree issue: the side controls of the selected item.
-}
-
-void CQuorvexDlg::ShowDelayControls(bool)
-{
-    // Filled in by the device-tree issue: controls 1023 to 1027 together.
-}
-
-LRESULT CQuorvexDlg::OnDeviceChange(WPARAM, LPARAM)
-{
-    // Filled in by the device-tree issue: rebuild on arrival and removal.
-    return 0;
-}
-
-void CQuorvexDlg::OnTreeClick(const NMHDR*)
-{
-    // Filled in by the device-tree issue: check boxes and the item's information.
-}
-
-void CQuorvexDlg::OnSampleRateChange()
-{
-    // Filled in by the device-tree issue: write "SampleRate", signal, rebuild.
-}
-
-void CQuorvexDlg::OnChannelLinkChange()
-{
-    // Filled in by the device-tree issue: one link of the selected item's device.
-}
-
-void CQuorvexDlg::OnBufferSliderThemeChanged(const NMHDR*)
-{
-    // Filled in by the device-tree issue: write "BlockFrames".
-}
-
-void CQuorvexDlg::OnHScroll(UINT, UINT, HWND)
-{
-    // Filled in by the device-tree issue: buffer size and output delay.
-}
-
-void CQuorvexDlg::OnVScroll(UINT, UINT, HWND)
-{
-    // Filled in by the device-tree issue: output volume.
-}
+// ---- device tree and settings controls: device_tree_dialog.cpp and
+// settings_controls_dialog.cpp ----------------------------------------------
 
 // ---- web link --------------------------------------------------------------
 

@@ -3,12 +3,17 @@
 // settings_file.h (POCO, winsock2.h) must come before windows.h.
 #include "driver_settings.h"
 #include "panel_links.h"
+#include "settings_controls_editor.h"
 
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <memory>
+#include <vector>
+
 class AsioAudioDevice;
+struct DeviceTreeNode;
 
 // The panel's one window: a modeless dialog from template 102 whose window
 // class is "telvarapanel" (the driver finds a running panel by it and closes
@@ -62,6 +67,7 @@ public:
 
     // ---- dialog, device tree and settings controls ------------------------
     void InitControls();
+    void RegisterDeviceNotifications();
     void RebuildDeviceTree();
     void ShowItemInfo(HTREEITEM item);
     void ShowDelayControls(bool show);
@@ -75,6 +81,11 @@ public:
     void OnBufferSliderThemeChanged(const NMHDR* notification);
     void OnHScroll(UINT code, UINT position, HWND slider);
     void OnVScroll(UINT code, UINT position, HWND slider);
+    void SetChildrenCheck(HTREEITEM item, bool checked);
+    void SaveDeviceSettings();
+    // The item the last click on the tree hit (null: none since the last
+    // rebuild, or a click beside every item).
+    HTREEITEM GetCurrentItem() const { return m_currentItem; }
 
     // ---- web link ---------------------------------------------------------
     void OnWebButton();
@@ -87,6 +98,16 @@ private:
     // Ends the dialog's loop with result; the icon goes first.
     void EndDialog(int result);
     void CreateStatusBar();
+
+    // Tree items and the records behind them (device_tree_dialog.cpp).
+    HTREEITEM InsertTreeNode(HWND tree, HTREEITEM parent, const DeviceTreeNode& node);
+    const PanelTreeItem* ItemRecord(HTREEITEM item) const;
+    // Sets every box of the item's device to what the working tables hold.
+    // Posted after a click (the tree toggles the clicked box once the click
+    // notification has returned); wParam is the tree's generation then.
+    void SyncDeviceChecks(HTREEITEM item);
+    static constexpr UINT kSyncChecksMessage = WM_APP + 1;
+    HWND Control(int id) const { return GetDlgItem(m_hWnd, id); }
 
     static constexpr UINT_PTR kHostWatchTimer = 3;
     static constexpr UINT kHostWatchPeriodMs = 300;
@@ -109,4 +130,12 @@ private:
     bool m_ended = false;
     int m_result = 0;
     SIZE m_minimumSize{};
+
+    // The device tree: the item clicked last, and the record of every item,
+    // kept until the next rebuild deletes the items.
+    HTREEITEM m_currentItem = nullptr;
+    WPARAM m_treeGeneration = 0;   // counts rebuilds: posted item handles of older trees are stale
+    std::vector<std::unique_ptr<PanelTreeItem>> m_treeItems;
+    // What the settings controls change in config.ini; made by InitControls.
+    std::unique_ptr<DeviceSettingsEditor> m_pEditor;
 };

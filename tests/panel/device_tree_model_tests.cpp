@@ -10,16 +10,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Outline lines written in UTF-8, compared as the GBK bytes of the tree.
-Lines G(const Lines& utf8)
-{
-    Lines gbk;
-    for (const std::string& line : utf8) {
-        gbk.push_back(Gbk(line));
-    }
-    return gbk;
-}
-
 DriverSettings Settings(int sampleRate = 44100)
 {
     DriverSettings settings;
@@ -38,7 +28,7 @@ TEST(DeviceTree, EachDirectionIsListedOnlyWhenItsMaximumRateReachesTheSampleRate
     devices["D capture only"] = ScannedDevice(0, 0, 1, 96000);
 
     EXPECT_EQ(Outline(BuildDeviceTree(devices, Settings(44100)).devices),
-              G({"A render to 32000| ", "  录音| ",
+              GbkLines({"A render to 32000| ", "  录音| ",
                  "B both to 44100| ", "  播放| ", "    声道0[0]| ", "  录音| ",
                  "D capture only| ", "  录音| "}));
     // A rate beyond every device lists nothing; the comparison is unsigned,
@@ -58,17 +48,17 @@ TEST(DeviceTree, OutputChannelsAreNumberedOverAllDevicesAndMoveDownWhenARateDrop
 
     const DeviceTreeLayout at44100 = BuildDeviceTree(devices, settings);
     EXPECT_EQ(Outline(at44100.devices),
-              G({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
+              GbkLines({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
                  "B| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
                  "C|x", "  播放|x", "    声道0[4]|x", "    声道1[5]|x", "    声道2[6]|x", "    声道3[7]|x",
                  "    声道4[8]|x", "    声道5[9]|x"}));
-    EXPECT_EQ(at44100.channelList, G({"自动分配", "声道0", "声道1", "声道2", "声道3", "声道4", "声道5", "声道6",
+    EXPECT_EQ(at44100.channelList, GbkLines({"自动分配", "声道0", "声道1", "声道2", "声道3", "声道4", "声道5", "声道6",
                                       "声道7", "声道8", "声道9"}));
 
     settings.sampleRate = 48000;
     const DeviceTreeLayout at48000 = BuildDeviceTree(devices, settings);
     EXPECT_EQ(Outline(at48000.devices),
-              G({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
+              GbkLines({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
                  "C|x", "  播放|x", "    声道0[2]|x", "    声道1[3]|x", "    声道2[4]|x", "    声道3[5]|x",
                  "    声道4[6]|x", "    声道5[7]|x"}));
     EXPECT_EQ(at48000.channelList.size(), 9u);
@@ -99,7 +89,7 @@ TEST(DeviceTree, StereoPlaybackTextsAndChecksFollowBothLinks)
         if (c.hasRecord) {
             settings.outputDevices["S"] = Record(2, c.left, c.right);
         }
-        EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), G(c.outline)) << c.what;
+        EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), GbkLines(c.outline)) << c.what;
     }
 }
 
@@ -113,7 +103,7 @@ TEST(DeviceTree, OtherPlaybackChannelCountsFollowTheLeftLinkOnly)
     settings.outputDevices["S6"] = Record(6, -2, 1);
 
     EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices),
-              G({"M|x", "  播放|x", "    声道0[0]|x",
+              GbkLines({"M|x", "  播放|x", "    声道0[0]|x",
                  "S6|x", "  播放|x", "    声道0[1]| ", "    声道1[2]| ", "    声道2[3]| ", "    声道3[4]| ",
                  "    声道4[5]| ", "    声道5[6]| "}));
 }
@@ -131,7 +121,7 @@ TEST(DeviceTree, RecordingChannelsAreListedOnlyForDevicesInTheInListAndNumberedB
     settings.inputDevices["D six mic"] = Record(6, -2, 0);
 
     EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices),
-              G({"A mic without entry| ", "  录音| ",
+              GbkLines({"A mic without entry| ", "  录音| ",
                  "B stereo mic|x", "  录音|x", "    左声道[-2]| ", "    右声道[1]|x",
                  "C mono mic|x", "  录音|x", "    声道[2]|x",
                  "D six mic|x", "  录音|x", "    声道[3]| ", "    声道[4]| ", "    声道[5]| ", "    声道[6]| ",
@@ -146,9 +136,9 @@ TEST(DeviceTree, ADeviceIsCheckedOnlyThroughADirectionItLists)
     devices["X"] = ScannedDevice(2, 32000, 1, 48000);
     DriverSettings settings = Settings(44100);
     settings.outputDevices["X"] = Record(2, 0, 1);
-    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), G({"X| ", "  录音| "}));
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), GbkLines({"X| ", "  录音| "}));
     settings.inputDevices["X"] = Record(1, 0, 1);
-    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), G({"X|x", "  录音|x", "    声道[0]|x"}));
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), GbkLines({"X|x", "  录音|x", "    声道[0]|x"}));
 }
 
 TEST(DeviceTree, DuplicateNamesKeepTheirOwnSettingsAndItemsCarryTheUniqueName)
@@ -162,7 +152,7 @@ TEST(DeviceTree, DuplicateNamesKeepTheirOwnSettingsAndItemsCarryTheUniqueName)
 
     const DeviceTreeLayout layout = BuildDeviceTree(devices, settings);
     EXPECT_EQ(Outline(layout.devices),
-              G({"1_Speakers|x", "  播放|x", "    声道0[0]|x",
+              GbkLines({"1_Speakers|x", "  播放|x", "    声道0[0]|x",
                  "Speakers| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| "}));
     const DeviceTreeNode& channel = layout.devices[1].children[0].children[1];
     EXPECT_EQ(channel.item.name, "Speakers");

@@ -13,3 +13,15 @@ telvara_add_test(panel_settings_tests
   LIBS panel_model
   LOCKS appdata
   ENVIRONMENT LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8)
+
+# The real dialog in this process under an X display of its own, driven with
+# window messages over simulated devices.
+add_executable(device_tree_dialog_tests ${CMAKE_CURRENT_LIST_DIR}/panel_model_support.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/device_tree_dialog_tests.cpp $<TARGET_OBJECTS:panel_resources>)
+target_link_libraries(device_tree_dialog_tests PRIVATE testsupport GTest::gmock panel_core kssim comctl32)
+telvara_strict(device_tree_dialog_tests)
+add_test(NAME device_tree_dialog_tests COMMAND ${CMAKE_SOURCE_DIR}/tools/with-xvfb.sh
+         ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:device_tree_dialog_tests>)
+set_property(GLOBAL APPEND PROPERTY TELVARA_TEST_PROGRAMS device_tree_dialog_tests)
+set_tests_properties(device_tree_dialog_tests PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 RESOURCE_LOCK appdata
+  ENVIRONMENT "LANG=zh_CN.UTF-8;LC_ALL=zh_CN.UTF-8")

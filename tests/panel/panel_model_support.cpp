@@ -77,3 +77,12 @@ std::string Gbk(const std::string& utf8)
     WideCharToMultiByte(936, 0, wide.data(), wideLength, gbk.data(), length, nullptr, nullptr);
     return gbk;
 }
+
+std::vector<std::string> GbkLines(const std::vector<std::string>& utf8)
+{
+    std::vector<std::string> gbk;
+    for (const std::string& line : utf8) {
+        gbk.push_back(Gbk(line));
+    }
+    return gbk;
+}

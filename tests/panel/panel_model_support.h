@@ -25,3 +25,6 @@ std::vector<std::string> Outline(const std::vector<DeviceTreeNode>& nodes);
 
 // A text written in UTF-8 in the test, as the GBK bytes the panel uses.
 std::string Gbk(const std::string& utf8);
+
+// Lines written in UTF-8 in the test, as GBK bytes.
+std::vector<std::string> GbkLines(const std::vector<std::string>& utf8);
