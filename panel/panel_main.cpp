@@ -23,5 +23,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 #endif
     const PanelLinks links{TELVARA_PANEL_WEB_SITE, TELVARA_PANEL_USAGE_ENDPOINT, TELVARA_PANEL_SITE_ID};
     CQuorvexApp app(links);
-    return app.Run();
+    const int exitCode = app.Run();
+#ifdef TELVARA_PANEL_TESTING
+    FaultIfAsked();
+#endif
+    return exitCode;
 }

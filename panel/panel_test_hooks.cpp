@@ -5,6 +5,7 @@
 namespace {
 
 UINT g_faultMessage = 0;
+bool g_faultAsked = false;
 
 LONG WINAPI EndOfChain(PEXCEPTION_POINTERS pointers)
 {
@@ -31,7 +32,8 @@ LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam)
 {
     const MSG* message = reinterpret_cast<const MSG*>(lParam);
     if (code == HC_ACTION && wParam == PM_REMOVE && message->message == g_faultMessage) {
-        FaultInsideThePanel();
+        g_faultAsked = true;
+        PostQuitMessage(0);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -41,6 +43,14 @@ LRESULT CALLBACK GetMessageHook(int code, WPARAM wParam, LPARAM lParam)
 PanelTestFaultChain::PanelTestFaultChain()
 {
     SetUnhandledExceptionFilter(EndOfChain);
+}
+
+void FaultIfAsked()
+{
+    if (g_faultAsked) {
+        FaultInsideThePanel();
+        asm volatile("" ::: "memory");
+    }
 }
 
 void InstallPanelTestFaultHook()

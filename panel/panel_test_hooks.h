@@ -14,5 +14,10 @@ struct PanelTestFaultChain {
     PanelTestFaultChain();
 };
 
-// Hooks the GUI thread's message retrieval for the fault message.
+// Hooks the GUI thread's message retrieval for the fault message. The hook
+// runs as a system callback, where faults are swallowed (by Wine, and by
+// 64-bit Windows), so it only asks the loop to end; the program faults after
+// it, in its own code (FaultIfAsked).
 void InstallPanelTestFaultHook();
+// Faults when the fault message came.
+void FaultIfAsked();
