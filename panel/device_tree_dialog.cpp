@@ -110,6 +110,9 @@ LRESULT CQuorvexDlg::OnDeviceChange(WPARAM eventType, LPARAM eventData)
 
 void CQuorvexDlg::RebuildDeviceTree()
 {
+    if (!m_pDevice) {
+        return;  // the dialog is ending: its device set is gone
+    }
     m_pSettings = GetSettingsFile().LoadSettings();
     m_currentItem = nullptr;
     m_pDevice->ScanRenderDevices();
@@ -174,7 +177,7 @@ const PanelTreeItem* CQuorvexDlg::ItemRecord(HTREEITEM item) const
 void CQuorvexDlg::ShowItemInfo(HTREEITEM item)
 {
     const PanelTreeItem* record = ItemRecord(item);
-    if (!record) {
+    if (!record || !m_pSettings) {
         return;
     }
     const ItemInfo info = DescribeItem(*record, *m_pSettings);

@@ -32,6 +32,9 @@ bool IsChecked(HWND tree, HTREEITEM item)
 
 void CQuorvexDlg::OnTreeClick(const NMHDR*)
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     HWND tree = Control(IDC_DEVICE_TREE);
     TVHITTESTINFO hit{};
     GetCursorPos(&hit.pt);
@@ -67,11 +70,17 @@ void CQuorvexDlg::OnTreeClick(const NMHDR*)
 
 void CQuorvexDlg::SaveDeviceSettings()
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     m_pEditor->SaveDeviceSettings();
 }
 
 void CQuorvexDlg::OnSampleRateChange()
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     if (m_pEditor->SelectSampleRate(ListSelection(Control(IDC_SAMPLE_RATE_LIST)))) {
         RebuildDeviceTree();
     }
@@ -79,6 +88,9 @@ void CQuorvexDlg::OnSampleRateChange()
 
 void CQuorvexDlg::OnChannelLinkChange()
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     HWND tree = Control(IDC_DEVICE_TREE);
     auto* item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
     const PanelTreeItem* record = ItemRecord(item);
@@ -96,11 +108,17 @@ void CQuorvexDlg::OnChannelLinkChange()
 
 void CQuorvexDlg::OnBufferSliderThemeChanged(const NMHDR*)
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     m_pEditor->SetBufferSize(SliderPosition(Control(IDC_BUFFER_SLIDER)));
 }
 
 void CQuorvexDlg::OnHScroll(UINT, UINT, HWND slider)
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     // Every notification of the slider writes, the drag's included.
     if (slider == Control(IDC_BUFFER_SLIDER)) {
         m_pEditor->SetBufferSize(SliderPosition(slider));
@@ -113,6 +131,9 @@ void CQuorvexDlg::OnHScroll(UINT, UINT, HWND slider)
 
 void CQuorvexDlg::OnVScroll(UINT, UINT, HWND slider)
 {
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
     if (slider == Control(IDC_OUTPUT_VOLUME)) {
         m_pEditor->SetVolume(SliderPosition(slider));
     }

@@ -23,23 +23,23 @@ telvara_add_test(device_tree_dialog_tests DISPLAY
   LOCKS appdata
   ENVIRONMENT LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8)
 
-# The real panel beside the running simulated-device driver, each in a
-# process of its own (the driver is built in the 64-bit tree only). It is
-# built beside the end-to-end helpers, whose programs it starts.
+# The real panel beside the simulated-device driver, each in a process of its
+# own (the driver is built in the 64-bit tree only). It is built beside the
+# end-to-end helpers, whose programs it starts; like them it lives two
+# folders below the build tree's root, where it finds the panel's builds.
 if(TELVARA_TARGET STREQUAL "x64")
   set(e2e_dir ${CMAKE_SOURCE_DIR}/tests/endtoend)
   telvara_add_test(settings_controls_driver_tests DISPLAY
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/settings_controls_driver_tests.cpp ${e2e_dir}/e2e_support.cpp
-            ${e2e_dir}/import_patch.cpp
+            ${e2e_dir}/import_patch.cpp ${CMAKE_CURRENT_LIST_DIR}/panel_process.cpp
     LIBS telvara_core kssim ole32 uuid advapi32 user32
     LOCKS asio-registry appdata panel-instance)
   target_include_directories(settings_controls_driver_tests PRIVATE ${e2e_dir})
   target_compile_definitions(settings_controls_driver_tests PRIVATE
     E2E_SIM_DRIVER="$<TARGET_FILE:telvara_x64_sim>"
     E2E_HOST_PROGRAM="$<TARGET_FILE:telvara-host>"
-    E2E_SETTINGS_WRITER=""
-    PANEL_SIM_PROGRAM="$<TARGET_FILE:telvarapanel_sim>")
+    E2E_SETTINGS_WRITER="")
   set_target_properties(settings_controls_driver_tests PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/endtoend)
-  add_dependencies(settings_controls_driver_tests e2e_helper telvara_x64_sim telvarapanel_sim)
+  add_dependencies(settings_controls_driver_tests e2e_helper telvara_x64_sim telvara-host telvarapanel_sim)
 endif()

@@ -246,7 +246,7 @@ TEST_F(PanelDialogTest, TemplateHoldsEveryControlWithItsTextAndTheDelayControlsS
     const ControlCase controls[] = {
         {IDC_DEVICE_TREE, "SysTreeView32", "", true},
         {IDC_BUFFER_SLIDER, "msctls_trackbar32", "", true},
-        {IDC_SAMPLE_RATE_LIST, "ComboBox", "", true},
+        {IDC_SAMPLE_RATE_LIST, "ComboBox", "44100", true},  // the rate of the default settings
         {IDC_CHANNEL_GROUP, "Button", "声道配置", true},
         {IDC_CHANNEL_LABEL, "Static", "播放声道:", true},
         {IDC_CHANNEL_LIST, "ComboBox", "", true},

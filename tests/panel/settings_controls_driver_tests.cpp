@@ -1,11 +1,14 @@
-// The real panel and a running driver in processes of their own: a host
-// streams through the simulated-device driver, which starts the panel beside
-// it; the test moves the panel's volume slider with window messages, as a
-// user's drag does, and reads what the speakers played.
+// The real panel and the simulated-device driver in processes of their own,
+// the panel beside the driver as users install it, both reading the same
+// device description. The test works the panel with window messages, as a
+// user's clicks and drags do, and looks at what the driver then does.
 #include "e2e_signals.h"
+#include "panel_process.h"
 #include "registered_driver.h"
 
 #include <commctrl.h>
+
+#include <cstring>
 
 namespace {
 
@@ -13,17 +16,78 @@ using namespace e2e;
 
 constexpr long kBlock = 512;
 constexpr int kOutputVolumeSlider = 1014;
+constexpr int kDeviceTree = 1009;
 
-// The panel the driver started, once its window exists; null after timeoutMs.
-HWND WaitForPanelWindow(DWORD timeoutMs)
+// The rectangle of an item's text in a tree of another process: the message
+// takes its item in, and gives the rectangle back through, that process's
+// memory.
+RECT RemoteItemTextRect(HWND tree, HTREEITEM item)
+{
+    RECT rect{};
+    DWORD processId = 0;
+    GetWindowThreadProcessId(tree, &processId);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (!process) {
+        return rect;
+    }
+    void* remote = VirtualAllocEx(process, nullptr, sizeof rect, MEM_COMMIT, PAGE_READWRITE);
+    std::memcpy(&rect, &item, sizeof item);
+    if (remote && WriteProcessMemory(process, remote, &rect, sizeof rect, nullptr) &&
+        SendMessageA(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(remote))) {
+        ReadProcessMemory(process, remote, &rect, sizeof rect, nullptr);
+    } else {
+        rect = RECT{};
+    }
+    if (remote) {
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return rect;
+}
+
+// A click on the check box left of a root item's text, with the cursor put
+// there first (the panel hit-tests the cursor position).
+void ClickRootCheckBox(HWND tree, int position)
+{
+    auto item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+    for (int i = 0; i < position && item; ++i) {
+        item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)));
+    }
+    const RECT text = RemoteItemTextRect(tree, item);
+    ASSERT_LT(text.left, text.right) << "no such item";
+    POINT point{text.left - 10, (text.top + text.bottom) / 2};
+    POINT screen = point;
+    ClientToScreen(tree, &screen);
+    SetCursorPos(screen.x, screen.y);
+    Sleep(100);
+    const LPARAM where = MAKELPARAM(point.x, point.y);
+    // Both posted, in order: the tree follows the button while it is down
+    // and takes the release from its queue.
+    PostMessageA(tree, WM_LBUTTONDOWN, MK_LBUTTON, where);
+    PostMessageA(tree, WM_LBUTTONUP, 0, where);
+}
+
+// What telvara-host reports of a new driver object.
+std::string ChannelsLine()
+{
+    const ProgramResult info = RunProgram(CommandLine({HostProgramPath(), "info", "TelvaraDriver"}));
+    for (const std::string& line : Lines(info.output)) {
+        if (line.rfind("channels:", 0) == 0) {
+            return line;
+        }
+    }
+    return info.output;
+}
+
+bool NoPanelRunsWithin(DWORD timeoutMs)
 {
     for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-        if (HWND window = FindWindowA("telvarapanel", nullptr)) {
-            return window;
+        if (paneltest::ProcessesNamed(L"telvarapanel.exe").empty()) {
+            return true;
         }
         Sleep(50);
     }
-    return nullptr;
+    return false;
 }
 
 class PanelAndDriverTest : public RegisteredDriverTest {
@@ -31,8 +95,7 @@ protected:
     void SetUp() override
     {
         RegisteredDriverTest::SetUp();
-        // The simulated panel reads the same device description beside it.
-        ASSERT_TRUE(CopyFileTo(WindowsPathOf(PANEL_SIM_PROGRAM), m_driver.File("telvarapanel.exe")));
+        ASSERT_TRUE(CopyFileTo(paneltest::PanelBuild("panel-sim"), m_driver.File("telvarapanel.exe")));
     }
 };
 
@@ -50,7 +113,7 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
     CloseHandle(ready);
     ASSERT_TRUE(streaming) << host.Output();
 
-    HWND panel = WaitForPanelWindow(20000);
+    HWND panel = paneltest::WaitForPanelWindow(0, 20000);
     ASSERT_NE(panel, nullptr) << "the driver did not start the panel";
     HWND slider = GetDlgItem(panel, kOutputVolumeSlider);
     ASSERT_NE(slider, nullptr);
@@ -87,4 +150,33 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
         Sleep(50);
     }
     EXPECT_FALSE(IsWindow(panel));
+}
+
+TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject)
+{
+    WriteSettings("[default]\nout=Speaker A\n[Speaker A]\noutMaximumChannels=2\noutChannelLink=0;1\n");
+    EXPECT_EQ(ChannelsLine(), "channels:      0 inputs, 2 outputs");
+    // That host's driver started a panel of its own, which ends with the
+    // host: only then may the user's panel start (one panel per logon).
+    ASSERT_TRUE(NoPanelRunsWithin(10000));
+
+    paneltest::Process panelProcess(m_driver.File("telvarapanel.exe"), "");
+    ASSERT_TRUE(panelProcess.Started());
+    HWND panel = paneltest::WaitForPanelWindow(panelProcess.Id(), 20000);
+    ASSERT_NE(panel, nullptr) << "panel exit code " << panelProcess.WaitForExit(0).value_or(STILL_ACTIVE);
+    SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
+    // Microphone, Speaker A, Speaker B: tick the second speaker.
+    ClickRootCheckBox(GetDlgItem(panel, kDeviceTree), 2);
+    std::string file;
+    for (int i = 0; i < 200 && file.find("in=") == std::string::npos; ++i) {
+        Sleep(50);   // the panel writes the lists last
+        file = ReadFileBytes(m_appData.SettingsFile());
+    }
+    EXPECT_NE(file.find("out=Speaker A;Speaker B\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("[Speaker B]\r\noutMaximumChannels=2\r\n"), std::string::npos) << file;
+
+    // A host that creates the driver anew opens both speakers; releasing
+    // that driver object closes the panel.
+    EXPECT_EQ(ChannelsLine(), "channels:      0 inputs, 4 outputs");
+    EXPECT_TRUE(panelProcess.WaitForExit(10000));
 }
