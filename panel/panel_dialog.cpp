@@ -12,13 +12,7 @@
 #include "tray_icon.h"
 #include "web_link.h"
 
-#include <objidl.h>
-#include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
+#include "gdiplus_include.h"
 
 #include <cstdio>
 #include <string>

@@ -36,6 +36,9 @@ public:
     HWND GetSafeHwnd() const { return m_hWnd; }
     // config.ini could neither be created nor read: the message was shown.
     bool SettingsFailed() const { return m_settingsFailed; }
+    // IDOK or IDCANCEL when the dialog was ended (Enter, Escape, close), 0
+    // when its loop ended with a quit message.
+    int GetDialogResult() const { return m_result; }
 
     bool IsHostMode() const { return m_hostMode; }
     DWORD GetHostProcessId() const { return m_hostProcessId; }
