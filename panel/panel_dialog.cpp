@@ -75,7 +75,7 @@ bool CQuorvexDlg::RegisterWindowClass(HINSTANCE instance)
 bool CQuorvexDlg::Create(HINSTANCE instance, const char* arguments)
 {
     m_hInstance = instance;
-    m_pszArguments = arguments ? arguments : "";
+    m_arguments = arguments ? arguments : "";
     if (!RegisterWindowClass(instance)) {
         DebugTrace("CQuorvexDlg::Create: window class not registered, error %lu\n", GetLastError());
         return false;
@@ -205,9 +205,9 @@ BOOL CQuorvexDlg::OnInitDialog()
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
-    if (*m_pszArguments) {
+    if (!m_arguments.empty()) {
         m_hostMode = true;
-        m_hostProcessId = ParseHostProcessId(m_pszArguments);
+        m_hostProcessId = ParseHostProcessId(m_arguments.c_str());
         SetTimer(m_hWnd, kHostWatchTimer, kHostWatchPeriodMs, nullptr);
     }
 

@@ -8,6 +8,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <string>
+
 class AsioAudioDevice;
 
 // The panel's one window: a modeless dialog from template 102 whose window
@@ -100,7 +102,7 @@ private:
     HWND m_hStatusBar = nullptr;
     HICON m_hIcon = nullptr;
     HICON m_hSmallIcon = nullptr;
-    const char* m_pszArguments = "";
+    std::string m_arguments;  // the command line after the program name
     bool m_hostMode = false;
     DWORD m_hostProcessId = 0;
     NOTIFYICONDATAA m_trayIcon{};
