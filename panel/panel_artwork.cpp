@@ -2,14 +2,7 @@
 
 #include "panel_resources.h"
 
-#include <objidl.h>
-// gdiplus.h uses min and max, which NOMINMAX keeps out of windows.h.
-#include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
+#include "gdiplus_include.h"
 
 #include <cstring>
 

@@ -12,13 +12,7 @@
 #include "tray_icon.h"
 #include "web_link.h"
 
-#include <objidl.h>
-#include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-}  // namespace Gdiplus
-#include <gdiplus.h>
+#include "gdiplus_include.h"
 
 #include <cstdio>
 #include <string>
@@ -81,7 +75,7 @@ bool CQuorvexDlg::RegisterWindowClass(HINSTANCE instance)
 bool CQuorvexDlg::Create(HINSTANCE instance, const char* arguments)
 {
     m_hInstance = instance;
-    m_pszArguments = arguments ? arguments : "";
+    m_arguments = arguments ? arguments : "";
     if (!RegisterWindowClass(instance)) {
         DebugTrace("CQuorvexDlg::Create: window class not registered, error %lu\n", GetLastError());
         return false;
@@ -216,9 +210,9 @@ BOOL CQuorvexDlg::OnInitDialog()
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
-    if (*m_pszArguments) {
+    if (!m_arguments.empty()) {
         m_hostMode = true;
-        m_hostProcessId = ParseHostProcessId(m_pszArguments);
+        m_hostProcessId = ParseHostProcessId(m_arguments.c_str());
         SetTimer(m_hWnd, kHostWatchTimer, kHostWatchPeriodMs, nullptr);
     }
 

@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class AsioAudioDevice;
@@ -41,6 +42,9 @@ public:
     HWND GetSafeHwnd() const { return m_hWnd; }
     // config.ini could neither be created nor read: the message was shown.
     bool SettingsFailed() const { return m_settingsFailed; }
+    // IDOK or IDCANCEL when the dialog was ended (Enter, Escape, close), 0
+    // when its loop ended with a quit message.
+    int GetDialogResult() const { return m_result; }
 
     bool IsHostMode() const { return m_hostMode; }
     DWORD GetHostProcessId() const { return m_hostProcessId; }
@@ -118,7 +122,7 @@ private:
     HWND m_hStatusBar = nullptr;
     HICON m_hIcon = nullptr;
     HICON m_hSmallIcon = nullptr;
-    const char* m_pszArguments = "";
+    std::string m_arguments;  // the command line after the program name
     bool m_hostMode = false;
     DWORD m_hostProcessId = 0;
     NOTIFYICONDATAA m_trayIcon{};

@@ -399,6 +399,7 @@ struct ExitCase {
     const char* arguments;
     void (*act)(HWND window);
     bool deviceDeleted;
+    int result;  // the dialog's result; 0 when a quit message ended the loop
 };
 
 class PanelExitTest : public PanelDialogTest, public testing::WithParamInterface<ExitCase> {};
@@ -412,6 +413,7 @@ TEST_P(PanelExitTest, EndsTheLoopRemovingTheIconOnce)
     EXPECT_EQ(Count(NIM_DELETE), 1u);
     EXPECT_EQ(g_iconCalls.back().message, static_cast<DWORD>(NIM_DELETE));
     EXPECT_EQ(m_dialog->GetDevice() == nullptr, GetParam().deviceDeleted);
+    EXPECT_EQ(m_dialog->GetDialogResult(), GetParam().result);
 }
 
 void PressKey(HWND window, WPARAM key)
@@ -423,13 +425,14 @@ void PressKey(HWND window, WPARAM key)
 INSTANTIATE_TEST_SUITE_P(
     Exits, PanelExitTest,
     testing::Values(
-        ExitCase{"CloseCommand", "", [](HWND w) { PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0); }, true},
-        ExitCase{"RightDoubleClick", "", [](HWND w) { PostMessageW(w, WM_TRAY_NOTIFY, 0, WM_RBUTTONDBLCLK); }, false},
+        ExitCase{"CloseCommand", "", [](HWND w) { PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0); }, true, IDCANCEL},
+        ExitCase{"RightDoubleClick", "", [](HWND w) { PostMessageW(w, WM_TRAY_NOTIFY, 0, WM_RBUTTONDBLCLK); }, false,
+                 0},
         ExitCase{"RightDoubleClickInHostMode", "4",
-                 [](HWND w) { PostMessageW(w, WM_TRAY_NOTIFY, 0, WM_RBUTTONDBLCLK); }, false},
-        ExitCase{"Escape", "4", [](HWND w) { PressKey(w, VK_ESCAPE); }, true},
-        ExitCase{"Enter", "4", [](HWND w) { PressKey(w, VK_RETURN); }, false},
-        ExitCase{"DriverClose", "4", [](HWND w) { PostMessageW(w, WM_CLOSE, 0, 0); }, true}),
+                 [](HWND w) { PostMessageW(w, WM_TRAY_NOTIFY, 0, WM_RBUTTONDBLCLK); }, false, 0},
+        ExitCase{"Escape", "4", [](HWND w) { PressKey(w, VK_ESCAPE); }, true, IDCANCEL},
+        ExitCase{"Enter", "4", [](HWND w) { PressKey(w, VK_RETURN); }, false, IDOK},
+        ExitCase{"DriverClose", "4", [](HWND w) { PostMessageW(w, WM_CLOSE, 0, 0); }, true, IDCANCEL}),
     [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PanelDialogTest, TheWebButtonOpensTheSiteThroughTheShell)

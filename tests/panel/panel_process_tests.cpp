@@ -223,9 +223,11 @@ TEST_P(PanelUsageRequestTest, StartUpIsBoundedAndThePanelWorks)
 
     if (server) {
         const std::string request = server->WaitForRequest(5000);
-        const std::string host = "127.0.0.1:" + std::to_string(TELVARA_PANEL_TEST_PORT);
+        std::string hostHeader = "\r\nHost: 127.0.0.1:";
+        hostHeader += std::to_string(TELVARA_PANEL_TEST_PORT);
+        hostHeader += "\r\n";
         EXPECT_EQ(request.substr(0, request.find("\r\n") + 2), "GET /go1?id=1&pvFlag=1 HTTP/1.0\r\n");
-        EXPECT_NE(request.find("\r\nHost: " + host + "\r\n"), std::string::npos) << request;
+        EXPECT_NE(request.find(hostHeader), std::string::npos) << request;
         EXPECT_EQ(server->Connections(), 1);
     }
     // Still a working panel: the close ends it.
