@@ -49,11 +49,18 @@ RECT RemoteItemTextRect(HWND tree, HTREEITEM item)
 // there first (the panel hit-tests the cursor position).
 void ClickRootCheckBox(HWND tree, int position)
 {
-    auto item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
-    for (int i = 0; i < position && item; ++i) {
-        item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)));
+    // The tree lays its items out after they are inserted: look again every
+    // 50 ms, for at most 10 s.
+    RECT text{};
+    for (int attempt = 0; attempt < 200 && text.left >= text.right; ++attempt) {
+        Sleep(attempt ? 50 : 0);
+        auto item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+        for (int i = 0; i < position && item; ++i) {
+            item = reinterpret_cast<HTREEITEM>(
+                SendMessageA(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)));
+        }
+        text = item ? RemoteItemTextRect(tree, item) : RECT{};
     }
-    const RECT text = RemoteItemTextRect(tree, item);
     ASSERT_LT(text.left, text.right) << "no such item";
     POINT point{text.left - 10, (text.top + text.bottom) / 2};
     POINT screen = point;
@@ -65,6 +72,19 @@ void ClickRootCheckBox(HWND tree, int position)
     // and takes the release from its queue.
     PostMessageA(tree, WM_LBUTTONDOWN, MK_LBUTTON, where);
     PostMessageA(tree, WM_LBUTTONUP, 0, where);
+}
+
+// A panel whose window exists may still be initialising, and ignores the
+// controls until it has loaded its settings: ready once its tree is built.
+bool PanelReadyWithin(HWND panel, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
+        if (SendMessageA(GetDlgItem(panel, kDeviceTree), TVM_GETCOUNT, 0, 0) > 0) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
 }
 
 // What telvara-host reports of a new driver object.
@@ -115,6 +135,7 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
 
     HWND panel = paneltest::WaitForPanelWindow(0, 20000);
     ASSERT_NE(panel, nullptr) << "the driver did not start the panel";
+    ASSERT_TRUE(PanelReadyWithin(panel, 10000));
     HWND slider = GetDlgItem(panel, kOutputVolumeSlider);
     ASSERT_NE(slider, nullptr);
     SendMessageA(slider, TBM_SETPOS, TRUE, 50);
@@ -164,6 +185,7 @@ TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject
     ASSERT_TRUE(panelProcess.Started());
     HWND panel = paneltest::WaitForPanelWindow(panelProcess.Id(), 20000);
     ASSERT_NE(panel, nullptr) << "panel exit code " << panelProcess.WaitForExit(0).value_or(STILL_ACTIVE);
+    ASSERT_TRUE(PanelReadyWithin(panel, 10000));
     SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
     // Microphone, Speaker A, Speaker B: tick the second speaker.
     ClickRootCheckBox(GetDlgItem(panel, kDeviceTree), 2);
