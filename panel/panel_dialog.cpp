@@ -1,0 +1,445 @@
+// settings_file.h (POCO, winsock2.h) must come before windows.h.
+#include "settings_file.h"
+
+#include "panel_dialog.h"
+
+#include "asio_audio_device.h"
+#include "debug_trace.h"
+#include "host_watch.h"
+#include "panel_artwork.h"
+#include "panel_resources.h"
+#include "shell_calls.h"
+#include "tray_icon.h"
+#include "web_link.h"
+
+#include "gdiplus_include.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr const char* kBalloonFormat = "SampleRate:%dhz %dbit";
+constexpr const char* kBalloonTitle = "TELVARA";
+constexpr UINT kBalloonTimeoutMs = 5000;
+constexpr int kStatusBarMinimumHeight = 26;
+
+// The dialog being created: its window procedure meets messages before
+// CreateDialogParamW has returned the window. GUI thread only.
+CQuorvexDlg* g_pCreating = nullptr;
+
+CQuorvexDlg* DialogOf(HWND window)
+{
+    return reinterpret_cast<CQuorvexDlg*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+}  // namespace
+
+CQuorvexDlg::CQuorvexDlg(const PanelLinks& links) : m_links(links)
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    m_hIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    m_hSmallIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+}
+
+CQuorvexDlg::~CQuorvexDlg()
+{
+    if (m_hWnd) {
+        DestroyWindow(m_hWnd);
+    }
+    delete m_pDevice;
+    DestroyIcon(m_hIcon);
+    DestroyIcon(m_hSmallIcon);
+}
+
+bool CQuorvexDlg::RegisterWindowClass(HINSTANCE instance)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    if (GetClassInfoExW(instance, L"" TELVARA_PANEL_CLASS, &windowClass)) {
+        return true;
+    }
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_DBLCLKS;
+    windowClass.lpfnWndProc = PanelWindowProc;
+    windowClass.cbWndExtra = DLGWINDOWEXTRA;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
+    windowClass.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = L"" TELVARA_PANEL_CLASS;
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+bool CQuorvexDlg::Create(HINSTANCE instance, const char* arguments)
+{
+    m_hInstance = instance;
+    m_arguments = arguments ? arguments : "";
+    if (!RegisterWindowClass(instance)) {
+        DebugTrace("CQuorvexDlg::Create: window class not registered, error %lu\n", GetLastError());
+        return false;
+    }
+    g_pCreating = this;
+    HWND window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_TELVARA_PANEL), nullptr, DialogProc,
+                                     reinterpret_cast<LPARAM>(this));
+    g_pCreating = nullptr;
+    if (!window) {
+        DebugTrace("CQuorvexDlg::Create: no window, error %lu\n", GetLastError());
+        return false;
+    }
+    return !m_settingsFailed;
+}
+
+LRESULT CALLBACK CQuorvexDlg::PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    CQuorvexDlg* dialog = DialogOf(window);
+    if (!dialog && g_pCreating) {
+        dialog = g_pCreating;
+        dialog->m_hWnd = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(dialog));
+    }
+    if (dialog) {
+        bool handled = false;
+        const LRESULT result = dialog->WindowProc(message, wParam, lParam, handled);
+        if (handled) {
+            return result;
+        }
+    }
+    if (message == WM_NCDESTROY && dialog) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        dialog->m_hWnd = nullptr;
+    }
+    return DefDlgProcW(window, message, wParam, lParam);
+}
+
+INT_PTR CALLBACK CQuorvexDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    CQuorvexDlg* dialog = DialogOf(window);
+    return dialog ? dialog->OnMessage(message, wParam, lParam) : FALSE;
+}
+
+INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog();
+    case WM_PAINT:
+        return OnPaint();
+    case WM_QUERYDRAGICON:
+        return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+    case WM_DRAWITEM:
+        OnDrawItem(reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return TRUE;
+    case WM_NOTIFY: {
+        const NMHDR* notification = reinterpret_cast<const NMHDR*>(lParam);
+        if (notification->idFrom == IDC_DEVICE_TREE && notification->code == NM_CLICK) {
+            OnTreeClick(notification);
+        } else if (notification->idFrom == IDC_BUFFER_SLIDER && notification->code == NM_THEMECHANGED) {
+            OnBufferSliderThemeChanged(notification);
+        }
+        return FALSE;
+    }
+    case WM_TRAY_NOTIFY:
+        OnTrayNotify(wParam, lParam);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_SAMPLE_RATE_LIST:
+            if (HIWORD(wParam) == CBN_SELCHANGE) {
+                OnSampleRateChange();
+            }
+            return TRUE;
+        case IDC_CHANNEL_LIST:
+            if (HIWORD(wParam) == CBN_SELCHANGE) {
+                OnChannelLinkChange();
+            }
+            return TRUE;
+        case IDC_WEB_BUTTON:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                OnWebButton();
+            }
+            return TRUE;
+        case IDOK:
+            OnOK();
+            return TRUE;
+        case IDCANCEL:
+            OnCancel();
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    case WM_HSCROLL:
+        OnHScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+        return TRUE;
+    case WM_VSCROLL:
+        OnVScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+        return TRUE;
+    case WM_TIMER:
+        OnTimer(wParam);
+        return TRUE;
+    case WM_SIZE:
+        OnSize();
+        return TRUE;
+    case WM_GETMINMAXINFO:
+        OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam));
+        return TRUE;
+    case WM_CLOSE:
+        OnClose();
+        return TRUE;
+    case WM_DESTROY:
+        OnDestroy();
+        return TRUE;
+    case WM_DEVICECHANGE:
+        SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, OnDeviceChange(wParam, lParam));
+        return TRUE;
+    case kSyncChecksMessage:
+        if (wParam == m_treeGeneration) {
+            SyncDeviceChecks(reinterpret_cast<HTREEITEM>(lParam));
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// ---- start-up ---------------------------------------------------------------
+
+BOOL CQuorvexDlg::OnInitDialog()
+{
+    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+
+    if (!m_arguments.empty()) {
+        m_hostMode = true;
+        m_hostProcessId = ParseHostProcessId(m_arguments.c_str());
+        SetTimer(m_hWnd, kHostWatchTimer, kHostWatchPeriodMs, nullptr);
+    }
+
+    Gdiplus::GdiplusStartupInput gdiplusInput;
+    if (Gdiplus::GdiplusStartup(&m_gdiplusToken, &gdiplusInput, nullptr) != Gdiplus::Ok) {
+        m_gdiplusToken = 0;
+    }
+
+    CreateStatusBar();
+    AddTrayIcon();
+
+    // The device set loads config.ini; when the file can neither be created
+    // nor read, its message has been shown and the panel ends (Create
+    // answers false, the program exits with -1) without leaving its icon.
+    m_pDevice = new AsioAudioDevice(SettingsFailureAction::Continue);
+    if (!GetSettingsFile().IsUsable()) {
+        m_settingsFailed = true;
+        RemoveTrayIcon();
+        return TRUE;
+    }
+    m_pSettings = GetSettingsFile().LoadSettings();
+    if (!m_pDevice->EnumerateFilters()) {
+        DebugTrace("CQuorvexDlg::OnInitDialog: device enumeration failed\n");
+    }
+    InitControls();
+    RebuildDeviceTree();
+
+    const DriverSettings* settings = GetSettingsFile().LoadSettings();
+    char text[64];
+    std::snprintf(text, sizeof text, kBalloonFormat, static_cast<int>(settings->sampleRate),
+                  static_cast<int>(settings->bitsPerSample));
+    ShowTrayBalloon(text, kBalloonTitle, kBalloonTimeoutMs, NIIF_INFO);
+
+    RECT frame;
+    GetWindowRect(m_hWnd, &frame);
+    m_minimumSize = {frame.right - frame.left, frame.bottom - frame.top};
+    return TRUE;
+}
+
+void CQuorvexDlg::CreateStatusBar()
+{
+    m_hStatusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | CCS_BOTTOM | SBARS_SIZEGRIP, 0,
+                                   0, 0, 0, m_hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS_BAR)),
+                                   m_hInstance, nullptr);
+    if (!m_hStatusBar) {
+        DebugTrace("CQuorvexDlg::CreateStatusBar: error %lu\n", GetLastError());
+        return;
+    }
+    SendMessageW(m_hStatusBar, SB_SETMINHEIGHT, kStatusBarMinimumHeight, 0);
+    int stretch = -1;  // one pane over the whole width
+    SendMessageW(m_hStatusBar, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&stretch));
+    const wchar_t* about = nullptr;
+    const int length = LoadStringW(m_hInstance, IDS_ABOUT_TEXT, reinterpret_cast<LPWSTR>(&about), 0);
+    std::wstring text(about ? about : L"", about ? static_cast<size_t>(length) : 0);
+    SendMessageW(m_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    SendMessageW(m_hStatusBar, WM_SIZE, 0, 0);
+}
+
+void CQuorvexDlg::AddTrayIcon()
+{
+    FillTrayIconRecord(m_trayIcon, m_hWnd, m_hSmallIcon);
+    PanelNotifyIcon(NIM_ADD, &m_trayIcon);
+    m_trayIconAdded = true;
+}
+
+BOOL CQuorvexDlg::ShowTrayBalloon(const char* text, const char* title, UINT timeoutMs, DWORD infoFlags)
+{
+    FillTrayBalloon(m_trayIcon, text, title, timeoutMs, infoFlags);
+    return PanelNotifyIcon(NIM_MODIFY, &m_trayIcon);
+}
+
+void CQuorvexDlg::RemoveTrayIcon()
+{
+    if (m_trayIconAdded) {
+        m_trayIconAdded = false;
+        PanelNotifyIcon(NIM_DELETE, &m_trayIcon);
+    }
+}
+
+void CQuorvexDlg::RunModalLoop()
+{
+    MSG message;
+    while (!m_ended) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            break;  // quit message (or a loop that can no longer run)
+        }
+        if (!m_hWnd || !IsDialogMessageW(m_hWnd, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
+void CQuorvexDlg::EndDialog(int result)
+{
+    RemoveTrayIcon();
+    m_result = result;
+    m_ended = true;
+    // Wakes the loop when the end came with a sent message (the driver's
+    // close), which GetMessage handles without returning.
+    PostMessageW(m_hWnd, WM_NULL, 0, 0);
+}
+
+// ---- the window procedure: visibility rules and exits -----------------------
+
+LRESULT CQuorvexDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    handled = false;
+    if (message == WM_SYSCOMMAND && wParam == SC_CLOSE) {
+        if (m_hostMode) {
+            // Started for a host: the panel stays in the notification area.
+            ShowWindow(m_hWnd, SW_HIDE);
+            handled = true;
+            return 0;
+        }
+        RemoveTrayIcon();
+        PostQuitMessage(0);
+        return 0;  // on to the default handling, which closes the dialog
+    }
+    // Move, size and the keyboard menu go to the default handling.
+    if (message == WM_TRAY_NOTIFY && (lParam == WM_LBUTTONDOWN || lParam == WM_LBUTTONDBLCLK)) {
+        ShowWindow(m_hWnd, IsWindowVisible(m_hWnd) ? SW_HIDE : SW_SHOW);
+    }
+    return 0;
+}
+
+void CQuorvexDlg::OnTrayNotify(WPARAM, LPARAM lParam)
+{
+    switch (lParam) {
+    case WM_LBUTTONDOWN:
+        ShowWindow(m_hWnd, SW_SHOW);
+        break;
+    case WM_RBUTTONDBLCLK:
+        RemoveTrayIcon();
+        PostQuitMessage(0);
+        break;
+    default:
+        break;
+    }
+}
+
+void CQuorvexDlg::OnTimer(UINT_PTR)
+{
+    if (!IsProcessAlive(m_hostProcessId) && m_hostMode) {
+        RemoveTrayIcon();
+        PostQuitMessage(0);
+    }
+}
+
+void CQuorvexDlg::OnClose()
+{
+    // The driver's close (a driver object went), or the default handling of
+    // the close command outside host mode: as the dialog's cancel.
+    OnCancel();
+}
+
+void CQuorvexDlg::OnCancel()
+{
+    delete m_pDevice;
+    m_pDevice = nullptr;
+    EndDialog(IDCANCEL);
+}
+
+void CQuorvexDlg::OnOK()
+{
+    EndDialog(IDOK);
+}
+
+void CQuorvexDlg::OnDestroy()
+{
+    KillTimer(m_hWnd, kHostWatchTimer);
+    RemoveTrayIcon();
+    if (m_gdiplusToken != 0) {
+        Gdiplus::GdiplusShutdown(m_gdiplusToken);
+        m_gdiplusToken = 0;
+    }
+}
+
+void CQuorvexDlg::OnSize()
+{
+    if (m_hStatusBar) {
+        SendMessageW(m_hStatusBar, WM_SIZE, 0, 0);
+    }
+}
+
+void CQuorvexDlg::OnGetMinMaxInfo(MINMAXINFO* info)
+{
+    // Never smaller than the template: no control may end up under the
+    // status bar.
+    if (m_minimumSize.cx > 0) {
+        info->ptMinTrackSize.x = m_minimumSize.cx;
+        info->ptMinTrackSize.y = m_minimumSize.cy;
+    }
+}
+
+// ---- dialog painting -------------------------------------------------------
+
+bool CQuorvexDlg::OnPaint()
+{
+    if (!IsIconic(m_hWnd)) {
+        return false;  // the controls paint themselves; the logo is owner-drawn
+    }
+    DrawMinimisedIcon(m_hWnd, m_hIcon);
+    return true;
+}
+
+HICON CQuorvexDlg::OnQueryDragIcon()
+{
+    return m_hIcon;
+}
+
+void CQuorvexDlg::OnDrawItem(const DRAWITEMSTRUCT* item)
+{
+    if (item->CtlID == IDC_LOGO) {
+        DrawLogo(item, m_hInstance);
+    } else if (item->CtlID == IDC_WEB_BUTTON) {
+        DrawWebButton(item, m_hInstance);
+    }
+}
+
+// ---- device tree and settings controls: device_tree_dialog.cpp and
+// settings_controls_dialog.cpp ----------------------------------------------
+
+// ---- web link --------------------------------------------------------------
+
+void CQuorvexDlg::OnWebButton()
+{
+    OpenWebSite(m_links.webSite);
+}

@@ -1,0 +1,176 @@
+#include "device_tree_model.h"
+#include "panel_model_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+DriverSettings Settings(int sampleRate = 44100)
+{
+    DriverSettings settings;
+    settings.sampleRate = sampleRate;
+    return settings;
+}
+
+}  // namespace
+
+TEST(DeviceTree, EachDirectionIsListedOnlyWhenItsMaximumRateReachesTheSampleRate)
+{
+    DeviceTable devices;
+    devices["A render to 32000"] = ScannedDevice(1, 32000, 1, 48000);
+    devices["B both to 44100"] = ScannedDevice(1, 44100, 1, 44100);
+    devices["C neither"] = ScannedDevice(1, 32000, 1, 32000);
+    devices["D capture only"] = ScannedDevice(0, 0, 1, 96000);
+
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, Settings(44100)).devices),
+              GbkLines({"A render to 32000| ", "  录音| ",
+                 "B both to 44100| ", "  播放| ", "    声道0[0]| ", "  录音| ",
+                 "D capture only| ", "  录音| "}));
+    // A rate beyond every device lists nothing; the comparison is unsigned,
+    // so a negative stored rate lists nothing either.
+    EXPECT_TRUE(BuildDeviceTree(devices, Settings(96001)).devices.empty());
+    EXPECT_TRUE(BuildDeviceTree(devices, Settings(-1)).devices.empty());
+}
+
+TEST(DeviceTree, OutputChannelsAreNumberedOverAllDevicesAndMoveDownWhenARateDropsADevice)
+{
+    DeviceTable devices;
+    devices["A"] = ScannedDevice(2, 48000);
+    devices["B"] = ScannedDevice(2, 44100);
+    devices["C"] = ScannedDevice(6, 48000);
+    DriverSettings settings = Settings(44100);
+    settings.outputDevices["C"] = Record(6, 0, 1);
+
+    const DeviceTreeLayout at44100 = BuildDeviceTree(devices, settings);
+    EXPECT_EQ(Outline(at44100.devices),
+              GbkLines({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
+                 "B| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
+                 "C|x", "  播放|x", "    声道0[4]|x", "    声道1[5]|x", "    声道2[6]|x", "    声道3[7]|x",
+                 "    声道4[8]|x", "    声道5[9]|x"}));
+    EXPECT_EQ(at44100.channelList, GbkLines({"自动分配", "声道0", "声道1", "声道2", "声道3", "声道4", "声道5", "声道6",
+                                      "声道7", "声道8", "声道9"}));
+
+    settings.sampleRate = 48000;
+    const DeviceTreeLayout at48000 = BuildDeviceTree(devices, settings);
+    EXPECT_EQ(Outline(at48000.devices),
+              GbkLines({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
+                 "C|x", "  播放|x", "    声道0[2]|x", "    声道1[3]|x", "    声道2[4]|x", "    声道3[5]|x",
+                 "    声道4[6]|x", "    声道5[7]|x"}));
+    EXPECT_EQ(at48000.channelList.size(), 9u);
+}
+
+TEST(DeviceTree, StereoPlaybackTextsAndChecksFollowBothLinks)
+{
+    struct Case {
+        const char* what;
+        bool hasRecord;
+        int left;
+        int right;
+        Lines outline;
+    };
+    const Case cases[] = {
+        {"no output entry", false, 0, 0, {"S| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| "}},
+        {"links 0 and 1", true, 0, 1, {"S|x", "  播放|x", "    左声道[0]|x", "    右声道[1]|x"}},
+        {"left unmapped", true, -2, 3, {"S|x", "  播放|x", "    左声道[未映射]| ", "    右声道[未映射]|x"}},
+        {"right unmapped", true, 5, -2, {"S|x", "  播放|x", "    左声道[未映射]|x", "    右声道[未映射]| "}},
+        {"both unmapped", true, -2, -2, {"S|x", "  播放|x", "    左声道[未映射]| ", "    右声道[未映射]| "}},
+        {"automatic", true, -1, -1, {"S|x", "  播放|x", "    左声道[自动分配]|x", "    右声道[自动分配]|x"}},
+        {"automatic and 7", true, -1, 7, {"S|x", "  播放|x", "    左声道[自动分配]|x", "    右声道[7]|x"}},
+    };
+    for (const Case& c : cases) {
+        DeviceTable devices;
+        devices["S"] = ScannedDevice(2, 48000);
+        DriverSettings settings = Settings();
+        if (c.hasRecord) {
+            settings.outputDevices["S"] = Record(2, c.left, c.right);
+        }
+        EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), GbkLines(c.outline)) << c.what;
+    }
+}
+
+TEST(DeviceTree, OtherPlaybackChannelCountsFollowTheLeftLinkOnly)
+{
+    DeviceTable devices;
+    devices["M"] = ScannedDevice(1, 48000);
+    devices["S6"] = ScannedDevice(6, 48000);
+    DriverSettings settings = Settings();
+    settings.outputDevices["M"] = Record(1, 4, -2);
+    settings.outputDevices["S6"] = Record(6, -2, 1);
+
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices),
+              GbkLines({"M|x", "  播放|x", "    声道0[0]|x",
+                 "S6|x", "  播放|x", "    声道0[1]| ", "    声道1[2]| ", "    声道2[3]| ", "    声道3[4]| ",
+                 "    声道4[5]| ", "    声道5[6]| "}));
+}
+
+TEST(DeviceTree, RecordingChannelsAreListedOnlyForDevicesInTheInListAndNumberedByInsertedItems)
+{
+    DeviceTable devices;
+    devices["A mic without entry"] = ScannedDevice(0, 0, 2, 48000);
+    devices["B stereo mic"] = ScannedDevice(0, 0, 2, 48000);
+    devices["C mono mic"] = ScannedDevice(0, 0, 1, 48000);
+    devices["D six mic"] = ScannedDevice(0, 0, 6, 48000);
+    DriverSettings settings = Settings();
+    settings.inputDevices["B stereo mic"] = Record(2, -2, 1);
+    settings.inputDevices["C mono mic"] = Record(1, -1, -1);
+    settings.inputDevices["D six mic"] = Record(6, -2, 0);
+
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices),
+              GbkLines({"A mic without entry| ", "  录音| ",
+                 "B stereo mic|x", "  录音|x", "    左声道[-2]| ", "    右声道[1]|x",
+                 "C mono mic|x", "  录音|x", "    声道[2]|x",
+                 "D six mic|x", "  录音|x", "    声道[3]| ", "    声道[4]| ", "    声道[5]| ", "    声道[6]| ",
+                 "    声道[7]| ", "    声道[8]| "}));
+}
+
+TEST(DeviceTree, ADeviceIsCheckedOnlyThroughADirectionItLists)
+{
+    // An "out" entry of a device whose playback is not listed at this rate
+    // does not check the device item.
+    DeviceTable devices;
+    devices["X"] = ScannedDevice(2, 32000, 1, 48000);
+    DriverSettings settings = Settings(44100);
+    settings.outputDevices["X"] = Record(2, 0, 1);
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), GbkLines({"X| ", "  录音| "}));
+    settings.inputDevices["X"] = Record(1, 0, 1);
+    EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices), GbkLines({"X|x", "  录音|x", "    声道[0]|x"}));
+}
+
+TEST(DeviceTree, DuplicateNamesKeepTheirOwnSettingsAndItemsCarryTheUniqueName)
+{
+    DeviceTable devices;
+    devices[""] = ScannedDevice(2, 48000);   // a name of blanks only is not listed
+    devices["Speakers"] = ScannedDevice(2, 48000);
+    devices["1_Speakers"] = ScannedDevice(1, 48000);
+    DriverSettings settings = Settings();
+    settings.outputDevices["1_Speakers"] = Record(1, 0, 1);
+
+    const DeviceTreeLayout layout = BuildDeviceTree(devices, settings);
+    EXPECT_EQ(Outline(layout.devices),
+              GbkLines({"1_Speakers|x", "  播放|x", "    声道0[0]|x",
+                 "Speakers| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| "}));
+    const DeviceTreeNode& channel = layout.devices[1].children[0].children[1];
+    EXPECT_EQ(channel.item.name, "Speakers");
+    EXPECT_TRUE(channel.item.isChannel);
+    EXPECT_EQ(channel.item.kind, PanelItemKind::kPlayback);
+    EXPECT_EQ(channel.item.channel, 1);
+    EXPECT_EQ(channel.item.device.render.dataRange.MaximumChannels, 2u);
+    EXPECT_EQ(layout.devices[1].item.kind, PanelItemKind::kDevice);
+    EXPECT_FALSE(layout.devices[1].item.isChannel);
+}
+
+TEST(DeviceTree, ItemTextsAreCutTo499Bytes)
+{
+    DeviceTable devices;
+    const std::string longName(1000, 'n');
+    devices[longName] = ScannedDevice(1, 48000);
+    const DeviceTreeLayout layout = BuildDeviceTree(devices, Settings());
+    ASSERT_EQ(layout.devices.size(), 1u);
+    EXPECT_EQ(layout.devices[0].text, std::string(499, 'n'));
+    EXPECT_EQ(layout.devices[0].item.name, longName);
+}

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Takes the README's picture of the control panel: the simulated build with
+# a few simulated sound cards, shown in a Wine virtual desktop (so that Wine
+# draws the window's frame) on an Xvfb display of its own, in the zh_CN
+# locale so that the Chinese texts render.
+#   panel-screenshot.sh [x86|x64] [output.png]     (default: x86 docs/telvarapanel.png)
+# Needs the preset built (the panel's simulated build and panel_show).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+preset=${1:-x86}
+out=${2:-docs/telvarapanel.png}
+build=build/$preset
+for file in "$build/panel-sim/telvarapanel.exe" "$build/tests/panel/panel_show.exe"; do
+  [ -f "$file" ] || { echo "panel-screenshot.sh: $file is missing; build the $preset preset first" >&2; exit 1; }
+done
+command -v import >/dev/null || { echo "panel-screenshot.sh: ImageMagick's import is missing" >&2; exit 1; }
+
+tools/wine-server.sh start >/dev/null
+folder=$(mktemp -d /tmp/telvara-shot.XXXXXX)
+trap 'rm -rf "$folder"' EXIT
+cp "$build/panel-sim/telvarapanel.exe" "$build/tests/panel/panel_show.exe" "$folder/"
+cat > "$folder/kssim.ini" <<'INI'
+[device.usb]
+type = render
+path = \\?\usb#vid_0d8c&pid_0014#7&2a1b&0&0000#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\global
+name = "USB Audio Device"
+
+[device.hdmi]
+type = render
+path = \\?\hdaudio#func_01&ven_8086&dev_2809#4&1b2c&0&0001#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\hdmi
+name = "HDMI Output"
+
+[device.mic]
+type = capture
+path = \\?\hdaudio#func_01&ven_10ec&dev_0269#4&1a2b&0&0001#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\mic
+name = "Microphone"
+INI
+windows_folder="Z:$(echo "$folder" | tr / '\\')"
+desktop=telvara-shot-$$
+size=720x600
+
+shoot() {
+  set -euo pipefail
+  LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 tools/wine-run.sh "$preset" explorer.exe "/desktop=$desktop,$size" \
+    "$windows_folder\\telvarapanel.exe" </dev/null >/dev/null 2>&1 &
+  sleep 4
+  tools/wine-run.sh "$preset" explorer.exe "/desktop=$desktop,$size" "$windows_folder\\panel_show.exe" \
+    </dev/null >/dev/null 2>&1 || echo "panel_show: $?"
+  sleep 3  # the dialog paints its logo and status bar
+  local window
+  window=$(xdotool search --name "$desktop" | head -n 1)
+  if [ -n "$window" ]; then import -display "$DISPLAY" -window "$window" "$out.tmp.png"
+  else import -display "$DISPLAY" -window root -crop "$size+0+0" "$out.tmp.png"; fi
+  tools/wine-run.sh "$preset" explorer.exe "/desktop=$desktop,$size" "$windows_folder\\panel_show.exe" close \
+    </dev/null >/dev/null 2>&1 || true
+  wait
+}
+mkdir -p "$(dirname "$out")"
+export -f shoot
+export preset desktop size windows_folder out
+tools/with-xvfb.sh bash -c shoot
+convert "$out.tmp.png" -define png:exclude-chunks=date,time -strip "$out"
+rm -f "$out.tmp.png"
+echo "panel-screenshot.sh: wrote $out"
