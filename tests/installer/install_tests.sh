@@ -55,7 +55,8 @@ check "the zip holds the shipped files under telvara-$version/" \
 check "the zip's own SHA256SUMS matches its files" sums_match "$unzipped" ${#expected_files[@]}
 say "installer: $(stat -c %s "$setup") bytes, zip: $(stat -c %s "$zip") bytes"
 
-# A fresh prefix with a server of its own; Xvfb on a free display for the panel.
+# A fresh prefix with a server of its own; Xvfb on a free display for the
+# panel.
 export TELVARA_WINEPREFIX=$work/prefix
 . tools/wine-env.sh
 xvfb_pid=
@@ -65,12 +66,14 @@ cleanup() {
   return 0
 }
 trap cleanup EXIT
-say "creating a fresh prefix"
-tools/wine-server.sh start || { echo "FAIL starting Wine for $WINEPREFIX"; exit 1; }
+# The display first: the prefix's desktop is made by its first GUI process
+# and stays without a display if that one had none.
 exec 3< <(exec Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null)
 xvfb_pid=$!
 read -r -t 20 display <&3 || { echo "FAIL Xvfb did not start"; exit 1; }
 export DISPLAY=:$display
+say "creating a fresh prefix"
+tools/wine-server.sh start || { echo "FAIL starting Wine for $WINEPREFIX"; exit 1; }
 
 w64() { timeout 120 "$wine_loader_x64" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 w32() { timeout 120 "$wine_loader_x86" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
@@ -133,10 +136,13 @@ panel_pid=
 if [ -n "$panel_built" ]; then
   check "the Start menu has the panel's entry" test -n "$(ls "$startmenu"/*.lnk 2>/dev/null)"
   say "starting the panel from its installed place"
-  "$wine_loader_x86" "C:\\Program Files\\Telvara\\telvarapanel.exe" </dev/null >/dev/null 2>&1 &
+  # By its host path, so that Wine runs it in this very process (a Windows
+  # path goes through start.exe, which ends at once).
+  WINEDEBUG=err+all "$wine_loader_x86" "$inst/telvarapanel.exe" </dev/null >"$work/panel.log" 2>&1 &
   panel_pid=$!
   sleep 3
   check "the installed panel runs (3 s after its start)" kill -0 "$panel_pid"
+  kill -0 "$panel_pid" 2>/dev/null || { wait "$panel_pid"; echo "    it ended with $?; its Wine errors:"; tail -5 "$work/panel.log"; }
 else
   echo "  SKIP the Start-menu entry and the panel's start: this build has no telvarapanel target yet"
   check "no Start-menu folder without a panel" test ! -e "$startmenu"
