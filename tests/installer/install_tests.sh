@@ -8,7 +8,9 @@
 #   3. a silent uninstall closes the running panel and leaves no file and no
 #      key of ours, but the user's config.ini, byte for byte;
 #   4. installed again, the uninstaller asked with /RemoveSettings removes
-#      config.ini too.
+#      config.ini too;
+#   5. on 32-bit Windows (a 32-bit prefix) it installs and registers the
+#      32-bit driver only, and removes it again.
 # Exit 0 passed, 1 failed, 77 skipped (with the reason on the last line).
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -167,6 +169,27 @@ check "the user's config.ini is kept, byte for byte" test "$(sha256sum < "$appda
 install
 uninstall /RemoveSettings
 check "asked to, the uninstaller removes config.ini and its folder" test ! -e "$appdata/ZQV"
+
+# 32-bit Windows: only the 32-bit driver, in the one registry there is. A
+# 32-bit prefix runs without the persistent server; it is ended at the end.
+say "32-bit Windows: a 32-bit prefix"
+tools/wine-server.sh stop >/dev/null 2>&1
+export WINEPREFIX=$work/prefix32 WINEARCH=win32
+timeout 300 "$wine_loader_x86" wineboot -i </dev/null >/dev/null 2>&1
+check "a 32-bit prefix is made" test $? = 0
+inst="$WINEPREFIX/drive_c/Program Files/Telvara"
+install
+check "the 32-bit driver installed" test -f "$inst/telvara_x86.dll"
+check "no 64-bit driver on 32-bit Windows" test ! -e "$inst/telvara_x64.dll"
+check "the class is served by the installed telvara_x86.dll" \
+  test "$(reg_value 32 "HKCR\\CLSID\\$clsid\\InprocServer32" '(default)')" = "c:\\program files\\telvara\\telvara_x86.dll"
+check "the 32-bit host lists the driver" lists_telvara 32 "$root/build/x86/host/telvara-host.exe"
+check "the uninstall entry has the version" test "$(reg_value 32 "$uninstall_key" DisplayVersion)" = "$version"
+uninstall
+check "no class key left" ! key_exists 32 "HKCR\\CLSID\\$clsid"
+check "no ASIO key left" ! key_exists 32 'HKLM\SOFTWARE\ASIO\TelvaraDriver'
+check "no uninstall entry left" ! key_exists 32 "$uninstall_key"
+timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1
 
 say "$failures failed"
 [ $failures = 0 ]
