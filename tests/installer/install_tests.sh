@@ -192,4 +192,6 @@ check "no uninstall entry left" ! key_exists 32 "$uninstall_key"
 timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1
 
 say "$failures failed"
+# The prefixes stay for a look only when something failed.
+[ $failures = 0 ] && rm -rf "$work/prefix" "$work/prefix32"
 [ $failures = 0 ]
