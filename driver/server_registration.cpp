@@ -7,7 +7,9 @@
 #include <cstdio>
 
 namespace {
-constexpr const char* kModuleName = "telvara_x64.dll";
+// telvara_x64.dll, or telvara_x86.dll in the 32-bit build: registration
+// finds the library by this name among the loaded modules.
+constexpr const char* kModuleName = TELVARA_DRIVER_FILE;
 constexpr const char* kAsioKeyName = "TelvaraDriver";
 constexpr const char* kDescription = "TELVARA";
 }  // namespace

@@ -24,7 +24,7 @@ std::vector<RegisteredDriver> ListRegisteredDrivers()
 {
     std::vector<RegisteredDriver> drivers;
     HKEY asio = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO", 0, KEY_READ | KEY_WOW64_64KEY, &asio) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO", 0, KEY_READ, &asio) != ERROR_SUCCESS) {
         return drivers;
     }
     char name[256];
@@ -34,7 +34,7 @@ std::vector<RegisteredDriver> ListRegisteredDrivers()
             break;
         }
         HKEY key = nullptr;
-        if (RegOpenKeyExA(asio, name, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+        if (RegOpenKeyExA(asio, name, 0, KEY_READ, &key) != ERROR_SUCCESS) {
             continue;
         }
         RegisteredDriver driver{name, {}, {}};

@@ -12,8 +12,9 @@ struct RegisteredDriver {
     CLSID clsid;
 };
 
-// Every driver under HKLM\SOFTWARE\ASIO (64-bit view) with a readable class
-// id, in registry order.
+// Every driver under HKLM\SOFTWARE\ASIO with a readable class id, in
+// registry order. The view is this program's own, as for any host: a 32-bit
+// build sees the 32-bit drivers (WOW6432Node), a 64-bit build the 64-bit ones.
 std::vector<RegisteredDriver> ListRegisteredDrivers();
 // The driver whose key name or description equals name (case-insensitive).
 bool FindRegisteredDriver(const std::string& name, RegisteredDriver& driver);

@@ -4,6 +4,7 @@
 #include "asio_session.h"
 #include "debug_output_capture.h"
 #include "driver_registry.h"
+#include "telvara_version.h"
 #include "test_signal.h"
 #include "wav_io.h"
 
@@ -38,6 +39,7 @@ constexpr const char* kUsageText =
     "  record NAME --out FILE.wav [--inputs 0,1] [--seconds N] [--rate HZ] [--trace]\n"
     "                            record the driver's inputs into a 16-bit WAV file\n"
     "  offset A.wav B.wav        how much later the first sound of B starts than that of A\n"
+    "  --version                 the version of this program (and of the Telvara build it belongs to)\n"
     "\n"
     "NAME is the driver's key under HKLM\\SOFTWARE\\ASIO or its description (case-insensitive).\n"
     "exit codes: 0 ok, 2 bad arguments, 3 unknown driver, 4 driver failed, 5 file error\n";
@@ -388,6 +390,10 @@ int main(int argc, char** argv)
     if (command.empty() || command == "--help" || command == "-h" || command == "help") {
         std::printf("%s", kUsageText);
         return command.empty() ? kUsage : kOk;
+    }
+    if (command == "--version" && argc == 2) {
+        std::printf("telvara-host %s (%d-bit)\n", TELVARA_VERSION_STRING, static_cast<int>(sizeof(void*) * 8));
+        return kOk;
     }
     Options options;
     std::string error;
