@@ -131,7 +131,9 @@ TEST_F(Streaming, RealTimeRenderCompletesInOrderAndKeepsEveryByte)
         expected.insert(expected.end(), request.data.begin(), request.data.end());
     };
     for (int i = 0; i < 4; ++i) {
-        ring.push_back(std::make_unique<StreamRequest>(192));  // 1 ms
+        // 10 ms each: a queue that ran dry would now put silence into the
+        // record, so the test keeps 40 ms queued.
+        ring.push_back(std::make_unique<StreamRequest>(1920));
         submit(*ring.back());
     }
     EXPECT_EQ(Sim().PendingRequestCount(), 4);
@@ -154,6 +156,32 @@ TEST_F(Streaming, RealTimeRenderCompletesInOrderAndKeepsEveryByte)
         EXPECT_TRUE(ring[i]->Done(5000));
     }
     EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), expected);
+    EXPECT_EQ(Sim().UnderrunFrames(kRenderPath, 0), 0);
+}
+
+TEST_F(Streaming, ARenderQueueThatRunsDryPlaysCountedSilenceIntoTheRecord)
+{
+    Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    StreamRequest first(960);  // 5 ms
+    Fill(first.data, 1);
+    ASSERT_EQ(first.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(first.Done(5000));
+    EXPECT_EQ(Sim().UnderrunFrames(kRenderPath, 0), 0);
+    Sleep(100);
+    StreamRequest second(960);
+    Fill(second.data, 2);
+    ASSERT_EQ(second.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(second.Done(5000));
+    const int64_t silent = Sim().UnderrunFrames(kRenderPath, 0);
+    // At least 100 ms less the 5 ms block and the 10 ms device buffer ran dry.
+    EXPECT_GE(silent, 85 * 48);
+    const std::vector<uint8_t> played = Sim().RenderedBytes(kRenderPath, 0);
+    ASSERT_EQ(played.size(), 2 * 960 + static_cast<size_t>(silent) * 4);
+    EXPECT_TRUE(std::equal(first.data.begin(), first.data.end(), played.begin()));
+    EXPECT_TRUE(std::all_of(played.begin() + 960, played.end() - 960, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(second.data.begin(), second.data.end(), played.end() - 960));
+    EXPECT_EQ(Sim().OverrunFrames(kRenderPath, 0), 0);
 }
 
 TEST_F(Streaming, RequestsWaitForRunAndStopCancelsThem)
@@ -265,6 +293,7 @@ TEST_F(Streaming, CaptureLosesFramesWhenNoReadWaitsLongerThanTheDeviceBuffer)
     const uint16_t resumed = Sample16(second, 0);
     // At least 150 ms passed and the device keeps 10 ms: 140 ms * 8 frames were lost.
     EXPECT_GE(static_cast<uint16_t>(resumed - next), 1000);
+    EXPECT_EQ(Sim().OverrunFrames(kCapturePath, 0), static_cast<uint16_t>(resumed - next));
     ExpectStereoRamp(second, resumed);
 }
 
