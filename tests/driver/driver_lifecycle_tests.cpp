@@ -48,7 +48,8 @@ TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
     }
     EXPECT_TRUE(CountsSettleAt(threads, handles, 5000));
     EXPECT_LT(CommittedBytes(), committed + (2u << 20)) << "committed memory grew by "
-                                                       << (CommittedBytes() - committed) << " bytes";
+                                                       << (CommittedBytes() - committed) << " bytes, "
+                                                       << host.CallbackCount() << " callbacks";
 }
 
 TEST_F(DriverLifecycleTest, TwoHundredDriverObjectsCreatedInitialisedAndReleasedLeaveNothingBehind)
