@@ -8,6 +8,8 @@ set -Eeuo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tools/deps.env
 . "$here/deps.env"
+# shellcheck source=tools/apt-steps.sh
+. "$here/apt-steps.sh"
 
 step_start=0
 step() { step_name=$1; step_start=$(date +%s.%N); printf '[bootstrap] %s ...\n' "$step_name"; }
@@ -17,7 +19,7 @@ trap 'fail "step \"${step_name:-start}\" stopped at line $LINENO (exit code $?)"
 
 [ "$(id -u)" = 0 ] || fail "run as root (it installs Debian packages)"
 grep -q 'VERSION_CODENAME=bookworm' /etc/os-release || fail "this script targets Debian 12 (bookworm)"
-command -v bc >/dev/null || { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q bc >/dev/null; }
+command -v bc >/dev/null || { apt_update_with_retries || true; apt_install_packages bc || fail "cannot install bc"; }
 
 packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
@@ -25,11 +27,12 @@ packages=(
   wine wine64 wine32:i386
   xvfb xdotool imagemagick x11-utils
   locales fonts-wqy-microhei sox bc
+  nsis zip
 )
 
 step "i386 architecture for 32-bit Wine"
 if dpkg --print-foreign-architectures | grep -qx i386; then done_step "already there"
-else dpkg --add-architecture i386; rm -f /var/lib/telvara-apt-updated; done_step "added"; fi
+else dpkg --add-architecture i386; done_step "added"; fi
 
 step "source package entry (deb-src)"
 src_list=/etc/apt/sources.list.d/telvara-src.sources
@@ -48,7 +51,6 @@ Suites: bookworm-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-  rm -f /var/lib/telvara-apt-updated
   done_step "added"
 fi
 
@@ -60,10 +62,9 @@ done
 if [ ${#missing[@]} -eq 0 ]; then done_step "all ${#packages[@]} installed"
 else
   printf '[bootstrap]   installing: %s\n' "${missing[*]}"
-  apt-get update -q >/dev/null || fail "apt-get update failed"
-  touch /var/lib/telvara-apt-updated
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/telvara-apt.log 2>&1 \
-    || { tail -20 /tmp/telvara-apt.log >&2; fail "apt-get install failed (log: /tmp/telvara-apt.log)"; }
+  apt_update_with_retries || true
+  apt_install_packages "${missing[@]}" \
+    || { tail -20 "$APT_LOG" >&2; fail "apt-get install failed, also with the release archive preferred (log: $APT_LOG)"; }
   done_step "installed ${#missing[@]}"
 fi
 

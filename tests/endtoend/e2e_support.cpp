@@ -182,9 +182,16 @@ std::string HostProgramPath()
     return WindowsPathOf(E2E_HOST_PROGRAM);
 }
 
-std::string SettingsWriterPath()
+std::string SettingsWriterPath(int bits)
 {
-    return WindowsPathOf(E2E_SETTINGS_WRITER);
+    return WindowsPathOf(bits == 32 ? E2E_SETTINGS_WRITER_X86 : E2E_SETTINGS_WRITER_X64);
+}
+
+std::string X86UnavailableReason()
+{
+    char reason[1024] = {};
+    const DWORD length = GetEnvironmentVariableA("TELVARA_X86_UNAVAILABLE", reason, sizeof reason);
+    return length > 0 && length < sizeof reason ? std::string(reason, length) : std::string();
 }
 
 std::string HelperPath()
@@ -436,6 +443,7 @@ ChildProgram::ChildProgram(const std::string& commandLine)
     HANDLE output = nullptr;
     if (m_output == INVALID_HANDLE_VALUE ||
         !DuplicateHandle(GetCurrentProcess(), m_output, GetCurrentProcess(), &output, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        m_startError = GetLastError();
         return;
     }
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -452,6 +460,8 @@ ChildProgram::ChildProgram(const std::string& commandLine)
     if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
         CloseHandle(info.hThread);
         m_process = info.hProcess;
+    } else {
+        m_startError = GetLastError();
     }
     CloseHandle(output);
     if (input != INVALID_HANDLE_VALUE) {
@@ -523,7 +533,7 @@ ProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs)
 {
     ChildProgram program(commandLine);
     if (!program.Started()) {
-        return {std::nullopt, "cannot start: " + commandLine + " (error " + std::to_string(GetLastError()) + ")"};
+        return {std::nullopt, "cannot start: " + commandLine + " (error " + std::to_string(program.StartError()) + ")"};
     }
     ProgramResult result;
     result.exitCode = program.Wait(timeoutMs);

@@ -28,10 +28,14 @@ inline constexpr const char* kDriverKey = "SOFTWARE\\ASIO\\TelvaraDriver";
 std::string ThisFolder();
 // A path of the build tree (a host path) as Windows programs reach it.
 std::string WindowsPathOf(const char* hostPath);
-// The sim driver, telvara-host and the 32-bit settings writer of this build.
+// The sim driver, telvara-host and the settings writer of the given
+// bitness (32 or 64) of this build.
 std::string SimDriverPath();
 std::string HostProgramPath();
-std::string SettingsWriterPath();
+std::string SettingsWriterPath(int bits);
+// Why this machine cannot run 32-bit programs, as the test command's probe
+// found; empty where it can.
+std::string X86UnavailableReason();
 // Helper programs built beside this one.
 std::string HelperPath();
 std::string CHostPath();
@@ -143,6 +147,8 @@ public:
     ChildProgram& operator=(const ChildProgram&) = delete;
 
     bool Started() const { return m_process != nullptr; }
+    // Why it did not start (the Win32 error of CreateProcessA); 0 once started.
+    DWORD StartError() const { return m_startError; }
     HANDLE Handle() const { return m_process; }
     // Waits at most timeoutMs: the exit code, or nothing (the program is
     // then ended).
@@ -152,6 +158,7 @@ public:
 
 private:
     HANDLE m_process = nullptr;
+    DWORD m_startError = 0;
     HANDLE m_output = INVALID_HANDLE_VALUE;
     std::string m_outputPath;
 };
@@ -160,8 +167,8 @@ private:
 std::string CommandLine(std::initializer_list<std::string> words);
 
 struct ProgramResult {
-    std::optional<long> exitCode;  // nothing: it did not end in time
-    std::string output;
+    std::optional<long> exitCode;  // nothing: it did not start, or did not end in time
+    std::string output;            // a program that did not start: why
 };
 ProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs = 60000);
 

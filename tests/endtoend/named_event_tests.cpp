@@ -1,6 +1,7 @@
-// The panel's side of the named events, from another process of another
-// bitness: while a host streams through the driver, a 32-bit program writes
-// config.ini and sets the driver's global event, as the panel does. What the
+// The panel's side of the named events, from another process: while a host
+// streams through the driver, a program writes config.ini and sets the
+// driver's global event, as the panel does. It runs as a 32-bit process, as
+// the panel does, and as a 64-bit one, which every machine can run. What the
 // speakers played shows when and how the running driver took the change up.
 #include "e2e_signals.h"
 #include "registered_driver.h"
@@ -44,18 +45,24 @@ bool PlaysDelayed(const WavContent& wav, size_t t, size_t delay)
     return frame >= 0 && wav.At(t, 0) == StreamSample(0, frame) && wav.At(t, 1) == StreamSample(1, frame);
 }
 
-class NamedEventTest : public RegisteredDriverTest {
+// The parameter is the bitness of the writing process.
+class NamedEventTest : public RegisteredDriverTest, public testing::WithParamInterface<int> {
 protected:
     void SetUp() override
     {
         RegisteredDriverTest::SetUp();
-        if (!FileExists(SettingsWriterPath())) {
-            GTEST_SKIP() << "the 32-bit settings writer " << SettingsWriterPath()
+        if (GetParam() == 32 && !X86UnavailableReason().empty()) {
+            GTEST_SKIP() << "32-bit programs cannot run on this machine: " << X86UnavailableReason();
+        }
+        if (!FileExists(Writer())) {
+            GTEST_SKIP() << "the " << GetParam() << "-bit settings writer " << Writer()
                          << " was not built (the build found no i686 MinGW C compiler)";
         }
     }
 
-    // Streams with e2e_helper until it is ready, runs the 32-bit writer with
+    std::string Writer() const { return SettingsWriterPath(GetParam()); }
+
+    // Streams with e2e_helper until it is ready, runs the writer with
     // the given arguments, and waits for the helper to see the change and
     // end. The helper's output, for messages.
     std::string StreamAndWrite(const char* awaited, std::initializer_list<std::string> writerArguments)
@@ -72,8 +79,13 @@ protected:
             return host.Output();
         }
         const ProgramResult writer = RunProgram(CommandLine(writerArguments));
+        if (!writer.exitCode) {
+            // The host waits for a change that will not come: end it now.
+            ADD_FAILURE() << writer.output;
+            return writer.output;
+        }
         EXPECT_EQ(writer.exitCode, 0L) << writer.output;
-        EXPECT_NE(writer.output.find("pointer-bits=32"), std::string::npos) << writer.output;
+        EXPECT_NE(writer.output.find("pointer-bits=" + std::to_string(GetParam())), std::string::npos) << writer.output;
         EXPECT_EQ(host.Wait(60000), std::optional<long>(kHelperOk)) << host.Output();
         return host.Output() + writer.output;
     }
@@ -81,10 +93,10 @@ protected:
 
 }  // namespace
 
-TEST_F(NamedEventTest, AVolumeWrittenByThePanelHalvesTheSamplesFromTheNextCycleOn)
+TEST_P(NamedEventTest, AVolumeWrittenByThePanelHalvesTheSamplesFromTheNextCycleOn)
 {
     WriteSettings(Settings());
-    const std::string output = StreamAndWrite("volume", {SettingsWriterPath(), "volume", "0.500000"});
+    const std::string output = StreamAndWrite("volume", {Writer(), "volume", "0.500000"});
     ASSERT_FALSE(HasFailure());
     EXPECT_NE(output.find(std::string("trace: ") + kVolumeTracePrefix + "0.500000"), std::string::npos) << output;
     EXPECT_EQ(SettingValue(ReadFileBytes(m_appData.SettingsFile()), "Volume"), "0.500000");
@@ -112,10 +124,10 @@ TEST_F(NamedEventTest, AVolumeWrittenByThePanelHalvesTheSamplesFromTheNextCycleO
         << "Speaker B";
 }
 
-TEST_F(NamedEventTest, TheOutputDelayEventPrimesTheDelayLineWithTheValueLoadedAtOpening)
+TEST_P(NamedEventTest, TheOutputDelayEventPrimesTheDelayLineWithTheValueLoadedAtOpening)
 {
     WriteSettings(Settings({}, "outOutLatency=0.10\n"));
-    const std::string output = StreamAndWrite("outlatency", {SettingsWriterPath(), "outlatency", "Speaker A", "  0.50"});
+    const std::string output = StreamAndWrite("outlatency", {Writer(), "outlatency", "Speaker A", "  0.50"});
     ASSERT_FALSE(HasFailure());
     EXPECT_NE(output.find(std::string("trace: ") + kOutputDelayTrace), std::string::npos) << output;
     EXPECT_EQ(SettingValue(ReadFileBytes(m_appData.SettingsFile()), "outOutLatency"), "0.50");
@@ -168,3 +180,6 @@ TEST_F(NamedEventTest, TheOutputDelayEventPrimesTheDelayLineWithTheValueLoadedAt
     ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock));
     EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? StreamSample(0, t) : int16_t{0}; }));
 }
+
+INSTANTIATE_TEST_SUITE_P(WriterBits, NamedEventTest, testing::Values(64, 32),
+                         [](const testing::TestParamInfo<int>& info) { return "Writer" + std::to_string(info.param) + "Bit"; });

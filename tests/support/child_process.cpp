@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <stdexcept>
+#include <string>
 
 ChildTest::ChildTest(const std::string& testName)
 {
@@ -14,7 +15,8 @@ ChildTest::ChildTest(const std::string& testName)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        throw std::runtime_error("CreateProcess failed for child test " + testName);
+        throw std::runtime_error("CreateProcess failed for child test " + testName + " (error " +
+                                 std::to_string(GetLastError()) + ")");
     }
     CloseHandle(info.hThread);
     m_process = info.hProcess;
