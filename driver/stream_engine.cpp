@@ -275,7 +275,18 @@ void CStreamEngine::ApplyRequests()
 void CStreamEngine::Cycle()
 {
     m_systemTime = Now();
-    const bool renderPaced = RenderOutputs();
+    // The host fills half b in the callback of a cycle with index b; that
+    // half goes to the devices at the top of the next cycle, so each device
+    // holds the block after the one it plays. The first cycle sends both
+    // halves as the host left them before the start.
+    bool renderPaced = false;
+    if (m_firstCycle) {
+        m_firstCycle = false;
+        renderPaced = RenderOutputs(0);
+        renderPaced = RenderOutputs(1) || renderPaced;
+    } else {
+        renderPaced = RenderOutputs(1 - m_bufferIndex);
+    }
     const bool capturePaced = CaptureInputs();
     if (m_stop.load()) {
         return;
@@ -350,14 +361,14 @@ void CStreamEngine::WaitForPeriod()
     }
 }
 
-void CStreamEngine::ApplyVolume()
+void CStreamEngine::ApplyVolume(int halfIndex)
 {
     const float volume = m_volume;
     if (volume == 1.0f) {
         return;
     }
     for (int32_t b = 0; b < m_buffers->outputCount; ++b) {
-        int16_t* half = m_buffers->outputs[b] + static_cast<size_t>(m_bufferIndex) * m_blockFrames;
+        int16_t* half = m_buffers->outputs[b] + static_cast<size_t>(halfIndex) * m_blockFrames;
         for (int32_t f = 0; f < m_blockFrames; ++f) {
             // Truncated toward zero, and saturated.
             const float scaled = std::clamp(static_cast<float>(half[f]) * volume, -32768.0f, 32767.0f);
@@ -366,9 +377,9 @@ void CStreamEngine::ApplyVolume()
     }
 }
 
-void CStreamEngine::Interleave(const RenderDevice& render, int16_t* data) const
+void CStreamEngine::Interleave(const RenderDevice& render, int halfIndex, int16_t* data) const
 {
-    const size_t offset = static_cast<size_t>(m_bufferIndex) * m_blockFrames;
+    const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
     const int channels = render.channels;
     for (int c = 0; c < channels; ++c) {
         const int16_t* source = c == 0 ? render.left : render.right;
@@ -385,9 +396,9 @@ void CStreamEngine::Interleave(const RenderDevice& render, int16_t* data) const
     }
 }
 
-bool CStreamEngine::RenderOutputs()
+bool CStreamEngine::RenderOutputs(int halfIndex)
 {
-    ApplyVolume();
+    ApplyVolume(halfIndex);
     bool paced = false;
     for (RenderDevice& render : m_render) {
         if (render.dropped || m_stop.load()) {
@@ -397,11 +408,11 @@ bool CStreamEngine::RenderOutputs()
         if (!record || !record->active) {
             continue;
         }
-        RenderBlock& block = render.blocks[m_bufferIndex];
+        RenderBlock& block = render.blocks[halfIndex];
         if (!WaitForBlock(render, *record, block)) {
             continue;
         }
-        Interleave(render, block.data);
+        Interleave(render, halfIndex, block.data);
         record->ringBuffer->Write(block.data, block.byteCount);
         record->ringBuffer->Read(block.data, block.byteCount);
         if (m_device->WriteRenderDevice(block) != 0) {

@@ -28,7 +28,8 @@ struct RenderDeviceRecord;
 //   its next cycle.
 class CStreamEngine {
 public:
-    // Blocks of each render device in flight at once (one per buffer half).
+    // Blocks of each render device in flight at once (one per buffer half):
+    // the one it plays and the next.
     static constexpr int kRequestsInFlight = 2;
     // Longest output delay the panel offers.
     static constexpr int kLongestDelayMs = 500;
@@ -110,11 +111,11 @@ private:
     void Run();
     void ApplyRequests();
     void Cycle();
-    bool RenderOutputs();
+    bool RenderOutputs(int halfIndex);
     bool WaitForBlock(RenderDevice& render, const RenderDeviceRecord& record, const RenderBlock& block);
     void Drop(RenderDevice& render, RenderDeviceRecord& record, const char* why);
-    void ApplyVolume();
-    void Interleave(const RenderDevice& render, int16_t* data) const;
+    void ApplyVolume(int halfIndex);
+    void Interleave(const RenderDevice& render, int halfIndex, int16_t* data) const;
     bool CaptureInputs();
     void SilenceInputs(int first, int count);
     void WaitForPeriod();
@@ -145,6 +146,7 @@ private:
     ASIOTime m_asioTime;
     LARGE_INTEGER m_nextPeriod = {};
     bool m_resetAsked = false;
+    bool m_firstCycle = true;
 
     // Shared, each said where it is written.
     std::atomic<bool> m_stop{false};

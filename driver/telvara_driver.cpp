@@ -202,11 +202,12 @@ void CTelvaraDriver::outputClose()
 
 DWORD CTelvaraDriver::captureWaitMs() const
 {
-    // InputLatency is in samples, as the host sees it. Below two blocks a
-    // read would hand the host late data as silence at full speed.
+    // InputLatency is in samples, as the host sees it. The device sets the
+    // pace: a read that is a little late is waited for rather than handed to
+    // the host as silence (at least two blocks, and at least 100 ms).
     const double rate = m_sampleRate > 0 ? m_sampleRate : 44100.0;
     const double settingMs = 1000.0 * std::max(m_inputLatency, 0) / rate;
-    const double floorMs = 2.0 * 1000.0 * m_blockFrames / rate;
+    const double floorMs = std::max(2.0 * 1000.0 * m_blockFrames / rate, 100.0);
     return static_cast<DWORD>(std::ceil(std::max(settingMs, floorMs)));
 }
 
