@@ -427,7 +427,7 @@ bool CStreamEngine::RenderOutputs(int halfIndex)
     return paced;
 }
 
-bool CStreamEngine::WaitForBlock(RenderDevice& render, const RenderDeviceRecord& record, const RenderBlock& block)
+bool CStreamEngine::WaitForBlock(RenderDevice& render, RenderDeviceRecord& record, const RenderBlock& block)
 {
     RenderStream* stream = record.stream;
     if (!stream || !stream->HoldsRequests(block.streamHeaders)) {
@@ -454,7 +454,7 @@ bool CStreamEngine::WaitForBlock(RenderDevice& render, const RenderDeviceRecord&
         return false;
     }
     if (GetTickCount() - render.heldSince >= m_dropAfterMs) {
-        Drop(render, const_cast<RenderDeviceRecord&>(record), "it keeps its blocks");
+        Drop(render, record, "it keeps its blocks");
     }
     return false;
 }

@@ -112,7 +112,7 @@ private:
     void ApplyRequests();
     void Cycle();
     bool RenderOutputs(int halfIndex);
-    bool WaitForBlock(RenderDevice& render, const RenderDeviceRecord& record, const RenderBlock& block);
+    bool WaitForBlock(RenderDevice& render, RenderDeviceRecord& record, const RenderBlock& block);
     void Drop(RenderDevice& render, RenderDeviceRecord& record, const char* why);
     void ApplyVolume(int halfIndex);
     void Interleave(const RenderDevice& render, int halfIndex, int16_t* data) const;

@@ -89,6 +89,14 @@ std::vector<uint8_t> ReadOnce(HANDLE pin, size_t bytes)
     return read.data;
 }
 
+std::vector<uint8_t> Joined(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    std::vector<uint8_t> joined(a.size() + b.size());
+    std::copy(a.begin(), a.end(), joined.begin());
+    std::copy(b.begin(), b.end(), joined.begin() + static_cast<ptrdiff_t>(a.size()));
+    return joined;
+}
+
 uint32_t U32(const std::vector<uint8_t>& bytes, size_t at)
 {
     return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
@@ -458,9 +466,7 @@ TEST_F(Streaming, SeveralHeadersInOneRequest)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(overlapped.InternalHigh, sizeof headers);
-    std::vector<uint8_t> expected = a;
-    expected.insert(expected.end(), b.begin(), b.end());
-    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), expected);
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), Joined(a, b));
 
     ResetEvent(event);
     headers[0].DataUsed = headers[1].DataUsed = 0;
@@ -470,9 +476,7 @@ TEST_F(Streaming, SeveralHeadersInOneRequest)
     ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(headers[0].DataUsed, 100u);
     EXPECT_EQ(headers[1].DataUsed, 60u);
-    std::vector<uint8_t> joined = a;
-    joined.insert(joined.end(), b.begin(), b.end());
-    EXPECT_EQ(ExpectStereoRamp(joined, 0), 40u);
+    EXPECT_EQ(ExpectStereoRamp(Joined(a, b), 0), 40u);
     CloseHandle(event);
     KsSystem::CloseHandle(render);
     KsSystem::CloseHandle(capture);
