@@ -283,14 +283,18 @@ ASIOError CTelvaraDriver::start()
     }
     // The flags went to the engine; they are reported once.
     m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
-    if (!engine->Launch()) {
+    // In place before the thread runs: the host may stop from its very
+    // first callback (that waits for this lock).
+    m_engine = std::move(engine);
+    g_pStreamingDriver = this;
+    g_pCurrentDriver = this;
+    if (!m_engine->Launch()) {
+        m_engine.reset();
+        g_pStreamingDriver = nullptr;
         stopDevices();
         DebugTrace("CTelvaraDriver::start Leave\n");
         return ASE_NotPresent;
     }
-    m_engine = std::move(engine);
-    g_pStreamingDriver = this;
-    g_pCurrentDriver = this;
     DebugTrace("CTelvaraDriver::start Leave\n");
     return ASE_OK;
 }
