@@ -493,8 +493,18 @@ bool CStreamEngine::CaptureInputs()
             // Never the previous block's data as new: the host gets silence.
             SilenceInputs(next, capture.channels);
             next += capture.channels;
+            // Each late read costs a whole wait: a device that stays late
+            // goes out of the stream like a stalled render device.
+            if (++capture.lateReads * m_captureWaitMs >= m_dropAfterMs) {
+                DebugTrace("CStreamEngine: capture device %d taken out of the stream: its reads stay late\n",
+                           static_cast<int>(capture.index));
+                record->active = false;
+                capture.readHeld = !m_device->TakeBackCaptureReads();
+                m_droppedCount.fetch_add(1);
+            }
             continue;
         }
+        capture.lateReads = 0;
         const auto* block = reinterpret_cast<const int16_t*>(capture.block);
         for (int c = 0; c < capture.channels; ++c, ++next) {
             if (next >= m_buffers->inputCount) {
@@ -563,7 +573,7 @@ void CStreamEngine::ReleaseBlocks()
     // A read that outlived its wait still writes into its block.
     const bool readsBack = m_capture.empty() || m_device->TakeBackCaptureReads();
     for (CaptureDevice& capture : m_capture) {
-        if (readsBack) {
+        if (readsBack && !capture.readHeld) {
             delete[] capture.block;
         } else {
             DebugTrace("CStreamEngine: capture block of device %d still read into, kept\n",

@@ -104,6 +104,7 @@ private:
         uint16_t index = 0;
         int channels = 0;
         uint8_t* block = nullptr;
+        DWORD lateReads = 0;             // reads in a row that missed their wait
         bool readHeld = false;           // a read the pin never gave back: the block is kept
     };
 
