@@ -70,8 +70,9 @@ CStreamEngine::CStreamEngine(const Setup& setup)
 {
     InitializeCriticalSection(&m_positionLock);
     m_periodMs = static_cast<DWORD>(std::ceil(1000.0 * m_blockFrames / m_sampleRate));
-    // A healthy device frees its older block within about one period.
-    m_slotWaitMs = std::max<DWORD>(2 * m_periodMs + 10, 20);
+    // A healthy device frees its older block within about one period; a
+    // busy machine may take longer, and a block not waited for is lost.
+    m_slotWaitMs = std::max<DWORD>(2 * m_periodMs + 10, 100);
     m_dropAfterMs = std::max<DWORD>(kDropAfterMs, 4 * m_periodMs);
 }
 
@@ -284,6 +285,7 @@ void CStreamEngine::Cycle()
         m_firstCycle = false;
         renderPaced = RenderOutputs(0);
         renderPaced = RenderOutputs(1) || renderPaced;
+        RunRenderPins();
     } else {
         renderPaced = RenderOutputs(1 - m_bufferIndex);
     }
@@ -425,6 +427,19 @@ bool CStreamEngine::RenderOutputs(int halfIndex)
         paced = true;
     }
     return paced;
+}
+
+void CStreamEngine::RunRenderPins()
+{
+    for (RenderDevice& render : m_render) {
+        RenderDeviceRecord* record = m_device->GetRenderDevice(render.index);
+        if (render.dropped || !record || !record->active || !record->pin) {
+            continue;
+        }
+        if (FAILED(record->pin->SetState(KSSTATE_RUN)) && FAILED(record->pin->SetState(KSSTATE_RUN))) {
+            Drop(render, *record, "it does not run");
+        }
+    }
 }
 
 bool CStreamEngine::WaitForBlock(RenderDevice& render, RenderDeviceRecord& record, const RenderBlock& block)

@@ -113,6 +113,7 @@ private:
     void ApplyRequests();
     void Cycle();
     bool RenderOutputs(int halfIndex);
+    void RunRenderPins();
     bool WaitForBlock(RenderDevice& render, RenderDeviceRecord& record, const RenderBlock& block);
     void Drop(RenderDevice& render, RenderDeviceRecord& record, const char* why);
     void ApplyVolume(int halfIndex);

@@ -237,7 +237,9 @@ ASIOError CTelvaraDriver::start()
         inputOpen();
         prepareCaptureRequests();
     }
-    m_pDevice->SetRenderState(KSSTATE_RUN);
+    // Render pins run once the engine has queued their first blocks: a pin
+    // that ran meanwhile would play into a gap between the first two.
+    m_pDevice->SetRenderState(KSSTATE_PAUSE);
     const int32_t captureResult = m_pDevice->SetCaptureState(KSSTATE_RUN);
     const auto stopDevices = [this] {
         m_pDevice->SetCaptureState(KSSTATE_STOP);
