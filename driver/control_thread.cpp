@@ -3,12 +3,12 @@
 
 #include "control_thread.h"
 #include "debug_trace.h"
+#include "driver_lock.h"
 #include "named_events.h"
 #include "telvara_driver.h"
 
 #include <windows.h>
 
-#include <cstdio>
 #include <exception>
 
 namespace {
@@ -33,35 +33,40 @@ constexpr DWORD kControlWaitMs = 250;
 // ever running side by side.
 constexpr DWORD kControlEndWaitMs = 4 * kControlWaitMs;
 
+// Into the trace, never the host's standard output.
 void ReportException(const std::exception* e)
 {
     if (e) {
-        std::printf("System exception:%s\n", e->what());
+        DebugTrace("System exception:%s\n", e->what());
     } else {
-        std::printf("Unknown runtime exception\n");
+        DebugTrace("Unknown runtime exception\n");
     }
-    std::fflush(stdout);
 }
 
-// One event of the panel, for the driver that streams now (if any).
+// One event of the panel, for the driver that streamed last (if any). The
+// driver is reached only under the device lock, which its destruction takes
+// too; the stream gets requests, never direct changes.
 void HandleEvent(DWORD index)
 {
-    CTelvaraDriver* driver = g_pCurrentDriver;
     switch (index) {
-    case 0:
-        if (driver) {
-            const float volume = GetSettingsFile().LoadVolume();
-            driver->m_volume = volume;
+    case 0: {
+        const float volume = GetSettingsFile().LoadVolume();
+        DeviceLock lock;
+        if (g_pCurrentDriver) {
+            g_pCurrentDriver->SetVolume(volume);
             DebugTrace("ASIO Ctrol VOLUME %f", static_cast<double>(volume));
         }
         break;
-    case 1:
+    }
+    case 1: {
         // "接收到改变输出延迟事件"
         DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xb8\xc4\xb1\xe4\xca\xe4\xb3\xf6\xd1\xd3\xb3\xd9\xca\xc2\xbc\xfe");
-        if (driver) {
-            driver->primeOutputDelay();
+        DeviceLock lock;
+        if (g_pCurrentDriver) {
+            g_pCurrentDriver->RequestReprime();
         }
         break;
+    }
     case 2:
         // "接收到设备长时间播放不同步进行处理事件"
         DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xc9\xe8\xb1\xb8\xb3\xa4\xca\xb1\xbc\xe4\xb2\xa5\xb7\xc5\xb2\xbb\xcd\xac\xb2\xbd"

@@ -6,10 +6,15 @@
 #include "capture_request.h"
 #include "control_thread.h"
 #include "debug_trace.h"
+#include "driver_lock.h"
 #include "driver_texts.h"
+#include "host_buffers.h"
 #include "message_box.h"
 #include "panel_link.h"
+#include "stream_engine.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -32,26 +37,16 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
       m_pDevice(nullptr),
       m_blockFrames(512),
       m_volume(1.0f),
-      m_inputCount(0),
-      m_outputCount(0),
-      m_bufferIndex(0),
-      m_samplePosition(0.0),
       m_sampleRate(44100.0),
-      m_pCallbacks(nullptr),
-      m_asioTime{},
-      m_systemTime{},
-      m_inputBuffers{},
-      m_outputBuffers{},
-      m_captureBlocks{},
       m_inputLatency(0),
       m_outputLatency(0),
+      m_asioTime{},
       m_initialized(false),
-      m_started(false),
-      m_timeInfoMode(false),
       m_timeCodeRead(false),
-      m_errorMessage{}
+      m_errorMessage{},
+      m_lastPosition{},
+      m_lastStamp{}
 {
-    InitializeCriticalSection(&m_threadLock);
     // Inside a host a settings failure must not end the host's process: the
     // device set goes on with defaults and init reports the failure.
     m_pDevice = new AsioAudioDevice(SettingsFailureAction::Continue);
@@ -60,32 +55,32 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_blockFrames = settings->blockFrames;
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
-    m_volume = settings->volume;
-    for (int i = 0; i < kMaxHostBuffers; ++i) {
-        m_inputChannelMap[i] = i;
-        m_outputChannelMap[i] = i;
-    }
+    m_volume = CStreamEngine::SaneVolume(settings->volume);
 }
 
 CTelvaraDriver::~CTelvaraDriver()
 {
-    stop();
-    stopBufferSwitchThread();
-    if (g_pCurrentDriver == this) {
-        g_pCurrentDriver = nullptr;
+    endStream();
+    {
+        DeviceLock lock;
+        if (g_pCurrentDriver == this) {
+            g_pCurrentDriver = nullptr;
+        }
+        outputClose();
+        inputClose();
     }
-    outputClose();
-    inputClose();
-    disposeBuffers();
-    releaseCaptureBlocks();
+    m_buffers.reset();
+    if (m_retired && m_retired->OnEngineThread()) {
+        // Released inside the host's callback: the engine thread ends by
+        // itself once the callback returns and takes the engine with it.
+        m_retired.release()->HandOverToThread();
+    }
+    joinRetired();
     if (m_initialized) {
-        EnterCriticalSection(&m_threadLock);
         StopControlThread();
-        LeaveCriticalSection(&m_threadLock);
     }
     delete m_pDevice;
     ClosePanelWindow();
-    DeleteCriticalSection(&m_threadLock);
 }
 
 HRESULT STDMETHODCALLTYPE CTelvaraDriver::QueryInterface(REFIID riid, void** ppv)
@@ -124,27 +119,33 @@ ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
     if (!settingsFile.IsUsable()) {
         // The settings could not be created or read: the user has seen the
         // reason in a message box; the host gets it as the error text.
-        std::snprintf(m_errorMessage, sizeof m_errorMessage, "%s", settingsFile.GetFailureText().c_str());
+        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, settingsFile.GetFailureText().c_str());
         DebugTrace("CTelvaraDriver::init Leave\n");
         return ASIOFalse;
     }
-    m_pDevice->EnumerateFilters();
-    inputOpen();
-    if (outputOpen()) {
-        prepareCaptureRequests();
-        EnterCriticalSection(&m_threadLock);
+    bool opened = false;
+    bool anyChannel = false;
+    {
+        DeviceLock lock;
+        m_pDevice->EnumerateFilters();
+        inputOpen();
+        opened = outputOpen();
+        if (opened) {
+            prepareCaptureRequests();
+        } else {
+            anyChannel = m_pDevice->outputChannels >= 1 || m_pDevice->inputChannels >= 1;
+            outputClose();
+            inputClose();
+        }
+    }
+    if (opened) {
         StartControlThread();
-        LeaveCriticalSection(&m_threadLock);
         m_initialized = true;
         DebugTrace("CTelvaraDriver::init Leave\n");
         return ASIOTrue;
     }
-    stopBufferSwitchThread();
-    const bool anyChannel = m_pDevice->outputChannels >= 1 || m_pDevice->inputChannels >= 1;
-    std::snprintf(m_errorMessage, sizeof m_errorMessage, "%s",
-                  anyChannel ? DriverTexts::kCannotOpenPorts : DriverTexts::kNoAudioDevice);
-    outputClose();
-    inputClose();
+    DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage,
+                 anyChannel ? DriverTexts::kCannotOpenPorts : DriverTexts::kNoAudioDevice);
     DebugTrace("CTelvaraDriver::init Leave\n");
     return ASIOFalse;
 }
@@ -153,28 +154,6 @@ void CTelvaraDriver::prepareCaptureRequests()
 {
     for (int i = 0; i < m_pDevice->captureDeviceCount && i < kCaptureRequestCount; ++i) {
         PrepareCaptureRequest(i);
-    }
-    sizeCaptureBlocks(m_blockFrames);
-}
-
-void CTelvaraDriver::sizeCaptureBlocks(int32_t blockFrames)
-{
-    releaseCaptureBlocks();
-    for (int i = 0; i < m_pDevice->captureDeviceCount && i < kMaxCaptureBlocks; ++i) {
-        const CaptureDeviceRecord* record = m_pDevice->GetCaptureDevice(i);
-        if (!record) {
-            continue;
-        }
-        const size_t bytes = static_cast<size_t>(blockFrames) * record->channels * 2;
-        m_captureBlocks[i] = new (std::nothrow) uint8_t[bytes ? bytes : 1]();
-    }
-}
-
-void CTelvaraDriver::releaseCaptureBlocks()
-{
-    for (auto& block : m_captureBlocks) {
-        delete[] block;
-        block = nullptr;
     }
 }
 
@@ -192,16 +171,15 @@ long CTelvaraDriver::getDriverVersion()
 
 void CTelvaraDriver::getErrorMessage(char* string)
 {
-    if (string) {
-        std::memcpy(string, m_errorMessage, std::strlen(m_errorMessage) + 1);
-    }
+    // Hosts pass the 124-byte field of ASIODriverInfo.
+    DriverTexts::CopyWholeGbk(string, DriverTexts::kErrorMessageBytes, m_errorMessage);
 }
 
-bool CTelvaraDriver::inputOpen()
+void CTelvaraDriver::inputOpen()
 {
+    // The driver runs without inputs when none opens.
     m_pDevice->inputChannels = 0;
-    m_inputCount = m_pDevice->OpenCaptureDevices() ? m_pDevice->inputChannels : 0;
-    return true;
+    m_pDevice->OpenCaptureDevices();
 }
 
 bool CTelvaraDriver::outputOpen()
@@ -213,42 +191,62 @@ bool CTelvaraDriver::outputOpen()
 void CTelvaraDriver::inputClose()
 {
     m_pDevice->CloseCaptureDevices();
-    m_inputCount = 0;
 }
 
 void CTelvaraDriver::outputClose()
 {
-    m_started = false;
     DebugTrace("CTelvaraDriver::outputClose\n");
-    // Closing takes every request back from the pins; only then may the
-    // blocks they read from go.
+    // Closing takes every request back from the pins.
     m_pDevice->CloseRenderDevices();
-    releaseRenderBlocks();
+}
+
+DWORD CTelvaraDriver::captureWaitMs() const
+{
+    // InputLatency is in samples, as the host sees it. The device sets the
+    // pace: a read that is a little late is waited for rather than handed to
+    // the host as silence (at least two blocks, and at least 100 ms).
+    const double rate = m_sampleRate > 0 ? m_sampleRate : 44100.0;
+    const double settingMs = 1000.0 * std::max(m_inputLatency, 0) / rate;
+    const double floorMs = std::max(2.0 * 1000.0 * m_blockFrames / rate, 100.0);
+    return static_cast<DWORD>(std::ceil(std::max(settingMs, floorMs)));
 }
 
 ASIOError CTelvaraDriver::start()
 {
-    if (!m_pCallbacks) {
+    DebugTrace("CTelvaraDriver::start Enter\n");
+    if (!m_buffers) {
         DebugTrace("CTelvaraDriver::start Leave\n");
         return ASE_NotPresent;
     }
-    DebugTrace("CTelvaraDriver::start Enter\n");
-    if (m_started) {
+    if (m_engine) {
         DebugTrace("CTelvaraDriver::start Leave\n");
         return ASE_OK;
     }
-    m_samplePosition = 0.0;
-    m_systemTime = {};
-    m_bufferIndex = 0;
+    joinRetired();
+    DeviceLock lock;
+    if (g_pStreamingDriver && g_pStreamingDriver != this) {
+        // One stream per process: the devices are opened once, by the first.
+        DebugTrace("CTelvaraDriver::start refused: another driver object of this process is streaming\n");
+        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, DriverTexts::kAlreadyStreaming);
+        return ASE_NotPresent;
+    }
     if (!m_pDevice->HasRenderDevices()) {
         outputOpen();
     }
     if (!m_pDevice->HasCaptureDevices()) {
         inputOpen();
+        prepareCaptureRequests();
     }
-    m_pDevice->SetRenderState(KSSTATE_RUN);
+    // Render pins run once the engine has queued their first blocks: a pin
+    // that ran meanwhile would play into a gap between the first two.
+    m_pDevice->SetRenderState(KSSTATE_PAUSE);
     const int32_t captureResult = m_pDevice->SetCaptureState(KSSTATE_RUN);
+    const auto stopDevices = [this] {
+        m_pDevice->SetCaptureState(KSSTATE_STOP);
+        m_pDevice->SetRenderState(KSSTATE_STOP);
+    };
     if (captureResult < 0) {
+        stopDevices();
         char text[256];
         // "设置输入设备运行状态失败"
         std::snprintf(text, sizeof text, "Error: %s. hr = 0x%08x/n/n",
@@ -258,48 +256,112 @@ ASIOError CTelvaraDriver::start()
         DebugTrace("CTelvaraDriver::start Leave\n");
         return ASE_NotPresent;
     }
-    // Blocks and events of an earlier start are made anew for the devices
-    // that run now.
-    releaseRenderBlocks();
-    if (m_pDevice->CountActiveRenderDevices() > 0) {
-        // "当前活动ASIO音频设备数量[%d] 总共%d个音频输出设备"
-        DebugTrace("\xb5\xb1\xc7\xb0\xbb\xee\xb6\xaf" "ASIO\xd2\xf4\xc6\xb5\xc9\xe8\xb1\xb8\xca\xfd\xc1\xbf[%d] \xd7\xdc\xb9\xb2"
-                   "%d\xb8\xf6\xd2\xf4\xc6\xb5\xca\xe4\xb3\xf6\xc9\xe8\xb1\xb8",
-                   m_pDevice->activeRenderCount, m_pDevice->renderDeviceCount);
-        if (!allocateRenderBlocks()) {
-            releaseRenderBlocks();
-            DebugTrace("CTelvaraDriver::start Leave\n");
-            return ASE_NoMemory;
-        }
-        primeOutputDelay();
-    } else {
-        m_pDevice->CountActiveCaptureDevices();
+    const int running = m_pDevice->CountActiveRenderDevices();
+    const int capturing = m_pDevice->CountActiveCaptureDevices();
+    // "当前活动ASIO音频设备数量[%d] 总共%d个音频输出设备"
+    DebugTrace("\xb5\xb1\xc7\xb0\xbb\xee\xb6\xaf" "ASIO\xd2\xf4\xc6\xb5\xc9\xe8\xb1\xb8\xca\xfd\xc1\xbf[%d] \xd7\xdc\xb9\xb2"
+               "%d\xb8\xf6\xd2\xf4\xc6\xb5\xca\xe4\xb3\xf6\xc9\xe8\xb1\xb8",
+               running, m_pDevice->renderDeviceCount);
+    if (running == 0 && (capturing == 0 || m_buffers->inputCount == 0)) {
+        stopDevices();
+        DebugTrace("CTelvaraDriver::start no device could be started\n");
+        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, DriverTexts::kCannotOpenPorts);
+        DebugTrace("CTelvaraDriver::start Leave\n");
+        return ASE_NotPresent;
     }
-    // The open capture devices or the host's buffer size may have changed
-    // since the blocks were made (reopened devices, another createBuffers).
-    sizeCaptureBlocks(m_blockFrames);
-    m_started = true;
-    startBufferSwitchThread();
+    CStreamEngine::Setup setup;
+    setup.device = m_pDevice;
+    setup.buffers = m_buffers.get();
+    setup.sampleRate = m_sampleRate;
+    setup.volume = m_volume;
+    setup.captureWaitMs = captureWaitMs();
+    setup.timeCodeRead = m_timeCodeRead;
+    setup.asioTime = m_asioTime;
+    std::unique_ptr<CStreamEngine> engine(new (std::nothrow) CStreamEngine(setup));
+    if (!engine || !engine->Prepare()) {
+        stopDevices();
+        DebugTrace("CTelvaraDriver::start Leave\n");
+        return ASE_NoMemory;
+    }
+    // The flags went to the engine; they are reported once.
+    m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
+    // In place before the thread runs: the host may stop from its very
+    // first callback (that waits for this lock).
+    m_engine = std::move(engine);
+    g_pStreamingDriver = this;
+    g_pCurrentDriver = this;
+    if (!m_engine->Launch()) {
+        m_engine.reset();
+        g_pStreamingDriver = nullptr;
+        stopDevices();
+        DebugTrace("CTelvaraDriver::start Leave\n");
+        return ASE_NotPresent;
+    }
     DebugTrace("CTelvaraDriver::start Leave\n");
     return ASE_OK;
+}
+
+void CTelvaraDriver::endStream()
+{
+    std::unique_ptr<CStreamEngine> engine;
+    {
+        DeviceLock lock;
+        if (!m_engine) {
+            return;
+        }
+        engine = std::move(m_engine);
+        if (g_pStreamingDriver == this) {
+            g_pStreamingDriver = nullptr;
+        }
+        engine->RequestStop();
+        m_pDevice->SetCaptureState(KSSTATE_STOP);
+        m_pDevice->SetRenderState(KSSTATE_STOP);
+    }
+    if (engine->OnEngineThread()) {
+        // Inside the host's callback: the engine touches nothing of ours
+        // once the callback returns; it is joined later.
+        engine->ReleaseBlocks();
+        engine->Position(&m_lastPosition, &m_lastStamp);
+        joinRetired();
+        m_retired = std::move(engine);
+        return;
+    }
+    engine->Join();
+    engine->Position(&m_lastPosition, &m_lastStamp);
+}
+
+void CTelvaraDriver::joinRetired()
+{
+    if (m_retired && !m_retired->OnEngineThread()) {
+        m_retired->Join();
+        m_retired.reset();
+    }
 }
 
 ASIOError CTelvaraDriver::stop()
 {
     DebugTrace("CTelvaraDriver::stop Enter\n");
-    if (!m_started) {
+    if (!m_engine) {
         return ASE_NotPresent;
     }
-    m_started = false;
-    m_pDevice->SetCaptureState(KSSTATE_STOP);
-    m_pDevice->SetRenderState(KSSTATE_STOP);
-    // An engine waiting for the devices' blocks looks at the stop at once.
-    for (HANDLE event : m_renderEvents) {
-        SetEvent(event);
-    }
-    stopBufferSwitchThread();
+    endStream();
     DebugTrace("CTelvaraDriver::stop Leave\n");
     return ASE_OK;
+}
+
+void CTelvaraDriver::SetVolume(float volume)
+{
+    m_volume = CStreamEngine::SaneVolume(volume);
+    if (m_engine) {
+        m_engine->PostVolume(m_volume);
+    }
+}
+
+void CTelvaraDriver::RequestReprime()
+{
+    if (m_engine) {
+        m_engine->PostReprime();
+    }
 }
 
 ASIOError CTelvaraDriver::getChannels(long* numInputChannels, long* numOutputChannels)
@@ -318,8 +380,11 @@ ASIOError CTelvaraDriver::getLatencies(long* inputLatency, long* outputLatency)
     if (!inputLatency || !outputLatency) {
         return ASE_InvalidParameter;
     }
-    *inputLatency = m_inputLatency;
-    *outputLatency = m_outputLatency;
+    // In samples. A block is read whole before the host sees it; the blocks
+    // in flight stand between the host's output and the device. A setting
+    // other than 0 wins.
+    *inputLatency = m_inputLatency != 0 ? m_inputLatency : m_blockFrames;
+    *outputLatency = m_outputLatency != 0 ? m_outputLatency : CStreamEngine::kRequestsInFlight * m_blockFrames;
     return ASE_OK;
 }
 
@@ -361,29 +426,34 @@ ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
     if (sampleRate == m_sampleRate) {
         return ASE_OK;
     }
-    // A running stream is stopped first: the devices are closed and reopened
+    // A running stream ends first: the devices are closed and reopened
     // underneath, and the engine must not touch them meanwhile.
-    if (m_started) {
-        stop();
-    }
+    endStream();
+    joinRetired();
     m_asioTime.timeInfo.flags |= kSampleRateChanged;
     m_sampleRate = sampleRate;
     m_asioTime.timeInfo.sampleRate = sampleRate;
-    m_pDevice->sampleRate = sampleRate;
-    inputClose();
-    outputClose();
-    inputOpen();
-    if (!outputOpen()) {
+    bool opened = false;
+    {
+        DeviceLock lock;
+        m_pDevice->sampleRate = sampleRate;
+        inputClose();
+        outputClose();
+        inputOpen();
+        opened = outputOpen();
+        if (opened) {
+            // The reopened capture devices read through fresh requests.
+            prepareCaptureRequests();
+        }
+    }
+    if (!opened) {
         return ASE_NoClock;
     }
-    // The reopened capture devices read through fresh requests.
-    prepareCaptureRequests();
     // "设置采样率:%d,块大小%d"
-    std::printf("\n\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:%d,\xbf\xe9\xb4\xf3\xd0\xa1%d", static_cast<int>(m_sampleRate),
-                static_cast<int>(m_blockFrames));
-    std::fflush(stdout);
-    if (m_pCallbacks && m_pCallbacks->sampleRateDidChange) {
-        m_pCallbacks->sampleRateDidChange(m_sampleRate);
+    DebugTrace("\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:%d,\xbf\xe9\xb4\xf3\xd0\xa1%d\n", static_cast<int>(m_sampleRate),
+               static_cast<int>(m_blockFrames));
+    if (m_buffers && m_buffers->callbacks->sampleRateDidChange) {
+        m_buffers->callbacks->sampleRateDidChange(m_sampleRate);
     }
     return ASE_OK;
 }
@@ -408,6 +478,9 @@ ASIOError CTelvaraDriver::setClockSource(long reference)
         return ASE_NotPresent;
     }
     m_asioTime.timeInfo.flags |= kClockSourceChanged;
+    if (m_engine) {
+        m_engine->PostTimeInfoFlags(kClockSourceChanged);
+    }
     return ASE_OK;
 }
 
@@ -416,10 +489,12 @@ ASIOError CTelvaraDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tS
     if (!sPos || !tStamp) {
         return ASE_InvalidParameter;
     }
-    const auto position = static_cast<uint64_t>(m_samplePosition);
-    sPos->hi = static_cast<unsigned long>(position >> 32);
-    sPos->lo = static_cast<unsigned long>(position & 0xffffffffu);
-    *tStamp = m_systemTime;
+    if (m_engine) {
+        m_engine->Position(sPos, tStamp);
+    } else {
+        *sPos = m_lastPosition;
+        *tStamp = m_lastStamp;
+    }
     return ASE_OK;
 }
 
@@ -435,13 +510,22 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     }
     info->type = ASIOSTInt16LSB;
     info->isActive = ASIOFalse;
-    const int32_t* map = info->isInput ? m_inputChannelMap : m_outputChannelMap;
-    const int32_t count = info->isInput ? m_inputCount : m_outputCount;
-    for (int32_t i = 0; i < count && i < kMaxHostBuffers; ++i) {
+    const char* prefix = info->isInput ? "TELVARA input" : "TELVARA output";
+    if (!m_buffers) {
+        // Before createBuffers the first 16 inputs read as active, as hosts
+        // of this driver have always seen them.
+        if (info->isInput && info->channel < kMaxHostBuffers) {
+            info->isActive = ASIOTrue;
+            std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
+        }
+        return ASE_OK;
+    }
+    const int32_t* map = info->isInput ? m_buffers->inputChannels : m_buffers->outputChannels;
+    const int32_t count = info->isInput ? m_buffers->inputCount : m_buffers->outputCount;
+    for (int32_t i = 0; i < count; ++i) {
         if (map[i] == info->channel) {
             info->isActive = ASIOTrue;
-            std::snprintf(info->name, sizeof info->name, "%s %d", info->isInput ? "TELVARA input" : "TELVARA output",
-                          static_cast<int>(info->channel + 1));
+            std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
             break;
         }
     }
@@ -453,24 +537,26 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
 {
     DebugTrace("CTelvaraDriver::createBuffers\n");
     // A second call without disposeBuffers would lose the first buffers.
-    if (m_pCallbacks) {
+    if (m_buffers) {
         disposeBuffers();
     }
     if (!callbacks || !callbacks->asioMessage || (numChannels > 0 && !bufferInfos) || bufferSize <= 0 ||
         bufferSize > kLargestBufferSize) {
         return ASE_InvalidParameter;
     }
-    m_blockFrames = bufferSize;
-    m_inputCount = 0;
-    m_outputCount = 0;
+    std::unique_ptr<HostBuffers> buffers(new (std::nothrow) HostBuffers);
+    if (!buffers) {
+        return ASE_NoMemory;
+    }
+    buffers->blockFrames = bufferSize;
     bool invalid = false;
     bool outOfMemory = false;
     const size_t samples = 2 * static_cast<size_t>(bufferSize);
-    for (long i = 0; i < numChannels && !invalid; ++i) {
+    for (long i = 0; i < numChannels; ++i) {
         ASIOBufferInfo& info = bufferInfos[i];
-        int16_t** table = info.isInput ? m_inputBuffers : m_outputBuffers;
-        int32_t* map = info.isInput ? m_inputChannelMap : m_outputChannelMap;
-        int32_t& count = info.isInput ? m_inputCount : m_outputCount;
+        int16_t** table = info.isInput ? buffers->inputs : buffers->outputs;
+        int32_t* map = info.isInput ? buffers->inputChannels : buffers->outputChannels;
+        int32_t& count = info.isInput ? buffers->inputCount : buffers->outputCount;
         const long limit = info.isInput ? kMaxHostBuffers : m_pDevice->outputChannels;
         if (info.channelNum < 0 || info.channelNum >= limit || count >= kMaxHostBuffers || count >= limit) {
             invalid = true;
@@ -485,12 +571,12 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
         ++count;
     }
     if (invalid || outOfMemory) {
-        disposeBuffers();
         return invalid ? ASE_InvalidParameter : ASE_NoMemory;
     }
-    m_pCallbacks = callbacks;
-    m_timeInfoMode = callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
-    if (m_timeInfoMode) {
+    m_blockFrames = bufferSize;
+    buffers->callbacks = callbacks;
+    buffers->timeInfoMode = callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
+    if (buffers->timeInfoMode) {
         m_asioTime = {};
         m_asioTime.timeInfo.speed = 1.0;
         m_asioTime.timeInfo.sampleRate = m_sampleRate;
@@ -498,27 +584,18 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
         m_asioTime.timeCode.speed = 1.0;
         m_asioTime.timeCode.flags = kTcValid | kTcRunning;
     }
+    m_buffers = std::move(buffers);
     return ASE_OK;
 }
 
 ASIOError CTelvaraDriver::disposeBuffers()
 {
-    if (m_started) {
-        // The engine reads the buffers on its own thread: stop it first.
-        stop();
-    }
-    m_pCallbacks = nullptr;
+    // The engine reads the buffers on its own thread: it ends first. From
+    // inside the host's callback it no longer reads them once that returns.
+    endStream();
+    joinRetired();
     DebugTrace("CTelvaraDriver::disposeBuffers\n");
-    for (int32_t i = 0; i < m_inputCount; ++i) {
-        delete[] m_inputBuffers[i];
-        m_inputBuffers[i] = nullptr;
-    }
-    for (int32_t i = 0; i < m_outputCount; ++i) {
-        delete[] m_outputBuffers[i];
-        m_outputBuffers[i] = nullptr;
-    }
-    m_inputCount = 0;
-    m_outputCount = 0;
+    m_buffers.reset();
     return ASE_OK;
 }
 
@@ -533,10 +610,11 @@ ASIOError CTelvaraDriver::future(long selector, void* /*opt*/)
 {
     switch (selector) {
     case kAsioEnableTimeCodeRead:
-        m_timeCodeRead = true;
-        return ASE_SUCCESS;
     case kAsioDisableTimeCodeRead:
-        m_timeCodeRead = false;
+        m_timeCodeRead = selector == kAsioEnableTimeCodeRead;
+        if (m_engine) {
+            m_engine->SetTimeCodeRead(m_timeCodeRead);
+        }
         return ASE_SUCCESS;
     case kAsioSetInputMonitor:
     case kAsioCanInputMonitor:

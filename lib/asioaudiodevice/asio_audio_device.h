@@ -73,10 +73,15 @@ public:
                          HANDLE completionEvent, StreamRequest** streamHeadersOut);
 
     // Reads one block of the device's 16-bit frames into buffer, waiting at
-    // most timeoutMs: the submission's result (0 or more: requested and
-    // possibly complete; negative: failed). E_FAIL for an index without an
-    // open device.
+    // most timeoutMs: 0 when the block is in buffer; kCaptureReadLate when
+    // the read missed its wait (nothing delivered: the pin may still write
+    // into buffer until the next read or TakeBackCaptureReads takes it back);
+    // negative when it failed. E_FAIL for an index without an open device.
+    static constexpr int32_t kCaptureReadLate = 1;
     int32_t ReadCaptureDevice(uint16_t index, void* buffer, uint32_t bytes, uint32_t timeoutMs);
+    // Takes back every read that outlived its wait, so that its buffer may be
+    // freed; false when a pin keeps one (its buffer must then be kept).
+    bool TakeBackCaptureReads();
     int32_t PinReadData(CKsAudPin* pin, CaptureStream* stream, uint16_t index, void* buffer, uint32_t bytes,
                         uint32_t timeoutMs);
 

@@ -27,6 +27,17 @@ int32_t AsioAudioDevice::ReadCaptureDevice(uint16_t index, void* buffer, uint32_
     return PinReadData(record->pin, record->stream, index, buffer, bytes, timeoutMs);
 }
 
+bool AsioAudioDevice::TakeBackCaptureReads()
+{
+    bool all = true;
+    for (auto& [key, record] : captureTable) {
+        if (record.pin && record.stream && !TakeBackRead(record.pin, record.stream, static_cast<uint16_t>(record.index))) {
+            all = false;
+        }
+    }
+    return all;
+}
+
 bool AsioAudioDevice::TakeBackRead(CKsAudPin* pin, CaptureStream* stream, uint16_t index)
 {
     if (!stream->IsReadPending()) {
@@ -88,14 +99,15 @@ int32_t AsioAudioDevice::PinReadData(CKsAudPin* pin, CaptureStream* stream, uint
         return hr;
     }
     if (WaitForSingleObject(request.overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
-        // Not reported: the engine uses the block with what it holds.
+        // Late: nothing was delivered, and the pin may still write into the
+        // buffer until the read is taken back.
         stream->SetReadPending(true);
-        return hr;
+        return kCaptureReadLate;
     }
     if (stream->Converts()) {
         const size_t pinFrameBytes = stream->PinFrameBytes();
         stream->DeliverFrames(pinFrameBytes ? std::min<size_t>(frames, header.DataUsed / pinFrameBytes) : frames,
                               buffer);
     }
-    return hr;
+    return 0;
 }

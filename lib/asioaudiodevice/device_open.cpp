@@ -9,6 +9,8 @@
 #include "ring_buffer.h"
 #include "sample_conversion.h"
 
+#include <algorithm>
+#include <climits>
 #include <exception>
 #include <memory>
 
@@ -76,7 +78,12 @@ void AsioAudioDevice::OpenRenderDevice(const std::string& name, const DeviceEntr
         return;
     }
     const auto channels = static_cast<uint16_t>(device.maximumChannels);
-    auto ringBuffer = std::make_unique<RingBuffer>();
+    // The delay line holds the longest delay the panel offers (500 ms) and
+    // the block passing through it (the largest block the panel offers, or
+    // the configured one).
+    const int64_t lineFrames = static_cast<int64_t>(sampleRate / 2) + std::max<int32_t>(blockFrames, 2048);
+    auto ringBuffer = std::make_unique<RingBuffer>(static_cast<int32_t>(
+        std::min<int64_t>(lineFrames * channels * 2 + 2, INT32_MAX)));
     auto stream = std::make_unique<RenderStream>(bytesPerSample);
     const uint32_t blockBytes = blockFrames > 0 ? static_cast<uint32_t>(blockFrames) * channels * 2 : 0;
     if (!ringBuffer->HasStorage() ||

@@ -45,5 +45,12 @@ ChannelLink ParseChannelLink(const std::string& text, int listPosition)
             link.right = value;
         }
     }
+    // -1 is the panel's automatic assignment: the same links as no value.
+    if (link.left == -1) {
+        link.left = listPosition;
+    }
+    if (link.right == -1) {
+        link.right = listPosition + 1;
+    }
     return link;
 }

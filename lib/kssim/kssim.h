@@ -174,6 +174,13 @@ public:
     // std::invalid_argument for a path or pin the model does not have.
     std::vector<uint8_t> RenderedBytes(const std::string& devicePath, ULONG pinId) const;  // every byte played, in order
     void ClearRendered(const std::string& devicePath, ULONG pinId);
+    // Frames a render pin played as silence because its queue ran dry (they
+    // are in RenderedBytes and the WAV file too), and frames a capture pin
+    // lost because no read was queued in time, summed over the pin's
+    // instances, counted from each instance's first stream request on.
+    // Real-time clock only: the fast clock never runs dry.
+    int64_t UnderrunFrames(const std::string& devicePath, ULONG pinId) const;
+    int64_t OverrunFrames(const std::string& devicePath, ULONG pinId) const;
     KSSTATE PinState(const std::string& devicePath, ULONG pinId) const;   // of the open instance; KSSTATE_STOP when none
     int OpenPinInstances(const std::string& devicePath, ULONG pinId) const;
     // The KSPIN_CONNECT and the data format behind it of the last successful

@@ -52,6 +52,11 @@ struct PinRecord {
     StreamFault fault = StreamFault::None;
     DWORD faultError = ERROR_GEN_FAILURE;
     int openInstances = 0;
+    // Frames the device played as silence because its queue ran dry
+    // (render), or lost because no read came in time (capture), since the
+    // stream of an instance began.
+    int64_t underrunFrames = 0;
+    int64_t overrunFrames = 0;
 };
 
 struct Device {
@@ -94,6 +99,7 @@ struct PinInstance {
     int64_t anchorTick = 0;
     double anchorPos = 0.0;
     int64_t streamEnd = 0;     // where the data of the last queued request ends
+    bool streamBegun = false;  // a stream request has come since the instance was created
 
     // Looped streaming: the head request's buffer is played or filled round
     // and round from loopStart; loopDone is how far the device has got.

@@ -198,6 +198,20 @@ void Simulation::ClearRendered(const std::string& devicePath, ULONG pinId)
     RecordOf(model, devicePath, pinId).rendered.clear();
 }
 
+int64_t Simulation::UnderrunFrames(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return RecordOf(model, devicePath, pinId).underrunFrames;
+}
+
+int64_t Simulation::OverrunFrames(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return RecordOf(model, devicePath, pinId).overrunFrames;
+}
+
 KSSTATE Simulation::PinState(const std::string& devicePath, ULONG pinId) const
 {
     Model& model = TheModel();

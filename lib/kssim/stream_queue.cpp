@@ -118,6 +118,23 @@ void RecordRendered(PinInstance& pin, const uint8_t* data, size_t size)
     }
 }
 
+// The device ran dry: what it played meanwhile is silence, recorded like
+// data so that a recording shows the dropout where it was heard.
+void PlaySilence(PinInstance& pin, int64_t bytes)
+{
+    const int64_t blockAlign = pin.format.blockAlign;
+    if (bytes <= 0 || blockAlign <= 0) {
+        return;
+    }
+    static const uint8_t kSilence[4096] = {};
+    pin.device->pins[pin.pinId].underrunFrames += bytes / blockAlign;
+    for (int64_t left = bytes; left > 0;) {
+        const auto chunk = static_cast<size_t>(std::min<int64_t>(left, sizeof kSilence));
+        RecordRendered(pin, kSilence, chunk);
+        left -= static_cast<int64_t>(chunk);
+    }
+}
+
 // Consumes or fills a whole (non-looped) request and completes it.
 void FinishStream(PinInstance& pin, Request& request)
 {
@@ -299,15 +316,23 @@ DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer
         const int64_t position = WholeDevicePosition(pin, now);
         if (pin.render) {
             request->start = std::max(pin.streamEnd, position);
+            if (pin.streamBegun) {
+                PlaySilence(pin, request->start - pin.streamEnd);
+            }
         } else {
             request->start = pin.streamEnd;
             const int64_t oldest = position - pin.bufferBytes;
             if (request->start < oldest) {
                 const int64_t blockAlign = pin.format.blockAlign;
-                request->start += (oldest - request->start + blockAlign - 1) / blockAlign * blockAlign;
+                const int64_t lost = (oldest - request->start + blockAlign - 1) / blockAlign * blockAlign;
+                request->start += lost;
+                if (pin.streamBegun) {
+                    pin.device->pins[pin.pinId].overrunFrames += lost / blockAlign;
+                }
             }
         }
     }
+    pin.streamBegun = true;
     request->end = request->start + (pin.looped ? 0 : bytes);
     if (!pin.looped) {
         pin.streamEnd = request->end;

@@ -140,7 +140,7 @@ TEST_F(CapturePathTest, AReadWithoutWaitReturnsAtOnceAndIsTakenBackBeforeTheNext
     AsioAudioDevice& device = Open(ConfigText().In("Mic", 2).Default("SampleRate", "48000"), RoomyCapture("Mic"));
     device.SetCaptureState(KSSTATE_RUN);
     std::vector<int16_t> early(512 * 2, 0x5A5A);
-    EXPECT_EQ(Read(early, 0), 0);
+    EXPECT_EQ(Read(early, 0), AsioAudioDevice::kCaptureReadLate) << "a read that missed its wait delivered nothing";
     std::vector<int16_t> next(512 * 2);
     ASSERT_EQ(Read(next, kLongWaitMs), 0);
     EXPECT_TRUE(IsRampSegment(next, 2));
@@ -166,7 +166,9 @@ TEST_F(CapturePathTest, TimedOutReadsNeverCorruptALaterBuffer)
         std::vector<int16_t>& timedOut = buffers[static_cast<size_t>(round % 4)];
         std::vector<int16_t>& complete = buffers[static_cast<size_t>((round + 1) % 4)];
         std::fill(timedOut.begin(), timedOut.end(), static_cast<int16_t>(-1));
-        ASSERT_EQ(Read(timedOut, 1), 0);
+        // Within 1 ms the read may or may not have completed.
+        const int32_t first = Read(timedOut, 1);
+        ASSERT_TRUE(first == 0 || first == AsioAudioDevice::kCaptureReadLate) << first;
         ASSERT_EQ(Read(complete, kLongWaitMs), 0);
         ASSERT_TRUE(IsRampSegment(complete, 2)) << "round " << round;
         const std::vector<int16_t> kept = complete;
@@ -319,7 +321,7 @@ TEST_F(CapturePathTest, ClosingTakesBackAReadThatTimedOut)
     device.SetCaptureState(KSSTATE_RUN);
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::NeverComplete);
     std::vector<int16_t> block(1024, 0x4242);
-    EXPECT_EQ(Read(block, 10), 0);
+    EXPECT_EQ(Read(block, 10), AsioAudioDevice::kCaptureReadLate);
     EXPECT_EQ(Sim().PendingRequestCount(), 1);
     TraceCapture trace;
     device.CloseCaptureDevices();
@@ -337,7 +339,7 @@ TEST_F(CapturePathTest, AReadHeldByThePinIsCancelledBeforeItsRequestIsUsedAgain)
     device.SetCaptureState(KSSTATE_RUN);
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::NeverComplete);
     std::vector<int16_t> held(512, 0x4242);
-    EXPECT_EQ(Read(held, 10), 0);
+    EXPECT_EQ(Read(held, 10), AsioAudioDevice::kCaptureReadLate);
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::None);
     std::vector<int16_t> block(512);
     ASSERT_EQ(Read(block, kLongWaitMs), 0);

@@ -84,7 +84,9 @@ TEST_F(DeviceOpenTest, OpenRecordsCarryTheSettingsButNoFilterOrRange)
     EXPECT_FLOAT_EQ(record.outLatency, 0.25f);
     EXPECT_FLOAT_EQ(record.settings.outLatency, 0.25f);
     ASSERT_NE(record.ringBuffer, nullptr);
-    EXPECT_EQ(record.ringBuffer->Capacity(), 176400);
+    // 500 ms at 48 kHz and the largest block (2048 frames, above the
+    // configured 512), stereo 16-bit, and the byte a ring keeps free.
+    EXPECT_EQ(record.ringBuffer->Capacity(), (24000 + 2048) * 4 + 2);
     EXPECT_EQ(record.ringBuffer->Available(), 0u);
     EXPECT_TRUE(device.HasRenderDevices());
 }

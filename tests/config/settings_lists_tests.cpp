@@ -38,6 +38,19 @@ TEST(ParseChannelLink, EmptyLinksTheListPositionAndTheNext)
     EXPECT_EQ(ParseChannelLink("", 3).right, 4);
 }
 
+TEST(ParseChannelLink, MinusOneIsAutomaticLikeAnEmptyValueOtherNegativesStay)
+{
+    const ChannelLink automatic = ParseChannelLink("-1;-1", 3);
+    EXPECT_EQ(automatic.left, 3);
+    EXPECT_EQ(automatic.right, 4);
+    const ChannelLink leftOnly = ParseChannelLink("-1", 2);
+    EXPECT_EQ(leftOnly.left, 2);
+    EXPECT_EQ(leftOnly.right, 0);
+    const ChannelLink mixed = ParseChannelLink("-2;-1", 5);
+    EXPECT_EQ(mixed.left, -2);
+    EXPECT_EQ(mixed.right, 6);
+}
+
 TEST(ParseChannelLink, FirstItemIsLeftLastFurtherItemIsRight)
 {
     const ChannelLink single = ParseChannelLink("3", 7);

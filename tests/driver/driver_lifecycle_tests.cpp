@@ -28,10 +28,19 @@ TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     AsioTestHost host(driver);
     ASSERT_EQ(host.CreateBuffers({0, 1}, {0, 1}, 512), ASE_OK);
-    // One round first, so that everything made once per process exists.
+    // The simulated speakers keep everything they play; emptied now and then
+    // (the memory stays theirs), they do not count as the driver's growth.
+    auto& sim = kssim::Simulation::Instance();
+    const auto forgetPlayed = [&sim] {
+        sim.ClearRendered(RenderPath('a'), kRenderPinId);
+        sim.ClearRendered(RenderPath('b'), kRenderPinId);
+    };
+    // One round first, so that everything made once per process exists, and
+    // the speakers' records hold more than any 100 rounds play.
     ASSERT_EQ(driver->start(), ASE_OK);
-    ASSERT_TRUE(host.WaitForCallbacks(1, 10000));
+    ASSERT_TRUE(host.WaitForCallbacks(400, 10000));
     ASSERT_EQ(driver->stop(), ASE_OK);
+    forgetPlayed();
     const int threads = ThreadCount();
     const DWORD handles = HandleCount();
     const size_t committed = CommittedBytes();
@@ -45,10 +54,14 @@ TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
         }
         ASSERT_EQ(driver->stop(), ASE_OK) << cycle;
         ASSERT_EQ(driver->stop(), ASE_NotPresent) << cycle;
+        if (cycle % 100 == 0) {
+            forgetPlayed();
+        }
     }
     EXPECT_TRUE(CountsSettleAt(threads, handles, 5000));
     EXPECT_LT(CommittedBytes(), committed + (2u << 20)) << "committed memory grew by "
-                                                       << (CommittedBytes() - committed) << " bytes";
+                                                       << (CommittedBytes() - committed) << " bytes, "
+                                                       << host.CallbackCount() << " callbacks";
 }
 
 TEST_F(DriverLifecycleTest, TwoHundredDriverObjectsCreatedInitialisedAndReleasedLeaveNothingBehind)

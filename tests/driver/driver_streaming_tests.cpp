@@ -63,38 +63,58 @@ protected:
 
 }  // namespace
 
-TEST_F(StreamingTest, LinksArePositionsInTheHostsBufferListNotChannelNumbers)
+TEST_F(StreamingTest, LinksAreOutputChannelNumbers)
 {
-    WriteConfig("[default]\nout=Spk A;Quad;Mute\n" + RenderSection("Spk A", 2, 0, 1) + RenderSection("Quad", 4, 1, 0) +
-                RenderSection("Mute", 2, -1, -1));
+    // Spk A and Quad take channels 0-1 and 2-5; the host creates buffers for
+    // outputs 5 and 2 only, in that order.
+    WriteConfig("[default]\nout=Spk A;Quad;Mute\n" + RenderSection("Spk A", 2, 2, 5) + RenderSection("Quad", 4, 5, 0) +
+                RenderSection("Mute", 2, -2, -2));
     auto quad = RenderDevice("Quad", RenderPath('q'));
     quad.pins[0].ranges[0].maximumChannels = 4;
     UseDevices({RenderDevice("Spk A", RenderPath('a')), quad, RenderDevice("Mute", RenderPath('m'))});
     IASIO* driver = CreateDriver();
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     AsioTestHost host(driver);
-    // ASIO channels 5 and 2, in this order: list positions 0 and 1.
+    // Buffer 0 is output 5, buffer 1 output 2.
     Stream(host, {5, 2}, {}, 12);
 
     const long frames = 10 * kBlock;
     const auto stereo = Rendered(RenderPath('a'));
     ASSERT_GE(stereo.size(), static_cast<size_t>(2 * frames));
     for (long t = 0; t < frames; ++t) {
-        ASSERT_EQ(stereo[2 * t], HostSample(0, t)) << t;
-        ASSERT_EQ(stereo[2 * t + 1], HostSample(1, t)) << t;
+        ASSERT_EQ(stereo[2 * t], HostSample(1, t)) << "output 2 on the left, frame " << t;
+        ASSERT_EQ(stereo[2 * t + 1], HostSample(0, t)) << "output 5 on the right, frame " << t;
     }
     const auto four = Rendered(RenderPath('q'));
     ASSERT_GE(four.size(), static_cast<size_t>(4 * frames));
     for (long t = 0; t < frames; ++t) {
-        ASSERT_EQ(four[4 * t], HostSample(1, t)) << "left link on channel 0, frame " << t;
+        ASSERT_EQ(four[4 * t], HostSample(0, t)) << "left link on channel 0, frame " << t;
         for (int c = 1; c < 4; ++c) {
-            ASSERT_EQ(four[4 * t + c], HostSample(0, t)) << "right link on channel " << c << ", frame " << t;
+            ASSERT_EQ(four[4 * t + c], 0) << "output 0 was not created: channel " << c << ", frame " << t;
         }
     }
     const auto mute = Rendered(RenderPath('m'));
     ASSERT_GE(mute.size(), static_cast<size_t>(2 * frames));
     for (long i = 0; i < 2 * frames; ++i) {
         ASSERT_EQ(mute[i], 0) << i;
+    }
+}
+
+TEST_F(StreamingTest, AnAutomaticLinkIsTheListPositionAndTheNext)
+{
+    // "Second" is item 1 of the list: -1;-1 links outputs 1 and 2.
+    WriteConfig("[default]\nout=First;Second\n" + RenderSection("First", 2, -2, -2) +
+                RenderSection("Second", 2, -1, -1));
+    UseDevices({RenderDevice("First", RenderPath('f')), RenderDevice("Second", RenderPath('s'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    Stream(host, {0, 1, 2, 3}, {}, 6);
+    const auto played = Rendered(RenderPath('s'));
+    ASSERT_GE(played.size(), static_cast<size_t>(2 * 4 * kBlock));
+    for (long t = 0; t < 4 * kBlock; ++t) {
+        ASSERT_EQ(played[2 * t], HostSample(1, t)) << t;
+        ASSERT_EQ(played[2 * t + 1], HostSample(2, t)) << t;
     }
 }
 
@@ -287,10 +307,18 @@ TEST_F(StreamingTest, ASlowHostCallbackDelaysButNeverBreaksTheStream)
     // Each callback takes longer than a cycle (512 frames = 11.6 ms).
     host.onBufferSwitch = [](long) { Sleep(30); };
     Stream(host, {0, 1}, {}, 8);
+    // The device runs dry while the host is slow and plays silence then (the
+    // host's samples are never 0); what the host wrote arrives whole, in order.
+    std::vector<int16_t> left;
     const auto played = Rendered(RenderPath('a'));
-    ASSERT_GE(played.size(), static_cast<size_t>(2 * 6 * kBlock));
+    for (size_t i = 0; i < played.size(); i += 2) {
+        if (played[i] != 0) {
+            left.push_back(played[i]);
+        }
+    }
+    ASSERT_GE(left.size(), static_cast<size_t>(6 * kBlock));
     for (long t = 0; t < 6 * kBlock; ++t) {
-        ASSERT_EQ(played[2 * t], HostSample(0, t)) << t;
+        ASSERT_EQ(left[t], HostSample(0, t)) << t;
     }
 }
 

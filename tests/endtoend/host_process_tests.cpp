@@ -26,11 +26,11 @@ class HostProcessTest : public RegisteredDriverTest {};
 TEST_F(HostProcessTest, PlayFeedsEachSpeakerFromTheHostBufferItsLinksName)
 {
     WriteSettings(Settings());
-    // One host buffer, for ASIO channel 2 (the first of Speaker B): links
-    // are positions in the host's buffer list, so both speakers take it
-    // where they link position 0, and a link to position 1 stays silent.
+    // One host buffer, for output 1 only, as a host that lets the user pick
+    // one channel does: links are output channel numbers, so Speaker A plays
+    // it on its right channel and Speaker B, linked to output 0, stays silent.
     const ProgramResult played =
-        RunProgram(CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "2", "--seconds", "1"}));
+        RunProgram(CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "1", "--seconds", "1"}));
     ASSERT_EQ(played.exitCode, 0L) << played.output;
 
     WavContent a, b;
@@ -40,10 +40,9 @@ TEST_F(HostProcessTest, PlayFeedsEachSpeakerFromTheHostBufferItsLinksName)
     ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
     ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
     // telvara-host's ramp: frame t of the stream is t & 0x7fff.
-    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return c == 0 ? Ramp(t) : int16_t{0}; }))
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return c == 1 ? Ramp(t) : int16_t{0}; }))
         << "Speaker A";
-    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? Ramp(t) : int16_t{0}; }))
-        << "Speaker B";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long, int) { return int16_t{0}; })) << "Speaker B";
 }
 
 TEST_F(HostProcessTest, RecordWritesTheMicrophonesRampAndTheSpeakersPlaySilence)

@@ -23,14 +23,14 @@ protected:
 
     void WriteSettings(const std::string& text) { e2e::WriteSettings(m_appData.Folder(), text); }
 
-    // Both speakers and the microphone: Speaker A takes the first host
-    // buffer on its left channel and the second on its right; Speaker B
-    // leaves its left channel silent and takes the first buffer on its right.
+    // Both speakers and the microphone: Speaker A plays output 0 on its left
+    // channel and output 1 on its right; Speaker B leaves its left channel
+    // silent (-2: not mapped) and plays output 0 on its right.
     static std::string Settings(const std::string& extraDefaults = {}, const std::string& speakerAExtra = {})
     {
         return "[default]\nout=Speaker A;Speaker B\nin=Microphone\n" + extraDefaults +
                "[Speaker A]\noutMaximumChannels=2\noutChannelLink=0;1\n" + speakerAExtra +
-               "[Speaker B]\noutMaximumChannels=2\noutChannelLink=-1;0\n"
+               "[Speaker B]\noutMaximumChannels=2\noutChannelLink=-2;0\n"
                "[Microphone]\ninMaximumChannels=2\n";
     }
 

@@ -89,6 +89,14 @@ std::vector<uint8_t> ReadOnce(HANDLE pin, size_t bytes)
     return read.data;
 }
 
+std::vector<uint8_t> Joined(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    std::vector<uint8_t> joined(a.size() + b.size());
+    std::copy(a.begin(), a.end(), joined.begin());
+    std::copy(b.begin(), b.end(), joined.begin() + static_cast<ptrdiff_t>(a.size()));
+    return joined;
+}
+
 uint32_t U32(const std::vector<uint8_t>& bytes, size_t at)
 {
     return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
@@ -131,7 +139,9 @@ TEST_F(Streaming, RealTimeRenderCompletesInOrderAndKeepsEveryByte)
         expected.insert(expected.end(), request.data.begin(), request.data.end());
     };
     for (int i = 0; i < 4; ++i) {
-        ring.push_back(std::make_unique<StreamRequest>(192));  // 1 ms
+        // 10 ms each: a queue that ran dry would now put silence into the
+        // record, so the test keeps 40 ms queued.
+        ring.push_back(std::make_unique<StreamRequest>(1920));
         submit(*ring.back());
     }
     EXPECT_EQ(Sim().PendingRequestCount(), 4);
@@ -154,6 +164,32 @@ TEST_F(Streaming, RealTimeRenderCompletesInOrderAndKeepsEveryByte)
         EXPECT_TRUE(ring[i]->Done(5000));
     }
     EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), expected);
+    EXPECT_EQ(Sim().UnderrunFrames(kRenderPath, 0), 0);
+}
+
+TEST_F(Streaming, ARenderQueueThatRunsDryPlaysCountedSilenceIntoTheRecord)
+{
+    Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    StreamRequest first(960);  // 5 ms
+    Fill(first.data, 1);
+    ASSERT_EQ(first.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(first.Done(5000));
+    EXPECT_EQ(Sim().UnderrunFrames(kRenderPath, 0), 0);
+    Sleep(100);
+    StreamRequest second(960);
+    Fill(second.data, 2);
+    ASSERT_EQ(second.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(second.Done(5000));
+    const int64_t silent = Sim().UnderrunFrames(kRenderPath, 0);
+    // At least 100 ms less the 5 ms block and the 10 ms device buffer ran dry.
+    EXPECT_GE(silent, 85 * 48);
+    const std::vector<uint8_t> played = Sim().RenderedBytes(kRenderPath, 0);
+    ASSERT_EQ(played.size(), 2 * 960 + static_cast<size_t>(silent) * 4);
+    EXPECT_TRUE(std::equal(first.data.begin(), first.data.end(), played.begin()));
+    EXPECT_TRUE(std::all_of(played.begin() + 960, played.end() - 960, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(second.data.begin(), second.data.end(), played.end() - 960));
+    EXPECT_EQ(Sim().OverrunFrames(kRenderPath, 0), 0);
 }
 
 TEST_F(Streaming, RequestsWaitForRunAndStopCancelsThem)
@@ -265,6 +301,7 @@ TEST_F(Streaming, CaptureLosesFramesWhenNoReadWaitsLongerThanTheDeviceBuffer)
     const uint16_t resumed = Sample16(second, 0);
     // At least 150 ms passed and the device keeps 10 ms: 140 ms * 8 frames were lost.
     EXPECT_GE(static_cast<uint16_t>(resumed - next), 1000);
+    EXPECT_EQ(Sim().OverrunFrames(kCapturePath, 0), static_cast<uint16_t>(resumed - next));
     ExpectStereoRamp(second, resumed);
 }
 
@@ -429,9 +466,7 @@ TEST_F(Streaming, SeveralHeadersInOneRequest)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(overlapped.InternalHigh, sizeof headers);
-    std::vector<uint8_t> expected = a;
-    expected.insert(expected.end(), b.begin(), b.end());
-    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), expected);
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0), Joined(a, b));
 
     ResetEvent(event);
     headers[0].DataUsed = headers[1].DataUsed = 0;
@@ -441,9 +476,7 @@ TEST_F(Streaming, SeveralHeadersInOneRequest)
     ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(headers[0].DataUsed, 100u);
     EXPECT_EQ(headers[1].DataUsed, 60u);
-    std::vector<uint8_t> joined = a;
-    joined.insert(joined.end(), b.begin(), b.end());
-    EXPECT_EQ(ExpectStereoRamp(joined, 0), 40u);
+    EXPECT_EQ(ExpectStereoRamp(Joined(a, b), 0), 40u);
     CloseHandle(event);
     KsSystem::CloseHandle(render);
     KsSystem::CloseHandle(capture);
