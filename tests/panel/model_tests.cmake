@@ -38,7 +38,7 @@ if(TELVARA_TARGET STREQUAL "x64")
   target_compile_definitions(settings_controls_driver_tests PRIVATE
     E2E_SIM_DRIVER="$<TARGET_FILE:telvara_x64_sim>"
     E2E_HOST_PROGRAM="$<TARGET_FILE:telvara-host>"
-    E2E_SETTINGS_WRITER="")
+    E2E_SETTINGS_WRITER_X64="" E2E_SETTINGS_WRITER_X86="")
   set_target_properties(settings_controls_driver_tests PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/endtoend)
   add_dependencies(settings_controls_driver_tests e2e_helper telvara_x64_sim telvara-host telvarapanel_sim)
