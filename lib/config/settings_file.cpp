@@ -149,7 +149,8 @@ void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable
         device.maximumBitsPerSample = m_pConfig->getInt(Key(name, prefix + kMaximumBitsPerSample), 16);
         device.outLatency = static_cast<float>(m_pConfig->getDouble(Key(name, prefix + kOutLatency), 0.0));
         const ChannelLink link =
-            ParseChannelLink(m_pConfig->getString(Key(name, prefix + kChannelLink), ""), static_cast<int>(position));
+            ParseChannelLink(m_pConfig->getString(Key(name, prefix + kChannelLink), ""), static_cast<int>(position),
+                             !m_bKeepAutomaticLinks);
         device.channelLinkLeft = link.left;
         device.channelLinkRight = link.right;
         table[name] = device;

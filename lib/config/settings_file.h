@@ -5,6 +5,7 @@
 #include <Poco/AutoPtr.h>
 #include <Poco/Util/IniFileConfiguration.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -29,6 +30,11 @@ public:
     // A value that cannot be read stops the load there (traced on standard
     // output); fields not reached keep their previous values.
     DriverSettings* LoadSettings();
+
+    // From now on loads keep a -1 channel link as stored instead of playing
+    // it as the list position: the panel shows it as automatic assignment
+    // and writes it back as such. The driver never calls it.
+    void KeepAutomaticLinks() { m_bKeepAutomaticLinks = true; }
 
     // Rereads the file and returns "Volume" (default 1.0). Throws what the
     // configuration library throws.
@@ -60,6 +66,7 @@ private:
 
     // Reloads come from the host's thread and the driver's control thread.
     std::mutex m_reloadLock;
+    std::atomic<bool> m_bKeepAutomaticLinks{false};
     Poco::AutoPtr<Poco::Util::IniFileConfiguration> m_pConfig;
     DriverSettings m_settings;
     std::string m_strFailure;

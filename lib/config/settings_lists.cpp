@@ -30,7 +30,7 @@ std::string JoinSettingsList(const std::vector<std::string>& items)
     return joined;
 }
 
-ChannelLink ParseChannelLink(const std::string& text, int listPosition)
+ChannelLink ParseChannelLink(const std::string& text, int listPosition, bool resolveAutomatic)
 {
     if (text.empty()) {
         return {listPosition, listPosition + 1};
@@ -46,6 +46,9 @@ ChannelLink ParseChannelLink(const std::string& text, int listPosition)
         }
     }
     // -1 is the panel's automatic assignment: the same links as no value.
+    if (!resolveAutomatic) {
+        return link;
+    }
     if (link.left == -1) {
         link.left = listPosition;
     }

@@ -18,5 +18,6 @@ struct ChannelLink {
 // A ChannelLink value: the first item is the left link, every further item
 // the right one (the last wins); each is read like strtol in base 10. An empty
 // value links the list position and the next one; so does -1 (automatic
-// assignment) for its side. Other negative links leave a channel silent.
-ChannelLink ParseChannelLink(const std::string& text, int listPosition);
+// assignment) for its side, unless resolveAutomatic is false (the panel shows
+// and keeps -1 as it is stored). Other negative links leave a channel silent.
+ChannelLink ParseChannelLink(const std::string& text, int listPosition, bool resolveAutomatic = true);

@@ -49,6 +49,10 @@ TEST(ParseChannelLink, MinusOneIsAutomaticLikeAnEmptyValueOtherNegativesStay)
     const ChannelLink mixed = ParseChannelLink("-2;-1", 5);
     EXPECT_EQ(mixed.left, -2);
     EXPECT_EQ(mixed.right, 6);
+    // As the panel reads it: -1 stays, so it can be shown and written back.
+    const ChannelLink kept = ParseChannelLink("-1;-1", 3, false);
+    EXPECT_EQ(kept.left, -1);
+    EXPECT_EQ(kept.right, -1);
 }
 
 TEST(ParseChannelLink, FirstItemIsLeftLastFurtherItemIsRight)

@@ -28,6 +28,7 @@ protected:
     {
         m_file = std::make_unique<SettingsFile>(SettingsFailureAction::Continue);
         ASSERT_TRUE(m_file->IsUsable());
+        m_file->KeepAutomaticLinks();
         m_settings = m_file->LoadSettings();
         m_editor = std::make_unique<DeviceSettingsEditor>(*m_file, *m_settings, [this](const char* name) {
             m_events.push_back({name, FileText()});
