@@ -128,7 +128,12 @@ void CQuorvexDlg::RebuildDeviceTree()
     ++m_treeGeneration;
 
     if (m_pDevice->deviceTable.empty()) {
+        m_inMessageBox = true;
         ShowMessageBox(DeviceTreeTexts::kNoDevice, DeviceTreeTexts::kNoDeviceTitle, MB_OK);
+        m_inMessageBox = false;
+        if (m_ended) {
+            return;  // closed while the box was up: the device set is gone
+        }
     }
     const DeviceTreeLayout layout = BuildDeviceTree(m_pDevice->deviceTable, *m_pSettings);
     HWND channels = Control(IDC_CHANNEL_LIST);

@@ -233,6 +233,7 @@ BOOL CQuorvexDlg::OnInitDialog()
         RemoveTrayIcon();
         return TRUE;
     }
+    GetSettingsFile().KeepAutomaticLinks();
     m_pSettings = GetSettingsFile().LoadSettings();
     if (!m_pDevice->EnumerateFilters()) {
         DebugTrace("CQuorvexDlg::OnInitDialog: device enumeration failed\n");
@@ -368,6 +369,12 @@ void CQuorvexDlg::OnClose()
     // The driver's close (a driver object went), or the default handling of
     // the close command outside host mode: as the dialog's cancel.
     OnCancel();
+    if (m_inMessageBox) {
+        // The box's modal loop ends on a quit message and posts it again for
+        // ours; without it the panel would wait for a user to answer a box
+        // of a program that was told to end.
+        PostQuitMessage(0);
+    }
 }
 
 void CQuorvexDlg::OnCancel()

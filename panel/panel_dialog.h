@@ -132,6 +132,9 @@ private:
     DriverSettings* m_pSettings = nullptr;
     bool m_settingsFailed = false;
     bool m_ended = false;
+    // A modal box of the tree's rebuild is up: its own loop dispatches our
+    // messages, so an end must also end that loop.
+    bool m_inMessageBox = false;
     int m_result = 0;
     SIZE m_minimumSize{};
 
