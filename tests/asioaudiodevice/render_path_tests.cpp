@@ -188,10 +188,11 @@ TEST_F(RenderPathTest, BlocksArriveByteIdenticalAndInOrder)
 
 TEST_F(RenderPathTest, BlocksArriveInOrderAtTheDevicesPace)
 {
-    // A device buffer of 100 ms: a test thread held up for less never lets
-    // the device run dry (which would play silence between the blocks).
+    // A device buffer of 500 ms: a test thread held up for less never lets
+    // the device run dry (which would play silence between the blocks). On a
+    // loaded machine 100 ms was seen to be too little.
     kssim::DeviceModel model = SimRender("Card");
-    model.deviceBufferMs = 100;
+    model.deviceBufferMs = 500;
     AsioAudioDevice& device =
         Open(ConfigText().Out("Card", 2).Default("SampleRate", "48000").Default("BlockFrames", "64"), model);
     device.SetRenderState(KSSTATE_RUN);

@@ -246,7 +246,7 @@ protected:
         WriteSettings(m_appData.Folder(),
                       "[default]\nout=Speaker A;Speaker B\nin=Microphone\n"
                       "[Speaker A]\noutMaximumChannels=2\noutChannelLink=0;1\n"
-                      "[Speaker B]\noutMaximumChannels=2\noutChannelLink=-1;0\n"
+                      "[Speaker B]\noutMaximumChannels=2\noutChannelLink=-2;0\n"
                       "[Microphone]\ninMaximumChannels=2\n");
         ASSERT_NO_FATAL_FAILURE(Regsvr32(Bits::x86, false));
     }
@@ -273,10 +273,11 @@ protected:
 
 TEST_F(X86HostTest, PlayFeedsEachSpeakerSampleExactlyAsThe64BitDriverDoes)
 {
-    // As the 64-bit test: one host buffer, for ASIO channel 2; both speakers
-    // take it where they link position 0, a link to position 1 stays silent.
+    // As the 64-bit test: one host buffer, for output 1 only. Links are
+    // output channel numbers: Speaker A plays it on its right channel,
+    // Speaker B, linked to output 0 (and -2: not mapped), stays silent.
     const ProgramResult played = RunProgram(
-        CommandLine({HostProgram(Bits::x86), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "2", "--seconds", "1"}));
+        CommandLine({HostProgram(Bits::x86), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "1", "--seconds", "1"}));
     ASSERT_EQ(played.exitCode, 0L) << played.output;
 
     WavContent a, b;
@@ -285,10 +286,9 @@ TEST_F(X86HostTest, PlayFeedsEachSpeakerSampleExactlyAsThe64BitDriverDoes)
     ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
     ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
     const auto ramp = [](long t) { return static_cast<int16_t>(t & 0x7fff); };
-    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [&](long t, int c) { return c == 0 ? ramp(t) : int16_t{0}; }))
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [&](long t, int c) { return c == 1 ? ramp(t) : int16_t{0}; }))
         << "Speaker A";
-    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [&](long t, int c) { return c == 1 ? ramp(t) : int16_t{0}; }))
-        << "Speaker B";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long, int) { return int16_t{0}; })) << "Speaker B";
 }
 
 TEST_F(X86HostTest, RecordGetsTheMicrophonesRampWithoutALostFrame)
