@@ -298,17 +298,5 @@ TEST_F(X86HostTest, RecordGetsTheMicrophonesRampWithoutALostFrame)
     const ProgramResult recorded = RunProgram(CommandLine(
         {HostProgram(Bits::x86), "record", "TelvaraDriver", "--out", recording, "--inputs", "0,1", "--seconds", "0.5"}));
     ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
-
-    WavContent wav;
-    std::string error;
-    ASSERT_TRUE(ReadWavFile(recording, wav, error)) << error;
-    EXPECT_EQ(wav.channels, 2u);
-    EXPECT_EQ(wav.sampleRate, 44100u);
-    ASSERT_GE(wav.Frames(), static_cast<size_t>(10 * kBlock)) << recorded.output;
-    const auto first = static_cast<uint16_t>(wav.At(0, 0));
-    EXPECT_EQ(first % kBlock, 0) << first;
-    for (size_t t = 0; t < wav.Frames(); ++t) {
-        ASSERT_EQ(static_cast<uint16_t>(wav.At(t, 0)), static_cast<uint16_t>(first + t)) << "frame " << t;
-        ASSERT_EQ(static_cast<uint16_t>(wav.At(t, 1) - wav.At(t, 0)), 0x1000) << "frame " << t;
-    }
+    EXPECT_TRUE(RecordedTheMicrophoneRamp(recording, kBlock)) << recorded.output;
 }

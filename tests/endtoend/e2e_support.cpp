@@ -549,6 +549,30 @@ bool WaitForEventOrExit(HANDLE event, HANDLE process, DWORD timeoutMs)
 
 // ---- WAV files ----------------------------------------------------------
 
+testing::AssertionResult RecordedTheMicrophoneRamp(const std::string& path, size_t blockFrames)
+{
+    WavContent wav;
+    std::string error;
+    if (!ReadWavFile(path, wav, error)) {
+        return testing::AssertionFailure() << error;
+    }
+    if (wav.channels != 2 || wav.sampleRate != 44100 || wav.Frames() < 10 * blockFrames) {
+        return testing::AssertionFailure() << wav.channels << " channels, " << wav.sampleRate << " Hz, "
+                                           << wav.Frames() << " frames";
+    }
+    const auto first = static_cast<uint16_t>(wav.At(0, 0));
+    if (first % blockFrames != 0) {
+        return testing::AssertionFailure() << "the first frame " << first << " is not at a block boundary";
+    }
+    for (size_t t = 0; t < wav.Frames(); ++t) {
+        if (static_cast<uint16_t>(wav.At(t, 0)) != static_cast<uint16_t>(first + t) ||
+            static_cast<uint16_t>(wav.At(t, 1) - wav.At(t, 0)) != 0x1000) {
+            return testing::AssertionFailure() << "frame " << t << ": " << wav.At(t, 0) << ", " << wav.At(t, 1);
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
 bool ReadWavFile(const std::string& path, WavContent& wav, std::string& error)
 {
     std::ifstream in(path, std::ios::binary);

@@ -197,6 +197,12 @@ bool ReadWavFile(const std::string& path, WavContent& wav, std::string& error);
 testing::AssertionResult PlayedAsExpected(const WavContent& wav, size_t blockFrames,
                                           const std::function<int16_t(long frame, int channel)>& expected);
 
+// Checks a recording of the simulated microphone's 16-bit ramp (inputs 0
+// and 1) as telvara-host writes it: 44100 Hz stereo, at least ten blocks,
+// starting at a block boundary, channel 1 running 0x1000 ahead, one step a
+// frame, nothing lost between the buffer switches.
+testing::AssertionResult RecordedTheMicrophoneRamp(const std::string& path, size_t blockFrames);
+
 // ---- a driver with simulated devices ------------------------------------
 
 // The file the stand-in panel appends one line to per start, in its folder.
