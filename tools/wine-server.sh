@@ -43,6 +43,13 @@ start() {
     timeout 300 "$wine_loader_x64" wineboot -i </dev/null >/dev/null 2>&1 \
       || { echo "[wine] wineboot -i failed for $WINEPREFIX" >&2; stop; exit 1; }
     touch "$wine_prefix_ready"
+    # Creating the prefix leaves a desktop process behind that was started
+    # without an X display; while it lives, no later process can make a
+    # window on any display. A fresh server starts without it.
+    echo "[wine] prefix created in $(( $(date +%s) - t0 )) s; restarting its server"
+    stop >/dev/null
+    start
+    return
   else
     timeout 120 "$wine_loader_x64" wineboot </dev/null >/dev/null 2>&1 \
       || { echo "[wine] wineboot failed for $WINEPREFIX" >&2; stop; exit 1; }
