@@ -188,17 +188,24 @@ TEST_F(RenderPathTest, BlocksArriveByteIdenticalAndInOrder)
 
 TEST_F(RenderPathTest, BlocksArriveInOrderAtTheDevicesPace)
 {
-    // A device buffer of 500 ms: a test thread held up for less never lets
-    // the device run dry (which would play silence between the blocks). On a
-    // loaded machine 100 ms was seen to be too little.
+    // The test thread is the producer here, and the device plays from RUN
+    // on: 64 frames are 1.3 ms, less than a loaded machine may hold the
+    // thread up between two writes, and a late write means silence played
+    // before it. So 200 ms go in first while the pin is paused, as the
+    // engine primes its devices, and the device buffer takes them at once.
     kssim::DeviceModel model = SimRender("Card");
     model.deviceBufferMs = 500;
     AsioAudioDevice& device =
         Open(ConfigText().Out("Card", 2).Default("SampleRate", "48000").Default("BlockFrames", "64"), model);
+    device.SetRenderState(KSSTATE_PAUSE);
+    std::vector<int16_t> played = Block(1000, 9600);
+    Event leadIn;
+    ASSERT_EQ(Write(played, leadIn), 0);
     device.SetRenderState(KSSTATE_RUN);
-    std::vector<int16_t> played;
+    ASSERT_TRUE(leadIn.Signalled(kEventWaitMs));
     PlayBlocks(200, 64, played);
-    EXPECT_EQ(Sim().RenderedBytes(RenderPath("Card"), 0), AsBytes(played));
+    EXPECT_EQ(Sim().RenderedBytes(RenderPath("Card"), 0), AsBytes(played))
+        << Sim().UnderrunFrames(RenderPath("Card"), 0) << " frames of silence played";
 }
 
 TEST_F(RenderPathTest, PinsAtOtherDepthsReceiveTheSamplesConverted)
