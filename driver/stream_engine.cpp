@@ -8,6 +8,7 @@
 #include "mmcss.h"
 #include "named_events.h"
 #include "render_stream.h"
+#include "request_completion.h"
 #include "ring_buffer.h"
 
 #include <mmsystem.h>
@@ -62,6 +63,7 @@ CStreamEngine::CStreamEngine(const Setup& setup)
       m_sampleRate(setup.sampleRate > 0 ? setup.sampleRate : 44100.0),
       m_blockFrames(setup.buffers->blockFrames),
       m_captureWaitMs(setup.captureWaitMs),
+      m_requestsInFlight(std::clamp(setup.requestsInFlight, kFewestRequestsInFlight, kMostRequestsInFlight)),
       m_wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_volume(SaneVolume(setup.volume)),
       m_asioTime(setup.asioTime),
@@ -133,6 +135,9 @@ bool CStreamEngine::Prepare()
                 return false;
             }
             const int32_t byteCount = record->channels * m_blockFrames * 2;
+            // As many as the device was opened for, if that is fewer.
+            const int inFlight = record->stream ? std::min(m_requestsInFlight, record->stream->SlotCount()) : 1;
+            added.blocks.resize(static_cast<size_t>(inFlight));
             for (RenderBlock& block : added.blocks) {
                 block.deviceIndex = i;
                 block.byteCount = byteCount;
@@ -160,14 +165,16 @@ bool CStreamEngine::Prepare()
                 if (!record || !record->active) {
                     continue;
                 }
-                CaptureDevice capture;
+                const auto blockBytes = static_cast<uint32_t>(m_blockFrames) * record->channels * 2;
+                m_capture.emplace_back();
+                CaptureDevice& capture = m_capture.back();
                 capture.index = static_cast<uint16_t>(i);
                 capture.channels = record->channels;
-                capture.block = new (std::nothrow) uint8_t[static_cast<size_t>(m_blockFrames) * record->channels * 2 + 1]();
-                if (!capture.block) {
+                capture.block = new (std::nothrow) uint8_t[blockBytes + 1]();
+                capture.reads = std::make_unique<CaptureReads>(record->pin, record->stream, blockBytes, m_requestsInFlight);
+                if (!capture.block || !capture.reads->Prepare()) {
                     return false;
                 }
-                m_capture.push_back(capture);
             }
         }
     } catch (const std::bad_alloc&) {
@@ -283,9 +290,11 @@ void CStreamEngine::Cycle()
     bool renderPaced = false;
     if (m_firstCycle) {
         m_firstCycle = false;
+        SendLeadingSilence();
         renderPaced = RenderOutputs(0);
         renderPaced = RenderOutputs(1) || renderPaced;
         RunRenderPins();
+        QueueCaptureReads();
     } else {
         renderPaced = RenderOutputs(1 - m_bufferIndex);
     }
@@ -381,10 +390,10 @@ void CStreamEngine::ApplyVolume(int halfIndex)
 
 void CStreamEngine::Interleave(const RenderDevice& render, int halfIndex, int16_t* data) const
 {
-    const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
+    const size_t offset = static_cast<size_t>(std::max(halfIndex, 0)) * m_blockFrames;
     const int channels = render.channels;
     for (int c = 0; c < channels; ++c) {
-        const int16_t* source = c == 0 ? render.left : render.right;
+        const int16_t* source = halfIndex < 0 ? nullptr : c == 0 ? render.left : render.right;
         if (!source) {
             for (int32_t f = 0; f < m_blockFrames; ++f) {
                 data[static_cast<size_t>(f) * channels + c] = 0;
@@ -407,26 +416,45 @@ bool CStreamEngine::RenderOutputs(int halfIndex)
             continue;
         }
         RenderDeviceRecord* record = m_device->GetRenderDevice(render.index);
-        if (!record || !record->active) {
-            continue;
+        if (record && record->active && SendBlock(render, *record, halfIndex)) {
+            paced = true;
         }
-        RenderBlock& block = render.blocks[halfIndex];
-        if (!WaitForBlock(render, *record, block)) {
-            continue;
-        }
-        Interleave(render, halfIndex, block.data);
-        record->ringBuffer->Write(block.data, block.byteCount);
-        record->ringBuffer->Read(block.data, block.byteCount);
-        if (m_device->WriteRenderDevice(block) != 0) {
-            if (++render.failures >= kDropAfterFailures) {
-                Drop(render, *record, "its writes fail");
-            }
-            continue;
-        }
-        render.failures = 0;
-        paced = true;
     }
     return paced;
+}
+
+// The host's half halfIndex (silence for -1) through the device's delay
+// line into its next block, and onto the pin.
+bool CStreamEngine::SendBlock(RenderDevice& render, RenderDeviceRecord& record, int halfIndex)
+{
+    RenderBlock& block = render.blocks[render.nextBlock];
+    if (!WaitForBlock(render, record, block)) {
+        return false;
+    }
+    render.nextBlock = (render.nextBlock + 1) % render.blocks.size();
+    Interleave(render, halfIndex, block.data);
+    record.ringBuffer->Write(block.data, block.byteCount);
+    record.ringBuffer->Read(block.data, block.byteCount);
+    if (m_device->WriteRenderDevice(block) != 0) {
+        if (++render.failures >= kDropAfterFailures) {
+            Drop(render, record, "its writes fail");
+        }
+        return false;
+    }
+    render.failures = 0;
+    return true;
+}
+
+void CStreamEngine::SendLeadingSilence()
+{
+    // Blocks of silence first when a device has more in flight than the two
+    // halves the host fills before the start.
+    for (RenderDevice& render : m_render) {
+        RenderDeviceRecord* record = m_device->GetRenderDevice(render.index);
+        for (size_t n = 2; n < render.blocks.size() && record && record->active && !render.dropped; ++n) {
+            SendBlock(render, *record, -1);
+        }
+    }
 }
 
 void CStreamEngine::RunRenderPins()
@@ -450,7 +478,8 @@ bool CStreamEngine::WaitForBlock(RenderDevice& render, RenderDeviceRecord& recor
         return true;
     }
     if (render.heldSince == 0) {
-        // The device still holds the block it was given two cycles ago.
+        // The device still holds the block it was given requestsInFlight
+        // cycles ago.
         const DWORD deadline = GetTickCount() + m_slotWaitMs;
         while (stream->HoldsRequests(block.streamHeaders) && !m_stop.load()) {
             const DWORD now = GetTickCount();
@@ -486,6 +515,16 @@ void CStreamEngine::Drop(RenderDevice& render, RenderDeviceRecord& record, const
     m_droppedCount.fetch_add(1);
 }
 
+void CStreamEngine::QueueCaptureReads()
+{
+    for (CaptureDevice& capture : m_capture) {
+        CaptureDeviceRecord* record = m_device->GetCaptureDevice(capture.index);
+        if (record && record->active && !capture.reads->Queue()) {
+            DropCapture(capture, "its pin refuses reads");
+        }
+    }
+}
+
 bool CStreamEngine::CaptureInputs()
 {
     bool paced = false;
@@ -493,29 +532,24 @@ bool CStreamEngine::CaptureInputs()
     for (CaptureDevice& capture : m_capture) {
         CaptureDeviceRecord* record = m_device->GetCaptureDevice(capture.index);
         if (!record || !record->active || m_stop.load()) {
+            // Out of the stream: the devices after it move up.
             continue;
         }
         paced = true;
-        const int frameSize = capture.channels * 2;
-        const int32_t result = m_device->ReadCaptureDevice(capture.index, capture.block,
-                                                           static_cast<uint32_t>(m_blockFrames * frameSize), m_captureWaitMs);
+        const int32_t result = capture.reads->TakeOldest(capture.block, m_captureWaitMs);
         if (result < 0) {
-            // Out of the stream until the next start.
-            record->active = false;
+            DropCapture(capture, "its pin fails a read");
             continue;
         }
-        if (result == AsioAudioDevice::kCaptureReadLate) {
-            // Never the previous block's data as new: the host gets silence.
+        if (result == CaptureReads::kLate) {
+            // Never the previous block's data as new: the host gets silence,
+            // and the late read is taken when it comes.
             SilenceInputs(next, capture.channels);
             next += capture.channels;
             // Each late read costs a whole wait: a device that stays late
             // goes out of the stream like a stalled render device.
             if (++capture.lateReads * m_captureWaitMs >= m_dropAfterMs) {
-                DebugTrace("CStreamEngine: capture device %d taken out of the stream: its reads stay late\n",
-                           static_cast<int>(capture.index));
-                record->active = false;
-                capture.readHeld = !m_device->TakeBackCaptureReads();
-                m_droppedCount.fetch_add(1);
+                DropCapture(capture, "its reads stay late");
             }
             continue;
         }
@@ -532,6 +566,21 @@ bool CStreamEngine::CaptureInputs()
         }
     }
     return paced;
+}
+
+void CStreamEngine::DropCapture(CaptureDevice& capture, const char* why)
+{
+    DebugTrace("CStreamEngine: capture device %d taken out of the stream: %s\n", static_cast<int>(capture.index), why);
+    CaptureDeviceRecord* record = m_device->GetCaptureDevice(capture.index);
+    if (record) {
+        record->active = false;
+    }
+    if (!capture.reads->TakeBack(kGiveBackTimeoutMs)) {
+        DebugTrace("CStreamEngine: reads of capture device %d still held, kept\n", static_cast<int>(capture.index));
+        // The pin may still write into them: they are never freed.
+        static_cast<void>(capture.reads.release());
+    }
+    m_droppedCount.fetch_add(1);
 }
 
 void CStreamEngine::SilenceInputs(int first, int count)
@@ -585,15 +634,13 @@ void CStreamEngine::ReleaseBlocks()
         }
     }
     m_render.clear();
-    // A read that outlived its wait still writes into its block.
-    const bool readsBack = m_capture.empty() || m_device->TakeBackCaptureReads();
     for (CaptureDevice& capture : m_capture) {
-        if (readsBack && !capture.readHeld) {
-            delete[] capture.block;
-        } else {
-            DebugTrace("CStreamEngine: capture block of device %d still read into, kept\n",
-                       static_cast<int>(capture.index));
+        if (capture.reads && !capture.reads->TakeBack(kGiveBackTimeoutMs)) {
+            DebugTrace("CStreamEngine: reads of capture device %d still held, kept\n", static_cast<int>(capture.index));
+            static_cast<void>(capture.reads.release());
         }
+        capture.reads.reset();
+        delete[] capture.block;
         capture.block = nullptr;
     }
     m_capture.clear();

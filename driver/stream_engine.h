@@ -1,6 +1,8 @@
 #pragma once
 
 #include "asio.h"
+#include "capture_reads.h"
+#include "driver_settings.h"
 #include "host_buffers.h"
 #include "render_block.h"
 
@@ -8,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class AsioAudioDevice;
@@ -28,9 +31,6 @@ struct RenderDeviceRecord;
 //   its next cycle.
 class CStreamEngine {
 public:
-    // Blocks of each render device in flight at once (one per buffer half):
-    // the one it plays and the next.
-    static constexpr int kRequestsInFlight = 2;
     // Longest output delay the panel offers.
     static constexpr int kLongestDelayMs = 500;
 
@@ -40,6 +40,10 @@ public:
         double sampleRate = 44100.0;
         float volume = 1.0f;
         DWORD captureWaitMs = 0;
+        // Blocks each device has in flight at once: a render device the one
+        // it plays and those after it, a capture device the one it fills and
+        // those asked for after it (as the settings hold it).
+        int requestsInFlight = kFewestRequestsInFlight;
         bool timeCodeRead = false;
         ASIOTime asioTime = {};
     };
@@ -94,7 +98,8 @@ private:
         const int16_t* left = nullptr;   // host buffer of the left link, or null (silence)
         const int16_t* right = nullptr;  // of the right link
         HANDLE event = nullptr;
-        RenderBlock blocks[kRequestsInFlight];
+        std::vector<RenderBlock> blocks;  // sent in turn; the one sent requestsInFlight cycles ago is reused
+        size_t nextBlock = 0;
         int failures = 0;                // writes in a row that failed
         DWORD heldSince = 0;             // tick when its block was first found still held; 0 none
         bool dropped = false;
@@ -103,9 +108,9 @@ private:
     struct CaptureDevice {
         uint16_t index = 0;
         int channels = 0;
-        uint8_t* block = nullptr;
+        uint8_t* block = nullptr;        // the oldest read's frames in the engine's form
+        std::unique_ptr<CaptureReads> reads;
         DWORD lateReads = 0;             // reads in a row that missed their wait
-        bool readHeld = false;           // a read the pin never gave back: the block is kept
     };
 
     static DWORD WINAPI ThreadProc(LPVOID parameter);
@@ -113,13 +118,17 @@ private:
     void ApplyRequests();
     void Cycle();
     bool RenderOutputs(int halfIndex);
+    bool SendBlock(RenderDevice& render, RenderDeviceRecord& record, int halfIndex);
+    void SendLeadingSilence();
     void RunRenderPins();
     bool WaitForBlock(RenderDevice& render, RenderDeviceRecord& record, const RenderBlock& block);
     void Drop(RenderDevice& render, RenderDeviceRecord& record, const char* why);
     void ApplyVolume(int halfIndex);
     void Interleave(const RenderDevice& render, int halfIndex, int16_t* data) const;
+    void QueueCaptureReads();
     bool CaptureInputs();
     void SilenceInputs(int first, int count);
+    void DropCapture(CaptureDevice& capture, const char* why);
     void WaitForPeriod();
     void AskForReset();
     void CallHost();
@@ -131,6 +140,7 @@ private:
     const double m_sampleRate;
     const int32_t m_blockFrames;
     const DWORD m_captureWaitMs;
+    const int m_requestsInFlight;
     DWORD m_periodMs;
     DWORD m_slotWaitMs;
     DWORD m_dropAfterMs;

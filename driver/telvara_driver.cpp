@@ -3,7 +3,6 @@
 #include "telvara_driver.h"
 
 #include "asio_audio_device.h"
-#include "capture_request.h"
 #include "control_thread.h"
 #include "debug_trace.h"
 #include "driver_lock.h"
@@ -55,6 +54,7 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_blockFrames = settings->blockFrames;
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
+    m_requestsInFlight = settings->requestsInFlight;
     m_volume = CStreamEngine::SaneVolume(settings->volume);
 }
 
@@ -130,9 +130,7 @@ ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
         m_pDevice->EnumerateFilters();
         inputOpen();
         opened = outputOpen();
-        if (opened) {
-            prepareCaptureRequests();
-        } else {
+        if (!opened) {
             anyChannel = m_pDevice->outputChannels >= 1 || m_pDevice->inputChannels >= 1;
             outputClose();
             inputClose();
@@ -148,13 +146,6 @@ ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
                  anyChannel ? DriverTexts::kCannotOpenPorts : DriverTexts::kNoAudioDevice);
     DebugTrace("CTelvaraDriver::init Leave\n");
     return ASIOFalse;
-}
-
-void CTelvaraDriver::prepareCaptureRequests()
-{
-    for (int i = 0; i < m_pDevice->captureDeviceCount && i < kCaptureRequestCount; ++i) {
-        PrepareCaptureRequest(i);
-    }
 }
 
 void CTelvaraDriver::getDriverName(char* name)
@@ -235,7 +226,6 @@ ASIOError CTelvaraDriver::start()
     }
     if (!m_pDevice->HasCaptureDevices()) {
         inputOpen();
-        prepareCaptureRequests();
     }
     // Render pins run once the engine has queued their first blocks: a pin
     // that ran meanwhile would play into a gap between the first two.
@@ -275,6 +265,7 @@ ASIOError CTelvaraDriver::start()
     setup.sampleRate = m_sampleRate;
     setup.volume = m_volume;
     setup.captureWaitMs = captureWaitMs();
+    setup.requestsInFlight = m_requestsInFlight;
     setup.timeCodeRead = m_timeCodeRead;
     setup.asioTime = m_asioTime;
     std::unique_ptr<CStreamEngine> engine(new (std::nothrow) CStreamEngine(setup));
@@ -381,10 +372,13 @@ ASIOError CTelvaraDriver::getLatencies(long* inputLatency, long* outputLatency)
         return ASE_InvalidParameter;
     }
     // In samples. A block is read whole before the host sees it; the blocks
-    // in flight stand between the host's output and the device. A setting
-    // other than 0 wins.
-    *inputLatency = m_inputLatency != 0 ? m_inputLatency : m_blockFrames;
-    *outputLatency = m_outputLatency != 0 ? m_outputLatency : CStreamEngine::kRequestsInFlight * m_blockFrames;
+    // in flight stand between the host's output and the device; the devices
+    // add their own buffering where they report it. A setting other than 0
+    // wins. The device tables belong to the host's thread, this one.
+    *inputLatency = m_inputLatency != 0 ? m_inputLatency : m_blockFrames + m_pDevice->LongestPinLatencyFrames(false);
+    *outputLatency = m_outputLatency != 0
+                         ? m_outputLatency
+                         : m_requestsInFlight * m_blockFrames + m_pDevice->LongestPinLatencyFrames(true);
     return ASE_OK;
 }
 
@@ -441,10 +435,6 @@ ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
         outputClose();
         inputOpen();
         opened = outputOpen();
-        if (opened) {
-            // The reopened capture devices read through fresh requests.
-            prepareCaptureRequests();
-        }
     }
     if (!opened) {
         return ASE_NoClock;

@@ -69,7 +69,6 @@ private:
     bool outputOpen();
     void inputClose();
     void outputClose();
-    void prepareCaptureRequests();
     // Ends the running stream, if any; the engine is joined at once, or,
     // when this runs on its own thread, later by joinRetired.
     void endStream();
@@ -81,6 +80,7 @@ private:
     float m_volume;
     double m_sampleRate;
     int32_t m_inputLatency;
+    int m_requestsInFlight;  // blocks each device has in flight
     int32_t m_outputLatency;
     ASIOTime m_asioTime;          // time info a started engine begins with
     bool m_initialized;

@@ -59,6 +59,9 @@ public:
     int32_t SetCaptureState(KSSTATE state);
     int32_t CountActiveRenderDevices();
     int32_t CountActiveCaptureDevices();
+    // The longest buffering that the open pins of a direction report, in
+    // frames at the current rate; pins that do not report count as 0.
+    int32_t LongestPinLatencyFrames(bool render);
 
     // The open record of that index, or null. The table keeps it.
     RenderDeviceRecord* GetRenderDevice(uint16_t index);

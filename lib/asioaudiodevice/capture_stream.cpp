@@ -2,6 +2,7 @@
 
 #include "sample_conversion.h"
 
+#include <cstring>
 #include <new>
 
 CaptureStream::CaptureStream(uint16_t pinChannels, uint16_t bytesPerSample, uint16_t channels)
@@ -36,5 +37,14 @@ uint8_t* CaptureStream::Samples(size_t bytes)
 
 void CaptureStream::DeliverFrames(size_t frames, void* destination) const
 {
-    FramesTo16(m_pSamples, m_pinChannels, m_bytesPerSample, frames, static_cast<int16_t*>(destination), m_channels);
+    DeliverFramesFrom(m_pSamples, frames, destination);
+}
+
+void CaptureStream::DeliverFramesFrom(const uint8_t* source, size_t frames, void* destination) const
+{
+    if (!Converts()) {
+        std::memcpy(destination, source, frames * FrameBytes());
+        return;
+    }
+    FramesTo16(source, m_pinChannels, m_bytesPerSample, frames, static_cast<int16_t*>(destination), m_channels);
 }

@@ -26,6 +26,9 @@ public:
     uint8_t* Samples(size_t bytes);
     // Converts `frames` frames read into Samples() into the engine's form.
     void DeliverFrames(size_t frames, void* destination) const;
+    // The same from frames in the pin's form held elsewhere (16-bit frames of
+    // the engine's form are copied as they are).
+    void DeliverFramesFrom(const uint8_t* source, size_t frames, void* destination) const;
 
     bool IsReadPending() const { return m_bReadPending; }
     void SetReadPending(bool pending) { m_bReadPending = pending; }

@@ -84,7 +84,7 @@ void AsioAudioDevice::OpenRenderDevice(const std::string& name, const DeviceEntr
     const int64_t lineFrames = static_cast<int64_t>(sampleRate / 2) + std::max<int32_t>(blockFrames, 2048);
     auto ringBuffer = std::make_unique<RingBuffer>(static_cast<int32_t>(
         std::min<int64_t>(lineFrames * channels * 2 + 2, INT32_MAX)));
-    auto stream = std::make_unique<RenderStream>(bytesPerSample);
+    auto stream = std::make_unique<RenderStream>(bytesPerSample, settings->requestsInFlight);
     const uint32_t blockBytes = blockFrames > 0 ? static_cast<uint32_t>(blockFrames) * channels * 2 : 0;
     if (!ringBuffer->HasStorage() ||
         !stream->Reserve(RenderRequestCount(blockBytes, blockFrames), stream->Converts() ? blockBytes / 2 * bytesPerSample : 0)) {

@@ -1,5 +1,8 @@
 #include "asio_audio_device.h"
 
+#include <algorithm>
+#include <cmath>
+
 int32_t AsioAudioDevice::SetRenderState(KSSTATE state)
 {
     for (auto& [key, record] : renderTable) {
@@ -48,4 +51,28 @@ int32_t AsioAudioDevice::CountActiveCaptureDevices()
     }
     activeCaptureCount = count;
     return count;
+}
+
+int32_t AsioAudioDevice::LongestPinLatencyFrames(bool render)
+{
+    const double rate = sampleRate > 0 ? sampleRate : 44100.0;
+    LONGLONG longest = 0;
+    const auto consider = [&longest](CKsAudPin* pin) {
+        LONGLONG latency = 0;
+        if (pin && SUCCEEDED(pin->GetLatency(&latency))) {
+            longest = std::max(longest, latency);
+        }
+    };
+    if (render) {
+        for (auto& [key, record] : renderTable) {
+            consider(record.pin);
+        }
+    } else {
+        for (auto& [key, record] : captureTable) {
+            consider(record.pin);
+        }
+    }
+    // 100 ns units; at most a minute counts, whatever a driver answers.
+    const double frames = std::ceil(static_cast<double>(std::min<LONGLONG>(longest, 600000000LL)) * rate / 1e7);
+    return static_cast<int32_t>(frames);
 }

@@ -2,9 +2,11 @@
 
 #include "request_completion.h"
 
+#include <algorithm>
 #include <new>
 
-RenderStream::RenderStream(uint16_t bytesPerSample) : m_bytesPerSample(bytesPerSample), m_slots{}, m_nNextSlot(0)
+RenderStream::RenderStream(uint16_t bytesPerSample, int slotCount)
+    : m_bytesPerSample(bytesPerSample), m_slots(static_cast<size_t>(std::max(slotCount, 1))), m_nNextSlot(0)
 {
 }
 
@@ -62,8 +64,8 @@ bool RenderStream::IsHeld(const Slot& slot)
 
 RenderStream::Slot* RenderStream::NextFreeSlot(uint32_t requestCount, size_t sampleBytes, HRESULT* phr)
 {
-    for (int tried = 0; tried < kSlotCount; ++tried) {
-        Slot& slot = m_slots[(m_nNextSlot + tried) % kSlotCount];
+    for (size_t tried = 0; tried < m_slots.size(); ++tried) {
+        Slot& slot = m_slots[(m_nNextSlot + tried) % m_slots.size()];
         if (IsHeld(slot)) {
             continue;
         }
@@ -71,7 +73,7 @@ RenderStream::Slot* RenderStream::NextFreeSlot(uint32_t requestCount, size_t sam
             *phr = E_OUTOFMEMORY;
             return nullptr;
         }
-        m_nNextSlot = (m_nNextSlot + tried + 1) % kSlotCount;
+        m_nNextSlot = (m_nNextSlot + tried + 1) % m_slots.size();
         slot.queued = 0;
         *phr = S_OK;
         return &slot;

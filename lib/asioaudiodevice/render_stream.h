@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Requests a block of byteCount bytes of 16-bit samples is queued in: one
 // per blockFrames bytes, the last taking what remains. 0 for an empty block
@@ -18,12 +19,11 @@ inline uint32_t RenderRequestCount(uint32_t byteCount, int32_t blockFrames)
 }
 
 // What an open render device queues its blocks with: the stream requests of
-// the blocks its pin may hold at once (one per buffer half) and, for a pin
+// the blocks its pin may hold at once (the engine's blocks in flight) and, for a pin
 // that does not run at 16 bits, the block in the pin's sample form. All of it
 // lives as long as the device is open, so a cycle allocates nothing.
 class RenderStream {
 public:
-    static constexpr int kSlotCount = 2;
 
     struct Slot {
         StreamRequest* requests = nullptr;
@@ -33,7 +33,8 @@ public:
         size_t sampleCapacity = 0;
     };
 
-    explicit RenderStream(uint16_t bytesPerSample);
+    // slotCount: the blocks the pin may hold at once (at least 1).
+    RenderStream(uint16_t bytesPerSample, int slotCount);
     ~RenderStream();
     RenderStream(const RenderStream&) = delete;
     RenderStream& operator=(const RenderStream&) = delete;
@@ -57,6 +58,7 @@ public:
     bool CollectAll(HANDLE hPin, DWORD timeoutMs);
 
     uint16_t BytesPerSample() const { return m_bytesPerSample; }
+    int SlotCount() const { return static_cast<int>(m_slots.size()); }
     bool Converts() const { return m_bytesPerSample != 2; }
 
 private:
@@ -64,6 +66,6 @@ private:
     static bool Grow(Slot& slot, uint32_t requestCount, size_t sampleBytes);
 
     uint16_t m_bytesPerSample;
-    Slot m_slots[kSlotCount];
-    int m_nNextSlot;
+    std::vector<Slot> m_slots;
+    size_t m_nNextSlot;
 };

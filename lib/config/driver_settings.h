@@ -21,6 +21,9 @@ static_assert(sizeof(DeviceSettings) == 32, "eight 32-bit fields");
 // Devices by name, in byte-wise name order.
 using DeviceSettingsTable = std::map<std::string, DeviceSettings>;
 
+inline constexpr int32_t kFewestRequestsInFlight = 2;
+inline constexpr int32_t kMostRequestsInFlight = 8;
+
 // The loaded global settings and both device lists.
 struct DriverSettings {
     int32_t blockFrames = 512;
@@ -29,6 +32,9 @@ struct DriverSettings {
     int32_t sampleRate = 44100;
     int32_t bitsPerSample = 16;
     float volume = 1.0f;
+    // Blocks each device is given ahead (render) or asked for ahead (capture),
+    // kFewestRequestsInFlight to kMostRequestsInFlight.
+    int32_t requestsInFlight = kFewestRequestsInFlight;
     DeviceSettingsTable inputDevices;
     DeviceSettingsTable outputDevices;
 };

@@ -115,6 +115,8 @@ DriverSettings* SettingsFile::LoadSettings()
         m_settings.inputLatency = m_pConfig->getInt(Key(section, kInputLatency), 0);
         m_settings.outputLatency = m_pConfig->getInt(Key(section, kOutputLatency), 0);
         m_settings.volume = static_cast<float>(m_pConfig->getDouble(Key(section, kVolume), 1.0));
+        m_settings.requestsInFlight = std::clamp(m_pConfig->getInt(Key(section, kRequestsInFlight), kFewestRequestsInFlight),
+                                                 kFewestRequestsInFlight, kMostRequestsInFlight);
         LoadDeviceSettings(kIn, m_settings.inputDevices);
         LoadDeviceSettings(kOut, m_settings.outputDevices);
     } catch (const std::exception& e) {

@@ -9,6 +9,7 @@ inline constexpr const char* kSampleRate = "SampleRate";
 inline constexpr const char* kInputLatency = "InputLatency";
 inline constexpr const char* kOutputLatency = "OutputLatency";
 inline constexpr const char* kVolume = "Volume";
+inline constexpr const char* kRequestsInFlight = "RequestsInFlight";
 inline constexpr const char* kIn = "in";
 inline constexpr const char* kOut = "out";
 

@@ -110,6 +110,9 @@ struct DeviceModel {
     // this long before that byte is played); captured frames wait in it for
     // a read, and the oldest are lost when no read comes for longer.
     double deviceBufferMs = 10.0;
+    // Its pins answer KSPROPERTY_AUDIO_LATENCY with deviceBufferMs; when
+    // false the request fails as with drivers that do not know it.
+    bool reportsLatency = true;
 };
 
 // A render device as USB and onboard devices look: one render-sink pin

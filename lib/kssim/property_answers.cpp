@@ -288,6 +288,15 @@ NtStatus AnswerProperty(Model& model, HandleEntry& entry, const BYTE* request, D
         if (set) {
             return answer.status;
         }
+    } else if (property.Set == KSPROPSETID_Audio && entry.device->model.reportsLatency) {
+        if (set || property.Id != KSPROPERTY_AUDIO_LATENCY) {
+            return kStatusNotFound;
+        }
+        KSTIME latency = {};
+        latency.Time = static_cast<LONGLONG>(entry.device->model.deviceBufferMs * 10000.0);
+        latency.Numerator = 1;
+        latency.Denominator = 1;
+        answer = Value(latency);
     } else {
         return kStatusPropsetNotFound;
     }

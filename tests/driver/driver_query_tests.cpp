@@ -314,3 +314,40 @@ TEST_F(DriverQueryTest, SetSampleRateReopensTheDevicesAndTellsTheHost)
     EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
     EXPECT_EQ(host.RateChanges().size(), 1u) << "the same rate again changes nothing";
 }
+
+TEST_F(DriverQueryTest, LatenciesCountTheBlocksInFlightAndTheBufferingTheDevicesReport)
+{
+    // 512 frames at 44100 Hz; the simulated devices keep 10 ms (441 frames)
+    // and report it unless told not to. A setting other than 0 wins.
+    struct Case {
+        std::string defaults;
+        bool reported;
+        long input;
+        long output;
+    };
+    const Case cases[] = {
+        {"", true, 512 + 441, 2 * 512 + 441},
+        {"RequestsInFlight=4\n", true, 512 + 441, 4 * 512 + 441},
+        {"RequestsInFlight=99\n", true, 512 + 441, 8 * 512 + 441},
+        {"RequestsInFlight=0\n", false, 512, 2 * 512},
+        {"RequestsInFlight=3\n", false, 512, 3 * 512},
+        {"InputLatency=100\nOutputLatency=200\n", true, 100, 200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.defaults + (c.reported ? "reported" : "not reported"));
+        WriteConfig("[default]\nout=Spk A\nin=Mic\n" + c.defaults + RenderSection("Spk A", 2, 0, 1) +
+                    CaptureSection("Mic", 2));
+        kssim::DeviceModel speaker = RenderDevice("Spk A", RenderPath('a'));
+        kssim::DeviceModel mic = CaptureDevice("Mic", CapturePath('m'));
+        speaker.reportsLatency = mic.reportsLatency = c.reported;
+        UseDevices({speaker, mic});
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        long input = 0;
+        long output = 0;
+        ASSERT_EQ(driver->getLatencies(&input, &output), ASE_OK);
+        EXPECT_EQ(input, c.input);
+        EXPECT_EQ(output, c.output);
+        ReleaseDriver();
+    }
+}

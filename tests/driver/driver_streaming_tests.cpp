@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -417,5 +418,60 @@ TEST_F(StreamingTest, ADelayLineOfSixChannelsHoldsWholeFramesSoNoChannelShifts)
         for (int c = 1; c < 6; ++c) {
             ASSERT_EQ(played[frame + c], HostSample(1, t)) << t << " channel " << c;
         }
+    }
+}
+
+TEST_F(StreamingTest, MoreRequestsInFlightPlaySilenceFirstThenTheHostWhole)
+{
+    // Each extra block in flight is one block of silence ahead of the host's
+    // first: the devices then hold that much more against a late cycle.
+    for (int inFlight : {2, 4, 8}) {
+        SCOPED_TRACE(inFlight);
+        WriteConfig("[default]\nout=Spk A\nRequestsInFlight=" + std::to_string(inFlight) + "\n" +
+                    RenderSection("Spk A", 2, 0, 1));
+        UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        AsioTestHost host(driver);
+        Stream(host, {0, 1}, {}, 10);
+        const std::vector<int16_t> played = Rendered(RenderPath('a'));
+        const size_t lead = static_cast<size_t>(inFlight - 2) * kBlock * 2;
+        ASSERT_GE(played.size(), lead + 8 * kBlock * 2);
+        EXPECT_TRUE(std::all_of(played.begin(), played.begin() + static_cast<std::ptrdiff_t>(lead),
+                                [](int16_t s) { return s == 0; }));
+        for (long t = 0; t < 8 * kBlock; ++t) {
+            ASSERT_EQ(played[lead + 2 * static_cast<size_t>(t)], HostSample(0, t)) << t;
+            ASSERT_EQ(played[lead + 2 * static_cast<size_t>(t) + 1], HostSample(1, t)) << t;
+        }
+        ReleaseDriver();
+    }
+}
+
+TEST_F(StreamingTest, ReadsInFlightKeepEveryFrameThroughALateCycle)
+{
+    // A device that keeps 5 ms for itself, and a host whose callback once
+    // takes 40 ms (3.5 blocks): the reads queued ahead take the frames, so
+    // the recording goes on without a gap and the device loses none.
+    kssim::DeviceModel mic = CaptureDevice("Mic", CapturePath('m'));
+    mic.deviceBufferMs = 5;
+    WriteConfig("[default]\nout=Spk A\nin=Mic\nRequestsInFlight=8\n" + RenderSection("Spk A", 2, 0, 1) +
+                CaptureSection("Mic", 2));
+    UseDevices({RenderDevice("Spk A", RenderPath('a')), mic}, kssim::ClockMode::RealTime);
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    std::vector<int16_t> recorded;
+    host.onBufferSwitch = [&](long index) {
+        recorded.insert(recorded.end(), host.InputHalf(0, index), host.InputHalf(0, index) + host.bufferSize);
+        if (recorded.size() == 4 * static_cast<size_t>(kBlock)) {
+            Sleep(40);
+        }
+    };
+    Stream(host, {0, 1}, {0}, 16);
+    EXPECT_EQ(kssim::Simulation::Instance().OverrunFrames(CapturePath('m'), kCapturePinId), 0);
+    ASSERT_GE(recorded.size(), static_cast<size_t>(16 * kBlock));
+    const auto first = static_cast<uint16_t>(recorded[0]);
+    for (size_t t = 0; t < recorded.size(); ++t) {
+        ASSERT_EQ(static_cast<uint16_t>(recorded[t]), static_cast<uint16_t>(first + t)) << t;
     }
 }

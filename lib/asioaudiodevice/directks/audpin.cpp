@@ -235,3 +235,16 @@ CKsAudCapPin::~CKsAudCapPin()
     KsTraceEnter("CKsAudCapPin::~CKsAudCapPin()");
     KsTraceLeave("CKsAudCapPin::~CKsAudCapPin()");
 }
+
+HRESULT CKsAudPin::GetLatency(LONGLONG* hundredNs)
+{
+    KSTIME latency = {};
+    HRESULT hr = GetPropertySimple(KSPROPSETID_Audio, KSPROPERTY_AUDIO_LATENCY, &latency, sizeof latency);
+    if (SUCCEEDED(hr) && (latency.Denominator == 0 || latency.Time < 0)) {
+        hr = E_UNEXPECTED;
+    }
+    if (SUCCEEDED(hr)) {
+        *hundredNs = latency.Time * static_cast<LONGLONG>(latency.Numerator) / static_cast<LONGLONG>(latency.Denominator);
+    }
+    return hr;
+}

@@ -17,6 +17,9 @@ public:
     BOOL IsFormatSupported(const WAVEFORMATEX* pwfx);
     // Writes the format into the creation request, growing or shrinking it.
     HRESULT SetFormat(const WAVEFORMATEX* pwfx);
+    // The buffering the device reports for this open pin, in 100 ns units;
+    // fails when the driver does not answer it.
+    HRESULT GetLatency(LONGLONG* hundredNs);
 
     KsList<KSDATARANGE_AUDIO> m_DataRanges;
     WAVEFORMATEX* m_pWaveFormat;

@@ -142,6 +142,21 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
     return KsTraceLeave("CKsIrpTarget::GetPropertyMulti", hr);
 }
 
+HRESULT CKsIrpTarget::GetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue, ULONG cbValue)
+{
+    KsTraceEnter("CKsIrpTarget::GetPropertySimple()");
+    KSPROPERTY property = {};
+    property.Set = guidPropertySet;
+    property.Id = nProperty;
+    property.Flags = KSPROPERTY_TYPE_GET;
+    ULONG ulBytesReturned = 0;
+    HRESULT hr = SyncIoctl(m_handle, &property, sizeof property, pvValue, cbValue, &ulBytesReturned);
+    if (SUCCEEDED(hr) && ulBytesReturned != cbValue) {
+        hr = E_UNEXPECTED;
+    }
+    return KsTraceLeave("CKsIrpTarget::GetPropertySimple", hr);
+}
+
 HRESULT CKsIrpTarget::SetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue, ULONG cbValue)
 {
     KsTraceEnter("CKsIrpTarget::SetPropertySimple()");

@@ -27,6 +27,9 @@ public:
     // KsFreeBlock; so does a block stored before the read failed.
     HRESULT GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty, PKSMULTIPLE_ITEM* ppKsMultipleItem);
     HRESULT SetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue, ULONG cbValue);
+    // Reads a fixed-size property of this object; fails unless exactly
+    // cbValue bytes arrive.
+    HRESULT GetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue, ULONG cbValue);
 
 protected:
     // A size query, a block of the reported size, and the read into it; the
