@@ -186,9 +186,18 @@ bool CStreamEngine::Prepare()
 
 bool CStreamEngine::Launch()
 {
+    // The thread holds the module that holds its code: a host that releases
+    // the driver inside its callback and unloads it at once cannot pull the
+    // code from under the thread's last instructions.
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadProc), &m_module)) {
+        DebugTrace("CStreamEngine::Launch GetModuleHandleEx failed, error %lu\n", GetLastError());
+        return false;
+    }
     m_thread = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &m_threadId);
     if (!m_thread) {
         DebugTrace("CStreamEngine::Launch CreateThread failed, error %lu\n", GetLastError());
+        FreeLibrary(m_module);
+        m_module = nullptr;
         return false;
     }
     SetThreadPriority(m_thread, THREAD_PRIORITY_TIME_CRITICAL);
@@ -248,12 +257,13 @@ DWORD WINAPI CStreamEngine::ThreadProc(LPVOID parameter)
     // "退出ASIO bufferSwitch 线程"
     DebugTrace("\xcd\xcb\xb3\xf6" "ASIO bufferSwitch \xcf\xdf\xb3\xcc");
     RevertProAudioThread(task);
+    const HMODULE module = engine->m_module;
     if (engine->m_ownedByThread.load()) {
         // The driver went away inside the host's callback; nothing else
         // refers to the engine any more.
         delete engine;
     }
-    return 0;
+    FreeLibraryAndExitThread(module, 0);
 }
 
 void CStreamEngine::Run()

@@ -148,6 +148,7 @@ private:
     std::vector<CaptureDevice> m_capture;
     HANDLE m_thread = nullptr;
     DWORD m_threadId = 0;
+    HMODULE m_module = nullptr;  // held by the thread until it ends
     HANDLE m_wake;
 
     // Engine thread only.

@@ -299,3 +299,93 @@ TEST(ComServerChild, DISABLED_ALibraryLoadedAgainNeverCallsCodeOfTheFreedOne)
     }
     EXPECT_EQ(g_callsIntoFreedCode, 0) << "code of the freed library was called";
 }
+
+// A host may release the driver inside its own callback and, from another
+// thread, unload the library at once, while the engine's thread is still on
+// its way out of the library's code. The thread holds the library until it
+// has ended. (With a panel window in the process the driver leaves the
+// library free to be unloaded, as it is here.)
+TEST(ComServerStream, ALibraryFreedWhileItsEngineThreadEndsStaysUntilTheThreadIsDone)
+{
+    AppDataRedirect appData{L"telvara-e2e-com-stream"};
+    SimDriverFolder driver(kTwoSpeakersAndAMicrophone);
+    WriteSettings(appData.Folder(), "[default]\nout=Speaker A\n[Speaker A]\noutMaximumChannels=2\noutChannelLink=0;1\n");
+    EXPECT_EQ(RunDriverChild("ComServerChild.DISABLED_ALibraryFreedWhileItsEngineThreadEndsStaysUntilTheThreadIsDone",
+                             driver.DriverPath()),
+              0L)
+        << "the child test's own output above says what failed";
+}
+
+namespace {
+IASIO* g_streamingDriver = nullptr;
+HANDLE g_releasedInCallback = nullptr;
+HANDLE g_callbackMayReturn = nullptr;
+LONG g_switches = 0;
+
+void ReleaseInTheThirdSwitch(long, ASIOBool)
+{
+    if (InterlockedIncrement(&g_switches) == 3) {
+        g_streamingDriver->Release();
+        SetEvent(g_releasedInCallback);
+        WaitForSingleObject(g_callbackMayReturn, 10000);
+    }
+}
+void NoRateChange(double) {}
+long NoMessages(long, long, void*, double*)
+{
+    return 0;
+}
+ASIOTime* NoTimeInfo(ASIOTime*, long, ASIOBool)
+{
+    return nullptr;
+}
+
+LRESULT CALLBACK PanelStandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+}  // namespace
+
+TEST(ComServerChild, DISABLED_ALibraryFreedWhileItsEngineThreadEndsStaysUntilTheThreadIsDone)
+{
+    const std::string path = ChildDriverPath();
+    if (path.empty()) {
+        GTEST_SKIP() << kOnlyAsChild;
+    }
+    // The panel's window class: the driver sees a panel running.
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = PanelStandInProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "telvarapanel";
+    RegisterClassA(&windowClass);
+    HWND panel = CreateWindowExA(0, "telvarapanel", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(panel, nullptr);
+
+    auto library = std::make_unique<DriverLibrary>(path);
+    IClassFactory* factory = Factory(*library);
+    ASSERT_NE(factory, nullptr);
+    ASSERT_EQ(factory->CreateInstance(nullptr, CLSID_TelvaraDriver, reinterpret_cast<void**>(&g_streamingDriver)), S_OK);
+    factory->Release();
+    ASSERT_EQ(g_streamingDriver->init(nullptr), ASIOTrue);
+    g_releasedInCallback = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_callbackMayReturn = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASIOBufferInfo buffers[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks{ReleaseInTheThirdSwitch, NoRateChange, NoMessages, NoTimeInfo};
+    ASSERT_EQ(g_streamingDriver->createBuffers(buffers, 2, 512, &callbacks), ASE_OK);
+    ASSERT_EQ(g_streamingDriver->start(), ASE_OK);
+    ASSERT_EQ(WaitForSingleObject(g_releasedInCallback, 10000), WAIT_OBJECT_0);
+
+    // The host's last reference to the library goes while the engine's
+    // thread is still inside the host's callback.
+    const std::string name = path.substr(path.find_last_of('\\') + 1);
+    library->Free();
+    EXPECT_NE(GetModuleHandleA(name.c_str()), nullptr) << "unloaded under the engine's thread";
+    SetEvent(g_callbackMayReturn);
+    bool unloaded = false;
+    for (int i = 0; i < 500 && !unloaded; ++i) {
+        unloaded = GetModuleHandleA(name.c_str()) == nullptr;
+        Sleep(10);
+    }
+    EXPECT_TRUE(unloaded) << "the thread kept the library after it ended";
+    DestroyWindow(panel);
+}
