@@ -46,8 +46,8 @@ void CQuorvexDlg::OnTreeClick(const NMHDR*)
         // The tree toggles the box itself once this notification returns.
         const bool wasChecked = IsChecked(tree, hit.hItem);
         SetChildrenCheck(hit.hItem, !wasChecked);
-        const CheckBoxOutcome outcome = m_pEditor->ToggleCheckBox(
-            *record, wasChecked, ListSelection(Control(IDC_CHANNEL_LIST)), SliderPosition(Control(IDC_DELAY_SLIDER)));
+        const CheckBoxOutcome outcome =
+            m_pEditor->ToggleCheckBox(*record, wasChecked, ListSelection(Control(IDC_CHANNEL_LIST)));
         if (outcome.channelList != CheckBoxOutcome::ChannelList::Unchanged) {
             EnableWindow(Control(IDC_CHANNEL_LIST), outcome.channelList == CheckBoxOutcome::ChannelList::Enable);
         }
@@ -97,12 +97,15 @@ void CQuorvexDlg::OnChannelLinkChange()
     if (!record) {
         return;
     }
-    const std::string text = m_pEditor->SelectChannelLink(*record, ListSelection(Control(IDC_CHANNEL_LIST)));
-    TVITEMA change{};
-    change.mask = TVIF_TEXT | TVIF_HANDLE;
-    change.hItem = item;
-    change.pszText = const_cast<char*>(text.c_str());
-    SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&change));
+    const std::optional<std::string> text =
+        m_pEditor->SelectChannelLink(*record, ListSelection(Control(IDC_CHANNEL_LIST)));
+    if (text) {
+        TVITEMA change{};
+        change.mask = TVIF_TEXT | TVIF_HANDLE;
+        change.hItem = item;
+        change.pszText = const_cast<char*>(text->c_str());
+        SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&change));
+    }
     PostMessageA(m_hWnd, kSyncChecksMessage, m_treeGeneration, reinterpret_cast<LPARAM>(item));
 }
 

@@ -67,7 +67,7 @@ DeviceSettings& DeviceSettingsEditor::PlaybackEntry(const PanelTreeItem& item)
 }
 
 CheckBoxOutcome DeviceSettingsEditor::ToggleCheckBox(const PanelTreeItem& item, bool wasChecked,
-                                                     int channelListSelection, int delayPosition)
+                                                     int channelListSelection)
 {
     const std::string name = TrimSpaces(item.name);
     const KSDATARANGE_AUDIO& render = item.device.render.dataRange;
@@ -94,10 +94,11 @@ CheckBoxOutcome DeviceSettingsEditor::ToggleCheckBox(const PanelTreeItem& item, 
         if (playback) {
             outcome.channelList = CheckBoxOutcome::ChannelList::Disable;
         }
+        // The device keeps its own delay: the delay slider may still show
+        // the device clicked before.
         DeviceSettings& output = StoreWithRanges(m_settings.outputDevices, name, render);
         DeviceSettings& input = StoreWithRanges(m_settings.inputDevices, name, capture);
         SetLink(playback ? output : input, item.channel, ChannelLinks::kNotMapped);
-        output.outLatency = OutLatencyFromPosition(delayPosition);
     } else {
         const bool removesOutput = item.kind == PanelItemKind::kDevice || playback;
         const bool removesInput = item.kind == PanelItemKind::kDevice || !playback;
@@ -146,15 +147,20 @@ void DeviceSettingsEditor::SaveDeviceSettings()
     m_setEvent(TelvaraEvents::kSettingsChanged);
 }
 
-std::string DeviceSettingsEditor::SelectChannelLink(const PanelTreeItem& item, int listSelection)
+std::optional<std::string> DeviceSettingsEditor::SelectChannelLink(const PanelTreeItem& item, int listSelection)
 {
     const int32_t link = LinkFromChannelList(listSelection);
     SetLink(PlaybackEntry(item), item.channel, link);
+    SaveDeviceSettings();
+    // The keyboard can leave a device, group or recording channel selected:
+    // such an item keeps its name, a channel text would show a link it has not.
+    if (!item.isChannel || item.kind != PanelItemKind::kPlayback) {
+        return std::nullopt;
+    }
     char text[100];
     std::snprintf(text, sizeof text, item.channel == 0 ? SettingsControlTexts::kLeftLinked
                                                        : SettingsControlTexts::kRightLinked,
                   LinkText(link).c_str());
-    SaveDeviceSettings();
     return text;
 }
 

@@ -28,17 +28,17 @@ public:
     DeviceSettingsEditor(SettingsFile& file, DriverSettings& settings, NamedEventSetter setEvent);
 
     // A click on an item's check box: wasChecked is the box's state before
-    // the click; the channel list's selection and the delay slider's
-    // position are the controls' current ones. Saves the device settings.
-    CheckBoxOutcome ToggleCheckBox(const PanelTreeItem& item, bool wasChecked, int channelListSelection,
-                                   int delayPosition);
+    // the click; the channel list's selection is the control's current one.
+    // Saves the device settings.
+    CheckBoxOutcome ToggleCheckBox(const PanelTreeItem& item, bool wasChecked, int channelListSelection);
 
     // Both tables and both lists, then the settings event.
     void SaveDeviceSettings();
 
     // A new channel-list selection for the selected item: sets the item's
-    // link, saves, and answers the item's new text.
-    std::string SelectChannelLink(const PanelTreeItem& item, int listSelection);
+    // link and saves. Answers the item's new text for a playback channel;
+    // any other item keeps its own (nothing).
+    std::optional<std::string> SelectChannelLink(const PanelTreeItem& item, int listSelection);
 
     // A new sample-rate list selection: writes "SampleRate" and sets the
     // settings event. False (nothing written) for a selection outside the list.

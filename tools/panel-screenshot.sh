@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Takes the README's picture of the control panel: the simulated build with
-# a few simulated sound cards, shown in a Wine virtual desktop (so that Wine
-# draws the window's frame) on an Xvfb display of its own, in the zh_CN
-# locale so that the Chinese texts render.
-#   panel-screenshot.sh [x86|x64] [output.png]     (default: x86 docs/telvarapanel.png)
-# Needs the preset built (the panel's simulated build and panel_show).
+# Takes the README's pictures of the control panel. The panel: the simulated
+# build with a few simulated sound cards, shown in a Wine virtual desktop (so
+# that Wine draws the window's frame) on an Xvfb display of its own, in the
+# zh_CN locale so that the Chinese texts render. The device tree: taken by
+# panel-tree-screenshot.sh from the dialog test.
+#   panel-screenshot.sh [x86|x64] [panel.png] [tree.png]
+#   (default: x86 docs/telvarapanel.png docs/panel-device-tree.png)
+# Needs the preset built (the panel's simulated build, panel_show and the
+# dialog test).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 preset=${1:-x86}
 out=${2:-docs/telvarapanel.png}
+tree_out=${3:-docs/panel-device-tree.png}
 build=build/$preset
 for file in "$build/panel-sim/telvarapanel.exe" "$build/tests/panel/panel_show.exe"; do
   [ -f "$file" ] || { echo "panel-screenshot.sh: $file is missing; build the $preset preset first" >&2; exit 1; }
@@ -62,3 +66,4 @@ tools/with-xvfb.sh bash -c shoot
 convert "$out.tmp.png" -define png:exclude-chunks=date,time -strip "$out"
 rm -f "$out.tmp.png"
 echo "panel-screenshot.sh: wrote $out"
+tools/panel-tree-screenshot.sh "$preset" "$tree_out"

@@ -1,11 +1,12 @@
 // Programs the end-to-end tests start, in one executable:
 //
-//   e2e_helper stream READY-EVENT volume|outlatency
+//   e2e_helper stream READY-EVENT volume|outlatency|none [OUTPUTS]
 //       An ASIO host: finds the driver under HKLM\SOFTWARE\ASIO, creates it
-//       with CoCreateInstance and streams StreamSample on two outputs. After
-//       eight buffer switches it sets READY-EVENT, waits until the driver's
-//       control thread has taken up the panel's change (its trace line), then
-//       streams twenty more switches and ends.
+//       with CoCreateInstance and streams StreamSample on outputs 0 to
+//       OUTPUTS - 1 (two unless given, at most four). After eight buffer
+//       switches it sets READY-EVENT, waits until the driver's control
+//       thread has taken up the panel's change (its trace line; with none it
+//       waits for nothing), then streams twenty more switches and ends.
 //   e2e_helper panel-window DRIVER RESULT-FILE DONE-EVENT
 //       Creates a top-level window of class "telvarapanel", then driver
 //       objects of the library DRIVER, with and without that window; writes
@@ -29,6 +30,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -110,14 +112,19 @@ public:
     }
 
     ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {nullptr, nullptr}}, {ASIOFalse, 1, {nullptr, nullptr}}};
+    static constexpr long kMaxOutputs = 4;
+    ASIOBufferInfo infos[kMaxOutputs] = {{ASIOFalse, 0, {nullptr, nullptr}},
+                                         {ASIOFalse, 1, {nullptr, nullptr}},
+                                         {ASIOFalse, 2, {nullptr, nullptr}},
+                                         {ASIOFalse, 3, {nullptr, nullptr}}};
+    long outputs = 2;
     long bufferSize = 0;
 
     // Fills half `index` of both buffers with the next block of the signal.
     void FillNextBlock(long index)
     {
         const long block = m_blocksFilled++;
-        for (int n = 0; n < 2; ++n) {
+        for (int n = 0; n < outputs; ++n) {
             auto* half = static_cast<int16_t*>(infos[n].buffers[index]);
             for (long f = 0; f < bufferSize; ++f) {
                 half[f] = StreamSample(n, block * bufferSize + f);
@@ -185,10 +192,12 @@ bool ReadRegisteredClass(CLSID& clsid)
     return SUCCEEDED(CLSIDFromString(wide, &clsid));
 }
 
-int Stream(const char* readyEventName, const std::string& awaited)
+int Stream(const char* readyEventName, const std::string& awaited, long outputs)
 {
     const bool volume = awaited == "volume";
-    if (!volume && awaited != "outlatency") {
+    const bool awaitsChange = awaited != "none";
+    if ((awaitsChange && !volume && awaited != "outlatency") || outputs < 1 ||
+        outputs > StreamingHost::kMaxOutputs) {
         return kHelperUsage;
     }
     HANDLE traceSeen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -215,6 +224,7 @@ int Stream(const char* readyEventName, const std::string& awaited)
     }
     int exitCode = kHelperOk;
     StreamingHost host;
+    host.outputs = outputs;
     long minSize = 0, maxSize = 0, granularity = 0;
     char error[256] = {};
     if (driver->init(nullptr) != ASIOTrue) {
@@ -222,7 +232,7 @@ int Stream(const char* readyEventName, const std::string& awaited)
         std::printf("init failed: %s\n", error);
         exitCode = kHelperDriverFailed;
     } else if (driver->getBufferSize(&minSize, &maxSize, &host.bufferSize, &granularity) != ASE_OK ||
-               driver->createBuffers(host.infos, 2, host.bufferSize, &host.callbacks) != ASE_OK) {
+               driver->createBuffers(host.infos, outputs, host.bufferSize, &host.callbacks) != ASE_OK) {
         std::printf("createBuffers failed\n");
         exitCode = kHelperDriverFailed;
     } else {
@@ -238,7 +248,7 @@ int Stream(const char* readyEventName, const std::string& awaited)
             std::printf("streaming: %ld buffer switches of %ld frames\n", host.Callbacks(), host.bufferSize);
             std::fflush(stdout);
             SetEvent(ready);
-            if (WaitForSingleObject(traceSeen, 30000) != WAIT_OBJECT_0) {
+            if (awaitsChange && WaitForSingleObject(traceSeen, 30000) != WAIT_OBJECT_0) {
                 std::printf("the driver never took up the change\n");
                 exitCode = kHelperTimedOut;
             } else {
@@ -453,8 +463,8 @@ int main(int argc, char** argv)
         return StandInPanel();
     }
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "stream" && argc == 4) {
-        return Stream(argv[2], argv[3]);
+    if (mode == "stream" && (argc == 4 || argc == 5)) {
+        return Stream(argv[2], argv[3], argc == 5 ? std::atol(argv[4]) : 2);
     }
     if (mode == "panel-window" && argc == 5) {
         return PanelWindow(argv[2], argv[3], argv[4]);

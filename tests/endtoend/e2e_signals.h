@@ -4,12 +4,14 @@
 
 // The samples the end-to-end hosts write into their output buffers, known to
 // the tests that check what the devices played. Never zero, so that silence
-// from a delay line stands out; the two buffers differ in sign and pace.
+// from a delay line stands out; the buffers differ in sign or pace (buffer 0
+// rises, the others fall 7, 13, 19 ... steps a frame).
 namespace e2e {
 
 inline int16_t StreamSample(int buffer, long frame)
 {
-    return buffer == 0 ? static_cast<int16_t>(1 + frame % 32000) : static_cast<int16_t>(-(1 + (frame * 7) % 32000));
+    return buffer == 0 ? static_cast<int16_t>(1 + frame % 32000)
+                       : static_cast<int16_t>(-(1 + (frame * (6 * buffer + 1)) % 32000));
 }
 
 // The two buffers of the C host: clicks on a small ramp, and a falling ramp.

@@ -34,7 +34,7 @@ if(TELVARA_TARGET STREQUAL "x64")
             ${e2e_dir}/import_patch.cpp ${CMAKE_CURRENT_LIST_DIR}/panel_process.cpp
     LIBS telvara_core kssim ole32 uuid advapi32 user32
     LOCKS asio-registry appdata panel-instance)
-  target_include_directories(settings_controls_driver_tests PRIVATE ${e2e_dir})
+  target_include_directories(settings_controls_driver_tests PRIVATE ${e2e_dir} ${CMAKE_SOURCE_DIR}/panel)
   target_compile_definitions(settings_controls_driver_tests PRIVATE
     E2E_SIM_DRIVER="$<TARGET_FILE:telvara_x64_sim>"
     E2E_HOST_PROGRAM="$<TARGET_FILE:telvara-host>"

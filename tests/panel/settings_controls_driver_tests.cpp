@@ -4,19 +4,23 @@
 // user's clicks and drags do, and looks at what the driver then does.
 #include "e2e_signals.h"
 #include "panel_process.h"
+#include "panel_resources.h"
 #include "registered_driver.h"
 
 #include <commctrl.h>
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
 using namespace e2e;
 
 constexpr long kBlock = 512;
-constexpr int kOutputVolumeSlider = 1014;
-constexpr int kDeviceTree = 1009;
+// Delay slider position 1000: 0.20 of 500 ms, 100 ms of 176 bytes at
+// 44100 Hz stereo, 4 bytes a frame.
+constexpr int kDelayPosition = 1000;
+constexpr long kDelayFrames = 176 * 100 / 4;
 
 // The rectangle of an item's text in a tree of another process: the message
 // takes its item in, and gives the rectangle back through, that process's
@@ -45,24 +49,45 @@ RECT RemoteItemTextRect(HWND tree, HTREEITEM item)
     return rect;
 }
 
-// A click on the check box left of a root item's text, with the cursor put
-// there first (the panel hit-tests the cursor position).
-void ClickRootCheckBox(HWND tree, int position)
+HTREEITEM NextItem(HWND tree, HTREEITEM item, UINT relation)
 {
-    // The tree lays its items out after they are inserted: look again every
-    // 50 ms, for at most 10 s.
+    return reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
+}
+
+// The item reached from the roots by child positions: {2, 0, 1} is the
+// second channel of the first group of the third device. Each item on the
+// way is expanded, so that the one reached is laid out.
+HTREEITEM ItemAt(HWND tree, std::initializer_list<int> path)
+{
+    HTREEITEM item = nullptr;
+    HTREEITEM parent = nullptr;
+    for (int position : path) {
+        if (parent) {
+            SendMessageA(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(parent));
+        }
+        item = parent ? NextItem(tree, parent, TVGN_CHILD) : NextItem(tree, nullptr, TVGN_ROOT);
+        for (int i = 0; i < position && item; ++i) {
+            item = NextItem(tree, item, TVGN_NEXT);
+        }
+        parent = item;
+    }
+    return item;
+}
+
+// A click on an item's check box (left of its text) or on its text, with
+// the cursor put there first (the panel hit-tests the cursor position).
+void ClickItem(HWND tree, HTREEITEM item, bool onCheckBox)
+{
+    ASSERT_NE(item, nullptr) << "no such item";
+    // The tree lays its items out after they are inserted or expanded: look
+    // again every 50 ms, for at most 10 s.
     RECT text{};
     for (int attempt = 0; attempt < 200 && text.left >= text.right; ++attempt) {
         Sleep(attempt ? 50 : 0);
-        auto item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
-        for (int i = 0; i < position && item; ++i) {
-            item = reinterpret_cast<HTREEITEM>(
-                SendMessageA(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)));
-        }
-        text = item ? RemoteItemTextRect(tree, item) : RECT{};
+        text = RemoteItemTextRect(tree, item);
     }
-    ASSERT_LT(text.left, text.right) << "no such item";
-    POINT point{text.left - 10, (text.top + text.bottom) / 2};
+    ASSERT_LT(text.left, text.right) << "the item was never laid out";
+    POINT point{onCheckBox ? text.left - 10 : text.left + 4, (text.top + text.bottom) / 2};
     POINT screen = point;
     ClientToScreen(tree, &screen);
     SetCursorPos(screen.x, screen.y);
@@ -74,12 +99,46 @@ void ClickRootCheckBox(HWND tree, int position)
     PostMessageA(tree, WM_LBUTTONUP, 0, where);
 }
 
+// A click on an item's text, done once the tree has selected the item: the
+// panel has then taken the click (it is the item the delay slider and the
+// channel list act on), at most 10 s.
+void SelectItemByClick(HWND tree, HTREEITEM item)
+{
+    ClickItem(tree, item, false);
+    for (int i = 0; i < 200 && NextItem(tree, nullptr, TVGN_CARET) != item; ++i) {
+        Sleep(50);
+    }
+    ASSERT_EQ(NextItem(tree, nullptr, TVGN_CARET), item) << "the click never selected the item";
+}
+
+// A new position of a slider, announced to the panel as a drag does.
+void MoveSlider(HWND panel, int id, UINT message, int position)
+{
+    HWND slider = GetDlgItem(panel, id);
+    ASSERT_NE(slider, nullptr);
+    SendMessageA(slider, TBM_SETPOS, TRUE, position);
+    SendMessageA(panel, message, MAKEWPARAM(TB_THUMBPOSITION, position), reinterpret_cast<LPARAM>(slider));
+}
+
+void ChooseFromList(HWND panel, int id, int index)
+{
+    HWND list = GetDlgItem(panel, id);
+    ASSERT_EQ(SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0), index);
+    SendMessageA(panel, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+}
+
+// Volume 0.5 halves the host's samples.
+int16_t Halved(int buffer, long frame)
+{
+    return static_cast<int16_t>(StreamSample(buffer, frame) / 2);
+}
+
 // A panel whose window exists may still be initialising, and ignores the
 // controls until it has loaded its settings: ready once its tree is built.
 bool PanelReadyWithin(HWND panel, DWORD timeoutMs)
 {
     for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-        if (SendMessageA(GetDlgItem(panel, kDeviceTree), TVM_GETCOUNT, 0, 0) > 0) {
+        if (SendMessageA(GetDlgItem(panel, IDC_DEVICE_TREE), TVM_GETCOUNT, 0, 0) > 0) {
             return true;
         }
         Sleep(50);
@@ -117,33 +176,85 @@ protected:
         RegisteredDriverTest::SetUp();
         ASSERT_TRUE(CopyFileTo(paneltest::PanelBuild("panel-sim"), m_driver.File("telvarapanel.exe")));
     }
+
+    // Runs e2e_helper's host on the given outputs until it has streamed a
+    // while, calls whileStreaming, and waits for the host to end well.
+    // The host's output.
+    std::string StreamWhile(const char* awaited, int outputs, const std::function<void()>& whileStreaming)
+    {
+        const std::string readyName = "Local\\telvara-panel-ready-" + std::to_string(GetCurrentProcessId());
+        HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+        EXPECT_NE(ready, nullptr);
+        ChildProgram host(CommandLine({HelperPath(), "stream", readyName, awaited, std::to_string(outputs)}));
+        EXPECT_TRUE(host.Started());
+        const bool streaming = WaitForEventOrExit(ready, host.Handle(), 30000);
+        CloseHandle(ready);
+        if (!streaming) {
+            ADD_FAILURE() << "the host did not start streaming:\n" << host.Output();
+            return host.Output();
+        }
+        whileStreaming();
+        EXPECT_EQ(host.Wait(60000), std::optional<long>(kHelperOk)) << host.Output();
+        return host.Output();
+    }
+
+    // The panel the driver started for the streaming host, shown.
+    static HWND DriversPanel()
+    {
+        HWND panel = paneltest::WaitForPanelWindow(0, 20000);
+        EXPECT_NE(panel, nullptr) << "the driver did not start the panel";
+        EXPECT_TRUE(panel && PanelReadyWithin(panel, 10000));
+        if (panel) {
+            SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
+        }
+        return panel;
+    }
+
+    // config.ini once it holds every one of the texts, or as it is after 10 s
+    // (the panel writes on its own thread, after posted clicks).
+    std::string SettingsOnceTheyHold(std::initializer_list<std::string> texts) const
+    {
+        std::string file;
+        for (int i = 0; i < 200; ++i) {
+            file = ReadFileBytes(m_appData.SettingsFile());
+            bool all = true;
+            for (const std::string& text : texts) {
+                all = all && file.find(text) != std::string::npos;
+            }
+            if (all) {
+                break;
+            }
+            Sleep(50);
+        }
+        return file;
+    }
 };
+
+// Every text in the file; a failure shows the file.
+testing::AssertionResult Holds(const std::string& file, std::initializer_list<std::string> texts)
+{
+    for (const std::string& text : texts) {
+        if (file.find(text) == std::string::npos) {
+            return testing::AssertionFailure() << "no \"" << text << "\" in\n" << file;
+        }
+    }
+    return testing::AssertionSuccess();
+}
 
 }  // namespace
 
 TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
 {
     WriteSettings(Settings());
-    const std::string readyName = "Local\\telvara-panel-ready-" + std::to_string(GetCurrentProcessId());
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
-    ASSERT_NE(ready, nullptr);
-    ChildProgram host(CommandLine({HelperPath(), "stream", readyName, "volume"}));
-    ASSERT_TRUE(host.Started());
-    const bool streaming = WaitForEventOrExit(ready, host.Handle(), 30000);
-    CloseHandle(ready);
-    ASSERT_TRUE(streaming) << host.Output();
-
-    HWND panel = paneltest::WaitForPanelWindow(0, 20000);
-    ASSERT_NE(panel, nullptr) << "the driver did not start the panel";
-    ASSERT_TRUE(PanelReadyWithin(panel, 10000));
-    HWND slider = GetDlgItem(panel, kOutputVolumeSlider);
-    ASSERT_NE(slider, nullptr);
-    SendMessageA(slider, TBM_SETPOS, TRUE, 50);
-    SendMessageA(panel, WM_VSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 50), reinterpret_cast<LPARAM>(slider));
-
-    ASSERT_EQ(host.Wait(60000), std::optional<long>(kHelperOk)) << host.Output();
-    EXPECT_NE(host.Output().find(std::string("trace: ") + kVolumeTracePrefix + "0.500000"), std::string::npos)
-        << host.Output();
+    HWND panel = nullptr;
+    const std::string output = StreamWhile("volume", 2, [&] {
+        panel = DriversPanel();
+        if (panel) {
+            MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, 50);
+        }
+    });
+    ASSERT_FALSE(HasFailure());
+    EXPECT_NE(output.find(std::string("trace: ") + kVolumeTracePrefix + "0.500000"), std::string::npos) << output;
     EXPECT_NE(ReadFileBytes(m_appData.SettingsFile()).find("Volume=0.500000\r\n"), std::string::npos);
 
     // Full scale until a block boundary after the stream was running, half
@@ -155,12 +266,12 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
     while (change < a.Frames() && a.At(change, 0) == StreamSample(0, static_cast<long>(change))) {
         ++change;
     }
-    ASSERT_LT(change, a.Frames()) << "the samples were never halved\n" << host.Output();
+    ASSERT_LT(change, a.Frames()) << "the samples were never halved\n" << output;
     EXPECT_EQ(change % kBlock, 0u) << change;
     EXPECT_GE(change, static_cast<size_t>(8 * kBlock));
     EXPECT_GE(a.Frames() - change, static_cast<size_t>(10 * kBlock));
     const auto scaled = [change](int buffer, long t) {
-        return static_cast<int16_t>(StreamSample(buffer, t) / (static_cast<size_t>(t) < change ? 1 : 2));
+        return static_cast<size_t>(t) < change ? StreamSample(buffer, t) : Halved(buffer, t);
     };
     EXPECT_TRUE(PlayedAsExpected(a, kBlock, [&](long t, int c) { return scaled(c, t); })) << "Speaker A";
     EXPECT_TRUE(PlayedAsExpected(b, kBlock, [&](long t, int c) { return c == 1 ? scaled(0, t) : int16_t{0}; }))
@@ -171,6 +282,46 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
         Sleep(50);
     }
     EXPECT_FALSE(IsWindow(panel));
+}
+
+TEST_F(PanelAndDriverTest, ThePanelsDelaySliderRePrimesTheRunningDriverAndTheNextOpeningPlaysTheNewDelay)
+{
+    WriteSettings(Settings());
+    // While a host streams, the user gives Speaker A a delay of 100 ms.
+    const std::string output = StreamWhile("outlatency", 2, [&] {
+        HWND panel = DriversPanel();
+        if (panel) {
+            SelectItemByClick(GetDlgItem(panel, IDC_DEVICE_TREE), ItemAt(GetDlgItem(panel, IDC_DEVICE_TREE), {1}));
+            MoveSlider(panel, IDC_DELAY_SLIDER, WM_HSCROLL, kDelayPosition);
+        }
+    });
+    ASSERT_FALSE(HasFailure());
+    EXPECT_NE(output.find(std::string("trace: ") + kOutputDelayTrace), std::string::npos) << output;
+    EXPECT_TRUE(Holds(ReadFileBytes(m_appData.SettingsFile()), {"outChannelLink=0;1\r\noutOutLatency=0.20\r\n"}));
+
+    // The running driver emptied and primed its delay lines with the delays
+    // it opened the devices with (none): both speakers played every sample
+    // in step, without a gap.
+    WavContent a, b;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock));
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return StreamSample(c, t); })) << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? StreamSample(0, t) : int16_t{0}; }))
+        << "Speaker B";
+
+    // The next host opens the devices with the new delay: Speaker A plays
+    // exactly kDelayFrames after Speaker B.
+    StreamWhile("none", 2, [] {});
+    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(a.Frames(), static_cast<size_t>(kDelayFrames + 10 * kBlock));
+    EXPECT_TRUE(PlayedAsExpected(
+        a, kBlock, [](long t, int c) { return t < kDelayFrames ? int16_t{0} : StreamSample(c, t - kDelayFrames); }))
+        << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? StreamSample(0, t) : int16_t{0}; }))
+        << "Speaker B";
 }
 
 TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject)
@@ -188,17 +339,79 @@ TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject
     ASSERT_TRUE(PanelReadyWithin(panel, 10000));
     SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
     // Microphone, Speaker A, Speaker B: tick the second speaker.
-    ClickRootCheckBox(GetDlgItem(panel, kDeviceTree), 2);
-    std::string file;
-    for (int i = 0; i < 200 && file.find("in=") == std::string::npos; ++i) {
-        Sleep(50);   // the panel writes the lists last
-        file = ReadFileBytes(m_appData.SettingsFile());
-    }
-    EXPECT_NE(file.find("out=Speaker A;Speaker B\r\n"), std::string::npos) << file;
-    EXPECT_NE(file.find("[Speaker B]\r\noutMaximumChannels=2\r\n"), std::string::npos) << file;
+    HWND tree = GetDlgItem(panel, IDC_DEVICE_TREE);
+    ClickItem(tree, ItemAt(tree, {2}), true);
+    // The panel writes the lists last.
+    const std::string file = SettingsOnceTheyHold({"in="});
+    EXPECT_TRUE(Holds(file, {"out=Speaker A;Speaker B\r\n", "[Speaker B]\r\noutMaximumChannels=2\r\n"}));
 
     // A host that creates the driver anew opens both speakers; releasing
     // that driver object closes the panel.
     EXPECT_EQ(ChannelsLine(), "channels:      0 inputs, 4 outputs");
     EXPECT_TRUE(panelProcess.WaitForExit(10000));
+}
+
+TEST_F(PanelAndDriverTest, TwoSpeakersAndAMicrophoneSetUpInThePanelPlayTheLinksVolumeAndDelayChosenThere)
+{
+    WriteSettings("[default]\n");
+    paneltest::Process panelProcess(m_driver.File("telvarapanel.exe"), "");
+    ASSERT_TRUE(panelProcess.Started());
+    HWND panel = paneltest::WaitForPanelWindow(panelProcess.Id(), 20000);
+    ASSERT_NE(panel, nullptr) << "panel exit code " << panelProcess.WaitForExit(0).value_or(STILL_ACTIVE);
+    ASSERT_TRUE(PanelReadyWithin(panel, 10000));
+    SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
+    HWND tree = GetDlgItem(panel, IDC_DEVICE_TREE);
+
+    // Tick Speaker A, Speaker B and the Microphone. Every device joins both
+    // lists; new devices link automatically (their place in "out" and the next).
+    ClickItem(tree, ItemAt(tree, {1}), true);
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"out=Speaker A\r\n", "in=Speaker A\r\n"}), {"out=Speaker A\r\n"}));
+    ClickItem(tree, ItemAt(tree, {2}), true);
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"out=Speaker A;Speaker B\r\n", "in=Speaker A;Speaker B\r\n"}),
+                      {"out=Speaker A;Speaker B\r\n"}));
+    ClickItem(tree, ItemAt(tree, {0}), true);
+    const std::string lists = "out=Microphone;Speaker A;Speaker B\r\nin=Microphone;Speaker A;Speaker B\r\n";
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({lists}), {lists}));
+
+    // Speaker B: its left channel on output 0 ("声道0", entry 1 of the
+    // channel list), its right channel cleared.
+    SelectItemByClick(tree, ItemAt(tree, {2, 0, 0}));
+    ChooseFromList(panel, IDC_CHANNEL_LIST, 1);
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"outChannelLink=0;-1\r\n"}), {"outChannelLink=0;-1\r\n"}));
+    ClickItem(tree, ItemAt(tree, {2, 0, 1}), true);
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"outChannelLink=0;-2\r\n"}), {"outChannelLink=0;-2\r\n"}));
+
+    // Half volume, and Speaker A 100 ms late.
+    MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, 50);
+    SelectItemByClick(tree, ItemAt(tree, {1}));
+    MoveSlider(panel, IDC_DELAY_SLIDER, WM_HSCROLL, kDelayPosition);
+    const std::string file = ReadFileBytes(m_appData.SettingsFile());
+    ASSERT_TRUE(Holds(file, {"Volume=0.500000\r\n", "[Speaker A]\r\noutMaximumChannels=2\r\n",
+                             "outChannelLink=-1;-1\r\noutOutLatency=0.20\r\n", lists}));
+    ASSERT_FALSE(HasFailure());
+
+    // A host streams four outputs, each its own signal. Speaker A sits second
+    // in "out": automatic links play outputs 1 and 2 on it, 100 ms late.
+    // Speaker B plays output 0 on its left channel and nothing on its right.
+    // Releasing the driver object closes the panel.
+    StreamWhile("none", 4, [] {});
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(panelProcess.WaitForExit(10000));
+    WavContent a, b;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(a.Frames(), static_cast<size_t>(kDelayFrames + 10 * kBlock));
+    EXPECT_TRUE(PlayedAsExpected(
+        a, kBlock, [](long t, int c) { return t < kDelayFrames ? int16_t{0} : Halved(c + 1, t - kDelayFrames); }))
+        << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 0 ? Halved(0, t) : int16_t{0}; }))
+        << "Speaker B";
+
+    // The microphone records its ramp.
+    TempFolder out;
+    const std::string recording = out / "recording.wav";
+    const ProgramResult recorded = RunProgram(CommandLine(
+        {HostProgramPath(), "record", "TelvaraDriver", "--out", recording, "--inputs", "0,1", "--seconds", "0.5"}));
+    ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
+    EXPECT_TRUE(RecordedTheMicrophoneRamp(recording, kBlock)) << recorded.output;
 }

@@ -99,7 +99,7 @@ const DeviceEntry kHeadset = ScannedDevice(2, 48000, 1, 44100);
 TEST_F(SettingsEditorTest, TickingANewDeviceStoresItInBothListsWithAutomaticLinks)
 {
     const CheckBoxOutcome outcome =
-        m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kDevice), false, 3, 999);
+        m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kDevice), false, 3);
 
     EXPECT_EQ(FileText(),
               "[Speaker]\r\n"
@@ -134,7 +134,7 @@ TEST_F(SettingsEditorTest, TickingAPlaybackChannelOfADeviceWithoutOutputEntrySto
 {
     // Channel list entry 3 is output channel 2.
     const CheckBoxOutcome outcome =
-        m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false, 3, 0);
+        m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false, 3);
 
     EXPECT_EQ(outcome.channelList, CheckBoxOutcome::ChannelList::Enable);
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
@@ -154,7 +154,7 @@ TEST_F(SettingsEditorTest, TickingAPlaybackChannelOfADeviceWithoutOutputEntrySto
 
 TEST_F(SettingsEditorTest, TickingAChannelOfASixChannelDeviceWithoutEntryLinksItAutomatically)
 {
-    m_editor->ToggleCheckBox(Item("Six", kSixChannel, PanelItemKind::kPlayback, true, 3), false, 0, 0);
+    m_editor->ToggleCheckBox(Item("Six", kSixChannel, PanelItemKind::kPlayback, true, 3), false, 0);
     EXPECT_NE(FileText().find("outChannelLink=-1;-1\r\n"), std::string::npos);
     DeviceTable devices{{"Six", kSixChannel}};
     const std::vector<std::string> outline = RebuiltOutline(devices);
@@ -166,45 +166,67 @@ TEST_F(SettingsEditorTest, TickingAPlaybackChannelOfAListedDeviceSetsItsLinkFrom
 {
     StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=4;-2\r\n"
               "outOutLatency=0.10\r\n");
-    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false, 1, 0);
+    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false, 1);
     EXPECT_NE(FileText().find("outChannelLink=4;0\r\n"), std::string::npos);
     EXPECT_NE(FileText().find("outOutLatency=0.10\r\n"), std::string::npos);
     // Nothing selected in the list: the channel stays unmapped.
-    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), false, -1, 0);
+    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), false, -1);
     EXPECT_NE(FileText().find("outChannelLink=-2;0\r\n"), std::string::npos);
     EXPECT_EQ(EventNames().size(), 2u);
 }
 
-TEST_F(SettingsEditorTest, ClearingAChannelUnmapsItAndPutsTheDeviceInBothListsWithTheDelaySliderValue)
+TEST_F(SettingsEditorTest, ClearingAChannelUnmapsItAndPutsTheDeviceInBothListsWithItsOwnDelay)
 {
-    StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n"
-              "outOutLatency=0.25\r\n");
-    const CheckBoxOutcome outcome =
-        m_editor->ToggleCheckBox(Item("Speaker", kHeadset, PanelItemKind::kPlayback, true, 1), true, 2, 1234);
-
-    EXPECT_EQ(outcome.channelList, CheckBoxOutcome::ChannelList::Disable);
-    const std::string file = FileText();
-    EXPECT_NE(file.find("outChannelLink=0;-2\r\n"), std::string::npos);
-    EXPECT_NE(file.find("outOutLatency=0.25\r\n"), std::string::npos);   // 1234 / 5000 with two decimals
-    EXPECT_NE(file.find("inMaximumChannels=1\r\ninMinimumSampleFrequency=8000\r\ninMaximumSampleFrequency=44100\r\n"
-                        "inMinimumBitsPerSample=16\r\ninMaximumBitsPerSample=24\r\ninChannelLink=-1;-1\r\n"),
-              std::string::npos);
-    EXPECT_NE(file.find("in=Speaker\r\n"), std::string::npos);
-    ExpectOneEventAfterEveryWrite(kSettingsEvent);
+    // The delay slider may show another device when a channel is cleared:
+    // each device keeps the delay stored for it.
+    struct Case {
+        const char* what;
+        std::string start;
+        PanelTreeItem item;
+        std::string outLink;
+        std::string outLatency;
+        std::string inLink;
+        CheckBoxOutcome::ChannelList channelList;
+    };
+    const Case cases[] = {
+        {"playback channel of a listed device",
+         "[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n"
+         "outOutLatency=0.10\r\n",
+         Item("Speaker", kHeadset, PanelItemKind::kPlayback, true, 1), "outChannelLink=0;-2\r\n", "outOutLatency=0.10\r\n",
+         "inChannelLink=-1;-1\r\n", CheckBoxOutcome::ChannelList::Disable},
+        {"recording channel of a device without output entry",
+         "[default]\r\nin=Speaker\r\n[Speaker]\r\ninMaximumChannels=1\r\ninChannelLink=0;1\r\n",
+         Item("Speaker", kHeadset, PanelItemKind::kRecording, true, 0), "outChannelLink=-1;-1\r\n", "outOutLatency=0.00\r\n",
+         "inChannelLink=-2;1\r\n", CheckBoxOutcome::ChannelList::Unchanged},
+    };
+    for (const Case& c : cases) {
+        StartFrom(c.start);
+        m_events.clear();
+        const CheckBoxOutcome outcome = m_editor->ToggleCheckBox(c.item, true, 2);
+        EXPECT_EQ(outcome.channelList, c.channelList) << c.what;
+        EXPECT_FALSE(outcome.delayPosition) << c.what;
+        const std::string file = FileText();
+        for (const std::string& line : {std::string("outMaximumSampleFrequency=48000\r\n"), c.outLink, c.outLatency,
+                                        std::string("inMaximumSampleFrequency=44100\r\n"), c.inLink,
+                                        std::string("out=Speaker\r\n"), std::string("in=Speaker\r\n")}) {
+            EXPECT_NE(file.find(line), std::string::npos) << c.what << ": " << line << "\n" << file;
+        }
+        ExpectOneEventAfterEveryWrite(kSettingsEvent);
+    }
 }
 
 TEST_F(SettingsEditorTest, ClearingARecordingChannelUnmapsItsInputLinkAndTickingItMapsItAgain)
 {
     StartFrom("[default]\r\nin=Mic\r\n[Mic]\r\ninMaximumChannels=1\r\ninChannelLink=0;1\r\n");
     const PanelTreeItem channel = Item("Mic", kHeadset, PanelItemKind::kRecording, true, 0);
-    const CheckBoxOutcome cleared = m_editor->ToggleCheckBox(channel, true, 5, 0);
+    const CheckBoxOutcome cleared = m_editor->ToggleCheckBox(channel, true, 5);
     EXPECT_EQ(cleared.channelList, CheckBoxOutcome::ChannelList::Unchanged);
     EXPECT_NE(FileText().find("inChannelLink=-2;1\r\n"), std::string::npos);
     EXPECT_NE(FileText().find("out=Mic\r\n"), std::string::npos);   // both lists receive the device
     DeviceTable devices{{"Mic", kHeadset}};
     EXPECT_EQ(RebuiltOutline(devices)[5], Gbk("    声道[0]| "));
 
-    m_editor->ToggleCheckBox(channel, false, 5, 0);
+    m_editor->ToggleCheckBox(channel, false, 5);
     EXPECT_NE(FileText().find("inChannelLink=-1;1\r\n"), std::string::npos);
     EXPECT_EQ(RebuiltOutline(devices)[5], Gbk("    声道[0]|x"));
 }
@@ -231,7 +253,7 @@ TEST_F(SettingsEditorTest, ClearingGroupsAndDevicesTakesThemOffTheListsButLeaves
     for (const Case& c : cases) {
         StartFrom(start);
         m_events.clear();
-        const CheckBoxOutcome outcome = m_editor->ToggleCheckBox(Item("A", kHeadset, c.kind), true, 0, 77);
+        const CheckBoxOutcome outcome = m_editor->ToggleCheckBox(Item("A", kHeadset, c.kind), true, 0);
         const std::string file = FileText();
         EXPECT_NE(file.find(c.outList), std::string::npos) << c.what << "\n" << file;
         EXPECT_NE(file.find(c.inList), std::string::npos) << c.what;
@@ -242,19 +264,19 @@ TEST_F(SettingsEditorTest, ClearingGroupsAndDevicesTakesThemOffTheListsButLeaves
     }
     // The second group cleared takes the device off both lists: its box goes.
     StartFrom(start);
-    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), true, 0, 0);
-    const CheckBoxOutcome last = m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kPlayback), true, 0, 0);
+    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), true, 0);
+    const CheckBoxOutcome last = m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kPlayback), true, 0);
     EXPECT_TRUE(last.clearParentCheck);
     EXPECT_NE(FileText().find("out=B\r\nin=B\r\n"), std::string::npos);
     // A device without an output entry leaves the delay slider at 0.
-    const CheckBoxOutcome unlisted = m_editor->ToggleCheckBox(Item("C", kHeadset, PanelItemKind::kDevice), true, 0, 50);
+    const CheckBoxOutcome unlisted = m_editor->ToggleCheckBox(Item("C", kHeadset, PanelItemKind::kDevice), true, 0);
     EXPECT_EQ(unlisted.delayPosition, 0);
 }
 
 TEST_F(SettingsEditorTest, TickingAGroupKeepsTheLinksAndDelayOfAnExistingEntry)
 {
     StartFrom("[default]\r\nout=A\r\n[A]\r\noutMaximumChannels=6\r\noutChannelLink=3;4\r\noutOutLatency=0.40\r\n");
-    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), false, 0, 0);
+    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), false, 0);
     const std::string file = FileText();
     EXPECT_NE(file.find("outMaximumChannels=2\r\n"), std::string::npos);   // the scanned range replaces it
     EXPECT_NE(file.find("outChannelLink=3;4\r\n"), std::string::npos);
@@ -283,6 +305,29 @@ TEST_F(SettingsEditorTest, TheChannelListSetsOneLinkAndRenamesTheItem)
     EXPECT_NE(file.find("outChannelLink=1;-2\r\n"), std::string::npos);
     EXPECT_NE(file.find("out=New;Speaker\r\n"), std::string::npos);
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
+}
+
+TEST_F(SettingsEditorTest, TheChannelListSetsTheLinkOfADeviceGroupOrRecordingChannelButLeavesItsText)
+{
+    // The keyboard can move the selection to any item before the list changes.
+    struct Case {
+        const char* what;
+        PanelTreeItem item;
+        const char* link;
+    };
+    const Case cases[] = {
+        {"device", Item("Speaker", kHeadset, PanelItemKind::kDevice), "outChannelLink=4;1\r\n"},
+        {"playback group", Item("Speaker", kHeadset, PanelItemKind::kPlayback), "outChannelLink=4;1\r\n"},
+        {"recording group", Item("Speaker", kHeadset, PanelItemKind::kRecording), "outChannelLink=4;1\r\n"},
+        {"recording channel", Item("Speaker", kHeadset, PanelItemKind::kRecording, true, 1), "outChannelLink=0;4\r\n"},
+    };
+    for (const Case& c : cases) {
+        StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n");
+        m_events.clear();
+        EXPECT_EQ(m_editor->SelectChannelLink(c.item, 5), std::nullopt) << c.what;
+        EXPECT_NE(FileText().find(c.link), std::string::npos) << c.what << "\n" << FileText();
+        ExpectOneEventAfterEveryWrite(kSettingsEvent);
+    }
 }
 
 TEST_F(SettingsEditorTest, TheSampleRateIsWrittenAndSignalledAndAnEmptySelectionChangesNothing)
