@@ -192,8 +192,9 @@ bool ReadWavFile(const std::string& path, WavContent& wav, std::string& error);
 
 // Checks every sample a device played against expected(frame, channel). The
 // engine stops copying the host's samples the moment a stream is stopped,
-// so the last block may be cut short: from the first frame that differs
-// there on, that block must be silent.
+// so the last block may be cut short, and a device whose last block came
+// late played silence before it: from the first frame that differs on,
+// everything must be silent, and that silent end is shorter than two blocks.
 testing::AssertionResult PlayedAsExpected(const WavContent& wav, size_t blockFrames,
                                           const std::function<int16_t(long frame, int channel)>& expected);
 
