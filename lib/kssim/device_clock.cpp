@@ -55,6 +55,7 @@ DWORD WINAPI ClockThread(void* parameter)
             // Nothing is due: every producer of work (a queued request, a
             // state change, a released hold, the end of the thread) sets the
             // wake event, so this wait ends exactly when there is something to do.
+            CountEventCall();
             WaitForSingleObject(worker->wake, INFINITE);
             continue;
         }
@@ -65,10 +66,13 @@ DWORD WINAPI ClockThread(void* parameter)
         LARGE_INTEGER due{};
         due.QuadPart = -std::max<int64_t>(1, (ahead * 10000000 + model.ticksPerSecond - 1) / model.ticksPerSecond);
         HANDLE waits[2] = {worker->wake, worker->timer};
+        CountEventCall();
         if (SetWaitableTimer(worker->timer, &due, 0, nullptr, nullptr, FALSE)) {
             // Ends at the device event or earlier on new work; both re-plan.
+            CountEventCall();
             WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         } else {
+            CountEventCall();
             WaitForSingleObject(worker->wake, static_cast<DWORD>(std::max<int64_t>(1, ahead * 1000 / model.ticksPerSecond)));
         }
     }
@@ -114,7 +118,7 @@ void WakeClock(Model& model)
         SetThreadPriority(worker->thread, THREAD_PRIORITY_TIME_CRITICAL);
         model.worker = worker;
     }
-    SetEvent(model.worker->wake);
+    SignalObject(model.worker->wake);
 }
 
 ClockStop StopClock(Model& model)
@@ -125,7 +129,7 @@ ClockStop StopClock(Model& model)
     }
     model.worker = nullptr;
     worker->stop = true;
-    SetEvent(worker->wake);
+    SignalObject(worker->wake);
     return ClockStop(worker);
 }
 

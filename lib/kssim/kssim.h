@@ -189,6 +189,10 @@ public:
     int OpenHandleCount() const;           // filter and pin handles now open
     int OpenDeviceInfoSetCount() const;    // SetupAPI device-information sets not yet destroyed
     int PendingRequestCount() const;       // stream and property requests not yet completed
+    // Calls the simulated devices made on event and timer objects (signals,
+    // resets, waits, timer settings) since the process started. Under Wine
+    // each is a round trip to the Wine server.
+    int64_t EventCalls() const;
 
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;

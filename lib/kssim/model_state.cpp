@@ -1,5 +1,6 @@
 #include "model_state.h"
 
+#include <atomic>
 #include <stdexcept>
 
 namespace kssim::detail {
@@ -11,6 +12,8 @@ namespace {
 // simulated value can never equal a real handle, and the kernel (which
 // ignores the two low tag bits) still finds the object behind it.
 constexpr uintptr_t kHandleTag = 2;
+
+std::atomic<int64_t> g_eventCalls{0};
 
 }  // namespace
 
@@ -124,9 +127,9 @@ void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information)
         request.overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
     }
     if (request.event) {
-        SetEvent(request.event);
+        SignalObject(request.event);
     } else if (request.fileObject) {
-        SetEvent(request.fileObject);
+        SignalObject(request.fileObject);
     }
     request.overlapped = nullptr;
     request.event = nullptr;
@@ -140,7 +143,7 @@ void BeginRequest(Request& request, const HandleEntry& entry, OVERLAPPED* overla
     request.event = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
     request.fileObject = entry.object;
     if (!request.event) {
-        ResetEvent(entry.object);
+        ResetObject(entry.object);
     }
     overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
     overlapped->InternalHigh = 0;
@@ -171,6 +174,28 @@ ClockStop TearDown(Model& model)
     model.ksUserMissing = false;
     model.holdProperties = false;
     return StopClock(model);
+}
+
+BOOL SignalObject(HANDLE event)
+{
+    CountEventCall();
+    return SetEvent(event);
+}
+
+BOOL ResetObject(HANDLE event)
+{
+    CountEventCall();
+    return ResetEvent(event);
+}
+
+void CountEventCall()
+{
+    g_eventCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+int64_t EventCallCount()
+{
+    return g_eventCalls.load(std::memory_order_relaxed);
 }
 
 void TraceLine(const std::string& text)

@@ -244,6 +244,15 @@ ClockStop StopClock(Model& model);
 // closed, files finished. Answers the clock thread to be joined.
 ClockStop TearDown(Model& model);
 
+// Calls on event and timer objects (set, reset, wait, arm). Under Wine each
+// is a round trip to the Wine server, so how many the simulated devices make
+// per stream cycle is what they cost the driver beside them. Every such call
+// of the simulation goes through these; they need no lock.
+BOOL SignalObject(HANDLE event);
+BOOL ResetObject(HANDLE event);
+void CountEventCall();
+int64_t EventCallCount();
+
 // Traces one line to the debugger output, prefixed "[kssim] ".
 void TraceLine(const std::string& text);
 

@@ -256,6 +256,11 @@ int Simulation::OpenDeviceInfoSetCount() const
     return CountHandles(model, HandleKind::DeviceInfoSet);
 }
 
+int64_t Simulation::EventCalls() const
+{
+    return EventCallCount();
+}
+
 int Simulation::PendingRequestCount() const
 {
     Model& model = TheModel();
