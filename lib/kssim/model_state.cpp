@@ -128,25 +128,32 @@ void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information)
     }
     if (request.event) {
         SignalObject(request.event);
-    } else if (request.fileObject) {
-        SignalObject(request.fileObject);
+    } else if (request.file && !request.file->objectSignalled) {
+        SignalObject(request.file->object);
+        request.file->objectSignalled = true;
     }
     request.overlapped = nullptr;
     request.event = nullptr;
-    request.fileObject = nullptr;
+    request.file = nullptr;
 }
 
-void BeginRequest(Request& request, const HandleEntry& entry, OVERLAPPED* overlapped)
+void BeginRequest(Request& request, HandleEntry& entry, OVERLAPPED* overlapped)
 {
     request.handle = entry.value;
     request.overlapped = overlapped;
     request.event = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
-    request.fileObject = entry.object;
-    if (!request.event) {
-        ResetObject(entry.object);
-    }
+    request.file = &entry;
     overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
     overlapped->InternalHigh = 0;
+}
+
+void SettleFileObject(HandleEntry& entry, const OVERLAPPED& overlapped)
+{
+    const bool hasEvent = (reinterpret_cast<uintptr_t>(overlapped.hEvent) & ~uintptr_t{1}) != 0;
+    if (!hasEvent && overlapped.Internal == static_cast<ULONG_PTR>(kStatusPending) && entry.objectSignalled) {
+        ResetObject(entry.object);
+        entry.objectSignalled = false;
+    }
 }
 
 ClockStop TearDown(Model& model)
@@ -158,14 +165,15 @@ ClockStop TearDown(Model& model)
             CompleteRequestsOf(model, *entry, nullptr, kStatusCancelled);
         }
     }
-    for (auto& [value, entry] : model.handles) {
-        CloseHandle(entry->object);
-    }
-    model.handles.clear();
+    // Before the handles go: a request signals its handle's object.
     for (auto& request : model.propertyQueue) {
         SignalCompletion(*request, kStatusCancelled, 0);
     }
     model.propertyQueue.clear();
+    for (auto& [value, entry] : model.handles) {
+        CloseHandle(entry->object);
+    }
+    model.handles.clear();
     for (auto& device : model.devices) {
         device->renderFile.Forget();
     }
