@@ -181,6 +181,15 @@ public:
     // Real-time clock only: the fast clock never runs dry.
     int64_t UnderrunFrames(const std::string& devicePath, ULONG pinId) const;
     int64_t OverrunFrames(const std::string& devicePath, ULONG pinId) const;
+    // The same counts summed over the pins of each device on which a pin
+    // was ever created, in enumeration order: what a stream through the
+    // model has cost, for a host to show.
+    struct DeviceStreamCounts {
+        std::string name;  // the friendly name, or the path when the device has none
+        int64_t underrunFrames = 0;
+        int64_t overrunFrames = 0;
+    };
+    std::vector<DeviceStreamCounts> StreamCounts() const;
     KSSTATE PinState(const std::string& devicePath, ULONG pinId) const;   // of the open instance; KSSTATE_STOP when none
     int OpenPinInstances(const std::string& devicePath, ULONG pinId) const;
     // The KSPIN_CONNECT and the data format behind it of the last successful
