@@ -16,16 +16,24 @@
 //   worst       the longest interval between two callbacks, against the
 //               block period
 //   resets      kAsioResetRequest messages the host received
+//   events      calls on event and timer objects per callback (set, reset,
+//               wait, arm; each a round trip to the server under Wine):
+//               those of the simulated devices, and all the others, which
+//               are the driver's (the bench itself makes none while it
+//               measures)
 
 #include "appdata_redirect.h"
+#include "import_slot.h"
 #include "kssim.h"
 #include "message_box.h"
 #include "telvara_driver.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -101,6 +109,82 @@ long AsioMessage(long selector, long value, void*, double*)
     return selector == kAsioSupportsTimeInfo ? 1 : 0;
 }
 
+// Every call of this program on an event or timer object passes through its
+// import table; these entries count them on their way to kernel32.
+std::atomic<int64_t> g_eventCalls{0};
+
+struct CountedImport {
+    const char* name;
+    void* counter;
+    void* original;
+};
+
+BOOL WINAPI CountedSetEvent(HANDLE event);
+BOOL WINAPI CountedResetEvent(HANDLE event);
+DWORD WINAPI CountedWaitForSingleObject(HANDLE object, DWORD milliseconds);
+DWORD WINAPI CountedWaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL all, DWORD milliseconds);
+BOOL WINAPI CountedSetWaitableTimer(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine,
+                                    void* argument, BOOL resume);
+
+CountedImport g_counted[] = {
+    {"SetEvent", reinterpret_cast<void*>(&CountedSetEvent), nullptr},
+    {"ResetEvent", reinterpret_cast<void*>(&CountedResetEvent), nullptr},
+    {"WaitForSingleObject", reinterpret_cast<void*>(&CountedWaitForSingleObject), nullptr},
+    {"WaitForMultipleObjects", reinterpret_cast<void*>(&CountedWaitForMultipleObjects), nullptr},
+    {"SetWaitableTimer", reinterpret_cast<void*>(&CountedSetWaitableTimer), nullptr},
+};
+
+template <typename Function>
+Function Original(int index)
+{
+    ++g_eventCalls;
+    return reinterpret_cast<Function>(g_counted[index].original);
+}
+
+BOOL WINAPI CountedSetEvent(HANDLE event)
+{
+    return Original<decltype(&SetEvent)>(0)(event);
+}
+
+BOOL WINAPI CountedResetEvent(HANDLE event)
+{
+    return Original<decltype(&ResetEvent)>(1)(event);
+}
+
+DWORD WINAPI CountedWaitForSingleObject(HANDLE object, DWORD milliseconds)
+{
+    return Original<decltype(&WaitForSingleObject)>(2)(object, milliseconds);
+}
+
+DWORD WINAPI CountedWaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL all, DWORD milliseconds)
+{
+    return Original<decltype(&WaitForMultipleObjects)>(3)(count, objects, all, milliseconds);
+}
+
+BOOL WINAPI CountedSetWaitableTimer(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine,
+                                    void* argument, BOOL resume)
+{
+    return Original<decltype(&SetWaitableTimer)>(4)(timer, due, period, routine, argument, resume);
+}
+
+// Answers false when one of them is not imported (then none is counted).
+bool CountEventCalls()
+{
+    HMODULE self = GetModuleHandleA(nullptr);
+    void** slots[std::size(g_counted)] = {};
+    for (size_t i = 0; i < std::size(g_counted); ++i) {
+        slots[i] = FindImportSlot(self, "kernel32.dll", g_counted[i].name);
+        if (!slots[i]) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < std::size(g_counted); ++i) {
+        g_counted[i].original = *slots[i];
+        WriteImportSlot(slots[i], g_counted[i].counter);
+    }
+    return true;
+}
+
 std::string Settings(long frames)
 {
     std::string text = "[default]\nout=";
@@ -118,6 +202,8 @@ std::string Settings(long frames)
 struct Counts {
     int64_t underrun = 0;
     int64_t overrun = 0;
+    int64_t simulatorEvents = 0;
+    int64_t allEvents = 0;
     long callbacks = 0;
     double at = 0.0;
 };
@@ -130,6 +216,8 @@ Counts Take()
         counts.underrun += sim.UnderrunFrames(RenderPath(i), 0);
     }
     counts.overrun = sim.OverrunFrames(kCapturePath, 0);
+    counts.simulatorEvents = sim.EventCalls();
+    counts.allEvents = g_eventCalls.load();
     counts.callbacks = g_host.callbacks.load();
     counts.at = Seconds();
     return counts;
@@ -184,11 +272,15 @@ void RunStream(const AppDataRedirect& appData, long frames, double seconds)
     const double expected = wall * kSampleRate;
     const double advanced = static_cast<double>(last.callbacks - first.callbacks) * static_cast<double>(frames);
     const double periodMs = 1000.0 * static_cast<double>(frames) / kSampleRate;
-    std::printf("%6ld | %9lld %9lld | %10.0f %10.0f %7.2f%% | %8.2f %8.2f %6.1fx | %6ld\n", frames,
+    const double cycles = static_cast<double>(std::max(1L, last.callbacks - first.callbacks));
+    const auto simulatorEvents = static_cast<double>(last.simulatorEvents - first.simulatorEvents);
+    const auto allEvents = static_cast<double>(last.allEvents - first.allEvents);
+    std::printf("%6ld | %9lld %9lld | %10.0f %10.0f %7.2f%% | %8.2f %8.2f %6.1fx | %6ld | %6.1f %6.1f\n", frames,
                 static_cast<long long>(last.underrun - first.underrun),
                 static_cast<long long>(last.overrun - first.overrun), advanced, expected,
                 100.0 * (advanced - expected) / expected, 1000.0 * g_host.worstInterval.load(), periodMs,
-                1000.0 * g_host.worstInterval.load() / periodMs, g_host.resets.load());
+                1000.0 * g_host.worstInterval.load() / periodMs, g_host.resets.load(), simulatorEvents / cycles,
+                (allEvents - simulatorEvents) / cycles);
     std::fflush(stdout);
 }
 
@@ -218,12 +310,18 @@ int main(int argc, char** argv)
         return 2;
     }
     SetMessageBoxHandler(AnswerMessageBox);
+    if (!CountEventCalls()) {
+        std::fprintf(stderr, "the program's event calls cannot be counted: its imports differ\n");
+        return 1;
+    }
     AppDataRedirect appData;
     std::printf("Real-time clock, 48 kHz, %d stereo render devices + 1 stereo capture device, %.0f s per stream,\n"
                 "figures after the first second\n",
                 kRenderDevices, seconds);
-    std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s\n", "frames", "underrun", "overrun", "host",
-                "wall", "drift", "worst ms", "block ms", "ratio", "resets");
+    std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s | %13s\n", "frames", "underrun", "overrun",
+                "host", "wall", "drift", "worst ms", "block ms", "ratio", "resets", "events/cycle");
+    std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s | %6s %6s\n", "", "", "", "", "", "", "", "",
+                "", "", "sim", "driver");
     for (long frames : sizes) {
         RunStream(appData, frames, seconds);
     }

@@ -4,6 +4,7 @@
 #include "asio_session.h"
 #include "debug_output_capture.h"
 #include "driver_registry.h"
+#include "simulated_counts.h"
 #include "telvara_version.h"
 #include "test_signal.h"
 #include "wav_io.h"
@@ -326,6 +327,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
     std::printf("callback interval mean %.2f ms, worst %.2f ms (buffer %ld frames = %.2f ms at %.0f Hz)\n",
                 statistics.meanIntervalMs, statistics.worstIntervalMs, bufferSize, 1000.0 * bufferSize / rate, rate);
     std::printf("device-sync events: %zu\n", capture.Count(kDeviceSyncTrace));
+    PrintSimulatedStreamCounts(driver);
     if (recording) {
         std::string error;
         if (!WriteWav16(options.out, static_cast<uint16_t>(channels.size()), static_cast<uint32_t>(rate), recorded,

@@ -1,5 +1,6 @@
 #include "settings_file.h"
 
+#include "debug_trace.h"
 #include "message_box.h"
 #include "settings_keys.h"
 #include "settings_lists.h"
@@ -123,11 +124,11 @@ DriverSettings* SettingsFile::LoadSettings()
         const std::string text = dynamic_cast<const Poco::Exception*>(&e)
                                      ? static_cast<const Poco::Exception&>(e).displayText()
                                      : std::string(e.what());
-        std::fputs(("System exception:" + text + "\n").c_str(), stdout);
-        std::fflush(stdout);
+        // Traced, never printed: the standard output is the host's, and a
+        // host may stream its data there.
+        DebugTrace("System exception:%s\n", text.c_str());
     } catch (...) {
-        std::fputs("Unknown runtime exception", stdout);
-        std::fflush(stdout);
+        DebugTrace("Unknown runtime exception\n");
     }
     return &m_settings;
 }

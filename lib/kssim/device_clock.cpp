@@ -4,6 +4,13 @@
 // while filter or pin handles are open: started by the first request that
 // needs it, ended (and joined) when the last such handle closes or the
 // model is reset.
+//
+// Under Wine every call on an event or a timer is a round trip to the
+// server, and the simulated devices stand beside a driver whose timing is
+// what is being measured. So the thread is woken only when its next
+// deadline moves earlier (a request queued behind others changes nothing),
+// re-arms its timer only when the deadline changed, and completes whatever
+// is due on each wake-up in one pass under the lock.
 
 #include "model_state.h"
 
@@ -11,11 +18,21 @@
 
 namespace kssim::detail {
 
+// Replanning: the thread has been woken and will look at every pin again,
+// so nothing that comes meanwhile needs to wake it.
+constexpr int64_t kReplanning = INT64_MIN;
+
 struct Worker {
     HANDLE thread = nullptr;
     HANDLE wake = nullptr;   // auto-reset: new work, a state change, or the end
     HANDLE timer = nullptr;  // the next device event
-    bool stop = false;       // read and written under the model lock
+    // Under the model lock: the end, and the tick the thread sleeps
+    // towards (kNever: until woken; kReplanning: woken, not yet replanned).
+    bool stop = false;
+    int64_t deadline = kReplanning;
+    // The thread's own: the tick the timer is set for while it has not
+    // fired (kNever when it is not set or has fired).
+    int64_t armed = kNever;
 };
 
 namespace {
@@ -50,11 +67,13 @@ DWORD WINAPI ClockThread(void* parameter)
                 // the next wake-up tries again.
                 TraceLine("clock thread: out of memory while completing requests");
             }
+            worker->deadline = next;
         }
         if (next == kNever) {
             // Nothing is due: every producer of work (a queued request, a
             // state change, a released hold, the end of the thread) sets the
             // wake event, so this wait ends exactly when there is something to do.
+            CountEventCall();
             WaitForSingleObject(worker->wake, INFINITE);
             continue;
         }
@@ -65,10 +84,20 @@ DWORD WINAPI ClockThread(void* parameter)
         LARGE_INTEGER due{};
         due.QuadPart = -std::max<int64_t>(1, (ahead * 10000000 + model.ticksPerSecond - 1) / model.ticksPerSecond);
         HANDLE waits[2] = {worker->wake, worker->timer};
-        if (SetWaitableTimer(worker->timer, &due, 0, nullptr, nullptr, FALSE)) {
+        if (worker->armed != next) {
+            CountEventCall();
+            worker->armed = SetWaitableTimer(worker->timer, &due, 0, nullptr, nullptr, FALSE) ? next : kNever;
+        }
+        if (worker->armed == next) {
             // Ends at the device event or earlier on new work; both re-plan.
-            WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            // A timer that fired is spent; one interrupted by new work still
+            // holds the deadline and is kept when the deadline stays.
+            CountEventCall();
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                worker->armed = kNever;
+            }
         } else {
+            CountEventCall();
             WaitForSingleObject(worker->wake, static_cast<DWORD>(std::max<int64_t>(1, ahead * 1000 / model.ticksPerSecond)));
         }
     }
@@ -114,7 +143,21 @@ void WakeClock(Model& model)
         SetThreadPriority(worker->thread, THREAD_PRIORITY_TIME_CRITICAL);
         model.worker = worker;
     }
-    SetEvent(model.worker->wake);
+    if (model.worker->deadline != kReplanning) {
+        model.worker->deadline = kReplanning;
+        SignalObject(model.worker->wake);
+    }
+}
+
+void WakeClockFor(Model& model, int64_t tick)
+{
+    if (tick == kNever) {
+        return;
+    }
+    if (model.worker && tick >= model.worker->deadline) {
+        return;  // the thread wakes by then anyway
+    }
+    WakeClock(model);
 }
 
 ClockStop StopClock(Model& model)
@@ -125,7 +168,7 @@ ClockStop StopClock(Model& model)
     }
     model.worker = nullptr;
     worker->stop = true;
-    SetEvent(worker->wake);
+    SignalObject(worker->wake);
     return ClockStop(worker);
 }
 

@@ -46,6 +46,7 @@ BOOL PropertyRequest(Model& model, HandleEntry& entry, void* inBuffer, DWORD inS
         request->output = outBuffer;
         request->outputSize = outSize;
         model.propertyQueue.push_back(std::move(request));
+        SettleFileObject(entry, *overlapped);
         if (!model.holdProperties) {
             WakeClock(model);
         }
@@ -67,7 +68,7 @@ BOOL PropertyRequest(Model& model, HandleEntry& entry, void* inBuffer, DWORD inS
         Request done;
         done.overlapped = overlapped;
         done.event = EventOf(overlapped);
-        done.fileObject = entry.object;
+        done.file = &entry;
         SignalCompletion(done, status, information);
     }
     return status == kStatusSuccess ? TRUE : Fail(Win32FromStatus(status));

@@ -184,6 +184,15 @@ public:
     // Real-time clock only: the fast clock never runs dry.
     int64_t UnderrunFrames(const std::string& devicePath, ULONG pinId) const;
     int64_t OverrunFrames(const std::string& devicePath, ULONG pinId) const;
+    // The same counts summed over the pins of each device on which a pin
+    // was ever created, in enumeration order: what a stream through the
+    // model has cost, for a host to show.
+    struct DeviceStreamCounts {
+        std::string name;  // the friendly name, or the path when the device has none
+        int64_t underrunFrames = 0;
+        int64_t overrunFrames = 0;
+    };
+    std::vector<DeviceStreamCounts> StreamCounts() const;
     KSSTATE PinState(const std::string& devicePath, ULONG pinId) const;   // of the open instance; KSSTATE_STOP when none
     int OpenPinInstances(const std::string& devicePath, ULONG pinId) const;
     // The KSPIN_CONNECT and the data format behind it of the last successful
@@ -192,6 +201,10 @@ public:
     int OpenHandleCount() const;           // filter and pin handles now open
     int OpenDeviceInfoSetCount() const;    // SetupAPI device-information sets not yet destroyed
     int PendingRequestCount() const;       // stream and property requests not yet completed
+    // Calls the simulated devices made on event and timer objects (signals,
+    // resets, waits, timer settings) since the process started. Under Wine
+    // each is a round trip to the Wine server.
+    int64_t EventCalls() const;
 
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;

@@ -1,5 +1,6 @@
 #include "model_state.h"
 
+#include <atomic>
 #include <stdexcept>
 
 namespace kssim::detail {
@@ -11,6 +12,8 @@ namespace {
 // simulated value can never equal a real handle, and the kernel (which
 // ignores the two low tag bits) still finds the object behind it.
 constexpr uintptr_t kHandleTag = 2;
+
+std::atomic<int64_t> g_eventCalls{0};
 
 }  // namespace
 
@@ -124,26 +127,33 @@ void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information)
         request.overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
     }
     if (request.event) {
-        SetEvent(request.event);
-    } else if (request.fileObject) {
-        SetEvent(request.fileObject);
+        SignalObject(request.event);
+    } else if (request.file && !request.file->objectSignalled) {
+        SignalObject(request.file->object);
+        request.file->objectSignalled = true;
     }
     request.overlapped = nullptr;
     request.event = nullptr;
-    request.fileObject = nullptr;
+    request.file = nullptr;
 }
 
-void BeginRequest(Request& request, const HandleEntry& entry, OVERLAPPED* overlapped)
+void BeginRequest(Request& request, HandleEntry& entry, OVERLAPPED* overlapped)
 {
     request.handle = entry.value;
     request.overlapped = overlapped;
     request.event = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(overlapped->hEvent) & ~uintptr_t{1});
-    request.fileObject = entry.object;
-    if (!request.event) {
-        ResetEvent(entry.object);
-    }
+    request.file = &entry;
     overlapped->Internal = static_cast<ULONG_PTR>(kStatusPending);
     overlapped->InternalHigh = 0;
+}
+
+void SettleFileObject(HandleEntry& entry, const OVERLAPPED& overlapped)
+{
+    const bool hasEvent = (reinterpret_cast<uintptr_t>(overlapped.hEvent) & ~uintptr_t{1}) != 0;
+    if (!hasEvent && overlapped.Internal == static_cast<ULONG_PTR>(kStatusPending) && entry.objectSignalled) {
+        ResetObject(entry.object);
+        entry.objectSignalled = false;
+    }
 }
 
 ClockStop TearDown(Model& model)
@@ -155,14 +165,15 @@ ClockStop TearDown(Model& model)
             CompleteRequestsOf(model, *entry, nullptr, kStatusCancelled);
         }
     }
-    for (auto& [value, entry] : model.handles) {
-        CloseHandle(entry->object);
-    }
-    model.handles.clear();
+    // Before the handles go: a request signals its handle's object.
     for (auto& request : model.propertyQueue) {
         SignalCompletion(*request, kStatusCancelled, 0);
     }
     model.propertyQueue.clear();
+    for (auto& [value, entry] : model.handles) {
+        CloseHandle(entry->object);
+    }
+    model.handles.clear();
     for (auto& device : model.devices) {
         device->renderFile.Forget();
     }
@@ -171,6 +182,28 @@ ClockStop TearDown(Model& model)
     model.ksUserMissing = false;
     model.holdProperties = false;
     return StopClock(model);
+}
+
+BOOL SignalObject(HANDLE event)
+{
+    CountEventCall();
+    return SetEvent(event);
+}
+
+BOOL ResetObject(HANDLE event)
+{
+    CountEventCall();
+    return ResetEvent(event);
+}
+
+void CountEventCall()
+{
+    g_eventCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+int64_t EventCallCount()
+{
+    return g_eventCalls.load(std::memory_order_relaxed);
 }
 
 void TraceLine(const std::string& text)

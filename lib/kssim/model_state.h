@@ -24,12 +24,14 @@ enum class RequestKind { Write, Read, Property };
 
 // One request the caller is waiting for: a stream request on a pin or a
 // property request of an asynchronous device.
+struct HandleEntry;
+
 struct Request {
     RequestKind kind = RequestKind::Property;
     HANDLE handle = nullptr;           // the simulated handle it came on
     OVERLAPPED* overlapped = nullptr;  // the caller's
     HANDLE event = nullptr;            // its hEvent without the completion-port bit; may be null
-    HANDLE fileObject = nullptr;       // the handle's kernel object, signalled instead when there is no event
+    HandleEntry* file = nullptr;       // whose kernel object is signalled instead when there is no event
 
     // Stream requests: the caller's KSSTREAM_HEADERs, back to back.
     BYTE* headers = nullptr;
@@ -123,6 +125,7 @@ struct HandleEntry {
     HandleKind kind = HandleKind::Filter;
     HANDLE value = nullptr;           // the handle value the caller holds
     HANDLE object = nullptr;          // the kernel object behind it
+    bool objectSignalled = false;     // its state, as last set: calls that would not change it are left out
     std::shared_ptr<Device> device;   // filters and pins
     std::unique_ptr<PinInstance> pin; // pins
     std::vector<SetMember> members;   // device-information sets
@@ -191,8 +194,14 @@ std::shared_ptr<Device> MakeDevice(Model& model, DeviceModel deviceModel);
 // signals a file object). The caller's buffers must not be touched after this.
 void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information);
 // Takes the caller's OVERLAPPED for a request that will complete later:
-// marks it pending and, when it has no event, resets the handle's object.
-void BeginRequest(Request& request, const HandleEntry& entry, OVERLAPPED* overlapped);
+// marks it pending.
+void BeginRequest(Request& request, HandleEntry& entry, OVERLAPPED* overlapped);
+// At the end of the call that began a request: one without an event that is
+// still pending takes the handle's object to unsignalled, as starting it
+// does on Windows. One that completed within the call leaves the object
+// signalled, which saves a reset and a set that nobody could have seen
+// apart (the model lock is held throughout).
+void SettleFileObject(HandleEntry& entry, const OVERLAPPED& overlapped);
 
 // Stream requests, pin states and the device clock (stream_queue.cpp).
 DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer, DWORD outSize,
@@ -221,6 +230,9 @@ void CompleteQueuedProperties(Model& model);
 
 // The clock thread (device_clock.cpp).
 void WakeClock(Model& model);  // starts the thread if needed
+// Wakes it only when tick (a pin's next event) comes before the deadline it
+// sleeps towards; kNever wakes nothing.
+void WakeClockFor(Model& model, int64_t tick);
 // Ends the clock thread when no filter or pin handle is left. Call with the
 // lock held; the thread is joined after the lock is released, by the
 // returned object's destructor.
@@ -243,6 +255,15 @@ ClockStop StopClock(Model& model);
 // Empties the model: every request completed as cancelled, every handle
 // closed, files finished. Answers the clock thread to be joined.
 ClockStop TearDown(Model& model);
+
+// Calls on event and timer objects (set, reset, wait, arm). Under Wine each
+// is a round trip to the Wine server, so how many the simulated devices make
+// per stream cycle is what they cost the driver beside them. Every such call
+// of the simulation goes through these; they need no lock.
+BOOL SignalObject(HANDLE event);
+BOOL ResetObject(HANDLE event);
+void CountEventCall();
+int64_t EventCallCount();
 
 // Traces one line to the debugger output, prefixed "[kssim] ".
 void TraceLine(const std::string& text);

@@ -212,6 +212,27 @@ int64_t Simulation::OverrunFrames(const std::string& devicePath, ULONG pinId) co
     return RecordOf(model, devicePath, pinId).overrunFrames;
 }
 
+std::vector<Simulation::DeviceStreamCounts> Simulation::StreamCounts() const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    std::vector<DeviceStreamCounts> counts;
+    for (const auto& device : model.devices) {
+        DeviceStreamCounts entry;
+        entry.name = device->model.friendlyName.value_or(device->model.devicePath);
+        bool streamed = false;
+        for (const PinRecord& pin : device->pins) {
+            streamed = streamed || !pin.lastConnect.empty();
+            entry.underrunFrames += pin.underrunFrames;
+            entry.overrunFrames += pin.overrunFrames;
+        }
+        if (streamed) {
+            counts.push_back(std::move(entry));
+        }
+    }
+    return counts;
+}
+
 KSSTATE Simulation::PinState(const std::string& devicePath, ULONG pinId) const
 {
     Model& model = TheModel();
@@ -254,6 +275,11 @@ int Simulation::OpenDeviceInfoSetCount() const
     Model& model = TheModel();
     ModelLock lock(model);
     return CountHandles(model, HandleKind::DeviceInfoSet);
+}
+
+int64_t Simulation::EventCalls() const
+{
+    return EventCallCount();
 }
 
 int Simulation::PendingRequestCount() const

@@ -12,6 +12,8 @@
 // device's buffer (no read was queued for longer than the buffer holds),
 // in which case the frames in between are lost; it completes when the
 // device position reaches its end. Requests complete in the order they came.
+// A request without an event may complete later, with the next request of
+// its pin that has one, but at most 10 ms late; never earlier.
 //
 // States. Requests are accepted in every state but move only in RUN.
 // Leaving RUN freezes the position; going to STOP cancels the queued
@@ -92,6 +94,33 @@ int64_t TickForPosition(const PinInstance& pin, int64_t position)
 int64_t DueTick(const PinInstance& pin, const Request& request)
 {
     return TickForPosition(pin, pin.render ? request.end - pin.bufferBytes : request.end);
+}
+
+// How late a request without an event may complete: its completion shows
+// only in its OVERLAPPED and the handle's state, so it waits for the next
+// request of the pin that has an event (a driver splitting a block into
+// requests waits on the last one only), within this bound. The clock
+// thread wakes once per block instead of once per request.
+constexpr int64_t kEventlessLatenessMs = 10;
+
+// The tick at which the clock thread must next look at a pin whose head
+// request is due at headDue (in the future).
+int64_t NextWakeTick(const Model& model, const PinInstance& pin, int64_t headDue)
+{
+    const Request& head = *pin.queue.front();
+    if (head.event) {
+        return headDue;
+    }
+    const int64_t latest = headDue + kEventlessLatenessMs * model.ticksPerSecond / 1000;
+    for (const auto& request : pin.queue) {
+        if (request->stalled) {
+            break;
+        }
+        if (request->event) {
+            return std::min(latest, DueTick(pin, *request));
+        }
+    }
+    return latest;
 }
 
 SignalSource SourceOf(const PinInstance& pin)
@@ -338,9 +367,10 @@ DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer
         pin.streamEnd = request->end;
     }
     pin.queue.push_back(std::move(request));
-    AdvancePin(model, pin, now);
+    const int64_t next = AdvancePin(model, pin, now);
+    SettleFileObject(entry, *overlapped);
     if (pin.state == KSSTATE_RUN && !pin.queue.empty() && (!IsFast(model) || pin.loopActive)) {
-        WakeClock(model);
+        WakeClockFor(model, next);
     }
     return ERROR_IO_PENDING;
 }
@@ -372,7 +402,7 @@ int64_t AdvancePin(Model& model, PinInstance& pin, int64_t now)
         if (!IsFast(model)) {
             const int64_t due = DueTick(pin, head);
             if (due > now) {
-                return due;
+                return NextWakeTick(model, pin, due);
             }
         }
         FinishStream(pin, head);

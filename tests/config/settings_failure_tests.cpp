@@ -3,6 +3,7 @@
 #include "message_box_log.h"
 #include "settings_file.h"
 #include "settings_paths.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -39,10 +40,13 @@ TEST(SettingsFailure, ADriverGoesOnWithDefaultsAndCanTellTheFileIsUnusable)
     EXPECT_GT(boxes[0].text.size(), kReadExceptionPrefix.size()) << "the library's message follows";
     EXPECT_EQ(file.GetFailureText(), boxes[0].text);
 
+    TraceCapture trace;
     testing::internal::CaptureStdout();
     DriverSettings* s = file.LoadSettings();
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("System exception:", 0), 0u) << out;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::vector<std::string> lines = trace.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[TELVARA]System exception:", 0), 0u) << lines[0];
     EXPECT_EQ(s->blockFrames, 512);
     EXPECT_EQ(s->sampleRate, 44100);
     EXPECT_TRUE(s->outputDevices.empty());

@@ -2,6 +2,7 @@
 #include "message_box_log.h"
 #include "settings_file.h"
 #include "settings_paths.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -27,15 +28,25 @@ protected:
         return std::make_unique<SettingsFile>(SettingsFailureAction::Continue);
     }
 
-    // Runs a load and returns what it wrote to standard output.
-    static std::string LoadCapturingStdout(SettingsFile& file, DriverSettings** settings = nullptr)
+    // Runs a load and returns what it traced. Nothing may reach the
+    // standard output or error: they belong to the host, which may stream
+    // its data there.
+    static std::string LoadTracing(SettingsFile& file, DriverSettings** settings = nullptr)
     {
+        TraceCapture trace;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         DriverSettings* loaded = file.LoadSettings();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         if (settings) {
             *settings = loaded;
         }
-        return testing::internal::GetCapturedStdout();
+        std::string traced;
+        for (const std::string& line : trace.Lines()) {
+            traced += line;
+        }
+        return traced;
     }
 
     AppDataRedirect m_appData;
@@ -66,7 +77,7 @@ TEST_F(SettingsFileTest, MissingFolderAndFileAreCreatedAndEveryKeyTakesItsDefaul
     EXPECT_TRUE(file->IsUsable());
     EXPECT_EQ(ReadFileBytes(m_appData.SettingsFile()), "");
     DriverSettings* settings = nullptr;
-    EXPECT_EQ(LoadCapturingStdout(*file, &settings), "");
+    EXPECT_EQ(LoadTracing(*file, &settings), "");
     ExpectDefaults(*settings);
     EXPECT_TRUE(settings->inputDevices.empty());
     EXPECT_TRUE(settings->outputDevices.empty());
@@ -258,8 +269,8 @@ TEST_F(SettingsFileTest, ABadNumberStopsTheLoadAtThatKey)
     WriteConfig("[default]\nBlockFrames=200\nBitSpersample=24\nSampleRate=abc\nInputLatency=7\nOutputLatency=8\n"
                 "Volume=0.25\nin=Mic\nout=Spk\n");
     DriverSettings* s = nullptr;
-    const std::string out = LoadCapturingStdout(*file, &s);
-    EXPECT_EQ(out.rfind("System exception:", 0), 0u) << out;
+    const std::string out = LoadTracing(*file, &s);
+    EXPECT_EQ(out.rfind("[TELVARA]System exception:", 0), 0u) << out;
     EXPECT_NE(out.find("abc"), std::string::npos) << out;
     EXPECT_EQ(out.back(), '\n');
     EXPECT_EQ(s->blockFrames, 200);
@@ -272,12 +283,27 @@ TEST_F(SettingsFileTest, ABadNumberStopsTheLoadAtThatKey)
     EXPECT_TRUE(s->outputDevices.empty());
 }
 
+TEST_F(SettingsFileTest, AVolumeTheLibraryCannotReadIsTracedAndKeepsTheVolumeBefore)
+{
+    WriteConfig("[default]\nVolume=0.5\n");
+    auto file = Open();
+    file->LoadSettings();
+    WriteConfig("[default]\nVolume=nan\nout=Spk\n");
+    DriverSettings* s = nullptr;
+    const std::string out = LoadTracing(*file, &s);
+    EXPECT_EQ(out.rfind("[TELVARA]System exception:", 0), 0u) << out;
+    EXPECT_NE(out.find("nan"), std::string::npos) << out;
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_FLOAT_EQ(s->volume, 0.5f);
+    EXPECT_TRUE(s->outputDevices.empty());
+}
+
 TEST_F(SettingsFileTest, AnEmptyNumericValueIsAParseFailureAndAMissingKeyIsNot)
 {
     WriteConfig("[default]\nBlockFrames=\n");
     auto file = Open();
     DriverSettings* s = nullptr;
-    EXPECT_EQ(LoadCapturingStdout(*file, &s).rfind("System exception:", 0), 0u);
+    EXPECT_EQ(LoadTracing(*file, &s).rfind("[TELVARA]System exception:", 0), 0u);
     ExpectDefaults(*s);
 }
 
@@ -286,7 +312,7 @@ TEST_F(SettingsFileTest, ABadDeviceValueKeepsTheDevicesStoredBeforeIt)
     WriteConfig("[default]\nin=Mic\nout=A;B;C\n[B]\noutMaximumChannels=two\n");
     auto file = Open();
     DriverSettings* s = nullptr;
-    EXPECT_EQ(LoadCapturingStdout(*file, &s).rfind("System exception:", 0), 0u);
+    EXPECT_EQ(LoadTracing(*file, &s).rfind("[TELVARA]System exception:", 0), 0u);
     EXPECT_EQ(s->inputDevices.size(), 1u);
     ASSERT_EQ(s->outputDevices.size(), 1u);
     EXPECT_EQ(s->outputDevices.count("A"), 1u);
@@ -311,9 +337,9 @@ TEST_F(SettingsFileTest, AFileLockedByAnotherWriterFailsTheLoadButNotTheCaller)
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     DriverSettings* s = nullptr;
-    const std::string out = LoadCapturingStdout(*file, &s);
+    const std::string out = LoadTracing(*file, &s);
     CloseHandle(lock);
-    EXPECT_EQ(out.rfind("System exception:", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("[TELVARA]System exception:", 0), 0u) << out;
     EXPECT_EQ(s->blockFrames, 64) << "the previous values stay";
     EXPECT_EQ(file->LoadSettings()->blockFrames, 64) << "and the next load works again";
 }
@@ -330,7 +356,7 @@ TEST_F(SettingsFileTest, AHugeFileIsRefusedWithAClearError)
     EXPECT_FALSE(file->IsUsable());
     ASSERT_EQ(LoggedMessageBoxes().size(), 1u);
     DriverSettings* s = nullptr;
-    const std::string out = LoadCapturingStdout(*file, &s);
+    const std::string out = LoadTracing(*file, &s);
     EXPECT_NE(out.find("larger than 1 MiB"), std::string::npos) << out;
     ExpectDefaults(*s);
 }

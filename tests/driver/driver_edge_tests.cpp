@@ -8,6 +8,7 @@
 #include "named_events.h"
 #include "stream_engine.h"
 #include "telvara_driver.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -464,10 +465,14 @@ TEST_F(EdgeTest, PanelEventsDuringReopeningAndDestructionNeverReachAGoneDriver)
 
 TEST_F(EdgeTest, NothingOfTheDriverGoesToTheHostsStandardOutput)
 {
-    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1));
+    // Spk B's channel count cannot be read: the settings stop there, with
+    // Spk A loaded, and say why.
+    WriteConfig("[default]\nout=Spk A;Spk B\n" + RenderSection("Spk A", 2, 0, 1) + "[Spk B]\noutMaximumChannels=two\n");
     UseDevices({RenderDevice("Spk A", RenderPath('a'))});
-    IASIO* driver = CreateDriver();
+    TraceCapture trace;
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    IASIO* driver = CreateDriver();
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     {
         AsioTestHost host(driver);
@@ -477,5 +482,16 @@ TEST_F(EdgeTest, NothingOfTheDriverGoesToTheHostsStandardOutput)
         EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
     }
     ReleaseDriver();
+    // A volume the settings library refuses, read by a new driver object.
+    WriteConfig("[default]\nVolume=nan\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1));
+    driver = CreateDriver();
+    driver->init(nullptr);
+    ReleaseDriver();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::vector<std::string> lines = trace.Lines();
+    const auto exceptions = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("[TELVARA]System exception:", 0) == 0;
+    });
+    EXPECT_GE(exceptions, 2);
 }

@@ -7,6 +7,7 @@
 #include "registered_driver.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -20,6 +21,27 @@ int16_t Ramp(long frame)
 }
 
 class HostProcessTest : public RegisteredDriverTest {};
+
+// The frames telvara-host reports for one simulated device after a stream,
+// or -1 in both when it reports none for it.
+struct DeviceCounts {
+    long long underrun = -1;
+    long long overrun = -1;
+};
+
+DeviceCounts CountsIn(const std::string& output, const std::string& device)
+{
+    DeviceCounts counts;
+    const std::string prefix = "  " + device + ": ";
+    for (const std::string& line : Lines(output)) {
+        if (line.rfind(prefix, 0) == 0 &&
+            std::sscanf(line.c_str() + prefix.size(), "%lld underrun, %lld overrun", &counts.underrun,
+                        &counts.overrun) != 2) {
+            counts = DeviceCounts();
+        }
+    }
+    return counts;
+}
 
 }  // namespace
 
@@ -112,4 +134,41 @@ TEST_F(HostProcessTest, APlainCHostDrivesEveryMethodThroughItsOwnVtable)
     EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return CHostSample(c, t); })) << "Speaker A";
     EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? CHostSample(0, t) : int16_t{0}; }))
         << "Speaker B";
+}
+
+TEST_F(HostProcessTest, PlayAndRecordReportTheFramesEachSimulatedDeviceRanDryOrLost)
+{
+    WriteSettings(Settings());
+    // Deep device buffers: nothing is lost.
+    const ProgramResult healthy =
+        RunProgram(CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--seconds", "1"}));
+    ASSERT_EQ(healthy.exitCode, 0L) << healthy.output;
+    for (const char* speaker : {"Speaker A", "Speaker B"}) {
+        const DeviceCounts counts = CountsIn(healthy.output, speaker);
+        EXPECT_EQ(counts.underrun, 0) << speaker << "\n" << healthy.output;
+        EXPECT_EQ(counts.overrun, 0) << speaker << "\n" << healthy.output;
+    }
+    TempFolder out("Telvara-Recording");
+    const ProgramResult recorded = RunProgram(CommandLine(
+        {HostProgramPath(), "record", "TelvaraDriver", "--out", out / "recording.wav", "--seconds", "0.5"}));
+    ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
+    EXPECT_EQ(CountsIn(recorded.output, "Microphone").overrun, 0) << recorded.output;
+
+    // Speaker B's clock runs 10 % fast over a 20 ms buffer while Speaker A,
+    // at the nominal rate, paces the stream: B must run dry, again and again.
+    std::string description = kTwoSpeakersAndAMicrophone;
+    const std::string speakerB = "name = Speaker B\n";
+    description.insert(description.find(speakerB) + speakerB.size(), "clock-ppm = 100000\n");
+    for (size_t at = description.find("buffer-ms = 500"); at != std::string::npos;
+         at = description.find("buffer-ms = 500", at)) {
+        description.replace(at, 15, "buffer-ms = 20");
+    }
+    WriteFileBytes(m_driver.File("kssim.ini"), description);
+    const ProgramResult dry =
+        RunProgram(CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--seconds", "2"}));
+    ASSERT_EQ(dry.exitCode, 0L) << dry.output;
+    const DeviceCounts counts = CountsIn(dry.output, "Speaker B");
+    // 10 % of the two seconds, less what the buffers held at the start.
+    EXPECT_GT(counts.underrun, 44100 / 20) << dry.output;
+    EXPECT_EQ(counts.overrun, 0) << dry.output;
 }

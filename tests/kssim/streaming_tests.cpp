@@ -780,3 +780,113 @@ TEST_F(Streaming, AnUnwritableRenderFileIsTracedAndMemoryStillRecords)
     EXPECT_THROW(Sim().RenderedBytes("\\\\?\\nothing", 0), std::invalid_argument);
     EXPECT_THROW(Sim().RenderedBytes(kRenderPath, 2), std::invalid_argument);
 }
+
+namespace {
+
+// Queues a write whose OVERLAPPED has no event, as a driver does for all
+// but the last request of a block.
+DWORD WriteWithoutEvent(StreamRequest& request, HANDLE pin)
+{
+    request.overlapped = OVERLAPPED{};
+    request.header.DataUsed = request.header.FrameExtent;
+    DWORD bytes = 0;
+    return KsSystem::DeviceIoControl(pin, IOCTL_KS_WRITE_STREAM, nullptr, 0, &request.header, request.header.Size,
+                                     &bytes, &request.overlapped)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+}  // namespace
+
+TEST_F(Streaming, TheHandleOfEventlessRequestsIsUnsignalledWhilePendingAndSignalledWhenDone)
+{
+    kssim::DeviceModel device = WideRenderDevice();
+    device.deviceBufferMs = 0;
+    Open(device, PcmFormat(2, 48000, 16));
+
+    // Done within the call (fast clock): the handle is signalled after it.
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    StreamRequest first(192);
+    ASSERT_EQ(WriteWithoutEvent(first, m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(first.Status(), 0);
+    EXPECT_EQ(WaitForSingleObject(m_pin, 0), WAIT_OBJECT_0);
+
+    // Pending (real-time clock): the signalled handle goes back to
+    // unsignalled with the call, and is signalled again once the request is
+    // done, though no request with an event follows it.
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_STOP).ok);
+    Sim().SetClockMode(kssim::ClockMode::RealTime);
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    StreamRequest second(38400);  // 200 ms: long enough that a busy machine still sees it pending
+    const int64_t start = Ticks();
+    ASSERT_EQ(WriteWithoutEvent(second, m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(WaitForSingleObject(m_pin, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_EQ(WaitForSingleObject(m_pin, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(MillisecondsSince(start), 200.0 - 0.01);
+    EXPECT_EQ(second.Status(), 0);
+}
+
+TEST_F(Streaming, AnEventlessRequestIsNeverDoneEarlyNorAfterTheRequestBehindIt)
+{
+    kssim::DeviceModel device = WideRenderDevice();
+    device.deviceBufferMs = 0;
+    Open(device, PcmFormat(2, 48000, 16));
+    StreamRequest eventless(1920);  // 10 ms
+    StreamRequest last(1920);
+    ASSERT_EQ(WriteWithoutEvent(eventless, m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(last.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    const int64_t start = Ticks();
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    double eventlessDone = -1.0;
+    while (!last.Done(0) && MillisecondsSince(start) < 5000.0) {
+        if (eventlessDone < 0.0 && eventless.Status() != kStatusPending) {
+            eventlessDone = MillisecondsSince(start);
+        }
+        Sleep(0);
+    }
+    ASSERT_TRUE(last.Done(0));
+    // Requests complete in order: the first is done when the event of the
+    // second is set, and not before the device reached its end.
+    EXPECT_EQ(eventless.Status(), 0);
+    if (eventlessDone >= 0.0) {
+        EXPECT_GE(eventlessDone, 10.0 - 0.01);
+    }
+    EXPECT_GE(MillisecondsSince(start), 20.0 - 0.01);
+}
+
+// Under Wine each call on an event or a timer is a round trip to the server:
+// a steady stream costs about one per completed request, not one per
+// request for every queueing, wake-up, timer and completion.
+TEST_F(Streaming, AStreamCostsAboutOneEventCallPerCompletedRequest)
+{
+    Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
+    constexpr int kRequestsPerBlock = 4;  // 60 frames each, the last with an event
+    constexpr int kBlocks = 40;           // of 5 ms, two in flight
+    std::vector<std::unique_ptr<StreamRequest>> requests;
+    for (int i = 0; i < 2 * kRequestsPerBlock; ++i) {
+        requests.push_back(std::make_unique<StreamRequest>(240));
+    }
+    auto queue = [&](int block) {
+        for (int r = 0; r < kRequestsPerBlock; ++r) {
+            StreamRequest& request = *requests[(block % 2) * kRequestsPerBlock + r];
+            const DWORD result = r + 1 < kRequestsPerBlock ? WriteWithoutEvent(request, m_pin) : request.Write(m_pin);
+            ASSERT_EQ(result, static_cast<DWORD>(ERROR_IO_PENDING));
+        }
+    };
+    queue(0);
+    queue(1);
+    const int64_t callsBefore = Sim().EventCalls();
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_RUN).ok);
+    for (int block = 0; block < kBlocks; ++block) {
+        ASSERT_TRUE(requests[(block % 2) * kRequestsPerBlock + kRequestsPerBlock - 1]->Done(5000)) << block;
+        if (block + 2 < kBlocks) {
+            queue(block + 2);
+        }
+    }
+    const int64_t calls = Sim().EventCalls() - callsBefore;
+    const int completed = kBlocks * kRequestsPerBlock;
+    EXPECT_LE(calls, 2 * completed) << calls << " calls for " << completed << " requests";
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0).size(), static_cast<size_t>(completed) * 240u +
+                                                               static_cast<size_t>(Sim().UnderrunFrames(kRenderPath, 0)) * 4u);
+}

@@ -32,7 +32,7 @@ if(TELVARA_TARGET STREQUAL "x64")
   telvara_add_test(settings_controls_driver_tests DISPLAY
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/settings_controls_driver_tests.cpp ${e2e_dir}/e2e_support.cpp
             ${e2e_dir}/import_patch.cpp ${CMAKE_CURRENT_LIST_DIR}/panel_process.cpp
-    LIBS telvara_core kssim ole32 uuid advapi32 user32
+    LIBS telvara_core kssim import_slot ole32 uuid advapi32 user32
     LOCKS asio-registry appdata panel-instance)
   target_include_directories(settings_controls_driver_tests PRIVATE ${e2e_dir} ${CMAKE_SOURCE_DIR}/panel)
   target_compile_definitions(settings_controls_driver_tests PRIVATE

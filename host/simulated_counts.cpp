@@ -1,0 +1,45 @@
+#include "simulated_counts.h"
+
+#include "simulated_stream_counts.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// The module that holds the driver object's code: its first method lives there.
+HMODULE DriverModule(IASIO* driver)
+{
+    void* const* methods = *reinterpret_cast<void* const* const*>(driver);
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCSTR>(methods[0]), &module)) {
+        return nullptr;
+    }
+    return module;
+}
+
+}  // namespace
+
+void PrintSimulatedStreamCounts(IASIO* driver)
+{
+    HMODULE module = driver ? DriverModule(driver) : nullptr;
+    const auto counts = module ? reinterpret_cast<TelvaraSimulatedStreamCountsFunction>(
+                                     reinterpret_cast<void*>(GetProcAddress(module, TELVARA_SIMULATED_STREAM_COUNTS)))
+                               : nullptr;
+    if (!counts) {
+        std::printf("underrun and overrun counts: not available for this driver\n");
+        return;
+    }
+    std::vector<TelvaraSimulatedStreamCount> devices(static_cast<size_t>(counts(nullptr, 0)));
+    const int filled = counts(devices.data(), static_cast<int>(devices.size()));
+    devices.resize(std::min(devices.size(), static_cast<size_t>(std::max(filled, 0))));
+    std::printf("underrun and overrun frames of the simulated devices:\n");
+    for (const TelvaraSimulatedStreamCount& device : devices) {
+        std::printf("  %s: %lld underrun, %lld overrun\n", device.device,
+                    static_cast<long long>(device.underrunFrames), static_cast<long long>(device.overrunFrames));
+    }
+}
