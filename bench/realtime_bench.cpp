@@ -1,12 +1,13 @@
 // Does the stream keep time? Prints figures; it judges nothing.
 //
-//   realtime_bench [seconds per stream, 60 by default] [frames ...]
+//   realtime_bench [--in-flight N] [seconds per stream, 60 by default] [frames ...]
 //
 // The driver object (linked in) is driven in-process through IASIO over
 // simulated devices on the real-time clock: 4 stereo render devices (all
 // linked to the host's outputs 0 and 1), one stereo capture device for the
 // host's inputs 0 and 1, 48 kHz, 16 bits, buffer sizes 512, 128, 64 and 32
-// frames unless others are given. Everything is measured after the first
+// frames unless others are given, N blocks in flight per device (the
+// driver's default when not given). Everything is measured after the first
 // second of each stream:
 //   underrun    frames the render devices played as silence because their
 //               queues ran dry (summed over the 4 devices)
@@ -185,6 +186,8 @@ bool CountEventCalls()
     return true;
 }
 
+int g_requestsInFlight = 0;  // 0: the driver's default
+
 std::string Settings(long frames)
 {
     std::string text = "[default]\nout=";
@@ -193,6 +196,9 @@ std::string Settings(long frames)
     }
     text.append("\nin=Mic\nSampleRate=").append(std::to_string(kSampleRate));
     text.append("\nBlockFrames=").append(std::to_string(frames)).append("\n");
+    if (g_requestsInFlight > 0) {
+        text.append("RequestsInFlight=").append(std::to_string(g_requestsInFlight)).append("\n");
+    }
     for (int i = 0; i < kRenderDevices; ++i) {
         text.append("[").append(1, static_cast<char>('A' + i)).append("]\noutMaximumChannels=2\noutChannelLink=0;1\n");
     }
@@ -296,17 +302,22 @@ int main(int argc, char** argv)
 {
     double seconds = 60.0;
     std::vector<long> sizes;
-    if (argc > 1) {
-        seconds = std::atof(argv[1]);
+    int first = 1;
+    if (argc > 2 && std::string(argv[1]) == "--in-flight") {
+        g_requestsInFlight = std::atoi(argv[2]);
+        first = 3;
     }
-    for (int i = 2; i < argc; ++i) {
+    if (argc > first) {
+        seconds = std::atof(argv[first]);
+    }
+    for (int i = first + 1; i < argc; ++i) {
         sizes.push_back(std::atol(argv[i]));
     }
     if (sizes.empty()) {
         sizes = {512, 128, 64, 32};
     }
     if (!(seconds >= 2.0)) {
-        std::fprintf(stderr, "usage: realtime_bench [seconds >= 2] [frames ...]\n");
+        std::fprintf(stderr, "usage: realtime_bench [--in-flight N] [seconds >= 2] [frames ...]\n");
         return 2;
     }
     SetMessageBoxHandler(AnswerMessageBox);
@@ -316,8 +327,8 @@ int main(int argc, char** argv)
     }
     AppDataRedirect appData;
     std::printf("Real-time clock, 48 kHz, %d stereo render devices + 1 stereo capture device, %.0f s per stream,\n"
-                "figures after the first second\n",
-                kRenderDevices, seconds);
+                "%s blocks in flight per device, figures after the first second\n",
+                kRenderDevices, seconds, g_requestsInFlight > 0 ? std::to_string(g_requestsInFlight).c_str() : "default");
     std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s | %13s\n", "frames", "underrun", "overrun",
                 "host", "wall", "drift", "worst ms", "block ms", "ratio", "resets", "events/cycle");
     std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s | %6s %6s\n", "", "", "", "", "", "", "", "",
