@@ -198,11 +198,12 @@ protected:
         return host.Output();
     }
 
-    // The panel the driver started for the streaming host, shown.
-    static HWND DriversPanel()
+    // The panel window of that process (0: the one the driver started for
+    // the streaming host), ready and shown by a click on its icon.
+    static HWND ShownPanel(DWORD processId = 0)
     {
-        HWND panel = paneltest::WaitForPanelWindow(0, 20000);
-        EXPECT_NE(panel, nullptr) << "the driver did not start the panel";
+        HWND panel = paneltest::WaitForPanelWindow(processId, 20000);
+        EXPECT_NE(panel, nullptr) << "no panel window came";
         EXPECT_TRUE(panel && PanelReadyWithin(panel, 10000));
         if (panel) {
             SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
@@ -248,7 +249,7 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
     WriteSettings(Settings());
     HWND panel = nullptr;
     const std::string output = StreamWhile("volume", 2, [&] {
-        panel = DriversPanel();
+        panel = ShownPanel();
         if (panel) {
             MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, 50);
         }
@@ -289,7 +290,7 @@ TEST_F(PanelAndDriverTest, ThePanelsDelaySliderRePrimesTheRunningDriverAndTheNex
     WriteSettings(Settings());
     // While a host streams, the user gives Speaker A a delay of 100 ms.
     const std::string output = StreamWhile("outlatency", 2, [&] {
-        HWND panel = DriversPanel();
+        HWND panel = ShownPanel();
         if (panel) {
             SelectItemByClick(GetDlgItem(panel, IDC_DEVICE_TREE), ItemAt(GetDlgItem(panel, IDC_DEVICE_TREE), {1}));
             MoveSlider(panel, IDC_DELAY_SLIDER, WM_HSCROLL, kDelayPosition);
@@ -334,10 +335,8 @@ TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject
 
     paneltest::Process panelProcess(m_driver.File("telvarapanel.exe"), "");
     ASSERT_TRUE(panelProcess.Started());
-    HWND panel = paneltest::WaitForPanelWindow(panelProcess.Id(), 20000);
+    HWND panel = ShownPanel(panelProcess.Id());
     ASSERT_NE(panel, nullptr) << "panel exit code " << panelProcess.WaitForExit(0).value_or(STILL_ACTIVE);
-    ASSERT_TRUE(PanelReadyWithin(panel, 10000));
-    SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
     // Microphone, Speaker A, Speaker B: tick the second speaker.
     HWND tree = GetDlgItem(panel, IDC_DEVICE_TREE);
     ClickItem(tree, ItemAt(tree, {2}), true);
@@ -356,10 +355,8 @@ TEST_F(PanelAndDriverTest, TwoSpeakersAndAMicrophoneSetUpInThePanelPlayTheLinksV
     WriteSettings("[default]\n");
     paneltest::Process panelProcess(m_driver.File("telvarapanel.exe"), "");
     ASSERT_TRUE(panelProcess.Started());
-    HWND panel = paneltest::WaitForPanelWindow(panelProcess.Id(), 20000);
+    HWND panel = ShownPanel(panelProcess.Id());
     ASSERT_NE(panel, nullptr) << "panel exit code " << panelProcess.WaitForExit(0).value_or(STILL_ACTIVE);
-    ASSERT_TRUE(PanelReadyWithin(panel, 10000));
-    SendMessageA(panel, WM_USER + 1, 0, WM_LBUTTONDOWN);   // the icon's click shows the dialog
     HWND tree = GetDlgItem(panel, IDC_DEVICE_TREE);
 
     // Tick Speaker A, Speaker B and the Microphone. Every device joins both
