@@ -585,7 +585,7 @@ void CStreamEngine::DropCapture(CaptureDevice& capture, const char* why)
     if (record) {
         record->active = false;
     }
-    if (!capture.reads->TakeBack(kGiveBackTimeoutMs)) {
+    if (capture.reads && !capture.reads->TakeBack(kGiveBackTimeoutMs)) {
         DebugTrace("CStreamEngine: reads of capture device %d still held, kept\n", static_cast<int>(capture.index));
         // The pin may still write into them: they are never freed.
         static_cast<void>(capture.reads.release());

@@ -86,7 +86,8 @@ int32_t CaptureReads::TakeOldest(void* block16, uint32_t timeoutMs)
         return kLate;
     }
     const size_t pinFrameBytes = m_stream->PinFrameBytes();
-    const size_t frames = m_blockBytes / m_stream->FrameBytes();
+    const size_t frameBytes = m_stream->FrameBytes();
+    const size_t frames = frameBytes ? m_blockBytes / frameBytes : 0;
     const size_t arrived = pinFrameBytes ? std::min<size_t>(frames, read.request.header.DataUsed / pinFrameBytes) : 0;
     // Frames the pin did not fill are silence, never what the buffer held.
     std::fill(read.data.begin() + static_cast<std::ptrdiff_t>(arrived * pinFrameBytes), read.data.end(), 0);
