@@ -9,7 +9,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
+#include <new>
 
 namespace {
 
@@ -80,14 +83,19 @@ void HandleEvent(DWORD index)
     }
 }
 
-DWORD WINAPI ASIOPlayControlThread(LPVOID)
+// The four events, created by the host's thread before the control thread
+// starts (a panel's signal right after init is then never lost); the thread
+// owns them from its start and closes them when it ends.
+struct ControlEvents {
+    HANDLE handles[4];
+};
+
+DWORD WINAPI ASIOPlayControlThread(LPVOID parameter)
 {
-    const char* names[4] = {TelvaraEvents::kSettingsChanged, TelvaraEvents::kOutputDelayChanged,
-                            TelvaraEvents::kDeviceSync, TelvaraEvents::kExit};
+    auto* owned = static_cast<ControlEvents*>(parameter);
     HANDLE events[4];
-    for (int i = 0; i < 4; ++i) {
-        events[i] = CreateSharedEvent(names[i]);
-    }
+    std::copy(std::begin(owned->handles), std::end(owned->handles), events);
+    delete owned;
     DebugTrace("ASIOPlayControlThread Enter");
     CRITICAL_SECTION handling;
     InitializeCriticalSection(&handling);
@@ -129,11 +137,23 @@ void StartControlThread()
         // holds now. Here, not on the new thread: the host's thread goes on to
         // open devices from these very tables right after init.
         GetSettingsFile().LoadSettings();
-        g_hControlThread = CreateThread(nullptr, 0, ASIOPlayControlThread, nullptr, 0, nullptr);
+        auto* events = new (std::nothrow) ControlEvents{{CreateSharedEvent(TelvaraEvents::kSettingsChanged),
+                                                         CreateSharedEvent(TelvaraEvents::kOutputDelayChanged),
+                                                         CreateSharedEvent(TelvaraEvents::kDeviceSync),
+                                                         CreateSharedEvent(TelvaraEvents::kExit)}};
+        g_hControlThread = events ? CreateThread(nullptr, 0, ASIOPlayControlThread, events, 0, nullptr) : nullptr;
         if (g_hControlThread) {
             SetThreadPriority(g_hControlThread, THREAD_PRIORITY_LOWEST);
         } else {
             DebugTrace("StartControlThread: CreateThread failed, error %lu\n", GetLastError());
+            if (events) {
+                for (HANDLE event : events->handles) {
+                    if (event) {
+                        CloseHandle(event);
+                    }
+                }
+                delete events;
+            }
         }
     }
     LeaveCriticalSection(&g_controlLock.section);
