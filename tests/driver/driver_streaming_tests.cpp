@@ -475,3 +475,39 @@ TEST_F(StreamingTest, ReadsInFlightKeepEveryFrameThroughALateCycle)
         ASSERT_EQ(static_cast<uint16_t>(recorded[t]), static_cast<uint16_t>(first + t)) << t;
     }
 }
+
+TEST_F(StreamingTest, DelayEventsWhileStreamingKeepEverySampleAtItsDelay)
+{
+    // 0.02 is 10 ms: 440 frames at 44100 Hz (176 whole bytes a ms). Each
+    // event primes the line again with that delay: the device then plays 440
+    // frames of silence in place of the 440 it held, and every sample it
+    // plays stays exactly 440 frames behind the host. A line primed while the engine writes and
+    // reads it would play samples at another distance.
+    constexpr long kDelay = 440;
+    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1, "0.02"));
+    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    long switches = 0;
+    host.onBufferSwitch = [&](long) {
+        if (++switches % 3 == 0) {
+            SetNamedEvent(TelvaraEvents::kOutputDelayChanged);
+        }
+    };
+    Stream(host, {0, 1}, {}, 300);
+    const std::vector<int16_t> played = Rendered(RenderPath('a'));
+    long silent = 0;
+    for (size_t i = 0; i < played.size(); i += 2) {
+        const long t = static_cast<long>(i / 2);
+        if (played[i] == 0 && played[i + 1] == 0) {
+            ++silent;
+            continue;
+        }
+        ASSERT_GE(t, kDelay) << "frame " << t;
+        ASSERT_EQ(played[i], HostSample(0, t - kDelay)) << "frame " << t;
+        ASSERT_EQ(played[i + 1], HostSample(1, t - kDelay)) << "frame " << t;
+    }
+    EXPECT_GT(silent, kDelay) << "the line was primed again at least once";
+    EXPECT_EQ(silent % kDelay, 0) << "silence comes in whole delays";
+}
