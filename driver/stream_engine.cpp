@@ -103,7 +103,10 @@ int64_t CStreamEngine::DelayBytes(float factor, double sampleRate, int channels)
     if (!(factor > 0.0f && factor < 1000.0f) || channels <= 0 || !(sampleRate > 0)) {
         return 0;
     }
-    const int64_t ms = std::min<int64_t>(static_cast<int64_t>(factor * 500.0f), kLongestDelayMs);
+    // Stored as hundredths (5 ms steps): 0.02 is 10 ms, though the float
+    // holds 0.0199999995 and truncating its product gives 9 where the
+    // arithmetic keeps extra precision (x87).
+    const int64_t ms = std::min<int64_t>(std::llround(static_cast<double>(factor) * 500.0), kLongestDelayMs);
     // The line holds the engine's 16-bit samples, whatever the pin's depth.
     const auto bytesPerMs = static_cast<int64_t>(2.0 * sampleRate * channels / 1000.0);
     const int64_t bytes = bytesPerMs * ms;

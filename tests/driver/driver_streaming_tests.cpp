@@ -3,12 +3,14 @@
 #include "asio_test_host.h"
 #include "driver_fixture.h"
 #include "named_events.h"
+#include "stream_engine.h"
 #include "telvara_driver.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -510,4 +512,17 @@ TEST_F(StreamingTest, DelayEventsWhileStreamingKeepEverySampleAtItsDelay)
     }
     EXPECT_GT(silent, kDelay) << "the line was primed again at least once";
     EXPECT_EQ(silent % kDelay, 0) << "silence comes in whole delays";
+}
+
+TEST(DelayLine, StoredDelaysAreWholeMillisecondsInEveryBuild)
+{
+    // Hundredths as the file stores them; the same bytes in the 32-bit and
+    // 64-bit builds (44100 Hz stereo: 176 whole bytes a ms).
+    const std::pair<float, int64_t> cases[] = {
+        {0.01f, 5 * 176}, {0.02f, 10 * 176}, {0.29f, 145 * 176}, {0.99f, 495 * 176}, {1.0f, 500 * 176},
+        {2.0f, 500 * 176}, {0.0f, 0}, {-0.5f, 0},
+    };
+    for (const auto& [factor, bytes] : cases) {
+        EXPECT_EQ(CStreamEngine::DelayBytes(factor, 44100.0, 2), bytes) << factor;
+    }
 }
