@@ -36,9 +36,10 @@ TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
         sim.ClearRendered(RenderPath('b'), kRenderPinId);
     };
     // One round first, so that everything made once per process exists, and
-    // the speakers' records hold more than any 100 rounds play.
+    // the speakers' records hold more than any 100 rounds play (a busy
+    // machine was seen to play 720 callbacks in 100 rounds on average).
     ASSERT_EQ(driver->start(), ASE_OK);
-    ASSERT_TRUE(host.WaitForCallbacks(400, 10000));
+    ASSERT_TRUE(host.WaitForCallbacks(4000, 20000));
     ASSERT_EQ(driver->stop(), ASE_OK);
     forgetPlayed();
     const int threads = ThreadCount();
