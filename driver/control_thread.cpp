@@ -7,169 +7,250 @@
 #include "named_events.h"
 #include "telvara_driver.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <exception>
-#include <iterator>
 #include <new>
+#include <vector>
 
 namespace {
 
-HANDLE g_hControlThread = nullptr;
-volatile bool g_bStopControl = false;
-// Initialised drivers of the process: the thread serves them all and ends
-// with the last.
-int g_controlUsers = 0;
-struct ControlLock {
+enum class WaitKind { Stop, Report, Shared, Own };
+
+// What the thread waits on, each with its meaning. The thread owns it and
+// closes its handles when it ends.
+struct Listener {
+    struct Wait {
+        HANDLE handle;
+        WaitKind kind;
+        LinkSignal signal;
+    };
+    std::vector<Wait> waits;
+    HMODULE module = nullptr;
+};
+
+// Under the device lock.
+std::vector<CTelvaraDriver*> g_attached;
+HANDLE g_thread = nullptr;
+HANDLE g_stop = nullptr;
+// Threads asked to end, waited for by EndIfIdle (its own lock: it waits).
+struct EndingThreads {
     CRITICAL_SECTION section;
-    ControlLock() { InitializeCriticalSection(&section); }
-    ~ControlLock() { DeleteCriticalSection(&section); }
-} g_controlLock;
+    std::vector<HANDLE> threads;
+    EndingThreads() { InitializeCriticalSection(&section); }
+    ~EndingThreads() { DeleteCriticalSection(&section); }
+} g_ending;
 
-// The thread looks at its stop flag at least this often, also while no
-// driver streams and whoever sets the exit event reaches another process.
-constexpr DWORD kControlWaitMs = 250;
-// Normally the exit event ends the thread at once; should another process's
-// control thread have taken that event, the thread still sees its flag
-// within one time-out. Waiting past that keeps two control threads from
-// ever running side by side.
-constexpr DWORD kControlEndWaitMs = 4 * kControlWaitMs;
-
-// Into the trace, never the host's standard output.
-void ReportException(const std::exception* e)
+// Engines set it; made once and kept for the life of the process, so that
+// an engine still ending never sets a handle that was closed and reused.
+HANDLE TheReportEvent()
 {
-    if (e) {
-        DebugTrace("System exception:%s\n", e->what());
-    } else {
-        DebugTrace("Unknown runtime exception\n");
-    }
+    static const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return event;
 }
 
-// One event of the panel, for the driver that streamed last (if any). The
-// driver is reached only under the device lock, which its destruction takes
-// too; the stream gets requests, never direct changes.
-void HandleEvent(DWORD index)
+// A change from the panel, for every attached driver.
+void TakeUp(LinkSignal signal)
 {
-    switch (index) {
-    case 0: {
-        const float volume = GetSettingsFile().LoadVolume();
-        DeviceLock lock;
-        if (g_pCurrentDriver) {
-            g_pCurrentDriver->SetVolume(volume);
-            DebugTrace("ASIO Ctrol VOLUME %f", static_cast<double>(volume));
-        }
-        break;
-    }
-    case 1: {
+    if (signal == LinkSignal::OutputDelayChanged) {
         // "接收到改变输出延迟事件"
         DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xb8\xc4\xb1\xe4\xca\xe4\xb3\xf6\xd1\xd3\xb3\xd9\xca\xc2\xbc\xfe");
-        DeviceLock lock;
-        if (g_pCurrentDriver) {
-            g_pCurrentDriver->RequestReprime();
-        }
-        break;
     }
-    case 2:
-        // "接收到设备长时间播放不同步进行处理事件"
-        DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xc9\xe8\xb1\xb8\xb3\xa4\xca\xb1\xbc\xe4\xb2\xa5\xb7\xc5\xb2\xbb\xcd\xac\xb2\xbd"
-                   "\xbd\xf8\xd0\xd0\xb4\xa6\xc0\xed\xca\xc2\xbc\xfe");
-        break;
-    default:
-        g_bStopControl = true;
-        // "退出音频控制线程"
-        DebugTrace("\xcd\xcb\xb3\xf6\xd2\xf4\xc6\xb5\xbf\xd8\xd6\xc6\xcf\xdf\xb3\xcc");
-        break;
+    const LiveValues values = GetSettingsFile().LoadLiveValues();
+    DeviceLock lock;
+    for (CTelvaraDriver* driver : g_attached) {
+        if (signal == LinkSignal::SettingsChanged && values.volume) {
+            driver->SetVolume(*values.volume);
+            DebugTrace("ASIO Ctrol VOLUME %f", static_cast<double>(*values.volume));
+        } else if (signal == LinkSignal::OutputDelayChanged) {
+            driver->SetOutputDelays(values.outputDelays);
+        }
     }
 }
 
-// The four events, created by the host's thread before the control thread
-// starts (a panel's signal right after init is then never lost); the thread
-// owns them from its start and closes them when it ends.
-struct ControlEvents {
-    HANDLE handles[4];
-};
+void ReportEngines()
+{
+    DeviceLock lock;
+    for (CTelvaraDriver* driver : g_attached) {
+        driver->ReportStreamNews();
+    }
+}
 
 DWORD WINAPI ASIOPlayControlThread(LPVOID parameter)
 {
-    auto* owned = static_cast<ControlEvents*>(parameter);
-    HANDLE events[4];
-    std::copy(std::begin(owned->handles), std::end(owned->handles), events);
-    delete owned;
+    auto* listener = static_cast<Listener*>(parameter);
     DebugTrace("ASIOPlayControlThread Enter");
-    CRITICAL_SECTION handling;
-    InitializeCriticalSection(&handling);
-    while (!g_bStopControl) {
-        const DWORD result = WaitForMultipleObjects(4, events, FALSE, kControlWaitMs);
-        if (result >= WAIT_OBJECT_0 + 4) {
-            continue;  // time-out: look at the flag again
+    std::vector<HANDLE> handles;
+    for (const Listener::Wait& wait : listener->waits) {
+        handles.push_back(wait.handle);
+    }
+    for (;;) {
+        // No time-out: the stop event ends the thread, and nothing else is
+        // done while no event comes.
+        const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
+        if (result >= WAIT_OBJECT_0 + handles.size()) {
+            // Never round again on a failed wait: only the end is awaited.
+            DebugTrace("ASIOPlayControlThread: the wait failed (error %lu); the panel's changes reach this process "
+                       "no more\n",
+                       GetLastError());
+            WaitForSingleObject(listener->waits[0].handle, INFINITE);
+            break;
         }
-        EnterCriticalSection(&handling);
+        const Listener::Wait& wait = listener->waits[result - WAIT_OBJECT_0];
+        if (wait.kind == WaitKind::Stop) {
+            break;
+        }
         // A bad value in config.ini costs this one change, not the link to
         // the panel for the rest of the host's life.
         try {
-            HandleEvent(result - WAIT_OBJECT_0);
+            if (wait.kind == WaitKind::Report) {
+                ReportEngines();
+                continue;
+            }
+            TakeUp(wait.signal);
+            if (wait.kind == WaitKind::Shared) {
+                // The panel's signal woke this process alone.
+                RelayToOtherDriverProcesses(wait.signal);
+            }
         } catch (const std::exception& e) {
-            ReportException(&e);
+            DebugTrace("System exception:%s\n", e.what());
         } catch (...) {
-            ReportException(nullptr);
-        }
-        LeaveCriticalSection(&handling);
-    }
-    DeleteCriticalSection(&handling);
-    for (HANDLE event : events) {
-        if (event) {
-            CloseHandle(event);
+            DebugTrace("Unknown runtime exception\n");
         }
     }
-    return 0;
+    // "退出音频控制线程"
+    DebugTrace("\xcd\xcb\xb3\xf6\xd2\xf4\xc6\xb5\xbf\xd8\xd6\xc6\xcf\xdf\xb3\xcc");
+    for (const Listener::Wait& wait : listener->waits) {
+        if (wait.kind != WaitKind::Report) {
+            CloseHandle(wait.handle);
+        }
+    }
+    const HMODULE module = listener->module;
+    delete listener;
+    FreeLibraryAndExitThread(module, 0);
+}
+
+// The events, made by the host's thread before the thread starts, so that
+// a panel's signal right after init is never lost. One that cannot be had
+// (its name held by an object of another kind, or of another user) is
+// traced and left out: the thread never waits on a null handle.
+Listener* MakeListener(HANDLE stop)
+{
+    auto* listener = new (std::nothrow) Listener;
+    if (!listener) {
+        return nullptr;
+    }
+    try {
+        listener->waits.push_back({stop, WaitKind::Stop, LinkSignal::SettingsChanged});
+        listener->waits.push_back({TheReportEvent(), WaitKind::Report, LinkSignal::SettingsChanged});
+        for (LinkSignal signal : kLinkSignals) {
+            for (WaitKind kind : {WaitKind::Shared, WaitKind::Own}) {
+                const std::string name = kind == WaitKind::Shared ? LinkEventName(signal)
+                                                                  : ProcessLinkEventName(signal, GetCurrentProcessId());
+                HANDLE event = CreateSharedEvent(name.c_str());
+                if (!event) {
+                    DebugTrace("ASIOPlayControlThread: the event %s cannot be had (error %lu); the panel's changes "
+                               "of that kind may not reach this process\n",
+                               name.c_str(), GetLastError());
+                    continue;
+                }
+                listener->waits.push_back({event, kind, signal});
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        for (size_t i = 2; i < listener->waits.size(); ++i) {
+            CloseHandle(listener->waits[i].handle);
+        }
+        delete listener;
+        return nullptr;
+    }
+    return listener;
+}
+
+void Start()
+{
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Listener* listener = stop && TheReportEvent() ? MakeListener(stop) : nullptr;
+    if (!listener) {
+        DebugTrace("StartControlThread: no kernel objects or memory for the control thread\n");
+        if (stop) {
+            CloseHandle(stop);
+        }
+        return;
+    }
+    // The thread holds the library that holds its code until it has ended.
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ASIOPlayControlThread),
+                            &listener->module)) {
+        listener->module = nullptr;
+    }
+    HANDLE thread = listener->module ? CreateThread(nullptr, 0, ASIOPlayControlThread, listener, 0, nullptr) : nullptr;
+    if (!thread) {
+        DebugTrace("StartControlThread: CreateThread failed, error %lu\n", GetLastError());
+        if (listener->module) {
+            FreeLibrary(listener->module);
+        }
+        for (const Listener::Wait& wait : listener->waits) {
+            if (wait.kind != WaitKind::Report) {
+                CloseHandle(wait.handle);
+            }
+        }
+        delete listener;
+        return;
+    }
+    SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
+    g_thread = thread;
+    g_stop = stop;
 }
 
 }  // namespace
 
-void StartControlThread()
+namespace ControlThread {
+
+void Attach(CTelvaraDriver* driver)
 {
-    EnterCriticalSection(&g_controlLock.section);
-    ++g_controlUsers;
-    g_bStopControl = false;
-    if (!g_hControlThread) {
-        // config.ini is read again so that later device openings use what it
-        // holds now. Here, not on the new thread: the host's thread goes on to
-        // open devices from these very tables right after init.
-        GetSettingsFile().LoadSettings();
-        auto* events = new (std::nothrow) ControlEvents{{CreateSharedEvent(TelvaraEvents::kSettingsChanged),
-                                                         CreateSharedEvent(TelvaraEvents::kOutputDelayChanged),
-                                                         CreateSharedEvent(TelvaraEvents::kDeviceSync),
-                                                         CreateSharedEvent(TelvaraEvents::kExit)}};
-        g_hControlThread = events ? CreateThread(nullptr, 0, ASIOPlayControlThread, events, 0, nullptr) : nullptr;
-        if (g_hControlThread) {
-            SetThreadPriority(g_hControlThread, THREAD_PRIORITY_LOWEST);
-        } else {
-            DebugTrace("StartControlThread: CreateThread failed, error %lu\n", GetLastError());
-            if (events) {
-                for (HANDLE event : events->handles) {
-                    if (event) {
-                        CloseHandle(event);
-                    }
-                }
-                delete events;
-            }
-        }
+    if (std::find(g_attached.begin(), g_attached.end(), driver) != g_attached.end()) {
+        return;
     }
-    LeaveCriticalSection(&g_controlLock.section);
+    g_attached.push_back(driver);
+    if (!g_thread) {
+        Start();
+    }
 }
 
-void StopControlThread()
+void Detach(CTelvaraDriver* driver)
 {
-    EnterCriticalSection(&g_controlLock.section);
-    if (g_controlUsers > 0 && --g_controlUsers == 0) {
-        g_bStopControl = true;
-        SetNamedEvent(TelvaraEvents::kExit);
-        if (g_hControlThread) {
-            WaitForSingleObject(g_hControlThread, kControlEndWaitMs);
-            CloseHandle(g_hControlThread);
-            g_hControlThread = nullptr;
-        }
+    g_attached.erase(std::remove(g_attached.begin(), g_attached.end(), driver), g_attached.end());
+    if (!g_attached.empty() || !g_thread) {
+        return;
     }
-    LeaveCriticalSection(&g_controlLock.section);
+    // The thread closes the stop event; it is set here, once.
+    SetEvent(g_stop);
+    EnterCriticalSection(&g_ending.section);
+    g_ending.threads.push_back(g_thread);
+    LeaveCriticalSection(&g_ending.section);
+    g_thread = nullptr;
+    g_stop = nullptr;
 }
+
+void EndIfIdle()
+{
+    EnterCriticalSection(&g_ending.section);
+    std::vector<HANDLE> threads;
+    threads.swap(g_ending.threads);
+    LeaveCriticalSection(&g_ending.section);
+    // A thread that does not end within this (it is at the lowest priority
+    // on a busy machine) ends later by itself and keeps the library loaded
+    // until then.
+    const ULONGLONG deadline = GetTickCount64() + 1000;
+    for (HANDLE thread : threads) {
+        const ULONGLONG now = GetTickCount64();
+        WaitForSingleObject(thread, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+        CloseHandle(thread);
+    }
+}
+
+HANDLE ReportEvent()
+{
+    return g_thread ? TheReportEvent() : nullptr;
+}
+
+}  // namespace ControlThread

@@ -1,12 +1,28 @@
 #pragma once
 
-// The control thread listens to the panel's named events for the driver
-// whose stream runs: a new volume, a new output delay, devices out of step,
-// and its own exit.
+#include <windows.h>
+
 class CTelvaraDriver;
 
-// Each initialised driver object starts the thread once and stops it once;
-// the thread runs while any of them lives. The last stop asks it to end and
-// waits for it (it ends within one of its time-outs).
-void StartControlThread();
-void StopControlThread();
+// The control thread: one per process, while any initialised driver object
+// lives. It waits on the panel's events (the shared ones and this process's
+// own, see named_events.h) and on the reports of running engines, and hands
+// each change to every driver object attached to it, under the device lock.
+// It holds the driver library until it has ended, so that a library freed
+// while the thread is slow to end keeps its code.
+namespace ControlThread {
+
+// Host's thread, under the device lock: a driver object that has been
+// initialised joins (the thread starts with the first) and leaves before it
+// goes (the thread is asked to end with the last; it is waited for a
+// while, outside the lock, by EndIfIdle).
+void Attach(CTelvaraDriver* driver);
+void Detach(CTelvaraDriver* driver);
+// Host's thread, without the device lock, after the last Detach: waits a
+// bounded time for a thread that was asked to end.
+void EndIfIdle();
+// The event an engine sets when it has something to report; null while no
+// thread runs.
+HANDLE ReportEvent();
+
+}  // namespace ControlThread

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-CTelvaraDriver* g_pCurrentDriver = nullptr;
 CTelvaraDriver* g_pStreamingDriver = nullptr;
 
 namespace {

@@ -2,18 +2,18 @@
 #include "settings_file.h"
 #include "telvara_driver.h"
 
-#include "asio_audio_device.h"
 #include "control_thread.h"
 #include "debug_trace.h"
+#include "delay_line.h"
+#include "device_set.h"
 #include "driver_lock.h"
-#include "driver_texts.h"
 #include "host_buffers.h"
 #include "message_box.h"
 #include "panel_link.h"
+#include "settings_limits.h"
 #include "stream_engine.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -22,40 +22,47 @@
 namespace {
 
 constexpr const char* kDriverName = "TELVARA";
-constexpr long kLargestBufferSize = 65536;
-
-bool IsSupportedRate(ASIOSampleRate rate)
-{
-    return rate == 8000.0 || rate == 16000.0 || rate == 32000.0 || rate == 44100.0 || rate == 48000.0;
-}
+constexpr const char* kStartBoxCaption = "ASIO IAudio I/O Driver";
 
 }  // namespace
 
+template <typename Operation>
+ASIOError CTelvaraDriver::AtTheEdge(const char* name, Operation&& operation)
+{
+    try {
+        return operation();
+    } catch (const Failure& failure) {
+        if (failure.text) {
+            DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, failure.text);
+        }
+        DebugTrace("CTelvaraDriver::%s failed (%ld)\n", name, static_cast<long>(failure.code));
+        return failure.code;
+    } catch (const std::bad_alloc&) {
+        DebugTrace("CTelvaraDriver::%s: out of memory\n", name);
+        return ASE_NoMemory;
+    } catch (const std::exception& e) {
+        DebugTrace("CTelvaraDriver::%s: %s\n", name, e.what());
+        return ASE_HWMalfunction;
+    } catch (...) {
+        DebugTrace("CTelvaraDriver::%s: unknown exception\n", name);
+        return ASE_HWMalfunction;
+    }
+}
+
 CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
-    : CUnknown(kDriverName, pUnkOuter),
-      m_pDevice(nullptr),
-      m_blockFrames(512),
-      m_volume(1.0f),
-      m_sampleRate(44100.0),
-      m_inputLatency(0),
-      m_outputLatency(0),
-      m_asioTime{},
-      m_initialized(false),
-      m_timeCodeRead(false),
-      m_errorMessage{},
-      m_lastPosition{},
-      m_lastStamp{}
+    : CUnknown(kDriverName, pUnkOuter), m_asioTime{}, m_errorMessage{}
 {
     // Inside a host a settings failure must not end the host's process: the
-    // device set goes on with defaults and init reports the failure.
-    m_pDevice = new AsioAudioDevice(SettingsFailureAction::Continue);
-    const DriverSettings* settings = m_pDevice->settings;
-    m_sampleRate = m_pDevice->sampleRate;
+    // defaults stay in force and init reports the failure.
+    const DriverSettings* settings = GetSettingsFile(SettingsFailureAction::Continue).LoadSettings();
     m_blockFrames = settings->blockFrames;
+    m_requestUnit = settings->blockFrames;
+    m_volume = SettingsLimits::Volume(settings->volume);
+    m_sampleRate = settings->sampleRate;
+    m_bitsPerSample = settings->bitsPerSample;
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
     m_requestsInFlight = settings->requestsInFlight;
-    m_volume = CStreamEngine::SaneVolume(settings->volume);
 }
 
 CTelvaraDriver::~CTelvaraDriver()
@@ -63,23 +70,28 @@ CTelvaraDriver::~CTelvaraDriver()
     endStream();
     {
         DeviceLock lock;
-        if (g_pCurrentDriver == this) {
-            g_pCurrentDriver = nullptr;
+        if (m_attached) {
+            ControlThread::Detach(this);
         }
-        outputClose();
-        inputClose();
-    }
-    m_buffers.reset();
-    if (m_retired && m_retired->OnEngineThread()) {
         // Released inside the host's callback: the engine thread ends by
-        // itself once the callback returns and takes the engine with it.
-        m_retired.release()->HandOverToThread();
+        // itself once the callback returns and takes its engine with it.
+        for (auto& engine : m_retired) {
+            if (engine->OnEngineThread()) {
+                engine.release()->HandOverToThread();
+            }
+        }
+        m_retired.erase(std::remove(m_retired.begin(), m_retired.end(), nullptr), m_retired.end());
     }
+    ControlThread::EndIfIdle();
     joinRetired();
-    if (m_initialized) {
-        StopControlThread();
+    m_buffers.reset();
+    std::unique_ptr<CDeviceSet> devices;
+    {
+        DeviceLock lock;
+        devices = std::move(m_devices);
     }
-    delete m_pDevice;
+    // Out of the lock: closing waits for pins that are slow to give back.
+    devices.reset();
     ClosePanelWindow();
 }
 
@@ -109,43 +121,70 @@ HRESULT STDMETHODCALLTYPE CTelvaraDriver::NonDelegatingQueryInterface(REFIID rii
     return CUnknown::NonDelegatingQueryInterface(riid, ppv);
 }
 
+bool CTelvaraDriver::openDevices()
+{
+    if (!m_devices) {
+        m_devices = std::make_unique<CDeviceSet>();
+    }
+    const DriverSettings* settings = GetSettingsFile().LoadSettings();
+    OpenRequest request;
+    request.sampleRate = m_sampleRate;
+    request.bitsPerSample = m_bitsPerSample;
+    // The driver runs without inputs when none opens.
+    request.devices = &settings->inputDevices;
+    m_devices->OpenCapture(request);
+    DebugTrace("CTelvaraDriver::outputOpen\n");
+    request.devices = &settings->outputDevices;
+    const bool opened = m_devices->OpenRender(request);
+    m_delaysMs.clear();
+    for (const auto& endpoint : m_devices->Render()) {
+        m_delaysMs.push_back(endpoint->OpeningDelayMs());
+    }
+    return opened;
+}
+
+void CTelvaraDriver::closeDevices()
+{
+    if (m_devices) {
+        m_devices->CloseCapture();
+        DebugTrace("CTelvaraDriver::outputClose\n");
+        m_devices->CloseRender();
+    }
+    m_delaysMs.clear();
+}
+
 ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
 {
     DebugTrace("CTelvaraDriver::init Enter\n");
     if (m_initialized) {
         return ASIOTrue;
     }
-    const SettingsFile& settingsFile = GetSettingsFile();
-    if (!settingsFile.IsUsable()) {
-        // The settings could not be created or read: the user has seen the
-        // reason in a message box; the host gets it as the error text.
-        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, settingsFile.GetFailureText().c_str());
-        DebugTrace("CTelvaraDriver::init Leave\n");
-        return ASIOFalse;
-    }
-    bool opened = false;
-    bool anyChannel = false;
-    {
-        DeviceLock lock;
-        m_pDevice->EnumerateFilters();
-        inputOpen();
-        opened = outputOpen();
-        if (!opened) {
-            anyChannel = m_pDevice->outputChannels >= 1 || m_pDevice->inputChannels >= 1;
-            outputClose();
-            inputClose();
+    const ASIOError result = AtTheEdge("init", [this]() -> ASIOError {
+        const SettingsFile& settingsFile = GetSettingsFile();
+        if (!settingsFile.IsUsable()) {
+            // The settings could not be created or read: the user has seen
+            // the reason in a message box; the host gets it as the error text.
+            DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, settingsFile.GetFailureText().c_str());
+            return ASE_NotPresent;
         }
-    }
-    if (opened) {
-        StartControlThread();
+        DeviceLock lock;
+        if (!m_devices) {
+            m_devices = std::make_unique<CDeviceSet>();
+        }
+        m_devices->Catalogue().EnumerateFilters();
+        if (!openDevices()) {
+            const bool anyChannel = m_devices->OutputChannels() >= 1 || m_devices->InputChannels() >= 1;
+            closeDevices();
+            m_devices.reset();
+            throw Failure{ASE_NotPresent, anyChannel ? DriverTexts::kCannotOpenPorts : DriverTexts::kNoAudioDevice};
+        }
+        ControlThread::Attach(this);
+        m_attached = true;
         m_initialized = true;
-        DebugTrace("CTelvaraDriver::init Leave\n");
-        return ASIOTrue;
-    }
-    DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage,
-                 anyChannel ? DriverTexts::kCannotOpenPorts : DriverTexts::kNoAudioDevice);
+        return ASE_OK;
+    });
     DebugTrace("CTelvaraDriver::init Leave\n");
-    return ASIOFalse;
+    return result == ASE_OK ? ASIOTrue : ASIOFalse;
 }
 
 void CTelvaraDriver::getDriverName(char* name)
@@ -166,75 +205,66 @@ void CTelvaraDriver::getErrorMessage(char* string)
     DriverTexts::CopyWholeGbk(string, DriverTexts::kErrorMessageBytes, m_errorMessage);
 }
 
-void CTelvaraDriver::inputOpen()
-{
-    // The driver runs without inputs when none opens.
-    m_pDevice->inputChannels = 0;
-    m_pDevice->OpenCaptureDevices();
-}
-
-bool CTelvaraDriver::outputOpen()
-{
-    DebugTrace("CTelvaraDriver::outputOpen\n");
-    return m_pDevice->OpenRenderDevices();
-}
-
-void CTelvaraDriver::inputClose()
-{
-    m_pDevice->CloseCaptureDevices();
-}
-
-void CTelvaraDriver::outputClose()
-{
-    DebugTrace("CTelvaraDriver::outputClose\n");
-    // Closing takes every request back from the pins.
-    m_pDevice->CloseRenderDevices();
-}
-
-DWORD CTelvaraDriver::captureWaitMs() const
-{
-    // InputLatency is in samples, as the host sees it. The device sets the
-    // pace: a read that is a little late is waited for rather than handed to
-    // the host as silence (at least two blocks, and at least 100 ms).
-    const double rate = m_sampleRate > 0 ? m_sampleRate : 44100.0;
-    const double settingMs = 1000.0 * std::max(m_inputLatency, 0) / rate;
-    const double floorMs = std::max(2.0 * 1000.0 * m_blockFrames / rate, 100.0);
-    return static_cast<DWORD>(std::ceil(std::max(settingMs, floorMs)));
-}
-
 ASIOError CTelvaraDriver::start()
 {
-    DebugTrace("CTelvaraDriver::start Enter\n");
-    if (!m_buffers) {
-        DebugTrace("CTelvaraDriver::start Leave\n");
-        return ASE_NotPresent;
-    }
-    if (m_engine) {
-        DebugTrace("CTelvaraDriver::start Leave\n");
+    std::string box;
+    const ASIOError result = AtTheEdge("start", [this, &box]() -> ASIOError {
+        if (!m_buffers) {
+            return ASE_NotPresent;
+        }
+        DebugTrace("CTelvaraDriver::start Enter\n");
+        if (m_engine) {
+            return ASE_OK;
+        }
+        joinRetired();
+        DeviceLock lock;
+        startStream(false, box);
         return ASE_OK;
+    });
+    // Never a window under the lock: the control thread waits for it.
+    if (!box.empty()) {
+        ShowMessageBox(box.c_str(), kStartBoxCaption, MB_OK);
     }
-    joinRetired();
-    DeviceLock lock;
+    DebugTrace("CTelvaraDriver::start Leave\n");
+    return result;
+}
+
+void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
+{
     if (g_pStreamingDriver && g_pStreamingDriver != this) {
         // One stream per process: the devices are opened once, by the first.
         DebugTrace("CTelvaraDriver::start refused: another driver object of this process is streaming\n");
-        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, DriverTexts::kAlreadyStreaming);
-        return ASE_NotPresent;
+        throw Failure{ASE_NotPresent, DriverTexts::kAlreadyStreaming};
     }
-    if (!m_pDevice->HasRenderDevices()) {
-        outputOpen();
+    if (!m_devices || m_devices->Render().empty() || m_devices->Capture().empty()) {
+        const bool noOutputs = !m_devices || m_devices->Render().empty();
+        const bool noInputs = !m_devices || m_devices->Capture().empty();
+        if (!m_devices) {
+            m_devices = std::make_unique<CDeviceSet>();
+        }
+        const DriverSettings* settings = GetSettingsFile().LoadSettings();
+        OpenRequest request{m_sampleRate, m_bitsPerSample, &settings->outputDevices};
+        if (noOutputs) {
+            DebugTrace("CTelvaraDriver::outputOpen\n");
+            m_devices->OpenRender(request);
+            m_delaysMs.clear();
+            for (const auto& endpoint : m_devices->Render()) {
+                m_delaysMs.push_back(endpoint->OpeningDelayMs());
+            }
+        }
+        if (noInputs) {
+            request.devices = &settings->inputDevices;
+            m_devices->OpenCapture(request);
+        }
     }
-    if (!m_pDevice->HasCaptureDevices()) {
-        inputOpen();
-    }
+    const auto stopDevices = [this] {
+        m_devices->SetCaptureState(KSSTATE_STOP);
+        m_devices->SetRenderState(KSSTATE_STOP);
+    };
     // Render pins run once the engine has queued their first blocks: a pin
     // that ran meanwhile would play into a gap between the first two.
-    m_pDevice->SetRenderState(KSSTATE_PAUSE);
-    const int32_t captureResult = m_pDevice->SetCaptureState(KSSTATE_RUN);
-    const auto stopDevices = [this] {
-        m_pDevice->SetCaptureState(KSSTATE_STOP);
-        m_pDevice->SetRenderState(KSSTATE_STOP);
-    };
+    m_devices->SetRenderState(KSSTATE_PAUSE);
+    const int32_t captureResult = m_devices->SetCaptureState(KSSTATE_RUN);
     if (captureResult < 0) {
         stopDevices();
         char text[256];
@@ -242,90 +272,92 @@ ASIOError CTelvaraDriver::start()
         std::snprintf(text, sizeof text, "Error: %s. hr = 0x%08x/n/n",
                       "\xc9\xe8\xd6\xc3\xca\xe4\xc8\xeb\xc9\xe8\xb1\xb8\xd4\xcb\xd0\xd0\xd7\xb4\xcc\xac\xca\xa7\xb0\xdc",
                       static_cast<unsigned>(captureResult));
-        ShowMessageBox(text, "ASIO IAudio I/O Driver", MB_OK);
-        DebugTrace("CTelvaraDriver::start Leave\n");
-        return ASE_NotPresent;
+        box = text;
+        throw Failure{ASE_NotPresent, nullptr};
     }
-    const int running = m_pDevice->CountActiveRenderDevices();
-    const int capturing = m_pDevice->CountActiveCaptureDevices();
+    const int running = m_devices->ActiveRender();
+    const int capturing = m_devices->ActiveCapture();
     // "当前活动ASIO音频设备数量[%d] 总共%d个音频输出设备"
     DebugTrace("\xb5\xb1\xc7\xb0\xbb\xee\xb6\xaf" "ASIO\xd2\xf4\xc6\xb5\xc9\xe8\xb1\xb8\xca\xfd\xc1\xbf[%d] \xd7\xdc\xb9\xb2"
                "%d\xb8\xf6\xd2\xf4\xc6\xb5\xca\xe4\xb3\xf6\xc9\xe8\xb1\xb8",
-               running, m_pDevice->renderDeviceCount);
-    if (running == 0 && (capturing == 0 || m_buffers->inputCount == 0)) {
+               running, static_cast<int>(m_devices->Render().size()));
+    if (running == 0 && (capturing == 0 || m_buffers->inputs.empty())) {
         stopDevices();
         DebugTrace("CTelvaraDriver::start no device could be started\n");
-        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, DriverTexts::kCannotOpenPorts);
-        DebugTrace("CTelvaraDriver::start Leave\n");
-        return ASE_NotPresent;
+        throw Failure{ASE_NotPresent, DriverTexts::kCannotOpenPorts};
     }
     CStreamEngine::Setup setup;
-    setup.device = m_pDevice;
+    setup.devices = m_devices.get();
     setup.buffers = m_buffers.get();
     setup.sampleRate = m_sampleRate;
-    setup.volume = m_volume;
-    setup.captureWaitMs = captureWaitMs();
     setup.requestsInFlight = m_requestsInFlight;
+    setup.requestUnit = m_requestUnit;
+    setup.live.volume = m_volume;
+    setup.live.delayMs = m_delaysMs;
     setup.timeCodeRead = m_timeCodeRead;
     setup.asioTime = m_asioTime;
-    std::unique_ptr<CStreamEngine> engine(new (std::nothrow) CStreamEngine(setup));
-    if (!engine || !engine->Prepare()) {
+    setup.announceRateChange = announceRateChange;
+    setup.reportEvent = ControlThread::ReportEvent();
+    setup.position = &m_position;
+    auto engine = std::make_unique<CStreamEngine>(setup);
+    if (!engine->Prepare()) {
         stopDevices();
-        DebugTrace("CTelvaraDriver::start Leave\n");
-        return ASE_NoMemory;
+        throw Failure{ASE_NoMemory, nullptr};
     }
     // The flags went to the engine; they are reported once.
     m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
+    m_position.Publish(0, 0);
     // In place before the thread runs: the host may stop from its very
     // first callback (that waits for this lock).
     m_engine = std::move(engine);
     g_pStreamingDriver = this;
-    g_pCurrentDriver = this;
     if (!m_engine->Launch()) {
         m_engine.reset();
         g_pStreamingDriver = nullptr;
         stopDevices();
-        DebugTrace("CTelvaraDriver::start Leave\n");
-        return ASE_NotPresent;
+        throw Failure{ASE_NotPresent, nullptr};
     }
-    DebugTrace("CTelvaraDriver::start Leave\n");
-    return ASE_OK;
 }
 
 void CTelvaraDriver::endStream()
 {
-    std::unique_ptr<CStreamEngine> engine;
     {
         DeviceLock lock;
         if (!m_engine) {
             return;
         }
-        engine = std::move(m_engine);
+        // Out of "running" and into "retired" in one step: whichever thread
+        // comes next finds it there and joins it before it touches devices.
+        m_engine->RequestStop();
+        m_retired.push_back(std::move(m_engine));
         if (g_pStreamingDriver == this) {
             g_pStreamingDriver = nullptr;
         }
-        engine->RequestStop();
-        m_pDevice->SetCaptureState(KSSTATE_STOP);
-        m_pDevice->SetRenderState(KSSTATE_STOP);
+        m_devices->SetCaptureState(KSSTATE_STOP);
+        m_devices->SetRenderState(KSSTATE_STOP);
     }
-    if (engine->OnEngineThread()) {
-        // Inside the host's callback: the engine touches nothing of ours
-        // once the callback returns; it is joined later.
-        engine->ReleaseBlocks();
-        engine->Position(&m_lastPosition, &m_lastStamp);
-        joinRetired();
-        m_retired = std::move(engine);
-        return;
-    }
-    engine->Join();
-    engine->Position(&m_lastPosition, &m_lastStamp);
+    joinRetired();
 }
 
 void CTelvaraDriver::joinRetired()
 {
-    if (m_retired && !m_retired->OnEngineThread()) {
-        m_retired->Join();
-        m_retired.reset();
+    // Each retired engine is taken out under the lock by the one thread that
+    // joins it; an engine whose thread is this one is left for later.
+    std::vector<std::unique_ptr<CStreamEngine>> joining;
+    {
+        DeviceLock lock;
+        for (auto& engine : m_retired) {
+            if (!engine->OnEngineThread()) {
+                joining.push_back(std::move(engine));
+            }
+        }
+        m_retired.erase(std::remove(m_retired.begin(), m_retired.end(), nullptr), m_retired.end());
+    }
+    for (auto& engine : joining) {
+        engine->Join();
+        engine->TakeBack();
+        DeviceLock lock;
+        engine->ReportNews();
     }
 }
 
@@ -335,23 +367,49 @@ ASIOError CTelvaraDriver::stop()
     if (!m_engine) {
         return ASE_NotPresent;
     }
-    endStream();
+    const ASIOError result = AtTheEdge("stop", [this]() -> ASIOError {
+        endStream();
+        return ASE_OK;
+    });
     DebugTrace("CTelvaraDriver::stop Leave\n");
-    return ASE_OK;
+    return result;
+}
+
+void CTelvaraDriver::postLive()
+{
+    if (m_engine) {
+        LiveSettings live;
+        live.volume = m_volume;
+        live.delayMs = m_delaysMs;
+        m_engine->PostLive(live);
+    }
 }
 
 void CTelvaraDriver::SetVolume(float volume)
 {
-    m_volume = CStreamEngine::SaneVolume(volume);
-    if (m_engine) {
-        m_engine->PostVolume(m_volume);
-    }
+    m_volume = SettingsLimits::Volume(volume);
+    postLive();
 }
 
-void CTelvaraDriver::RequestReprime()
+void CTelvaraDriver::SetOutputDelays(const std::map<std::string, float>& factors)
+{
+    if (!m_devices) {
+        return;
+    }
+    const auto& endpoints = m_devices->Render();
+    for (size_t i = 0; i < endpoints.size() && i < m_delaysMs.size(); ++i) {
+        const auto found = factors.find(endpoints[i]->Name());
+        if (found != factors.end()) {
+            m_delaysMs[i] = DelayMsOfFactor(found->second);
+        }
+    }
+    postLive();
+}
+
+void CTelvaraDriver::ReportStreamNews()
 {
     if (m_engine) {
-        m_engine->PostReprime();
+        m_engine->ReportNews();
     }
 }
 
@@ -361,9 +419,21 @@ ASIOError CTelvaraDriver::getChannels(long* numInputChannels, long* numOutputCha
     if (!numInputChannels || !numOutputChannels) {
         return ASE_InvalidParameter;
     }
-    *numInputChannels = m_pDevice->inputChannels;
-    *numOutputChannels = m_pDevice->outputChannels;
+    *numInputChannels = m_devices ? m_devices->InputChannels() : 0;
+    *numOutputChannels = m_devices ? m_devices->OutputChannels() : 0;
     return ASE_OK;
+}
+
+int64_t CTelvaraDriver::longestDelayFrames() const
+{
+    int64_t longest = 0;
+    if (m_devices) {
+        const auto& endpoints = m_devices->Render();
+        for (size_t i = 0; i < endpoints.size() && i < m_delaysMs.size(); ++i) {
+            longest = std::max(longest, DelayFrames(m_delaysMs[i], m_sampleRate, endpoints[i]->Channels()));
+        }
+    }
+    return longest;
 }
 
 ASIOError CTelvaraDriver::getLatencies(long* inputLatency, long* outputLatency)
@@ -372,13 +442,16 @@ ASIOError CTelvaraDriver::getLatencies(long* inputLatency, long* outputLatency)
         return ASE_InvalidParameter;
     }
     // In samples. A block is read whole before the host sees it; the blocks
-    // in flight stand between the host's output and the device; the devices
-    // add their own buffering where they report it. A setting other than 0
-    // wins. The device tables belong to the host's thread, this one.
-    *inputLatency = m_inputLatency != 0 ? m_inputLatency : m_blockFrames + m_pDevice->LongestPinLatencyFrames(false);
-    *outputLatency = m_outputLatency != 0
-                         ? m_outputLatency
-                         : m_requestsInFlight * m_blockFrames + m_pDevice->LongestPinLatencyFrames(true);
+    // in flight stand between the host's output and the device, and the
+    // latest device's delay line after them; the devices add their own
+    // buffering where they report it. A setting other than 0 wins.
+    DeviceLock lock;
+    const int32_t captureBuffering = m_devices ? m_devices->LongestReportedLatency(StreamDirection::Capture) : 0;
+    const int32_t renderBuffering = m_devices ? m_devices->LongestReportedLatency(StreamDirection::Render) : 0;
+    *inputLatency = m_inputLatency != 0 ? m_inputLatency : m_blockFrames + captureBuffering;
+    *outputLatency = m_outputLatency != 0 ? m_outputLatency
+                                          : static_cast<long>(m_requestsInFlight * m_blockFrames + renderBuffering +
+                                                              longestDelayFrames());
     return ASE_OK;
 }
 
@@ -398,7 +471,7 @@ ASIOError CTelvaraDriver::getBufferSize(long* minSize, long* maxSize, long* pref
 ASIOError CTelvaraDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
     DebugTrace("CTelvaraDriver::canSampleRate %d\n", static_cast<int>(sampleRate));
-    return IsSupportedRate(sampleRate) ? ASE_OK : ASE_NoClock;
+    return SettingsLimits::IsSupportedSampleRate(sampleRate) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError CTelvaraDriver::getSampleRate(ASIOSampleRate* sampleRate)
@@ -420,32 +493,40 @@ ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
     if (sampleRate == m_sampleRate) {
         return ASE_OK;
     }
-    // A running stream ends first: the devices are closed and reopened
-    // underneath, and the engine must not touch them meanwhile.
-    endStream();
-    joinRetired();
-    m_asioTime.timeInfo.flags |= kSampleRateChanged;
-    m_sampleRate = sampleRate;
-    m_asioTime.timeInfo.sampleRate = sampleRate;
-    bool opened = false;
-    {
+    std::string box;
+    const ASIOError result = AtTheEdge("setSampleRate", [this, sampleRate, &box]() -> ASIOError {
+        // A running stream ends first (the devices are closed and reopened
+        // underneath) and resumes at the new rate; its engine tells the host
+        // from its own thread, never inside this call.
+        const bool wasRunning = m_engine != nullptr;
+        endStream();
+        const double oldRate = m_sampleRate;
         DeviceLock lock;
-        m_pDevice->sampleRate = sampleRate;
-        inputClose();
-        outputClose();
-        inputOpen();
-        opened = outputOpen();
+        m_sampleRate = sampleRate;
+        closeDevices();
+        if (!openDevices()) {
+            // The devices cannot run at that rate: back to the one they can.
+            m_sampleRate = oldRate;
+            closeDevices();
+            if (openDevices() && wasRunning) {
+                startStream(false, box);
+            }
+            return ASE_NoClock;
+        }
+        m_asioTime.timeInfo.flags |= kSampleRateChanged;
+        m_asioTime.timeInfo.sampleRate = sampleRate;
+        // "设置采样率:%d,块大小%d"
+        DebugTrace("\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:%d,\xbf\xe9\xb4\xf3\xd0\xa1%d\n",
+                   static_cast<int>(m_sampleRate), static_cast<int>(m_blockFrames));
+        if (wasRunning && m_buffers) {
+            startStream(true, box);
+        }
+        return ASE_OK;
+    });
+    if (!box.empty()) {
+        ShowMessageBox(box.c_str(), kStartBoxCaption, MB_OK);
     }
-    if (!opened) {
-        return ASE_NoClock;
-    }
-    // "设置采样率:%d,块大小%d"
-    DebugTrace("\xc9\xe8\xd6\xc3\xb2\xc9\xd1\xf9\xc2\xca:%d,\xbf\xe9\xb4\xf3\xd0\xa1%d\n", static_cast<int>(m_sampleRate),
-               static_cast<int>(m_blockFrames));
-    if (m_buffers && m_buffers->callbacks->sampleRateDidChange) {
-        m_buffers->callbacks->sampleRateDidChange(m_sampleRate);
-    }
-    return ASE_OK;
+    return result;
 }
 
 ASIOError CTelvaraDriver::getClockSources(ASIOClockSource* clocks, long* numSources)
@@ -479,12 +560,8 @@ ASIOError CTelvaraDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tS
     if (!sPos || !tStamp) {
         return ASE_InvalidParameter;
     }
-    if (m_engine) {
-        m_engine->Position(sPos, tStamp);
-    } else {
-        *sPos = m_lastPosition;
-        *tStamp = m_lastStamp;
-    }
+    // Lock-free: hosts ask from inside their callback.
+    m_position.Read(sPos, tStamp);
     return ASE_OK;
 }
 
@@ -494,30 +571,20 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     if (!info) {
         return ASE_InvalidParameter;
     }
-    const long limit = info->isInput ? m_pDevice->inputChannels : m_pDevice->outputChannels;
+    const long limit = !m_devices ? 0 : info->isInput ? m_devices->InputChannels() : m_devices->OutputChannels();
     if (info->channel < 0 || info->channel >= limit) {
         return ASE_InvalidParameter;
     }
     info->type = ASIOSTInt16LSB;
     info->isActive = ASIOFalse;
     const char* prefix = info->isInput ? "TELVARA input" : "TELVARA output";
-    if (!m_buffers) {
-        // Before createBuffers the first 16 inputs read as active, as hosts
-        // of this driver have always seen them.
-        if (info->isInput && info->channel < kMaxHostBuffers) {
-            info->isActive = ASIOTrue;
-            std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
-        }
-        return ASE_OK;
-    }
-    const int32_t* map = info->isInput ? m_buffers->inputChannels : m_buffers->outputChannels;
-    const int32_t count = info->isInput ? m_buffers->inputCount : m_buffers->outputCount;
-    for (int32_t i = 0; i < count; ++i) {
-        if (map[i] == info->channel) {
-            info->isActive = ASIOTrue;
-            std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
-            break;
-        }
+    const bool active = m_buffers ? m_buffers->IsActive(info->isInput != ASIOFalse, info->channel)
+                                  // Before createBuffers the first 16 inputs read as active, as
+                                  // hosts of this driver have always seen them.
+                                  : info->isInput && info->channel < 16;
+    if (active) {
+        info->isActive = ASIOTrue;
+        std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
     }
     return ASE_OK;
 }
@@ -530,52 +597,38 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
     if (m_buffers) {
         disposeBuffers();
     }
-    if (!callbacks || !callbacks->asioMessage || (numChannels > 0 && !bufferInfos) || bufferSize <= 0 ||
-        bufferSize > kLargestBufferSize) {
-        return ASE_InvalidParameter;
-    }
-    std::unique_ptr<HostBuffers> buffers(new (std::nothrow) HostBuffers);
-    if (!buffers) {
-        return ASE_NoMemory;
-    }
-    buffers->blockFrames = bufferSize;
-    bool invalid = false;
-    bool outOfMemory = false;
-    const size_t samples = 2 * static_cast<size_t>(bufferSize);
-    for (long i = 0; i < numChannels; ++i) {
-        ASIOBufferInfo& info = bufferInfos[i];
-        int16_t** table = info.isInput ? buffers->inputs : buffers->outputs;
-        int32_t* map = info.isInput ? buffers->inputChannels : buffers->outputChannels;
-        int32_t& count = info.isInput ? buffers->inputCount : buffers->outputCount;
-        const long limit = info.isInput ? kMaxHostBuffers : m_pDevice->outputChannels;
-        if (info.channelNum < 0 || info.channelNum >= limit || count >= kMaxHostBuffers || count >= limit) {
-            invalid = true;
-            break;
+    return AtTheEdge("createBuffers", [&]() -> ASIOError {
+        if (!callbacks || !callbacks->asioMessage || (numChannels > 0 && !bufferInfos) ||
+            bufferSize < SettingsLimits::kSmallestBlockFrames || bufferSize > SettingsLimits::kLargestBlockFrames) {
+            return ASE_InvalidParameter;
         }
-        map[count] = info.channelNum;
-        int16_t* buffer = new (std::nothrow) int16_t[samples]();
-        table[count] = buffer;
-        info.buffers[0] = buffer;
-        info.buffers[1] = buffer ? buffer + bufferSize : nullptr;
-        outOfMemory = outOfMemory || !buffer;
-        ++count;
-    }
-    if (invalid || outOfMemory) {
-        return invalid ? ASE_InvalidParameter : ASE_NoMemory;
-    }
-    m_blockFrames = bufferSize;
-    buffers->callbacks = callbacks;
-    buffers->timeInfoMode = callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
-    if (buffers->timeInfoMode) {
-        m_asioTime = {};
-        m_asioTime.timeInfo.speed = 1.0;
-        m_asioTime.timeInfo.sampleRate = m_sampleRate;
-        m_asioTime.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
-        m_asioTime.timeCode.speed = 1.0;
-        m_asioTime.timeCode.flags = kTcValid | kTcRunning;
-    }
-    m_buffers = std::move(buffers);
-    return ASE_OK;
+        // One buffer per channel the driver reports, at most.
+        auto buffers = std::make_unique<HostBuffers>(static_cast<int32_t>(bufferSize),
+                                                     m_devices ? m_devices->InputChannels() : 0,
+                                                     m_devices ? m_devices->OutputChannels() : 0);
+        for (long i = 0; i < numChannels; ++i) {
+            ASIOBufferInfo& info = bufferInfos[i];
+            int16_t* buffer = buffers->Add(info.isInput != ASIOFalse, static_cast<int32_t>(info.channelNum));
+            if (!buffer) {
+                return ASE_InvalidParameter;
+            }
+            info.buffers[0] = buffer;
+            info.buffers[1] = buffer + bufferSize;
+        }
+        m_blockFrames = static_cast<int32_t>(bufferSize);
+        buffers->callbacks = callbacks;
+        buffers->timeInfoMode = callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
+        if (buffers->timeInfoMode) {
+            m_asioTime = {};
+            m_asioTime.timeInfo.speed = 1.0;
+            m_asioTime.timeInfo.sampleRate = m_sampleRate;
+            m_asioTime.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
+            m_asioTime.timeCode.speed = 1.0;
+            m_asioTime.timeCode.flags = kTcValid | kTcRunning;
+        }
+        m_buffers = std::move(buffers);
+        return ASE_OK;
+    });
 }
 
 ASIOError CTelvaraDriver::disposeBuffers()
@@ -583,7 +636,6 @@ ASIOError CTelvaraDriver::disposeBuffers()
     // The engine reads the buffers on its own thread: it ends first. From
     // inside the host's callback it no longer reads them once that returns.
     endStream();
-    joinRetired();
     DebugTrace("CTelvaraDriver::disposeBuffers\n");
     m_buffers.reset();
     return ASE_OK;
@@ -606,11 +658,14 @@ ASIOError CTelvaraDriver::future(long selector, void* /*opt*/)
             m_engine->SetTimeCodeRead(m_timeCodeRead);
         }
         return ASE_SUCCESS;
-    case kAsioSetInputMonitor:
-    case kAsioCanInputMonitor:
     case kAsioCanTimeInfo:
     case kAsioCanTimeCode:
         return ASE_SUCCESS;
+    case kAsioSetInputMonitor:
+    case kAsioCanInputMonitor:
+        // Nothing routes an input to the outputs here: a host that believed
+        // it did would turn its own monitoring off, and the user would hear
+        // nothing.
     default:
         return ASE_NotPresent;
     }

@@ -2,14 +2,18 @@
 
 #include "asio.h"
 #include "driver_texts.h"
+#include "sample_position.h"
 #include "unknown.h"
 
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
-class AsioAudioDevice;
+class CDeviceSet;
 class CStreamEngine;
 struct HostBuffers;
 
@@ -17,13 +21,12 @@ struct HostBuffers;
 // {6F3D27A1-94C2-4E58-B1D7-5A0C8E2F9B34}
 inline constexpr CLSID CLSID_TelvaraDriver = {0x6f3d27a1, 0x94c2, 0x4e58, {0xb1, 0xd7, 0x5a, 0x0c, 0x8e, 0x2f, 0x9b, 0x34}};
 
-// The ASIO driver object: answers the host from the settings and the device
-// set, owns the host's double buffers and forwards the stream to its engine.
+// The ASIO driver object: the COM and IASIO shim over the device set, the
+// host's buffers and the stream's engine.
 //
-// Its state is the objects it holds: devices opened (m_initialized, the
-// device set's open tables), buffers prepared (m_buffers, from createBuffers
-// to disposeBuffers), running (m_engine, from start to stop). Which thread
-// may touch what is said in stream_engine.h.
+// Its state is the objects it holds, each existing exactly while the state
+// lasts: devices opened (m_devices), buffers prepared (m_buffers), running
+// (m_engine). Which thread may touch what is said in stream_engine.h.
 class CTelvaraDriver : public IASIO, public CUnknown {
 public:
     explicit CTelvaraDriver(IUnknown* pUnkOuter);
@@ -59,36 +62,60 @@ public:
     ASIOError future(long selector, void* opt) override;
     ASIOError outputReady() override;
 
-    // The control thread, under the device lock: a new volume, the delay
-    // lines primed again. Both reach a running engine as requests.
+    // The control thread, under the device lock: a new volume, the output
+    // delay factors by device name (devices left out keep theirs), and the
+    // engine's news to trace. A running stream takes the first two at once.
     void SetVolume(float volume);
-    void RequestReprime();
+    void SetOutputDelays(const std::map<std::string, float>& factors);
+    void ReportStreamNews();
 
 private:
-    void inputOpen();
-    bool outputOpen();
-    void inputClose();
-    void outputClose();
-    // Ends the running stream, if any; the engine is joined at once, or,
-    // when this runs on its own thread, later by joinRetired.
+    // A failure inside an operation: its ASIO error code and the text
+    // getErrorMessage gives (GBK; null keeps the text there is).
+    struct Failure {
+        ASIOError code;
+        const char* text;
+    };
+    // The one edge every IASIO operation passes: a Failure or any exception
+    // becomes its error code, its error text and a trace line.
+    template <typename Operation>
+    ASIOError AtTheEdge(const char* name, Operation&& operation);
+
+    // Under the device lock.
+    bool openDevices();
+    void closeDevices();
+    // Starts the stream; throws Failure. The box a failing start shows is
+    // handed out, to be shown once the lock is left.
+    void startStream(bool announceRateChange, std::string& box);
+    // Ends the running stream, if any: it is retired under the lock at once
+    // and joined after, unless this runs on its own thread (then later).
     void endStream();
     void joinRetired();
-    DWORD captureWaitMs() const;
+    void postLive();
+    int64_t longestDelayFrames() const;
 
-    AsioAudioDevice* m_pDevice;
+    // The settings as read when the object was made (already kept inside
+    // their limits by the reader).
     int32_t m_blockFrames;
+    int32_t m_requestUnit;
     float m_volume;
     double m_sampleRate;
+    int32_t m_bitsPerSample;
     int32_t m_inputLatency;
-    int m_requestsInFlight;  // blocks each device has in flight
     int32_t m_outputLatency;
-    ASIOTime m_asioTime;          // time info a started engine begins with
-    bool m_initialized;
-    bool m_timeCodeRead;
+    int m_requestsInFlight;
+
+    ASIOTime m_asioTime;  // time info a started engine begins with
+    bool m_initialized = false;
+    bool m_attached = false;  // to the control thread
+    bool m_timeCodeRead = false;
     char m_errorMessage[DriverTexts::kErrorMessageBytes];
+    std::unique_ptr<CDeviceSet> m_devices;
+    std::vector<int> m_delaysMs;  // each open render device's output delay now
     std::unique_ptr<HostBuffers> m_buffers;
     std::unique_ptr<CStreamEngine> m_engine;
-    std::unique_ptr<CStreamEngine> m_retired;  // stopped from inside the host's callback, not joined yet
-    ASIOSamples m_lastPosition;
-    ASIOTimeStamp m_lastStamp;
+    // Stopped, not joined yet (stopped from inside the host's callback, or
+    // by one thread while another joins).
+    std::vector<std::unique_ptr<CStreamEngine>> m_retired;
+    CSamplePosition m_position;
 };

@@ -6,7 +6,7 @@
 
 #include "panel_dialog.h"
 
-#include "asio_audio_device.h"
+#include "device_catalogue.h"
 #include "debug_trace.h"
 #include "device_tree_info.h"
 #include "device_tree_model.h"
@@ -127,7 +127,7 @@ void CQuorvexDlg::RebuildDeviceTree()
     m_treeItems.clear();
     ++m_treeGeneration;
 
-    if (m_pDevice->deviceTable.empty()) {
+    if (m_pDevice->Devices().empty()) {
         m_inMessageBox = true;
         ShowMessageBox(DeviceTreeTexts::kNoDevice, DeviceTreeTexts::kNoDeviceTitle, MB_OK);
         m_inMessageBox = false;
@@ -135,7 +135,7 @@ void CQuorvexDlg::RebuildDeviceTree()
             return;  // closed while the box was up: the device set is gone
         }
     }
-    const DeviceTreeLayout layout = BuildDeviceTree(m_pDevice->deviceTable, *m_pSettings);
+    const DeviceTreeLayout layout = BuildDeviceTree(m_pDevice->Devices(), *m_pSettings);
     HWND channels = Control(IDC_CHANNEL_LIST);
     SendMessageA(channels, CB_RESETCONTENT, 0, 0);
     for (const std::string& entry : layout.channelList) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device_records.h"
+#include "device_catalogue.h"
 
 #include <cstdint>
 #include <string>

@@ -3,7 +3,7 @@
 
 #include "panel_dialog.h"
 
-#include "asio_audio_device.h"
+#include "device_catalogue.h"
 #include "debug_trace.h"
 #include "host_watch.h"
 #include "panel_artwork.h"
@@ -224,10 +224,11 @@ BOOL CQuorvexDlg::OnInitDialog()
     CreateStatusBar();
     AddTrayIcon();
 
-    // The device set loads config.ini; when the file can neither be created
-    // nor read, its message has been shown and the panel ends (Create
-    // answers false, the program exits with -1) without leaving its icon.
-    m_pDevice = new AsioAudioDevice(SettingsFailureAction::Continue);
+    // config.ini is loaded first; when the file can neither be created nor
+    // read, its message has been shown and the panel ends (Create answers
+    // false, the program exits with -1) without leaving its icon.
+    GetSettingsFile(SettingsFailureAction::Continue);
+    m_pDevice = new CDeviceCatalogue;
     if (!GetSettingsFile().IsUsable()) {
         m_settingsFailed = true;
         RemoveTrayIcon();

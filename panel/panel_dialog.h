@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-class AsioAudioDevice;
+class CDeviceCatalogue;
 struct DeviceTreeNode;
 
 // The panel's one window: a modeless dialog from template 102 whose window
@@ -49,7 +49,7 @@ public:
     bool IsHostMode() const { return m_hostMode; }
     DWORD GetHostProcessId() const { return m_hostProcessId; }
     const NOTIFYICONDATAA& GetTrayIcon() const { return m_trayIcon; }
-    AsioAudioDevice* GetDevice() const { return m_pDevice; }
+    CDeviceCatalogue* GetDevice() const { return m_pDevice; }
 
     // ---- start-up, icon, host watch, visibility and exits ----------------
     BOOL OnInitDialog();
@@ -128,7 +128,7 @@ private:
     NOTIFYICONDATAA m_trayIcon{};
     bool m_trayIconAdded = false;
     ULONG_PTR m_gdiplusToken = 0;
-    AsioAudioDevice* m_pDevice = nullptr;
+    CDeviceCatalogue* m_pDevice = nullptr;
     DriverSettings* m_pSettings = nullptr;
     bool m_settingsFailed = false;
     bool m_ended = false;

@@ -1,8 +1,8 @@
 #pragma once
 
-// The panel sets the driver's named events through the driver's own helper,
-// so both programs open the events the same way.
-#include "../driver/named_events.h"
+// The panel sets the driver's named events through the link both programs
+// share, so both open the events the same way.
+#include "named_events.h"
 
 #include <functional>
 

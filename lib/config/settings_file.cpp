@@ -3,6 +3,7 @@
 #include "debug_trace.h"
 #include "message_box.h"
 #include "settings_keys.h"
+#include "settings_limits.h"
 #include "settings_lists.h"
 #include "settings_paths.h"
 
@@ -110,12 +111,17 @@ DriverSettings* SettingsFile::LoadSettings()
         // The file is readable again: whatever failed before is over.
         m_strFailure.clear();
         const std::string section = kDefaultSection;
-        m_settings.blockFrames = m_pConfig->getInt(Key(section, kBlockFrames), 512);
-        m_settings.bitsPerSample = m_pConfig->getInt(Key(section, kBitsPerSample), 16);
-        m_settings.sampleRate = m_pConfig->getInt(Key(section, kSampleRate), 44100);
-        m_settings.inputLatency = m_pConfig->getInt(Key(section, kInputLatency), 0);
-        m_settings.outputLatency = m_pConfig->getInt(Key(section, kOutputLatency), 0);
-        m_settings.volume = static_cast<float>(m_pConfig->getDouble(Key(section, kVolume), 1.0));
+        // Every value is kept inside what the driver's operations take.
+        m_settings.blockFrames =
+            SettingsLimits::BlockFrames(m_pConfig->getInt(Key(section, kBlockFrames), SettingsLimits::kDefaultBlockFrames));
+        const int32_t bits = m_pConfig->getInt(Key(section, kBitsPerSample), SettingsLimits::kDefaultBitsPerSample);
+        m_settings.bitsPerSample =
+            SettingsLimits::IsSupportedBitsPerSample(bits) ? bits : SettingsLimits::kDefaultBitsPerSample;
+        const int32_t rate = m_pConfig->getInt(Key(section, kSampleRate), SettingsLimits::kDefaultSampleRate);
+        m_settings.sampleRate = SettingsLimits::IsSupportedSampleRate(rate) ? rate : SettingsLimits::kDefaultSampleRate;
+        m_settings.inputLatency = SettingsLimits::LatencySetting(m_pConfig->getInt(Key(section, kInputLatency), 0));
+        m_settings.outputLatency = SettingsLimits::LatencySetting(m_pConfig->getInt(Key(section, kOutputLatency), 0));
+        m_settings.volume = SettingsLimits::Volume(static_cast<float>(m_pConfig->getDouble(Key(section, kVolume), 1.0)));
         m_settings.requestsInFlight = std::clamp(m_pConfig->getInt(Key(section, kRequestsInFlight), kFewestRequestsInFlight),
                                                  kFewestRequestsInFlight, kMostRequestsInFlight);
         LoadDeviceSettings(kIn, m_settings.inputDevices);
@@ -160,11 +166,35 @@ void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable
     }
 }
 
-float SettingsFile::LoadVolume()
+LiveValues SettingsFile::LoadLiveValues()
 {
+    using namespace SettingsKeys;
+    LiveValues values;
     std::lock_guard<std::mutex> lock(m_reloadLock);
-    ReloadConfiguration();
-    return static_cast<float>(m_pConfig->getDouble(Key(SettingsKeys::kDefaultSection, SettingsKeys::kVolume), 1.0));
+    const auto readReal = [this](const std::string& key) -> std::optional<float> {
+        try {
+            if (m_pConfig->hasProperty(key)) {
+                return static_cast<float>(m_pConfig->getDouble(key));
+            }
+        } catch (const std::exception&) {
+            // Half written, or not a number: as if absent.
+        }
+        return std::nullopt;
+    };
+    try {
+        ReloadConfiguration();
+        if (const std::optional<float> volume = readReal(Key(kDefaultSection, kVolume))) {
+            values.volume = SettingsLimits::Volume(*volume);
+        }
+        for (const std::string& name : SplitSettingsList(m_pConfig->getString(Key(kDefaultSection, kOut), ""))) {
+            if (const std::optional<float> delay = readReal(Key(name, std::string(kOut) + kOutLatency))) {
+                values.outputDelays[name] = *delay;
+            }
+        }
+    } catch (const std::exception& e) {
+        DebugTrace("System exception:%s\n", e.what());
+    }
+    return values;
 }
 
 SettingsFile& GetSettingsFile(SettingsFailureAction onFirstUse)

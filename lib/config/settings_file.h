@@ -6,7 +6,9 @@
 #include <Poco/Util/IniFileConfiguration.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // What to do when config.ini can neither be created nor read. Both show the
@@ -15,6 +17,12 @@
 enum class SettingsFailureAction {
     ExitProcess,
     Continue,  // defaults stay in force; IsUsable() tells the caller
+};
+
+// The settings a running driver changes without reopening its devices.
+struct LiveValues {
+    std::optional<float> volume;
+    std::map<std::string, float> outputDelays;  // OutLatency by device name
 };
 
 // Access to config.ini: loading it into the DriverSettings record, and the
@@ -36,9 +44,12 @@ public:
     // and writes it back as such. The driver never calls it.
     void KeepAutomaticLinks() { m_bKeepAutomaticLinks = true; }
 
-    // Rereads the file and returns "Volume" (default 1.0). Throws what the
-    // configuration library throws.
-    float LoadVolume();
+    // What a running driver takes up at once, read afresh: the volume and
+    // the output delay factor of every device of the "out" list. The panel
+    // rewrites the file in place, so a read may meet it half written: a value
+    // the file does not hold, or not in a readable form, is left out (the
+    // driver keeps what it has). Never throws.
+    LiveValues LoadLiveValues();
 
     // False when the file could not be created or parsed at construction,
     // until a later load reads it.

@@ -5,6 +5,9 @@
 #include "trace_capture.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
 #include <windows.h>
 
 #include <memory>
@@ -216,7 +219,7 @@ TEST_F(SettingsFileTest, WritersStoreTheExactTexts)
     EXPECT_NE(bytes.find("outMaximumChannels=-2"), std::string::npos) << bytes;
     EXPECT_NE(bytes.find("[default]"), std::string::npos) << bytes;
     EXPECT_NE(bytes.find("Volume=0.750000"), std::string::npos) << bytes;
-    EXPECT_FLOAT_EQ(file->LoadVolume(), 0.75f);
+    EXPECT_FLOAT_EQ(file->LoadLiveValues().volume.value_or(-1.0f), 0.75f);
 }
 
 TEST_F(SettingsFileTest, EveryDelayStepTheWriterStoresReadsBackAsWritten)
@@ -230,19 +233,26 @@ TEST_F(SettingsFileTest, EveryDelayStepTheWriterStoresReadsBackAsWritten)
     }
 }
 
-TEST_F(SettingsFileTest, LoadVolumeRereadsOnlyTheVolume)
+TEST_F(SettingsFileTest, LiveValuesAreReadAfreshAndWhatCannotBeReadIsLeftOut)
 {
     auto file = Open();
-    EXPECT_FLOAT_EQ(file->LoadVolume(), 1.0f);
-    WriteConfig("[default]\nVolume=0.25\nBlockFrames=64\n");
-    EXPECT_FLOAT_EQ(file->LoadVolume(), 0.25f);
-}
-
-TEST_F(SettingsFileTest, LoadVolumeThrowsOnABadValue)
-{
-    auto file = Open();
-    WriteConfig("[default]\nVolume=loud\n");
-    EXPECT_ANY_THROW(file->LoadVolume());
+    const struct {
+        const char* text;
+        std::optional<float> volume;
+        std::map<std::string, float> delays;
+    } cases[] = {
+        {"", std::nullopt, {}},
+        {"[default]\nVolume=0.25\nBlockFrames=64\nout=A;B\n[A]\noutOutLatency=  0.20\n", 0.25f, {{"A", 0.2f}}},
+        // Half written by the panel, or not numbers: left out, never 0.
+        {"[default]\nVolume=loud\nout=A;B\n[A]\noutOutLatency=x\n[B]\noutOutLatency=0.10\n", std::nullopt, {{"B", 0.1f}}},
+        {"[default]\nVolume=7\nout=A\n[A]\noutOutLatency=\n", 1.0f, {}},
+    };
+    for (const auto& c : cases) {
+        WriteConfig(c.text);
+        const LiveValues values = file->LoadLiveValues();
+        EXPECT_EQ(values.volume, c.volume) << c.text;
+        EXPECT_EQ(values.outputDelays, c.delays) << c.text;
+    }
 }
 
 TEST_F(SettingsFileTest, EveryLoadRereadsTheFileAndKeepsThePointer)

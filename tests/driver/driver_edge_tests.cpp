@@ -6,7 +6,7 @@
 #include "driver_fixture.h"
 #include "driver_texts.h"
 #include "named_events.h"
-#include "stream_engine.h"
+#include "settings_limits.h"
 #include "telvara_driver.h"
 #include "trace_capture.h"
 
@@ -306,7 +306,7 @@ TEST_F(EdgeTest, VolumeOutOfRangeIsClampedAndSamplesNeverWrap)
         int16_t played;
     } cases[] = {{"5", 20000}, {"-3", 0}, {"0.5", 10000}};
     // The settings reader refuses "nan"; a NaN from elsewhere counts as 1.
-    EXPECT_EQ(CStreamEngine::SaneVolume(std::nanf("")), 1.0f);
+    EXPECT_EQ(SettingsLimits::Volume(std::nanf("")), 1.0f);
     for (const auto& c : cases) {
         WriteConfig(std::string("[default]\nout=Spk A\nVolume=") + c.volume + "\n" + RenderSection("Spk A", 2, 0, 1));
         UseDevices({RenderDevice("Spk A", RenderPath('a'))});

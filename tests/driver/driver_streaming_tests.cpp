@@ -3,7 +3,7 @@
 #include "asio_test_host.h"
 #include "driver_fixture.h"
 #include "named_events.h"
-#include "stream_engine.h"
+#include "delay_line.h"
 #include "telvara_driver.h"
 
 #include <windows.h>
@@ -523,6 +523,6 @@ TEST(DelayLine, StoredDelaysAreWholeMillisecondsInEveryBuild)
         {2.0f, 500 * 176}, {0.0f, 0}, {-0.5f, 0},
     };
     for (const auto& [factor, bytes] : cases) {
-        EXPECT_EQ(CStreamEngine::DelayBytes(factor, 44100.0, 2), bytes) << factor;
+        EXPECT_EQ(DelayFrames(DelayMsOfFactor(factor), 44100.0, 2) * 4, bytes) << factor;
     }
 }

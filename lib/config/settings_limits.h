@@ -1,0 +1,51 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+// The limits of the settings, shared by the reader (which keeps every value
+// inside them) and the operations that enforce them, so that what the driver
+// tells a host is always something the host can use.
+namespace SettingsLimits {
+
+// Frames of one host buffer half: what BlockFrames may say and what
+// createBuffers takes.
+inline constexpr int32_t kSmallestBlockFrames = 16;
+inline constexpr int32_t kLargestBlockFrames = 8192;
+inline constexpr int32_t kDefaultBlockFrames = 512;
+
+// Latencies a setting may report, in samples (10 s at 48 kHz); 0 lets the
+// driver report its own.
+inline constexpr int32_t kLongestLatencySetting = 480000;
+
+inline constexpr int32_t kDefaultSampleRate = 44100;
+inline bool IsSupportedSampleRate(double rate)
+{
+    return rate == 8000.0 || rate == 16000.0 || rate == 32000.0 || rate == 44100.0 || rate == 48000.0;
+}
+
+inline constexpr int32_t kDefaultBitsPerSample = 16;
+inline bool IsSupportedBitsPerSample(int32_t bits)
+{
+    return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
+
+// 0 or less is no setting at all (the default); the rest is kept inside the limits.
+inline int32_t BlockFrames(int32_t frames)
+{
+    return frames <= 0 ? kDefaultBlockFrames : std::clamp(frames, kSmallestBlockFrames, kLargestBlockFrames);
+}
+
+inline int32_t LatencySetting(int32_t samples)
+{
+    return std::clamp(samples, 0, kLongestLatencySetting);
+}
+
+// NaN counts as 1; the rest is taken between 0 and 1.
+inline float Volume(float volume)
+{
+    return std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
+}
+
+}  // namespace SettingsLimits

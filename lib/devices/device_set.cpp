@@ -1,0 +1,264 @@
+#include "device_set.h"
+
+#include "debug_trace.h"
+#include "device_texts.h"
+#include "sample_conversion.h"
+#include "wave_format.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+void TraceSkip(const std::string& name, const char* reason)
+{
+    DebugTrace(DeviceTexts::kDeviceSkipped, name.c_str(), reason);
+}
+
+// The internal key of the open device at 0-based `index`, as traces name it.
+struct DeviceKey {
+    explicit DeviceKey(size_t index) { std::snprintf(text, sizeof text, "TelvaraDevice%u", static_cast<unsigned>(index + 1)); }
+    char text[32];
+};
+
+// The format asked for, then the plain-PCM fallback.
+CKsAudPin* OpenRenderPin(CKsAudRenFilter* filter, uint16_t channels, int32_t rate, uint16_t bits)
+{
+    if (!filter) {
+        DebugTrace(DeviceTexts::kPinOpenError, 0u);
+        return nullptr;
+    }
+    WAVEFORMATEXTENSIBLE format =
+        MakeRequestedFormat(channels, static_cast<uint32_t>(rate), bits, StreamDirection::Render);
+    CKsAudPin* pin = filter->CreateRenderPin(&format.Format);
+    if (!pin) {
+        UseFallbackFormat(format, StreamDirection::Render);
+        pin = filter->CreateRenderPin(&format.Format);
+    }
+    return pin;
+}
+
+CKsAudPin* OpenCapturePin(CKsAudCapFilter* filter, uint16_t channels, int32_t rate, uint16_t bits)
+{
+    if (!filter) {
+        DebugTrace(DeviceTexts::kPinOpenError, 0u);
+        return nullptr;
+    }
+    WAVEFORMATEXTENSIBLE format =
+        MakeRequestedFormat(channels, static_cast<uint32_t>(rate), bits, StreamDirection::Capture);
+    CKsAudPin* pin = filter->CreateCapturePin(&format.Format, FALSE);
+    if (!pin) {
+        // Some capture drivers take the plain format only in looped mode,
+        // others only in standard mode.
+        UseFallbackFormat(format, StreamDirection::Capture);
+        pin = filter->CreateCapturePin(&format.Format, TRUE);
+    }
+    if (!pin) {
+        pin = filter->CreateCapturePin(&format.Format, FALSE);
+    }
+    return pin;
+}
+
+template <typename Endpoints>
+int32_t ChannelsOf(const Endpoints& endpoints)
+{
+    int32_t channels = 0;
+    for (const auto& endpoint : endpoints) {
+        channels += endpoint->Channels();
+    }
+    return channels;
+}
+
+template <typename Endpoints>
+int32_t ActiveOf(const Endpoints& endpoints)
+{
+    return static_cast<int32_t>(
+        std::count_if(endpoints.begin(), endpoints.end(), [](const auto& endpoint) { return endpoint->Active(); }));
+}
+
+// A channel count must keep the direction's total inside what hosts count with.
+bool ChannelsFit(int32_t channels, int32_t total)
+{
+    return channels >= 0 && channels <= 0xFFFF - total;
+}
+
+}  // namespace
+
+CDeviceSet::CDeviceSet() = default;
+
+CDeviceSet::~CDeviceSet()
+{
+    CloseCapture();
+    CloseRender();
+}
+
+bool CDeviceSet::OpenRender(const OpenRequest& request)
+{
+    try {
+        CloseRender();
+        m_catalogue.ScanRenderDevices();
+        for (const auto& [name, entry] : m_catalogue.Devices()) {
+            // An empty name is a blank item of the list, never a device the
+            // user chose: the panel does not show devices without a name.
+            const auto configured = request.devices->find(name);
+            if (name.empty() || configured == request.devices->end() || !entry.render.filter) {
+                continue;
+            }
+            OpenRenderDevice(name, entry.render, configured->second, request);
+        }
+        DebugTrace(DeviceTexts::kRenderDevicesOpened, static_cast<int>(OutputChannels()));
+        return OutputChannels() > 0;
+    } catch (const std::exception& e) {
+        DebugTrace(DeviceTexts::kOpenRenderError, e.what(), static_cast<unsigned>(E_OUTOFMEMORY));
+        CloseRender();
+        return false;
+    }
+}
+
+void CDeviceSet::OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
+                                  const OpenRequest& request)
+{
+    const uint16_t bytesPerSample = BytesPerSample(request.bitsPerSample);
+    if (!bytesPerSample) {
+        TraceSkip(name, DeviceTexts::kSkipDepth);
+        return;
+    }
+    if (!ChannelsFit(device.maximumChannels, OutputChannels())) {
+        TraceSkip(name, DeviceTexts::kSkipChannels);
+        return;
+    }
+    const auto channels = static_cast<uint16_t>(device.maximumChannels);
+    const auto rate = static_cast<int32_t>(request.sampleRate);
+    m_render.reserve(m_render.size() + 1);  // nothing may fail between the pin and its endpoint
+    CKsAudPin* pin = OpenRenderPin(static_cast<CKsAudRenFilter*>(scanned.filter), channels, rate,
+                                   static_cast<uint16_t>(request.bitsPerSample));
+    if (!pin) {
+        return;
+    }
+    const EndpointFormat format{channels, channels, bytesPerSample, rate};
+    m_render.push_back(std::make_unique<CRenderEndpoint>(name, static_cast<int>(m_render.size()), pin, format, device));
+    const DeviceKey key(m_render.size() - 1);
+    DebugTrace(DeviceTexts::kRenderDeviceOpened, key.text, key.text, device.channelLinkLeft, device.channelLinkRight);
+}
+
+bool CDeviceSet::OpenCapture(const OpenRequest& request)
+{
+    try {
+        // Capture pins belong to the filters the scan replaces.
+        CloseCapture();
+        m_catalogue.ScanCaptureDevices();
+        for (const auto& [name, entry] : m_catalogue.Devices()) {
+            const auto configured = request.devices->find(name);
+            if (name.empty() || configured == request.devices->end() || !entry.capture.filter) {
+                continue;
+            }
+            OpenCaptureDevice(name, entry.capture, configured->second, request);
+        }
+        return InputChannels() > 0;
+    } catch (const std::exception& e) {
+        DebugTrace(DeviceTexts::kOpenCaptureError, e.what(), static_cast<unsigned>(E_OUTOFMEMORY));
+        CloseCapture();
+        return false;
+    }
+}
+
+void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
+                                   const OpenRequest& request)
+{
+    const uint16_t bytesPerSample = BytesPerSample(request.bitsPerSample);
+    if (!bytesPerSample) {
+        TraceSkip(name, DeviceTexts::kSkipDepth);
+        return;
+    }
+    if (!ChannelsFit(device.maximumChannels, InputChannels())) {
+        TraceSkip(name, DeviceTexts::kSkipChannels);
+        return;
+    }
+    auto* filter = static_cast<CKsAudCapFilter*>(scanned.filter);
+    // The range read again: the pin takes its channel count, the host the
+    // count of the settings.
+    const KSDATARANGE_AUDIO* range = filter->GetKsAudioDataRange();
+    if (!range) {
+        TraceSkip(name, DeviceTexts::kSkipNoRange);
+        return;
+    }
+    if (range->MaximumChannels > 0xFFFF) {
+        TraceSkip(name, DeviceTexts::kSkipChannels);
+        return;
+    }
+    const auto pinChannels = static_cast<uint16_t>(range->MaximumChannels);
+    const auto rate = static_cast<int32_t>(request.sampleRate);
+    m_capture.reserve(m_capture.size() + 1);
+    CKsAudPin* pin = OpenCapturePin(filter, pinChannels, rate, static_cast<uint16_t>(request.bitsPerSample));
+    if (!pin) {
+        return;
+    }
+    const EndpointFormat format{static_cast<uint16_t>(device.maximumChannels), pinChannels, bytesPerSample, rate};
+    m_capture.push_back(
+        std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), pin, format, device));
+}
+
+void CDeviceSet::CloseRender()
+{
+    m_render.clear();
+    DebugTrace("%s", DeviceTexts::kRenderDevicesClosed);
+}
+
+void CDeviceSet::CloseCapture()
+{
+    m_capture.clear();
+    DebugTrace("%s", DeviceTexts::kCaptureDevicesClosed);
+}
+
+int32_t CDeviceSet::OutputChannels() const
+{
+    return ChannelsOf(m_render);
+}
+
+int32_t CDeviceSet::InputChannels() const
+{
+    return ChannelsOf(m_capture);
+}
+
+int32_t CDeviceSet::SetRenderState(int32_t state)
+{
+    for (const auto& endpoint : m_render) {
+        endpoint->SetState(state);
+    }
+    return 0;
+}
+
+int32_t CDeviceSet::SetCaptureState(int32_t state)
+{
+    HRESULT last = S_OK;
+    for (const auto& endpoint : m_capture) {
+        last = endpoint->SetState(state);
+    }
+    return last;
+}
+
+int32_t CDeviceSet::ActiveRender() const
+{
+    return ActiveOf(m_render);
+}
+
+int32_t CDeviceSet::ActiveCapture() const
+{
+    return ActiveOf(m_capture);
+}
+
+int32_t CDeviceSet::LongestReportedLatency(StreamDirection direction) const
+{
+    int32_t longest = 0;
+    if (direction == StreamDirection::Render) {
+        for (const auto& endpoint : m_render) {
+            longest = std::max(longest, endpoint->ReportedLatencyFrames());
+        }
+    } else {
+        for (const auto& endpoint : m_capture) {
+            longest = std::max(longest, endpoint->ReportedLatencyFrames());
+        }
+    }
+    return longest;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "capture_endpoint.h"
+#include "device_catalogue.h"
+#include "driver_settings.h"
+#include "render_endpoint.h"
+
+#include <memory>
+#include <vector>
+
+// What a direction is opened with.
+struct OpenRequest {
+    double sampleRate = 44100.0;
+    int32_t bitsPerSample = 16;
+    const DeviceSettingsTable* devices = nullptr;  // the configured devices of the direction, by name
+};
+
+// The open devices of the driver: the render and the capture endpoints by
+// position (in the byte-wise order of their unique names), and the catalogue
+// they were found in. The host sees the channels of all render endpoints as
+// its outputs and those of all capture endpoints as its inputs, numbered in
+// that order.
+//
+// The host's thread opens, closes and changes states, under the driver's
+// device lock; the engine reaches the endpoints only while it streams.
+class CDeviceSet {
+public:
+    CDeviceSet();
+    // Closes every endpoint (capture first: a capture pin belongs to its
+    // filter, which the catalogue deletes).
+    ~CDeviceSet();
+    CDeviceSet(const CDeviceSet&) = delete;
+    CDeviceSet& operator=(const CDeviceSet&) = delete;
+
+    CDeviceCatalogue& Catalogue() { return m_catalogue; }
+
+    // Closes what the direction has open, rescans it and opens the
+    // configured devices found; true when at least one channel was opened.
+    bool OpenRender(const OpenRequest& request);
+    bool OpenCapture(const OpenRequest& request);
+    void CloseRender();
+    void CloseCapture();
+
+    const std::vector<std::unique_ptr<CRenderEndpoint>>& Render() const { return m_render; }
+    const std::vector<std::unique_ptr<CCaptureEndpoint>>& Capture() const { return m_capture; }
+    // Channels over the open endpoints of a direction.
+    int32_t OutputChannels() const;
+    int32_t InputChannels() const;
+
+    // A state request to every open pin of a direction. Render answers 0;
+    // capture the answer of the last device asked (0 when none).
+    int32_t SetRenderState(int32_t state);
+    int32_t SetCaptureState(int32_t state);
+    int32_t ActiveRender() const;
+    int32_t ActiveCapture() const;
+    // The longest buffering the open pins of a direction report, in frames.
+    int32_t LongestReportedLatency(StreamDirection direction) const;
+
+private:
+    void OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
+                          const OpenRequest& request);
+    void OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
+                           const OpenRequest& request);
+
+    CDeviceCatalogue m_catalogue;
+    std::vector<std::unique_ptr<CRenderEndpoint>> m_render;
+    std::vector<std::unique_ptr<CCaptureEndpoint>> m_capture;
+};

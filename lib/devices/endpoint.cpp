@@ -1,0 +1,81 @@
+#include "endpoint.h"
+
+#include "audpin.h"
+#include "debug_trace.h"
+#include "device_texts.h"
+#include "request_completion.h"
+#include "standard_streaming.h"
+
+#include <algorithm>
+#include <cmath>
+
+CEndpoint::CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin,
+                     const EndpointFormat& format, const DeviceSettings& settings)
+    : m_transport(std::make_unique<CStandardStreaming>(pin, direction)),
+      m_direction(direction),
+      m_name(std::move(name)),
+      m_index(index),
+      m_pin(pin),
+      m_format(format),
+      m_settings(settings)
+{
+}
+
+CEndpoint::~CEndpoint()
+{
+    if (!m_pin) {
+        return;
+    }
+    // Requests the pin still holds point into the transport: it goes only
+    // once they are back.
+    if (!TakeBack(GetTickCount64() + kGiveBackTimeoutMs)) {
+        DebugTrace(DeviceTexts::kRequestsHeld, m_name.c_str());
+        static_cast<void>(m_transport.release());
+    }
+    m_pin->ClosePin();
+    // A render pin left its filter when it was made; a capture pin stays
+    // with its filter, which deletes it.
+    if (m_direction == StreamDirection::Render) {
+        delete m_pin;
+    }
+}
+
+HRESULT CEndpoint::SetState(int32_t state)
+{
+    const auto ksState = static_cast<KSSTATE>(state);
+    HRESULT hr = m_pin->SetState(ksState);
+    if (m_direction == StreamDirection::Capture || FAILED(hr)) {
+        hr = m_pin->SetState(ksState);
+    }
+    m_active = SUCCEEDED(hr);
+    return hr;
+}
+
+int32_t CEndpoint::ReportedLatencyFrames() const
+{
+    LONGLONG latency = 0;
+    if (!m_pin || FAILED(m_pin->GetLatency(&latency)) || latency <= 0) {
+        return 0;
+    }
+    // 100 ns units; at most a minute counts, whatever a driver answers.
+    const double rate = m_format.sampleRate > 0 ? m_format.sampleRate : 44100.0;
+    return static_cast<int32_t>(std::ceil(static_cast<double>(std::min<LONGLONG>(latency, 600000000LL)) * rate / 1e7));
+}
+
+bool CEndpoint::PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds)
+{
+    m_inFlight = inFlight;
+    return m_transport && m_transport->Prepare(slots, blockBytes, requestEnds);
+}
+
+void CEndpoint::CancelAll()
+{
+    if (m_transport) {
+        m_transport->CancelAll();
+    }
+}
+
+bool CEndpoint::TakeBack(ULONGLONG deadline)
+{
+    return !m_transport || m_transport->Collect(deadline);
+}

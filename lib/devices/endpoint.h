@@ -1,0 +1,100 @@
+#pragma once
+
+#include "driver_settings.h"
+#include "endpoint_transport.h"
+#include "stream_direction.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CKsAudPin;
+
+// What an open device streams with.
+struct EndpointFormat {
+    uint16_t channels = 0;        // the device's channels as the host sees them (its settings)
+    uint16_t pinChannels = 0;     // channels of the pin's frames
+    uint16_t bytesPerSample = 2;  // of the pin's samples
+    int32_t sampleRate = 0;
+};
+
+// What the stream cost one endpoint, written by the engine thread and read
+// by anyone.
+struct EndpointCounters {
+    // Render: blocks skipped because the pin held every slot at the cycle's
+    // deadline. Capture: cycles in which the host got silence for the device.
+    std::atomic<int64_t> missedBlocks{0};
+    // Requests the pin refused or failed.
+    std::atomic<int64_t> failedRequests{0};
+};
+
+// One open device: its pin with the format it was opened with, its state,
+// the blocks it has in flight (through a transport that hides how they
+// reach the pin) and its counters. Render and capture endpoints build on it.
+//
+// The host's thread opens, changes states, prepares and closes; between
+// PrepareStream and the end of the stream the engine thread alone streams
+// through it and may CancelAll; TakeBack runs on the host's thread once the
+// engine has ended.
+class CEndpoint {
+public:
+    virtual ~CEndpoint();
+    CEndpoint(const CEndpoint&) = delete;
+    CEndpoint& operator=(const CEndpoint&) = delete;
+
+    StreamDirection Direction() const { return m_direction; }
+    // The device's unique name, and its 0-based position among the open
+    // devices of its direction.
+    const std::string& Name() const { return m_name; }
+    int Index() const { return m_index; }
+    const EndpointFormat& Format() const { return m_format; }
+    uint16_t Channels() const { return m_format.channels; }
+    const DeviceSettings& Settings() const { return m_settings; }
+    CKsAudPin* Pin() const { return m_pin; }
+
+    // A state request to the pin; Active() tells whether the last one
+    // succeeded. A render pin is asked once more when it refuses; a capture
+    // pin is always asked twice and the second answer decides.
+    HRESULT SetState(int32_t state);
+    bool Active() const { return m_active; }
+
+    // The buffering the device reports for its pin, in frames at its rate; 0
+    // when it does not report it.
+    int32_t ReportedLatencyFrames() const;
+
+    // Blocks the endpoint keeps in flight once streaming.
+    int InFlight() const { return m_inFlight; }
+    int Held() const { return m_transport ? m_transport->Held() : 0; }
+    // Signalled whenever the pin gives a block back; null when the endpoint
+    // has a due time only.
+    HANDLE WaitHandle() const { return m_transport ? m_transport->WaitHandle() : nullptr; }
+    // Engine thread: cancels whatever the pin holds, without waiting.
+    void CancelAll();
+    // Host's thread, after the stream: waits for the pin to give everything
+    // back, at most until the deadline (GetTickCount64). False when it keeps
+    // something: that memory is then never freed.
+    bool TakeBack(ULONGLONG deadline);
+
+    EndpointCounters& Counters() { return m_counters; }
+    const EndpointCounters& Counters() const { return m_counters; }
+
+protected:
+    CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
+              const DeviceSettings& settings);
+    // Slots for `slots` blocks of blockBytes bytes in the pin's form.
+    bool PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds);
+
+    std::unique_ptr<CEndpointTransport> m_transport;
+
+private:
+    StreamDirection m_direction;
+    std::string m_name;
+    int m_index;
+    CKsAudPin* m_pin;
+    EndpointFormat m_format;
+    DeviceSettings m_settings;
+    bool m_active = false;
+    int m_inFlight = 0;
+    EndpointCounters m_counters;
+};

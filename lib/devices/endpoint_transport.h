@@ -1,0 +1,49 @@
+#pragma once
+
+#include "ks_platform.h"
+#include "stream_direction.h"
+
+#include <cstdint>
+#include <vector>
+
+// How an endpoint moves blocks to and from its pin. A transport holds a
+// fixed number of block slots in the pin's sample form, used in turn; all
+// of it is made before the stream starts, so nothing here allocates while
+// the stream runs. One thread (the engine's) uses it from Prepare to
+// CancelAll; Collect runs on the host's thread once the engine has ended.
+class CEndpointTransport {
+public:
+    virtual ~CEndpointTransport() = default;
+
+    // Room for `slots` blocks of blockBytes bytes each. A render block goes
+    // to the pin as requests ending at the offsets of requestEnds (the last
+    // one is blockBytes); a capture block is asked for with one read.
+    virtual bool Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds) = 0;
+    virtual int Slots() const = 0;
+    // Blocks handed to the pin and not given back yet.
+    virtual int Held() const = 0;
+    // Signalled whenever the pin gives a block back; null for a transport
+    // that has nothing to wait on (it then offers a due time only).
+    virtual HANDLE WaitHandle() const = 0;
+
+    // Render: the buffer of the next block, null when the pin holds every
+    // slot; Send hands that buffer to the pin.
+    virtual uint8_t* NextToSend() = 0;
+    virtual HRESULT Send() = 0;
+
+    // Capture: asks for every slot not asked for yet.
+    virtual HRESULT AskForAll() = 0;
+    // The oldest block asked for, when the pin has given it back: its data,
+    // the bytes the pin filled in, and the request's outcome (a failure of
+    // the pin shows here). Null while the pin still holds it.
+    virtual const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) = 0;
+    // Asks for the oldest block again, at the back of the queue.
+    virtual HRESULT AskAgain() = 0;
+
+    // Cancels everything the pin holds without waiting for it.
+    virtual void CancelAll() = 0;
+    // Waits until the pin has given everything back, at most until the
+    // deadline (GetTickCount64). False when something stays held: the
+    // transport's memory must then be kept.
+    virtual bool Collect(ULONGLONG deadline) = 0;
+};

@@ -1,0 +1,103 @@
+#include "render_endpoint.h"
+
+#include "sample_conversion.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// How long the output takes to fade out before a delay changes, and to fade
+// in after it: short enough to pass unnoticed, long enough not to click.
+constexpr int kDelayFadeMs = 5;
+
+}  // namespace
+
+CRenderEndpoint::CRenderEndpoint(std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
+                                 const DeviceSettings& settings)
+    : CEndpoint(StreamDirection::Render, std::move(name), index, pin, format, settings)
+{
+}
+
+bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs)
+{
+    const EndpointFormat& format = Format();
+    if (frames <= 0 || requestUnit <= 0) {
+        return false;
+    }
+    const auto blockBytes16 = static_cast<uint32_t>(frames) * format.channels * 2;
+    // Each request carries the samples of its requestUnit bytes of the
+    // 16-bit block, in the pin's form.
+    std::vector<uint32_t> ends;
+    try {
+        for (uint32_t begin = 0; begin < blockBytes16; begin += static_cast<uint32_t>(requestUnit)) {
+            const uint32_t end = std::min(begin + static_cast<uint32_t>(requestUnit), blockBytes16);
+            ends.push_back(end / 2 * format.bytesPerSample);
+        }
+        if (ends.empty()) {
+            ends.push_back(0);  // a device of no channels: one empty request
+        }
+        m_block.assign(static_cast<size_t>(frames) * format.channels + 1, 0);
+        m_delay = std::make_unique<CDelayLine>(format.channels,
+                                               ::DelayFrames(kLongestDelayMs, format.sampleRate, format.channels), frames);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!m_delay->HasStorage()) {
+        return false;
+    }
+    m_frames = frames;
+    m_delay->Prime(::DelayFrames(delayMs, format.sampleRate, format.channels));
+    return PrepareTransport(inFlight, inFlight + 1, ends.back(), ends);
+}
+
+bool CRenderEndpoint::CanSend(bool pacing) const
+{
+    const int held = m_transport->Held();
+    return pacing ? held < InFlight() : held < m_transport->Slots();
+}
+
+HRESULT CRenderEndpoint::Send(const int16_t* left, const int16_t* right)
+{
+    uint8_t* target = m_transport->NextToSend();
+    if (!target) {
+        return E_PENDING;
+    }
+    const int channels = Format().channels;
+    int16_t* block = m_block.data();
+    for (int c = 0; c < channels; ++c) {
+        const int16_t* source = c == 0 ? left : right;
+        int16_t* sample = block + c;
+        if (!source) {
+            for (int32_t f = 0; f < m_frames; ++f, sample += channels) {
+                *sample = 0;
+            }
+            continue;
+        }
+        for (int32_t f = 0; f < m_frames; ++f, sample += channels) {
+            *sample = source[f];
+        }
+    }
+    m_delay->Pass(block, m_frames);
+    const size_t samples = static_cast<size_t>(m_frames) * channels;
+    if (Format().bytesPerSample == 2) {
+        std::memcpy(target, block, samples * 2);
+    } else {
+        SamplesFrom16(block, samples, target, Format().bytesPerSample);
+    }
+    const HRESULT hr = m_transport->Send();
+    if (FAILED(hr)) {
+        Counters().failedRequests.fetch_add(1, std::memory_order_relaxed);
+    }
+    return hr;
+}
+
+void CRenderEndpoint::ChangeDelay(int delayMs)
+{
+    if (!m_delay) {
+        return;
+    }
+    const int32_t fadeFrames = std::max(1, Format().sampleRate * kDelayFadeMs / 1000);
+    m_delay->ChangeTo(::DelayFrames(delayMs, Format().sampleRate, Format().channels), fadeFrames);
+}

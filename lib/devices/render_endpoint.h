@@ -1,0 +1,49 @@
+#pragma once
+
+#include "delay_line.h"
+#include "endpoint.h"
+
+#include <memory>
+#include <vector>
+
+// An open render device: the endpoint, its delay line and its channel links.
+// Each block it sends is the host's left-link buffer on its first channel
+// and the right-link buffer on every other one, interleaved, passed through
+// the delay line and turned into the pin's sample form.
+class CRenderEndpoint : public CEndpoint {
+public:
+    CRenderEndpoint(std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
+                    const DeviceSettings& settings);
+
+    // The output channel numbers that feed the device's first channel and its
+    // other channels (negative: silent).
+    int32_t LinkLeft() const { return Settings().channelLinkLeft; }
+    int32_t LinkRight() const { return Settings().channelLinkRight; }
+    // The delay it was opened with, in milliseconds.
+    int OpeningDelayMs() const { return DelayMsOfFactor(Settings().outLatency); }
+
+    // Blocks of `frames` frames, `inFlight` of them on the pin at once (one
+    // more slot lets a device whose clock lags a little take its block
+    // late); a request per `requestUnit` bytes of the 16-bit block; the
+    // delay line primed with delayMs. False when memory is short.
+    bool PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs);
+
+    // Engine thread, each cycle.
+    // The pin can take a block: as the device that paces the stream, only
+    // when it holds fewer than its blocks in flight; otherwise when a slot
+    // is free.
+    bool CanSend(bool pacing) const;
+    // Sends one block: `left` and `right` are the host's halves (null for
+    // silence). Fails when no slot is free or the pin refuses.
+    HRESULT Send(const int16_t* left, const int16_t* right);
+    // A block skipped because the pin held every slot.
+    void Skip() { Counters().missedBlocks.fetch_add(1, std::memory_order_relaxed); }
+    // A new delay, taken at the next block with a short fade.
+    void ChangeDelay(int delayMs);
+    int64_t CurrentDelayFrames() const { return m_delay ? m_delay->Delay() : 0; }
+
+private:
+    int32_t m_frames = 0;
+    std::unique_ptr<CDelayLine> m_delay;
+    std::vector<int16_t> m_block;  // the interleaved 16-bit block
+};

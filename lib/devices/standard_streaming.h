@@ -1,0 +1,56 @@
+#pragma once
+
+#include "endpoint_transport.h"
+#include "request_completion.h"
+
+#include <memory>
+#include <vector>
+
+class CKsPin;
+
+// The transport of pins that take stream requests (IOCTL_KS_WRITE_STREAM
+// and IOCTL_KS_READ_STREAM): every slot is a block buffer with its
+// requests. A render block goes out as several requests, of which only the
+// last carries the endpoint's event (the requests of one pin complete in
+// order); a capture block is one read, each with the event. The event is
+// auto-reset and only says "look again": whether a slot is held is told by
+// the status the system keeps in its requests.
+class CStandardStreaming : public CEndpointTransport {
+public:
+    CStandardStreaming(CKsPin* pin, StreamDirection direction);
+    ~CStandardStreaming() override;
+    CStandardStreaming(const CStandardStreaming&) = delete;
+    CStandardStreaming& operator=(const CStandardStreaming&) = delete;
+
+    bool Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds) override;
+    int Slots() const override { return static_cast<int>(m_slots.size()); }
+    int Held() const override;
+    HANDLE WaitHandle() const override { return m_event; }
+
+    uint8_t* NextToSend() override;
+    HRESULT Send() override;
+
+    HRESULT AskForAll() override;
+    const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) override;
+    HRESULT AskAgain() override;
+
+    void CancelAll() override;
+    bool Collect(ULONGLONG deadline) override;
+
+private:
+    struct Slot {
+        std::vector<uint8_t> data;
+        std::vector<StreamRequest> requests;
+        uint32_t queued = 0;  // requests handed to the pin by the last use of this slot
+        bool asked = false;   // capture: asked for and not taken yet
+    };
+    static bool IsHeld(const Slot& slot) { return AnyRequestHeld(slot.requests.data(), slot.queued); }
+    HRESULT Submit(Slot& slot);
+
+    CKsPin* m_pin;
+    StreamDirection m_direction;
+    HANDLE m_event;
+    std::vector<uint32_t> m_requestEnds;
+    std::vector<Slot> m_slots;
+    size_t m_next = 0;  // render: the next slot to send; capture: the oldest asked for
+};

@@ -1,0 +1,642 @@
+// The buffer-switch thread and its cycle: one deadline-bounded wait for the
+// devices, render blocks through the delay lines onto the pins, capture
+// blocks into the host's inputs by channel number, the host's callback.
+#include "stream_engine.h"
+
+#include "debug_trace.h"
+#include "device_set.h"
+#include "settings_limits.h"
+#include "stream_clock.h"
+#include "thread_priority.h"
+
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace {
+
+// Sends in a row that fail before a render device is taken out.
+constexpr int kDropAfterFailures = 3;
+// A device that stays late this long (at least; four block periods when that
+// is longer) is taken out.
+constexpr DWORD kDropAfterMs = 200;
+// Handles one wait can take.
+constexpr size_t kMostWaitHandles = MAXIMUM_WAIT_OBJECTS;
+
+const char* DropText(CStreamEngine::DropReason reason)
+{
+    switch (reason) {
+    case CStreamEngine::DropReason::WritesFail:
+        return "its writes fail";
+    case CStreamEngine::DropReason::KeepsBlocks:
+        return "it keeps its blocks";
+    case CStreamEngine::DropReason::ReadsFail:
+        return "its pin fails a read";
+    case CStreamEngine::DropReason::StaysLate:
+        return "its reads stay late";
+    case CStreamEngine::DropReason::DoesNotRun:
+        return "it does not run";
+    default:
+        return "";
+    }
+}
+
+}  // namespace
+
+CStreamEngine::CStreamEngine(const Setup& setup)
+    : m_devices(setup.devices),
+      m_buffers(setup.buffers),
+      m_sampleRate(setup.sampleRate > 0 ? setup.sampleRate : 44100.0),
+      m_blockFrames(setup.buffers->blockFrames),
+      m_requestsInFlight(std::max(setup.requestsInFlight, 2)),
+      m_requestUnit(setup.requestUnit > 0 ? setup.requestUnit : setup.buffers->blockFrames),
+      m_callbacks(*setup.buffers->callbacks),
+      m_timeInfoMode(setup.buffers->timeInfoMode),
+      m_reportEvent(setup.reportEvent),
+      m_position(setup.position),
+      m_mailbox(setup.live),
+      m_wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_volume(SettingsLimits::Volume(setup.live.volume)),
+      m_asioTime(setup.asioTime),
+      m_announceRateChange(setup.announceRateChange),
+      m_timeCodeRead(setup.timeCodeRead)
+{
+    const int64_t perSecond = StreamClock::TicksPerSecond();
+    m_period = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(perSecond) * m_blockFrames / m_sampleRate));
+    m_dropAfter = std::max<int64_t>(perSecond * kDropAfterMs / 1000, 4 * m_period);
+}
+
+CStreamEngine::~CStreamEngine()
+{
+    if (m_thread) {
+        CloseHandle(m_thread);
+    }
+    if (m_wake) {
+        CloseHandle(m_wake);
+    }
+}
+
+uint64_t CStreamEngine::TimeCodeSamples(uint64_t position, double sampleRate)
+{
+    return position + static_cast<uint64_t>(600.0 * sampleRate);
+}
+
+bool CStreamEngine::Prepare()
+{
+    if (!m_wake) {
+        return false;
+    }
+    try {
+        const LiveSettings& live = m_mailbox.Current();
+        size_t position = 0;
+        for (const auto& endpoint : m_devices->Render()) {
+            const size_t index = position++;
+            if (!endpoint->Active()) {
+                continue;
+            }
+            const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
+            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs)) {
+                return false;
+            }
+            auto lane = std::make_unique<RenderLane>();
+            lane->endpoint = endpoint.get();
+            lane->left = m_buffers->OutputOfChannel(endpoint->LinkLeft());
+            lane->right = m_buffers->OutputOfChannel(endpoint->LinkRight());
+            lane->delayMs = delayMs;
+            m_render.push_back(std::move(lane));
+        }
+        // Input channels are numbered over the open capture devices in
+        // order, whether or not each is running.
+        int32_t firstChannel = 0;
+        for (const auto& endpoint : m_devices->Capture()) {
+            const int32_t channels = endpoint->Channels();
+            const int32_t base = firstChannel;
+            firstChannel += channels;
+            if (!endpoint->Active() || m_buffers->inputs.empty()) {
+                continue;
+            }
+            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight)) {
+                return false;
+            }
+            auto lane = std::make_unique<CaptureLane>();
+            lane->endpoint = endpoint.get();
+            for (int half = 0; half < 2; ++half) {
+                lane->destinations[half].resize(static_cast<size_t>(channels) + 1);
+                for (int32_t c = 0; c < channels; ++c) {
+                    int16_t* buffer = m_buffers->InputOfChannel(base + c);
+                    lane->destinations[half][static_cast<size_t>(c)] =
+                        buffer ? buffer + static_cast<size_t>(half) * m_blockFrames : nullptr;
+                }
+            }
+            m_capture.push_back(std::move(lane));
+        }
+        m_waitHandles.assign(std::min(kMostWaitHandles, 1 + m_render.size() + m_capture.size()), nullptr);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool CStreamEngine::Launch()
+{
+    // The thread holds the module that holds its code: a host that releases
+    // the driver inside its callback and unloads it at once cannot pull the
+    // code from under the thread's last instructions.
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadProc), &m_module)) {
+        DebugTrace("CStreamEngine::Launch GetModuleHandleEx failed, error %lu\n", GetLastError());
+        return false;
+    }
+    m_thread = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &m_threadId);
+    if (!m_thread) {
+        DebugTrace("CStreamEngine::Launch CreateThread failed, error %lu\n", GetLastError());
+        FreeLibrary(m_module);
+        m_module = nullptr;
+        return false;
+    }
+    SetThreadPriority(m_thread, THREAD_PRIORITY_TIME_CRITICAL);
+    SetThreadPriorityBoost(m_thread, TRUE);
+    ResumeThread(m_thread);
+    return true;
+}
+
+void CStreamEngine::RequestStop()
+{
+    m_stop.store(true);
+    SetEvent(m_wake);
+}
+
+void CStreamEngine::Join()
+{
+    if (!m_thread || OnEngineThread()) {
+        return;
+    }
+    // The thread may be inside the host's own callback: the host bounds this
+    // wait, not we. Going on would free buffers and blocks under it.
+    if (WaitForSingleObject(m_thread, 1000) != WAIT_OBJECT_0) {
+        DebugTrace("CStreamEngine::Join still in the host's callback after 1000 ms\n");
+        WaitForSingleObject(m_thread, INFINITE);
+    }
+}
+
+void CStreamEngine::HandOverToThread()
+{
+    m_ownedByThread.store(true);
+}
+
+void CStreamEngine::TakeBack()
+{
+    // One deadline for every request of every device: a pin that ignores
+    // its cancellations costs this once, not once per request.
+    const ULONGLONG deadline = GetTickCount64() + 1000;
+    for (const auto& lane : m_render) {
+        lane->endpoint->CancelAll();
+    }
+    for (const auto& lane : m_capture) {
+        lane->endpoint->CancelAll();
+    }
+    for (const auto& lane : m_render) {
+        lane->endpoint->TakeBack(deadline);
+    }
+    for (const auto& lane : m_capture) {
+        lane->endpoint->TakeBack(deadline);
+    }
+}
+
+void CStreamEngine::ReportNews()
+{
+    const auto report = [](std::atomic<int>& dropped, int& reported, const char* kind, int index) {
+        const int reason = dropped.load();
+        if (reason != reported) {
+            reported = reason;
+            DebugTrace("CStreamEngine: %s device %d taken out of the stream: %s\n", kind, index,
+                       DropText(static_cast<DropReason>(reason)));
+        }
+    };
+    for (const auto& lane : m_render) {
+        report(lane->dropped, lane->reported, "render", lane->endpoint->Index());
+    }
+    for (const auto& lane : m_capture) {
+        report(lane->dropped, lane->reported, "capture", lane->endpoint->Index());
+    }
+    const int64_t stalls = m_stalls.load();
+    if (stalls != m_reportedStalls) {
+        m_reportedStalls = stalls;
+        // "接收到设备长时间播放不同步进行处理事件"
+        DebugTrace("\xbd\xd3\xca\xd5\xb5\xbd\xc9\xe8\xb1\xb8\xb3\xa4\xca\xb1\xbc\xe4\xb2\xa5\xb7\xc5\xb2\xbb\xcd\xac\xb2\xbd"
+                   "\xbd\xf8\xd0\xd0\xb4\xa6\xc0\xed\xca\xc2\xbc\xfe");
+    }
+}
+
+DWORD WINAPI CStreamEngine::ThreadProc(LPVOID parameter)
+{
+    auto* engine = static_cast<CStreamEngine*>(parameter);
+    void* task = RegisterProAudioThread();
+    // "进入ASIO bufferSwitch 线程 当前活动设备数量：%d"
+    DebugTrace("\xbd\xf8\xc8\xeb" "ASIO bufferSwitch \xcf\xdf\xb3\xcc \xb5\xb1\xc7\xb0\xbb\xee\xb6\xaf\xc9\xe8\xb1\xb8\xca\xfd"
+               "\xc1\xbf\xa3\xba%d",
+               static_cast<int>(engine->m_render.size()));
+    timeBeginPeriod(1);
+    try {
+        engine->Run();
+    } catch (...) {
+        // A host's exception thrown through its callback ends the stream,
+        // never the process.
+        DebugTrace("CStreamEngine: an exception left the host's callback; the stream ends\n");
+    }
+    timeEndPeriod(1);
+    // "退出ASIO bufferSwitch 线程"
+    DebugTrace("\xcd\xcb\xb3\xf6" "ASIO bufferSwitch \xcf\xdf\xb3\xcc");
+    RevertProAudioThread(task);
+    const HMODULE module = engine->m_module;
+    if (engine->m_ownedByThread.load()) {
+        // The driver went away inside the host's callback; nothing else
+        // refers to the engine any more.
+        delete engine;
+    }
+    FreeLibraryAndExitThread(module, 0);
+}
+
+void CStreamEngine::Run()
+{
+    // Nothing may leave the thread procedure: nothing in the cycle throws,
+    // and a host's exception is the host's to catch.
+    while (!m_stop.load() && Cycle()) {
+    }
+}
+
+bool CStreamEngine::Cycle()
+{
+    ApplyRequests();
+    if (!m_begun) {
+        Begin();
+    } else {
+        WaitForDevices();
+        if (m_stop.load()) {
+            return false;
+        }
+        // The host filled the other half in the previous callback.
+        SendOutputs(1 - m_bufferIndex);
+    }
+    TakeInputs(m_bufferIndex);
+    if (m_stop.load()) {
+        return false;
+    }
+    m_samplePosition += static_cast<uint64_t>(m_blockFrames);
+    if (!TellHost()) {
+        return false;
+    }
+    CallHost();
+    // From here on only the engine's own memory: the host may have stopped
+    // the stream, freed its buffers or released the driver in its callback.
+    if (m_stop.load()) {
+        return false;
+    }
+    m_bufferIndex = 1 - m_bufferIndex;
+    return true;
+}
+
+void CStreamEngine::ApplyRequests()
+{
+    m_asioTime.timeInfo.flags |= m_postedFlags.exchange(0);
+    const LiveSettings* live = m_mailbox.Take();
+    if (!live) {
+        return;
+    }
+    m_volume = SettingsLimits::Volume(live->volume);
+    const int64_t longestBefore = LongestDelayFrames();
+    for (const auto& lane : m_render) {
+        // By the device's position among the open render devices.
+        const auto position = static_cast<size_t>(lane->endpoint->Index());
+        if (position < live->delayMs.size() && live->delayMs[position] != lane->delayMs) {
+            lane->delayMs = live->delayMs[position];
+            lane->endpoint->ChangeDelay(lane->delayMs);
+        }
+    }
+    m_latenciesChanged = m_latenciesChanged || LongestDelayFrames() != longestBefore;
+}
+
+int64_t CStreamEngine::LongestDelayFrames() const
+{
+    int64_t longest = 0;
+    for (const auto& lane : m_render) {
+        longest = std::max(longest, lane->endpoint->CurrentDelayFrames());
+    }
+    return longest;
+}
+
+// The first cycle: every render device gets its blocks in flight (silence
+// first when it has more than the two halves the host filled before the
+// start) and runs; every capture device is asked for its reads; the host is
+// called at once, with whatever the capture devices have by the deadline.
+void CStreamEngine::Begin()
+{
+    m_begun = true;
+    ApplyVolume(0);
+    ApplyVolume(1);
+    for (const auto& lane : m_render) {
+        for (int n = 2; n < m_requestsInFlight && !lane->dropped.load(); ++n) {
+            if (FAILED(lane->endpoint->Send(nullptr, nullptr))) {
+                DropRender(*lane, DropReason::WritesFail);
+            }
+        }
+        for (int half = 0; half < 2 && !lane->dropped.load(); ++half) {
+            const size_t offset = static_cast<size_t>(half) * m_blockFrames;
+            if (FAILED(lane->endpoint->Send(lane->left ? lane->left + offset : nullptr,
+                                            lane->right ? lane->right + offset : nullptr))) {
+                DropRender(*lane, DropReason::WritesFail);
+            }
+        }
+    }
+    for (const auto& lane : m_render) {
+        if (!lane->dropped.load() && FAILED(lane->endpoint->SetState(KSSTATE_RUN))) {
+            DropRender(*lane, DropReason::DoesNotRun);
+        }
+    }
+    for (const auto& lane : m_capture) {
+        if (FAILED(lane->endpoint->AskForAll())) {
+            DropCapture(*lane, DropReason::ReadsFail);
+        }
+    }
+    m_due = StreamClock::Now() + m_period;
+    // Render devices have nothing to take yet: only the capture devices are
+    // waited for, until the deadline.
+    const int64_t deadline = m_due;
+    for (;;) {
+        DWORD count = 0;
+        m_waitHandles[count++] = m_wake;
+        for (const auto& lane : m_capture) {
+            if (!lane->dropped.load() && !lane->endpoint->HasArrived() && count < m_waitHandles.size()) {
+                m_waitHandles[count++] = lane->endpoint->WaitHandle();
+            }
+        }
+        if (count == 1 || m_stop.load() || StreamClock::Now() >= deadline) {
+            break;
+        }
+        if (StreamClock::WaitUntil(m_waitHandles.data(), count, deadline) == WAIT_FAILED) {
+            break;
+        }
+    }
+}
+
+// One wait for the cycle: until every device can take or give its block, or
+// the deadline. The device that paces the stream (the first render device,
+// else the first capture device, else none: the block period) moves the
+// deadline: it is half a period after that device's next block is due, so a
+// device whose clock runs a little behind is waited for and a stalled one
+// costs one deadline only. A stop cuts the wait short.
+void CStreamEngine::WaitForDevices()
+{
+    const RenderLane* pacingRender = nullptr;
+    CaptureLane* pacingCapture = nullptr;
+    for (const auto& lane : m_render) {
+        if (!lane->dropped.load()) {
+            pacingRender = lane.get();
+            break;
+        }
+    }
+    if (!pacingRender) {
+        for (const auto& lane : m_capture) {
+            if (!lane->dropped.load()) {
+                pacingCapture = lane.get();
+                break;
+            }
+        }
+    }
+    const int64_t deadline = m_due + m_period / 2;
+    int64_t pacedAt = 0;
+    for (;;) {
+        const int64_t now = StreamClock::Now();
+        const bool pacingReady = pacingRender    ? pacingRender->endpoint->CanSend(true)
+                                 : pacingCapture ? pacingCapture->endpoint->HasArrived()
+                                                 : false;
+        if ((pacingRender || pacingCapture) && pacingReady && pacedAt == 0) {
+            pacedAt = now;
+        }
+        DWORD count = 0;
+        m_waitHandles[count++] = m_wake;
+        bool allReady = pacingRender || pacingCapture;
+        for (const auto& lane : m_render) {
+            if (!lane->dropped.load() && !lane->endpoint->CanSend(lane.get() == pacingRender)) {
+                allReady = false;
+                if (count < m_waitHandles.size() && lane->endpoint->WaitHandle()) {
+                    m_waitHandles[count++] = lane->endpoint->WaitHandle();
+                }
+            }
+        }
+        for (const auto& lane : m_capture) {
+            if (!lane->dropped.load() && !lane->endpoint->HasArrived()) {
+                allReady = false;
+                if (count < m_waitHandles.size() && lane->endpoint->WaitHandle()) {
+                    m_waitHandles[count++] = lane->endpoint->WaitHandle();
+                }
+            }
+        }
+        if (allReady || m_stop.load()) {
+            break;
+        }
+        // Without a device to pace it, the cycle keeps the block period.
+        const int64_t until = (pacingRender || pacingCapture) ? deadline : m_due;
+        if (now >= until) {
+            break;
+        }
+        if (StreamClock::WaitUntil(m_waitHandles.data(), count, until) == WAIT_FAILED) {
+            break;
+        }
+    }
+    // The next deadline follows the pacing device when it came in time, the
+    // block clock otherwise.
+    m_due = pacedAt ? pacedAt + m_period : m_due + m_period;
+    const int64_t now = StreamClock::Now();
+    if (m_due < now - m_period) {
+        m_due = now;  // fell far behind (the host took long): count anew
+    }
+}
+
+void CStreamEngine::NoteLate(int64_t& lateSince, int64_t now, bool render, void* lane)
+{
+    if (lateSince == 0) {
+        // A device fell behind: the control thread traces it.
+        lateSince = now;
+        m_stalls.fetch_add(1);
+        Notify();
+        return;
+    }
+    if (now - lateSince >= m_dropAfter) {
+        if (render) {
+            DropRender(*static_cast<RenderLane*>(lane), DropReason::KeepsBlocks);
+        } else {
+            DropCapture(*static_cast<CaptureLane*>(lane), DropReason::StaysLate);
+        }
+    }
+}
+
+void CStreamEngine::SendOutputs(int halfIndex)
+{
+    ApplyVolume(halfIndex);
+    const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
+    const int64_t now = StreamClock::Now();
+    for (const auto& lane : m_render) {
+        if (lane->dropped.load()) {
+            continue;
+        }
+        if (!lane->endpoint->CanSend(false)) {
+            // The pin still holds every block: this one is skipped.
+            lane->endpoint->Skip();
+            NoteLate(lane->lateSince, now, true, lane.get());
+            continue;
+        }
+        lane->lateSince = 0;
+        if (FAILED(lane->endpoint->Send(lane->left ? lane->left + offset : nullptr,
+                                        lane->right ? lane->right + offset : nullptr))) {
+            if (++lane->failures >= kDropAfterFailures) {
+                DropRender(*lane, DropReason::WritesFail);
+            }
+            continue;
+        }
+        lane->failures = 0;
+    }
+}
+
+void CStreamEngine::TakeInputs(int halfIndex)
+{
+    const int64_t now = StreamClock::Now();
+    for (const auto& lane : m_capture) {
+        int16_t* const* destinations = lane->destinations[halfIndex].data();
+        if (lane->dropped.load()) {
+            // Its channels keep their place in the host's inputs, silent.
+            lane->endpoint->Silence(destinations);
+            continue;
+        }
+        if (!lane->endpoint->HasArrived()) {
+            // Never an older block as new: the host gets silence, and the read
+            // is taken when it comes. Before the first callback no read can
+            // be due yet.
+            if (m_samplePosition == 0) {
+                lane->endpoint->Silence(destinations);
+                continue;
+            }
+            lane->endpoint->Miss(destinations);
+            NoteLate(lane->lateSince, now, false, lane.get());
+            continue;
+        }
+        lane->lateSince = 0;
+        if (FAILED(lane->endpoint->Deliver(destinations))) {
+            lane->endpoint->Silence(destinations);
+            DropCapture(*lane, DropReason::ReadsFail);
+        }
+    }
+}
+
+void CStreamEngine::ApplyVolume(int halfIndex)
+{
+    const float volume = m_volume;
+    if (volume == 1.0f) {
+        return;
+    }
+    for (int16_t* buffer : m_buffers->outputs) {
+        int16_t* half = buffer + static_cast<size_t>(halfIndex) * m_blockFrames;
+        for (int32_t f = 0; f < m_blockFrames; ++f) {
+            // Truncated toward zero, and saturated.
+            const float scaled = std::clamp(static_cast<float>(half[f]) * volume, -32768.0f, 32767.0f);
+            half[f] = static_cast<int16_t>(scaled);
+        }
+    }
+}
+
+void CStreamEngine::DropRender(RenderLane& lane, DropReason reason)
+{
+    if (lane.dropped.exchange(static_cast<int>(reason)) != 0) {
+        return;
+    }
+    // What the pin holds is given back later, on the host's thread: the
+    // others must not wait for this device.
+    lane.endpoint->CancelAll();
+    m_droppedCount.fetch_add(1);
+    Notify();
+}
+
+void CStreamEngine::DropCapture(CaptureLane& lane, DropReason reason)
+{
+    if (lane.dropped.exchange(static_cast<int>(reason)) != 0) {
+        return;
+    }
+    lane.endpoint->CancelAll();
+    m_droppedCount.fetch_add(1);
+    Notify();
+}
+
+void CStreamEngine::Notify()
+{
+    if (m_reportEvent) {
+        SetEvent(m_reportEvent);
+    }
+}
+
+// What the host hears before the callback: a new rate, a reset request once
+// a device has dropped out, new latencies. After each call, a stop is looked
+// for first.
+bool CStreamEngine::TellHost()
+{
+    if (m_announceRateChange) {
+        m_announceRateChange = false;
+        if (m_callbacks.sampleRateDidChange) {
+            m_callbacks.sampleRateDidChange(m_sampleRate);
+            if (m_stop.load()) {
+                return false;
+            }
+        }
+    }
+    const auto message = [this](long selector) {
+        if (m_callbacks.asioMessage(kAsioSelectorSupported, selector, nullptr, nullptr) == 0) {
+            return !m_stop.load();
+        }
+        if (m_stop.load()) {
+            return false;
+        }
+        m_callbacks.asioMessage(selector, 0, nullptr, nullptr);
+        return !m_stop.load();
+    };
+    if (m_droppedCount.load() > 0 && !m_resetAsked) {
+        m_resetAsked = true;
+        if (!message(kAsioResetRequest)) {
+            return false;
+        }
+    }
+    if (m_latenciesChanged) {
+        m_latenciesChanged = false;
+        if (!message(kAsioLatenciesChanged)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CStreamEngine::CallHost()
+{
+    // Stamped right before the call: the host reads the time of this half.
+    m_stamp = ClockNanoseconds(StreamClock::Now());
+    if (m_position) {
+        m_position->Publish(m_samplePosition, m_stamp);
+    }
+    if (!m_timeInfoMode) {
+        m_callbacks.bufferSwitch(m_bufferIndex, ASIOFalse);
+        return;
+    }
+    AsioTimeInfo& info = m_asioTime.timeInfo;
+    info.samplePosition.hi = static_cast<unsigned long>(m_samplePosition >> 32);
+    info.samplePosition.lo = static_cast<unsigned long>(m_samplePosition & 0xffffffffu);
+    info.systemTime.hi = static_cast<unsigned long>(m_stamp >> 32);
+    info.systemTime.lo = static_cast<unsigned long>(m_stamp & 0xffffffffu);
+    if (m_timeCodeRead.load()) {
+        const uint64_t code = TimeCodeSamples(m_samplePosition, m_sampleRate);
+        m_asioTime.timeCode.timeCodeSamples.hi = static_cast<unsigned long>(code >> 32);
+        m_asioTime.timeCode.timeCodeSamples.lo = static_cast<unsigned long>(code & 0xffffffffu);
+    }
+    m_callbacks.bufferSwitchTimeInfo(&m_asioTime, m_bufferIndex, ASIOFalse);
+    // The engine's own memory: touched whether or not the host stopped.
+    info.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
+}

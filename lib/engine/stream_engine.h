@@ -1,0 +1,175 @@
+#pragma once
+
+#include "asio.h"
+#include "host_buffers.h"
+#include "live_settings.h"
+#include "sample_position.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class CDeviceSet;
+class CRenderEndpoint;
+class CCaptureEndpoint;
+
+// Threads of the driver and what each may touch:
+// - The host's thread calls IASIO. Under the driver's device lock it opens
+//   and closes devices, makes and frees the host buffers, and creates,
+//   stops and retires the engine; it joins an engine only outside the lock.
+// - The engine thread (one per running stream, owned by its CStreamEngine)
+//   runs the cycles and calls the host. It streams through the endpoints
+//   and reads the host buffers only between the start and the stop of its
+//   stream. It works on copies of what the host could change (callbacks,
+//   time-info mode); after every call into the host it looks for a stop
+//   first, and once one is asked for it touches nothing but its own object:
+//   the host may stop, dispose, change the rate, start anew or release the
+//   driver from inside any callback. It never allocates, never shows
+//   anything, traces nothing and opens nothing while the stream runs: what
+//   it has to tell goes into counters and one event for the control thread.
+// - The control thread never touches the stream: under the device lock it
+//   posts live settings (volume, delays), which the engine takes at the top
+//   of its next cycle, and it traces what the engine reported.
+class CStreamEngine {
+public:
+    struct Setup {
+        CDeviceSet* devices = nullptr;
+        const HostBuffers* buffers = nullptr;
+        double sampleRate = 44100.0;
+        // Blocks each device has in flight: a render device the one it
+        // plays and those after it, a capture device the reads queued.
+        int requestsInFlight = 2;
+        // Bytes of the 16-bit block each render request carries.
+        int32_t requestUnit = 512;
+        LiveSettings live;       // the volume and each render endpoint's delay to start with
+        bool timeCodeRead = false;
+        ASIOTime asioTime = {};
+        bool announceRateChange = false;  // sampleRateDidChange before the first callback
+        HANDLE reportEvent = nullptr;     // set when there is something to trace (ReportNews)
+        CSamplePosition* position = nullptr;  // where each cycle's position goes (outlives the engine)
+    };
+
+    explicit CStreamEngine(const Setup& setup);
+    // The thread must have ended (Join), or never have started.
+    ~CStreamEngine();
+    CStreamEngine(const CStreamEngine&) = delete;
+    CStreamEngine& operator=(const CStreamEngine&) = delete;
+
+    // The endpoints' blocks and delay lines, and the engine's own tables.
+    // False when memory or kernel objects are short; nothing allocates after.
+    bool Prepare();
+    // Starts the thread; false when it cannot be created.
+    bool Launch();
+    // Any thread: the engine ends after the step it is in; never waits.
+    void RequestStop();
+    // Waits until the thread has ended. Not on the engine thread: the thread
+    // may be in the host's callback, and only the host bounds that.
+    void Join();
+    bool OnEngineThread() const { return GetCurrentThreadId() == m_threadId; }
+    // On the engine thread, when the driver goes away inside the host's
+    // callback: the thread deletes the engine when it ends.
+    void HandOverToThread();
+    // The host's thread, once the thread has ended: every endpoint gives back
+    // what its pin holds, by one shared deadline.
+    void TakeBack();
+
+    // Requests for the top of the next cycle.
+    void PostLive(const LiveSettings& settings) { m_mailbox.Post(settings); }
+    void PostTimeInfoFlags(unsigned long flags) { m_postedFlags.fetch_or(flags); }
+    void SetTimeCodeRead(bool on) { m_timeCodeRead.store(on); }
+
+    // Devices taken out of the stream because they failed or stalled.
+    int DroppedDevices() const { return m_droppedCount.load(); }
+    // The control thread: traces what happened since its last call
+    // (devices taken out, stalls).
+    void ReportNews();
+
+    // The 64-bit time code of a sample position: 600 seconds of samples on.
+    static uint64_t TimeCodeSamples(uint64_t position, double sampleRate);
+
+    enum class DropReason : int { None, WritesFail, KeepsBlocks, ReadsFail, StaysLate, DoesNotRun };
+
+private:
+    struct RenderLane {
+        CRenderEndpoint* endpoint = nullptr;
+        const int16_t* left = nullptr;   // host buffer of the left link, or null (silence)
+        const int16_t* right = nullptr;  // of the right link
+        int delayMs = 0;
+        int failures = 0;                // sends in a row that failed
+        int64_t lateSince = 0;           // clock tick of the first cycle it could not take its block; 0 none
+        std::atomic<int> dropped{0};     // a DropReason
+        int reported = 0;                // the control thread's: the reason it traced
+    };
+    struct CaptureLane {
+        CCaptureEndpoint* endpoint = nullptr;
+        std::vector<int16_t*> destinations[2];  // per half: the host buffer of each device channel, or null
+        int64_t lateSince = 0;
+        std::atomic<int> dropped{0};
+        int reported = 0;
+    };
+
+    static DWORD WINAPI ThreadProc(LPVOID parameter);
+    void Run();
+    bool Cycle();
+    void ApplyRequests();
+    void Begin();
+    void WaitForDevices();
+    void SendOutputs(int halfIndex);
+    void TakeInputs(int halfIndex);
+    void ApplyVolume(int halfIndex);
+    void DropRender(RenderLane& lane, DropReason reason);
+    void DropCapture(CaptureLane& lane, DropReason reason);
+    void NoteLate(int64_t& lateSince, int64_t now, bool render, void* lane);
+    bool TellHost();
+    void CallHost();
+    void Notify();
+    int64_t LongestDelayFrames() const;
+
+    // Set up by the host's thread before the thread starts.
+    CDeviceSet* const m_devices;
+    const HostBuffers* const m_buffers;
+    const double m_sampleRate;
+    const int32_t m_blockFrames;
+    const int m_requestsInFlight;
+    const int32_t m_requestUnit;
+    // The host's callbacks as they were at the start: the host may change
+    // or free its own copy while the stream runs.
+    const ASIOCallbacks m_callbacks;
+    const bool m_timeInfoMode;
+    const HANDLE m_reportEvent;
+    CSamplePosition* const m_position;
+    int64_t m_period = 0;        // clock ticks of one block
+    int64_t m_dropAfter = 0;     // clock ticks a device may stay late before it goes
+    std::vector<std::unique_ptr<RenderLane>> m_render;
+    std::vector<std::unique_ptr<CaptureLane>> m_capture;
+    std::vector<HANDLE> m_waitHandles;  // room for the wake event and every endpoint's handle
+    CLiveSettingsMailbox m_mailbox;
+    HANDLE m_thread = nullptr;
+    DWORD m_threadId = 0;
+    HMODULE m_module = nullptr;  // held by the thread until it ends
+    HANDLE m_wake;
+
+    // Engine thread only.
+    float m_volume;
+    int32_t m_bufferIndex = 0;
+    uint64_t m_samplePosition = 0;
+    ASIOTime m_asioTime;
+    int64_t m_due = 0;            // the clock tick by which the current cycle goes on, ready or not
+    bool m_begun = false;
+    bool m_announceRateChange;
+    bool m_resetAsked = false;
+    bool m_latenciesChanged = false;
+    uint64_t m_stamp = 0;         // nanoseconds of the clock right before the last callback
+
+    // Shared, each said where it is written.
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_ownedByThread{false};
+    std::atomic<unsigned long> m_postedFlags{0};
+    std::atomic<bool> m_timeCodeRead;
+    std::atomic<int> m_droppedCount{0};      // engine thread
+    std::atomic<int64_t> m_stalls{0};        // engine thread: cycles in which a device was not ready in time
+    int64_t m_reportedStalls = 0;            // the control thread's
+};
