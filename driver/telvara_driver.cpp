@@ -311,6 +311,7 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
     // first callback (that waits for this lock).
     m_engine = std::move(engine);
     g_pStreamingDriver = this;
+    m_engine->Prime();
     if (!m_engine->Launch()) {
         m_engine.reset();
         g_pStreamingDriver = nullptr;
@@ -321,6 +322,11 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
 
 void CTelvaraDriver::endStream()
 {
+    const auto stopPins = [this] {
+        m_devices->SetCaptureState(KSSTATE_STOP);
+        m_devices->SetRenderState(KSSTATE_STOP);
+    };
+    bool onEngineThread = false;
     {
         DeviceLock lock;
         if (!m_engine) {
@@ -329,14 +335,25 @@ void CTelvaraDriver::endStream()
         // Out of "running" and into "retired" in one step: whichever thread
         // comes next finds it there and joins it before it touches devices.
         m_engine->RequestStop();
+        onEngineThread = m_engine->OnEngineThread();
         m_retired.push_back(std::move(m_engine));
         if (g_pStreamingDriver == this) {
             g_pStreamingDriver = nullptr;
         }
-        m_devices->SetCaptureState(KSSTATE_STOP);
-        m_devices->SetRenderState(KSSTATE_STOP);
+        // Inside the host's callback the engine asks nothing more of the
+        // pins once the callback returns: they stop now.
+        if (onEngineThread) {
+            stopPins();
+        }
     }
     joinRetired();
+    if (!onEngineThread) {
+        // The engine has ended: no request of its can reach a stopped pin.
+        DeviceLock lock;
+        if (m_devices && !m_engine) {
+            stopPins();
+        }
+    }
 }
 
 void CTelvaraDriver::joinRetired()
@@ -355,7 +372,6 @@ void CTelvaraDriver::joinRetired()
     }
     for (auto& engine : joining) {
         engine->Join();
-        engine->TakeBack();
         DeviceLock lock;
         engine->ReportNews();
     }

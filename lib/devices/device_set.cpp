@@ -2,6 +2,7 @@
 
 #include "debug_trace.h"
 #include "device_texts.h"
+#include "request_completion.h"
 #include "sample_conversion.h"
 #include "wave_format.h"
 
@@ -199,15 +200,34 @@ void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice&
         std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), pin, format, device));
 }
 
+namespace {
+
+// Every pin is asked to give its requests back first, then all are waited
+// for by one deadline: a pin that ignores its cancellations costs that once.
+template <typename Endpoints>
+void CloseAll(Endpoints& endpoints)
+{
+    for (const auto& endpoint : endpoints) {
+        endpoint->CancelAll();
+    }
+    const ULONGLONG deadline = GetTickCount64() + kGiveBackTimeoutMs;
+    for (const auto& endpoint : endpoints) {
+        endpoint->TakeBack(deadline);
+    }
+    endpoints.clear();
+}
+
+}  // namespace
+
 void CDeviceSet::CloseRender()
 {
-    m_render.clear();
+    CloseAll(m_render);
     DebugTrace("%s", DeviceTexts::kRenderDevicesClosed);
 }
 
 void CDeviceSet::CloseCapture()
 {
-    m_capture.clear();
+    CloseAll(m_capture);
     DebugTrace("%s", DeviceTexts::kCaptureDevicesClosed);
 }
 

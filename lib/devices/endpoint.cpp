@@ -65,7 +65,10 @@ int32_t CEndpoint::ReportedLatencyFrames() const
 bool CEndpoint::PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds)
 {
     m_inFlight = inFlight;
-    return m_transport && m_transport->Prepare(slots, blockBytes, requestEnds);
+    // What an earlier stream left with the pin (a stopped pin gives it back)
+    // must be back before the slots are made anew.
+    return m_transport && TakeBack(GetTickCount64() + kGiveBackTimeoutMs) &&
+           m_transport->Prepare(slots, blockBytes, requestEnds);
 }
 
 void CEndpoint::CancelAll()

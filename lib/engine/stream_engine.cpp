@@ -100,10 +100,13 @@ bool CStreamEngine::Prepare()
             }
             const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
             if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs)) {
-                return false;
+                DebugTrace("CStreamEngine: render device %d left out: no memory, or its pin keeps earlier requests\n",
+                           endpoint->Index());
+                continue;
             }
             auto lane = std::make_unique<RenderLane>();
             lane->endpoint = endpoint.get();
+            lane->index = endpoint->Index();
             lane->left = m_buffers->OutputOfChannel(endpoint->LinkLeft());
             lane->right = m_buffers->OutputOfChannel(endpoint->LinkRight());
             lane->delayMs = delayMs;
@@ -120,10 +123,13 @@ bool CStreamEngine::Prepare()
                 continue;
             }
             if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight)) {
-                return false;
+                DebugTrace("CStreamEngine: capture device %d left out: no memory, or its pin keeps earlier requests\n",
+                           endpoint->Index());
+                continue;
             }
             auto lane = std::make_unique<CaptureLane>();
             lane->endpoint = endpoint.get();
+            lane->index = endpoint->Index();
             for (int half = 0; half < 2; ++half) {
                 lane->destinations[half].resize(static_cast<size_t>(channels) + 1);
                 for (int32_t c = 0; c < channels; ++c) {
@@ -187,25 +193,6 @@ void CStreamEngine::HandOverToThread()
     m_ownedByThread.store(true);
 }
 
-void CStreamEngine::TakeBack()
-{
-    // One deadline for every request of every device: a pin that ignores
-    // its cancellations costs this once, not once per request.
-    const ULONGLONG deadline = GetTickCount64() + 1000;
-    for (const auto& lane : m_render) {
-        lane->endpoint->CancelAll();
-    }
-    for (const auto& lane : m_capture) {
-        lane->endpoint->CancelAll();
-    }
-    for (const auto& lane : m_render) {
-        lane->endpoint->TakeBack(deadline);
-    }
-    for (const auto& lane : m_capture) {
-        lane->endpoint->TakeBack(deadline);
-    }
-}
-
 void CStreamEngine::ReportNews()
 {
     const auto report = [](std::atomic<int>& dropped, int& reported, const char* kind, int index) {
@@ -217,10 +204,10 @@ void CStreamEngine::ReportNews()
         }
     };
     for (const auto& lane : m_render) {
-        report(lane->dropped, lane->reported, "render", lane->endpoint->Index());
+        report(lane->dropped, lane->reported, "render", lane->index);
     }
     for (const auto& lane : m_capture) {
-        report(lane->dropped, lane->reported, "capture", lane->endpoint->Index());
+        report(lane->dropped, lane->reported, "capture", lane->index);
     }
     const int64_t stalls = m_stalls.load();
     if (stalls != m_reportedStalls) {
@@ -328,13 +315,13 @@ int64_t CStreamEngine::LongestDelayFrames() const
     return longest;
 }
 
-// The first cycle: every render device gets its blocks in flight (silence
-// first when it has more than the two halves the host filled before the
-// start) and runs; every capture device is asked for its reads; the host is
-// called at once, with whatever the capture devices have by the deadline.
-void CStreamEngine::Begin()
+// Before the thread runs, on the host's thread (it allocates and sets pin
+// states, which the engine thread never does): every render device gets its
+// blocks in flight (silence first when it has more than the two halves the
+// host filled before the start) and runs; every capture device is asked for
+// its reads.
+void CStreamEngine::Prime()
 {
-    m_begun = true;
     ApplyVolume(0);
     ApplyVolume(1);
     for (const auto& lane : m_render) {
@@ -361,10 +348,17 @@ void CStreamEngine::Begin()
             DropCapture(*lane, DropReason::ReadsFail);
         }
     }
-    m_due = StreamClock::Now() + m_period;
+}
+
+// The first cycle: the host is called at once, with whatever the capture
+// devices have by then; their first reads are waited for a little longer
+// than a period.
+void CStreamEngine::Begin()
+{
+    m_begun = true;
     // Render devices have nothing to take yet: only the capture devices are
-    // waited for, until the deadline.
-    const int64_t deadline = m_due;
+    // waited for, their first reads a little longer than a period.
+    const int64_t deadline = StreamClock::Now() + 2 * m_period;
     for (;;) {
         DWORD count = 0;
         m_waitHandles[count++] = m_wake;
@@ -380,28 +374,32 @@ void CStreamEngine::Begin()
             break;
         }
     }
+    // The block clock starts with the first reads.
+    m_due = StreamClock::Now() + m_period;
 }
 
 // One wait for the cycle: until every device can take or give its block, or
-// the deadline. The device that paces the stream (the first render device,
-// else the first capture device, else none: the block period) moves the
-// deadline: it is half a period after that device's next block is due, so a
-// device whose clock runs a little behind is waited for and a stalled one
-// costs one deadline only. A stop cuts the wait short.
+// the deadline. One device paces the stream: the first capture device when
+// the host records (its reads come at its own rate and cannot wait; render
+// devices have blocks in flight and a slot to spare), else the first render
+// device, else none (the block period). Half a period after that device's
+// next block is due comes the deadline, so a device whose clock runs a
+// little behind is waited for and a stalled one costs one deadline only. A
+// stop cuts the wait short.
 void CStreamEngine::WaitForDevices()
 {
     const RenderLane* pacingRender = nullptr;
     CaptureLane* pacingCapture = nullptr;
-    for (const auto& lane : m_render) {
+    for (const auto& lane : m_capture) {
         if (!lane->dropped.load()) {
-            pacingRender = lane.get();
+            pacingCapture = lane.get();
             break;
         }
     }
-    if (!pacingRender) {
-        for (const auto& lane : m_capture) {
+    if (!pacingCapture) {
+        for (const auto& lane : m_render) {
             if (!lane->dropped.load()) {
-                pacingCapture = lane.get();
+                pacingRender = lane.get();
                 break;
             }
         }
@@ -480,7 +478,7 @@ void CStreamEngine::SendOutputs(int halfIndex)
     const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
     const int64_t now = StreamClock::Now();
     for (const auto& lane : m_render) {
-        if (lane->dropped.load()) {
+        if (lane->dropped.load() || m_stop.load()) {
             continue;
         }
         if (!lane->endpoint->CanSend(false)) {
@@ -505,6 +503,9 @@ void CStreamEngine::TakeInputs(int halfIndex)
 {
     const int64_t now = StreamClock::Now();
     for (const auto& lane : m_capture) {
+        if (m_stop.load()) {
+            return;  // no read is asked for once the stream ends
+        }
         int16_t* const* destinations = lane->destinations[halfIndex].data();
         if (lane->dropped.load()) {
             // Its channels keep their place in the host's inputs, silent.

@@ -61,6 +61,9 @@ public:
     // The endpoints' blocks and delay lines, and the engine's own tables.
     // False when memory or kernel objects are short; nothing allocates after.
     bool Prepare();
+    // On the host's thread, after Prepare: the first blocks onto the render
+    // pins, which then run, and the first reads asked of the capture pins.
+    void Prime();
     // Starts the thread; false when it cannot be created.
     bool Launch();
     // Any thread: the engine ends after the step it is in; never waits.
@@ -72,10 +75,6 @@ public:
     // On the engine thread, when the driver goes away inside the host's
     // callback: the thread deletes the engine when it ends.
     void HandOverToThread();
-    // The host's thread, once the thread has ended: every endpoint gives back
-    // what its pin holds, by one shared deadline.
-    void TakeBack();
-
     // Requests for the top of the next cycle.
     void PostLive(const LiveSettings& settings) { m_mailbox.Post(settings); }
     void PostTimeInfoFlags(unsigned long flags) { m_postedFlags.fetch_or(flags); }
@@ -83,8 +82,9 @@ public:
 
     // Devices taken out of the stream because they failed or stalled.
     int DroppedDevices() const { return m_droppedCount.load(); }
-    // The control thread: traces what happened since its last call
-    // (devices taken out, stalls).
+    // Traces what happened since the last call (devices taken out, stalls):
+    // the control thread while the stream runs, the host's thread once it
+    // has ended. It never touches the endpoints, which may be gone by then.
     void ReportNews();
 
     // The 64-bit time code of a sample position: 600 seconds of samples on.
@@ -95,6 +95,7 @@ public:
 private:
     struct RenderLane {
         CRenderEndpoint* endpoint = nullptr;
+        int index = 0;                   // the device's position, for the traces
         const int16_t* left = nullptr;   // host buffer of the left link, or null (silence)
         const int16_t* right = nullptr;  // of the right link
         int delayMs = 0;
@@ -105,6 +106,7 @@ private:
     };
     struct CaptureLane {
         CCaptureEndpoint* endpoint = nullptr;
+        int index = 0;
         std::vector<int16_t*> destinations[2];  // per half: the host buffer of each device channel, or null
         int64_t lateSince = 0;
         std::atomic<int> dropped{0};
