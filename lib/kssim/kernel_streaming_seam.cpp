@@ -181,7 +181,7 @@ BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped)
                 return Fail(ERROR_INVALID_HANDLE);
             }
             try {
-                if (CompleteRequestsOf(model, *entry, overlapped, kStatusCancelled) == 0) {
+                if (CancelRequestsOf(model, *entry, overlapped) == 0) {
                     return Fail(ERROR_NOT_FOUND);
                 }
                 return TRUE;

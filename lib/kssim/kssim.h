@@ -172,6 +172,15 @@ public:
 
     // Stream faults of one pin (or of every pin of the device with pinId -1).
     void SetStreamFault(const std::string& devicePath, int pinId, StreamFault fault, DWORD error = ERROR_GEN_FAILURE);
+    // A pin slow to give requests back, as real drivers are: once CancelIoEx
+    // or the STOP state reaches one of its pending stream requests, the
+    // request stays pending for `ms` more (it no longer moves and holds up
+    // the requests behind it), then completes as cancelled. CancelIoEx still
+    // answers TRUE at once; a second cancellation does not move the time.
+    // CloseHandle, RemoveDevice and Reset complete everything at once as
+    // before. 0, the default, gives requests back at once. pinId -1: every
+    // pin of the device.
+    void SetCancelDelay(const std::string& devicePath, int pinId, DWORD ms);
 
     // What the model saw. These and SetStreamFault / RemoveDevice throw
     // std::invalid_argument for a path or pin the model does not have.

@@ -40,6 +40,7 @@ struct Request {
     int64_t start = 0;   // stream positions in bytes: where its data lies on the device's timeline
     int64_t end = 0;
     bool stalled = false;  // an injected never-completing request
+    int64_t cancelAt = kNever;  // cancelled on a slow pin: completes as cancelled at this tick
 
     // Property requests: a copy of the request, the caller's answer buffer.
     std::vector<BYTE> property;
@@ -53,6 +54,7 @@ struct PinRecord {
     std::vector<uint8_t> lastConnect;
     StreamFault fault = StreamFault::None;
     DWORD faultError = ERROR_GEN_FAILURE;
+    DWORD cancelDelayMs = 0;  // how long cancelled requests stay pending
     int openInstances = 0;
     // Frames the device played as silence because its queue ran dry
     // (render), or lost because no read came in time (capture), since the
@@ -213,6 +215,9 @@ int64_t AdvancePin(Model& model, PinInstance& pin, int64_t now);
 // Completes the requests of a handle (those with the given OVERLAPPED, or
 // all when it is null) with a status; answers how many there were.
 int CompleteRequestsOf(Model& model, HandleEntry& entry, const OVERLAPPED* only, NtStatus status);
+// CancelIoEx: as CompleteRequestsOf with STATUS_CANCELLED, except that the
+// stream requests of a pin with a cancel delay stay pending for that long.
+int CancelRequestsOf(Model& model, HandleEntry& entry, const OVERLAPPED* only);
 // Device removal: every request on the device's handles completes with
 // STATUS_DEVICE_REMOVED.
 void FailRequestsOfDevice(Model& model, const Device& device);

@@ -183,6 +183,21 @@ void Simulation::SetStreamFault(const std::string& devicePath, int pinId, Stream
     }
 }
 
+void Simulation::SetCancelDelay(const std::string& devicePath, int pinId, DWORD ms)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    if (pinId < -1 || pinId >= static_cast<int>(device->pins.size())) {
+        throw std::invalid_argument("kssim: " + devicePath + " has no pin " + std::to_string(pinId));
+    }
+    for (size_t i = 0; i < device->pins.size(); ++i) {
+        if (pinId == -1 || static_cast<size_t>(pinId) == i) {
+            device->pins[i].cancelDelayMs = ms;
+        }
+    }
+}
+
 std::vector<uint8_t> Simulation::RenderedBytes(const std::string& devicePath, ULONG pinId) const
 {
     Model& model = TheModel();

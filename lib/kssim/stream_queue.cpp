@@ -23,6 +23,12 @@
 // NeverComplete fault stay queued until cancelled, closed or the device is
 // removed, and hold up everything queued behind them.
 //
+// Slow cancellation (SetCancelDelay): on such a pin a stream request that
+// CancelIoEx or the STOP state reaches is not given back at once. It stands
+// still, holds up the requests behind it and completes as cancelled when
+// the delay has passed (cancelAt); the clock thread completes it, whatever
+// state the pin is in. Closing the handle still completes it at once.
+//
 // Looped streaming: the first request of a looped pin is a ring the device
 // plays or fills round and round while it runs; later requests wait behind
 // it. The clock thread moves the ring every few milliseconds.
@@ -113,7 +119,7 @@ int64_t NextWakeTick(const Model& model, const PinInstance& pin, int64_t headDue
     }
     const int64_t latest = headDue + kEventlessLatenessMs * model.ticksPerSecond / 1000;
     for (const auto& request : pin.queue) {
-        if (request->stalled) {
+        if (request->stalled || request->cancelAt != kNever) {
             break;
         }
         if (request->event) {
@@ -282,6 +288,62 @@ void FailRequest(PinInstance* pin, Request& request, NtStatus status)
     SignalCompletion(request, status, 0);
 }
 
+int64_t CancelDelayTicks(const Model& model, const PinInstance& pin)
+{
+    return static_cast<int64_t>(pin.device->pins[pin.pinId].cancelDelayMs) * model.ticksPerSecond / 1000;
+}
+
+// The request is being cancelled on a slow pin: it completes as cancelled
+// once the delay has passed. Answers the tick at which it does.
+int64_t DeferCancel(const Model& model, const PinInstance& pin, Request& request, int64_t now)
+{
+    if (request.cancelAt == kNever) {
+        request.cancelAt = now + CancelDelayTicks(model, pin);
+    }
+    return request.cancelAt;
+}
+
+// Completes the requests whose slow cancellation is over, wherever they
+// stand in the queue; answers the tick of the next such completion.
+int64_t FinishDueCancels(PinInstance& pin, int64_t now)
+{
+    int64_t next = kNever;
+    for (auto it = pin.queue.begin(); it != pin.queue.end();) {
+        Request& request = **it;
+        if (request.cancelAt == kNever) {
+            ++it;
+            continue;
+        }
+        if (request.cancelAt > now) {
+            next = std::min(next, request.cancelAt);
+            ++it;
+            continue;
+        }
+        if (it == pin.queue.begin() && pin.loopActive) {
+            pin.loopActive = false;
+        }
+        FailRequest(&pin, request, kStatusCancelled);
+        it = pin.queue.erase(it);
+    }
+    return next;
+}
+
+int CompletePropertiesOf(Model& model, const HandleEntry& entry, const OVERLAPPED* only, NtStatus status)
+{
+    int count = 0;
+    std::deque<std::unique_ptr<Request>> keptProperties;
+    for (auto& request : model.propertyQueue) {
+        if (request->handle == entry.value && (!only || request->overlapped == only)) {
+            SignalCompletion(*request, status, 0);
+            ++count;
+        } else {
+            keptProperties.push_back(std::move(request));
+        }
+    }
+    model.propertyQueue.swap(keptProperties);
+    return count;
+}
+
 }  // namespace
 
 DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer, DWORD outSize,
@@ -375,28 +437,30 @@ DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer
     return ERROR_IO_PENDING;
 }
 
-int64_t AdvancePin(Model& model, PinInstance& pin, int64_t now)
+namespace {
+
+int64_t AdvanceRunningPin(Model& model, PinInstance& pin, int64_t now)
 {
     if (pin.state != KSSTATE_RUN) {
         return kNever;
     }
     if (pin.looped) {
         if (!pin.loopActive) {
-            if (pin.queue.empty() || pin.queue.front()->stalled) {
+            if (pin.queue.empty() || pin.queue.front()->stalled || pin.queue.front()->cancelAt != kNever) {
                 return kNever;
             }
             BeginLoop(model, pin, now);
         }
-        if (IsFast(model)) {
+        Request& head = *pin.queue.front();
+        if (IsFast(model) || head.cancelAt != kNever) {
             return kNever;
         }
-        Request& head = *pin.queue.front();
         RunLoop(pin, head, WholeDevicePosition(pin, now));
         return now + LoopPeriodTicks(model, pin, head);
     }
     while (!pin.queue.empty()) {
         Request& head = *pin.queue.front();
-        if (head.stalled) {
+        if (head.stalled || head.cancelAt != kNever) {
             return kNever;
         }
         if (!IsFast(model)) {
@@ -409,6 +473,14 @@ int64_t AdvancePin(Model& model, PinInstance& pin, int64_t now)
         pin.queue.pop_front();
     }
     return kNever;
+}
+
+}  // namespace
+
+int64_t AdvancePin(Model& model, PinInstance& pin, int64_t now)
+{
+    const int64_t nextCancel = FinishDueCancels(pin, now);
+    return std::min(nextCancel, AdvanceRunningPin(model, pin, now));
 }
 
 NtStatus SetPinState(Model& model, PinInstance& pin, KSSTATE state)
@@ -429,16 +501,22 @@ NtStatus SetPinState(Model& model, PinInstance& pin, KSSTATE state)
     if (state == KSSTATE_STOP) {
         std::deque<std::unique_ptr<Request>> kept;
         const Request* head = pin.queue.empty() ? nullptr : pin.queue.front().get();
+        const bool slow = CancelDelayTicks(model, pin) > 0;
+        int64_t nextCancel = kNever;
         for (auto& request : pin.queue) {
-            if (request->stalled) {
-                kept.push_back(std::move(request));
-            } else if (pin.loopActive && request.get() == head) {
+            if (pin.loopActive && request.get() == head && request->cancelAt == kNever) {
                 FinishLoop(pin, *request);
+            } else if (slow) {
+                nextCancel = std::min(nextCancel, DeferCancel(model, pin, *request, now));
+                kept.push_back(std::move(request));
+            } else if (request->stalled || request->cancelAt != kNever) {
+                kept.push_back(std::move(request));
             } else {
                 FailRequest(&pin, *request, kStatusCancelled);
             }
         }
         pin.queue.swap(kept);
+        WakeClockFor(model, nextCancel);
         pin.loopActive = false;
         if (pin.render) {
             // What the device's buffer still held is dropped.
@@ -475,17 +553,26 @@ int CompleteRequestsOf(Model& model, HandleEntry& entry, const OVERLAPPED* only,
         }
         pin.queue.swap(kept);
     }
-    std::deque<std::unique_ptr<Request>> keptProperties;
-    for (auto& request : model.propertyQueue) {
-        if (request->handle == entry.value && (!only || request->overlapped == only)) {
-            SignalCompletion(*request, status, 0);
+    return count + CompletePropertiesOf(model, entry, only, status);
+}
+
+int CancelRequestsOf(Model& model, HandleEntry& entry, const OVERLAPPED* only)
+{
+    if (entry.kind != HandleKind::Pin || CancelDelayTicks(model, *entry.pin) == 0) {
+        return CompleteRequestsOf(model, entry, only, kStatusCancelled);
+    }
+    PinInstance& pin = *entry.pin;
+    const int64_t now = NowTicks();
+    int64_t nextCancel = kNever;
+    int count = 0;
+    for (auto& request : pin.queue) {
+        if (!only || request->overlapped == only) {
+            nextCancel = std::min(nextCancel, DeferCancel(model, pin, *request, now));
             ++count;
-        } else {
-            keptProperties.push_back(std::move(request));
         }
     }
-    model.propertyQueue.swap(keptProperties);
-    return count;
+    WakeClockFor(model, nextCancel);
+    return count + CompletePropertiesOf(model, entry, only, kStatusCancelled);
 }
 
 void FailRequestsOfDevice(Model& model, const Device& device)

@@ -137,6 +137,79 @@ TEST_F(Faults, AStalledPinHoldsItsQueueUntilCancelled)
     EXPECT_TRUE(Sim().RenderedBytes(kRenderPath, 0).empty());
 }
 
+// A pin slow to give requests back: a cancelled request, and one that the
+// STOP state reaches, stays pending for the delay (and holds up what is
+// queued behind it), then completes as cancelled; never sooner. Closing
+// the handle is not delayed, and a delay of 0 cancels at once again.
+TEST_F(Faults, ASlowPinGivesCancelledRequestsBackOnlyAfterItsDelay)
+{
+    Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    SetState(m_pin, KSSTATE_RUN);
+    constexpr DWORD kDelayMs = 300;
+    Sim().SetCancelDelay(kRenderPath, 0, kDelayMs);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const auto nowMs = [&] {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+    };
+
+    // CancelIoEx of a stalled request, with one queued behind it.
+    Sim().SetStreamFault(kRenderPath, 0, kssim::StreamFault::NeverComplete);
+    StreamRequest stalled(400), behind(400);
+    ASSERT_EQ(stalled.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    Sim().SetStreamFault(kRenderPath, 0, kssim::StreamFault::None);
+    ASSERT_EQ(behind.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    double cancelled = nowMs();
+    EXPECT_TRUE(KsSystem::CancelIoEx(m_pin, &stalled.overlapped));
+    EXPECT_FALSE(stalled.Done(0));
+    EXPECT_FALSE(behind.Done(0));
+    EXPECT_EQ(Sim().PendingRequestCount(), 2);
+    Sleep(100);
+    EXPECT_TRUE(KsSystem::CancelIoEx(m_pin, &stalled.overlapped)) << "still pending, so still found";
+    ASSERT_TRUE(stalled.Done(5000));
+    EXPECT_GE(nowMs() - cancelled, static_cast<double>(kDelayMs)) << "given back before its delay";
+    EXPECT_EQ(stalled.Result(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // The second CancelIoEx did not move the time; what waited behind goes on.
+    ASSERT_TRUE(behind.Done(5000));
+    EXPECT_EQ(behind.Status(), 0);
+    EXPECT_EQ(Sim().RenderedBytes(kRenderPath, 0).size(), 400u);
+
+    // The STOP state reaches a stalled request: the same delay.
+    Sim().SetStreamFault(kRenderPath, 0, kssim::StreamFault::NeverComplete);
+    StreamRequest atStop(400);
+    ASSERT_EQ(atStop.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    cancelled = nowMs();
+    ASSERT_TRUE(SetState(m_pin, KSSTATE_STOP).ok);
+    EXPECT_FALSE(atStop.Done(0));
+    ASSERT_TRUE(atStop.Done(5000));
+    EXPECT_GE(nowMs() - cancelled, static_cast<double>(kDelayMs)) << "given back before its delay";
+    EXPECT_EQ(atStop.Result(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Sim().PendingRequestCount(), 0);
+
+    // Closing the pin gives a request being cancelled back at once.
+    StreamRequest closed(400);
+    ASSERT_EQ(closed.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_TRUE(KsSystem::CancelIoEx(m_pin, nullptr));
+    EXPECT_FALSE(closed.Done(0));
+    EXPECT_TRUE(KsSystem::CloseHandle(m_pin));
+    m_pin = nullptr;
+    EXPECT_TRUE(closed.Done(0));
+    EXPECT_EQ(closed.Result(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
+    // Without a delay, cancelling is immediate again.
+    m_pin = OpenPin(m_filter, 0, PcmFormat(2, 48000, 16));
+    Sim().SetCancelDelay(kRenderPath, 0, 0);
+    StreamRequest prompt(400);
+    ASSERT_EQ(prompt.Write(m_pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_TRUE(KsSystem::CancelIoEx(m_pin, nullptr));
+    EXPECT_TRUE(prompt.Done(0));
+    EXPECT_THROW(Sim().SetCancelDelay(kRenderPath, 5, 10), std::invalid_argument);
+    EXPECT_THROW(Sim().SetCancelDelay("\\\\?\\nothing", 0, 10), std::invalid_argument);
+}
+
 TEST_F(Faults, CancelIoExWithOneOverlappedCancelsOnlyThatRequest)
 {
     Open(WideRenderDevice(), PcmFormat(2, 48000, 16));
