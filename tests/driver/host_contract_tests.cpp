@@ -148,7 +148,6 @@ TEST_F(ResetRequestTest, DISABLED_StopInsideTheRequest)
 
 TEST(ResetRequest, AHostMayStopOrResetAtOnceInsideTheDriversResetRequest)
 {
-    GTEST_SKIP() << "known fault 1: the engine calls the host after a stop or dispose inside asioMessage";
     for (const char* name : {"StopDisposeCreateAndStartInsideTheRequest", "StopInsideTheRequest"}) {
         const long code = RunChildTest(std::string("ResetRequestTest.DISABLED_") + name, 60000);
         EXPECT_EQ(code, 0) << name << ": the child ended with " << ExitText(code);
@@ -159,7 +158,6 @@ TEST(ResetRequest, AHostMayStopOrResetAtOnceInsideTheDriversResetRequest)
 
 TEST_F(ContractTest, EachInputBufferCarriesTheChannelItsNumberNames)
 {
-    GTEST_SKIP() << "known fault 2: inputs are mapped by creation order and checked against 16, not the inputs reported";
     WriteConfig("[default]\nout=Spk A\nin=Mic\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2));
     UseDevices({RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic", CapturePath('m'))});
     IASIO* driver = CreateDriver();
@@ -199,7 +197,6 @@ TEST_F(ContractTest, EachInputBufferCarriesTheChannelItsNumberNames)
 
 TEST_F(ContractTest, AnUnpluggedMicrophoneLeavesTheOthersInPlaceAndItsOwnInputsSilent)
 {
-    GTEST_SKIP() << "known fault 2: after a microphone drops, the next one moves up and stale blocks repeat";
     WriteConfig("[default]\nout=Spk A\nin=Mic A;Mic B\n" + RenderSection("Spk A", 2, 0, 1) +
                 CaptureSection("Mic A", 2) + CaptureSection("Mic B", 2));
     // Mic A sends a sine, Mic B the ramp: who fills which input shows.
@@ -263,7 +260,6 @@ TEST_F(ContractTest, AnUnpluggedMicrophoneLeavesTheOthersInPlaceAndItsOwnInputsS
 
 TEST_F(ContractTest, WhatTheDriverAdvertisesTheHostCanUse)
 {
-    GTEST_SKIP() << "known fault 5: settings go unvalidated into what the host is told";
     struct Case {
         const char* name;
         std::string config;
@@ -344,7 +340,6 @@ TEST_F(ContractTest, WhatTheDriverAdvertisesTheHostCanUse)
 
 TEST_F(ContractTest, ARateChangeNeverEndsTheStreamSilentlyNorCallsTheHostBackInsideItsCall)
 {
-    GTEST_SKIP() << "known fault 6: setSampleRate while running ends the stream unannounced and calls back inside";
     for (const bool running : {true, false}) {
         SCOPED_TRACE(running ? "while running" : "with buffers, stopped");
         WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1));
@@ -483,7 +478,6 @@ TEST_F(StopRaceTest, DISABLED_SetSampleRate)
 
 TEST(StopRace, AHostCallDuringAStopOnTheDriversThreadWaitsUntilThatStopIsDone)
 {
-    GTEST_SKIP() << "known fault 9: a stop on the engine thread races Release, disposeBuffers and setSampleRate";
     for (const char* name : {"Release", "DisposeBuffers", "SetSampleRate"}) {
         const long code = RunChildTest(std::string("StopRaceTest.DISABLED_") + name, 60000);
         EXPECT_EQ(code, 0) << name << ": the child ended with " << ExitText(code);
@@ -494,7 +488,6 @@ TEST(StopRace, AHostCallDuringAStopOnTheDriversThreadWaitsUntilThatStopIsDone)
 
 TEST_F(ContractTest, DirectMonitoringIsNotClaimed)
 {
-    GTEST_SKIP() << "known fault 10: kAsioCanInputMonitor and kAsioSetInputMonitor answer success";
     WriteConfig("[default]\nout=Spk A\nin=Mic\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2));
     UseDevices({RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic", CapturePath('m'))});
     IASIO* driver = CreateDriver();

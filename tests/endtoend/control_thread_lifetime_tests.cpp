@@ -65,7 +65,6 @@ LRESULT CALLBACK PanelStandInProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 TEST(ControlThreadLifetime, ALibraryFreedWhileItsControlThreadIsSlowToEndStaysUntilTheThreadIsDone)
 {
-    GTEST_SKIP() << "known fault 12: the control thread can outlive the library (it holds no reference on it)";
     AppDataRedirect appData{L"telvara-e2e-control-thread"};
     SimDriverFolder driver(kTwoSpeakersAndAMicrophone);
     WriteSettings(appData.Folder(), "[default]\nout=Speaker A\n[Speaker A]\noutMaximumChannels=2\noutChannelLink=0;1\n");
