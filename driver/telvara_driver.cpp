@@ -349,9 +349,13 @@ void CTelvaraDriver::endStream()
     joinRetired();
     if (!onEngineThread) {
         // The engine has ended: no request of its can reach a stopped pin.
+        // What the pins still hold comes back now, by one deadline, so that
+        // nothing of this stream stays with a device. (Inside the host's
+        // callback that waits for the next start or the close instead.)
         DeviceLock lock;
         if (m_devices && !m_engine) {
             stopPins();
+            m_devices->TakeBackAll();
         }
     }
 }

@@ -205,15 +205,26 @@ namespace {
 // Every pin is asked to give its requests back first, then all are waited
 // for by one deadline: a pin that ignores its cancellations costs that once.
 template <typename Endpoints>
-void CloseAll(Endpoints& endpoints)
+void CancelEvery(const Endpoints& endpoints)
 {
     for (const auto& endpoint : endpoints) {
         endpoint->CancelAll();
     }
-    const ULONGLONG deadline = GetTickCount64() + kGiveBackTimeoutMs;
+}
+
+template <typename Endpoints>
+void TakeBackEvery(const Endpoints& endpoints, ULONGLONG deadline)
+{
     for (const auto& endpoint : endpoints) {
         endpoint->TakeBack(deadline);
     }
+}
+
+template <typename Endpoints>
+void CloseAll(Endpoints& endpoints)
+{
+    CancelEvery(endpoints);
+    TakeBackEvery(endpoints, GetTickCount64() + kGiveBackTimeoutMs);
     endpoints.clear();
 }
 
@@ -229,6 +240,15 @@ void CDeviceSet::CloseCapture()
 {
     CloseAll(m_capture);
     DebugTrace("%s", DeviceTexts::kCaptureDevicesClosed);
+}
+
+void CDeviceSet::TakeBackAll()
+{
+    CancelEvery(m_render);
+    CancelEvery(m_capture);
+    const ULONGLONG deadline = GetTickCount64() + kGiveBackTimeoutMs;
+    TakeBackEvery(m_render, deadline);
+    TakeBackEvery(m_capture, deadline);
 }
 
 int32_t CDeviceSet::OutputChannels() const

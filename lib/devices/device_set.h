@@ -53,6 +53,9 @@ public:
     int32_t SetCaptureState(int32_t state);
     int32_t ActiveRender() const;
     int32_t ActiveCapture() const;
+    // Every pin is asked to give its requests back, and all are waited for
+    // by one deadline: after a stream, so that nothing stays with a pin.
+    void TakeBackAll();
     // The longest buffering the open pins of a direction report, in frames.
     int32_t LongestReportedLatency(StreamDirection direction) const;
 

@@ -477,8 +477,11 @@ void CStreamEngine::SendOutputs(int halfIndex)
     ApplyVolume(halfIndex);
     const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
     const int64_t now = StreamClock::Now();
+    if (m_stop.load()) {
+        return;  // every device gets this block, or none
+    }
     for (const auto& lane : m_render) {
-        if (lane->dropped.load() || m_stop.load()) {
+        if (lane->dropped.load()) {
             continue;
         }
         if (!lane->endpoint->CanSend(false)) {
@@ -502,10 +505,10 @@ void CStreamEngine::SendOutputs(int halfIndex)
 void CStreamEngine::TakeInputs(int halfIndex)
 {
     const int64_t now = StreamClock::Now();
+    if (m_stop.load()) {
+        return;  // no read is asked for once the stream ends
+    }
     for (const auto& lane : m_capture) {
-        if (m_stop.load()) {
-            return;  // no read is asked for once the stream ends
-        }
         int16_t* const* destinations = lane->destinations[halfIndex].data();
         if (lane->dropped.load()) {
             // Its channels keep their place in the host's inputs, silent.

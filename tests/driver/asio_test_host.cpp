@@ -126,12 +126,17 @@ long AsioTestHost::AsioMessage(long selector, long value, void*, double*)
     AsioTestHost* host = g_host;
     switch (selector) {
     case kAsioSelectorSupported:
-        return value == kAsioSupportsTimeInfo || value == kAsioResetRequest ? 1 : 0;
+        return value == kAsioSupportsTimeInfo || value == kAsioResetRequest || value == kAsioLatenciesChanged ? 1 : 0;
     case kAsioSupportsTimeInfo:
         return host && host->supportsTimeInfo ? 1 : 0;
     case kAsioResetRequest:
         if (host) {
             ++host->resetRequests;
+        }
+        return 1;
+    case kAsioLatenciesChanged:
+        if (host) {
+            ++host->latencyChanges;
         }
         return 1;
     default:

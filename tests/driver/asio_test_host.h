@@ -22,8 +22,10 @@ public:
 
     // What the host answers to kAsioSupportsTimeInfo.
     bool supportsTimeInfo = false;
-    // kAsioResetRequest messages received (the host says it takes them).
+    // kAsioResetRequest and kAsioLatenciesChanged messages received (the
+    // host says it takes them).
     std::atomic<long> resetRequests{0};
+    std::atomic<long> latencyChanges{0};
     // Called on the engine thread for every buffer switch, after the host has
     // recorded it; fills output halves, reads input halves.
     std::function<void(long index)> onBufferSwitch;

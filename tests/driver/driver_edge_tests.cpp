@@ -125,8 +125,9 @@ TEST_F(EdgeTest, ACaptureDeviceWithMoreChannelsThanHostBuffersStaysInsideTheTabl
 class InsideCallbackTest : public EdgeTest {
 protected:
     // Streams and, in the third callback, calls `call` on the engine thread.
-    // Answers whether the call returned there; the stream must end with it.
-    void CallInsideTheCallback(const std::function<void(IASIO*)>& call, bool releases)
+    // The call must return there; the stream ends with it, or (a new rate)
+    // goes on at once.
+    void CallInsideTheCallback(const std::function<void(IASIO*)>& call, bool releases, bool streamGoesOn = false)
     {
         WriteConfig("[default]\nout=Spk A\nin=Mic\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2));
         UseDevices({RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic", CapturePath('m'))},
@@ -153,7 +154,12 @@ protected:
         }
         ASSERT_TRUE(returned.load());
         Sleep(200);
-        EXPECT_EQ(calls.load(), 3) << "the stream ended with the call";
+        if (streamGoesOn) {
+            EXPECT_GT(calls.load(), 3) << "the stream resumed";
+            EXPECT_EQ(driver->stop(), ASE_OK);
+        } else {
+            EXPECT_EQ(calls.load(), 3) << "the stream ended with the call";
+        }
         if (releases) {
             EXPECT_EQ(kssim::Simulation::Instance().OpenPinInstances(RenderPath('a'), kRenderPinId), 0);
         } else {
@@ -179,7 +185,7 @@ TEST_F(InsideCallbackTest, DISABLED_DisposeBuffers)
 
 TEST_F(InsideCallbackTest, DISABLED_SetSampleRate)
 {
-    CallInsideTheCallback([](IASIO* driver) { EXPECT_EQ(driver->setSampleRate(48000), ASE_OK); }, false);
+    CallInsideTheCallback([](IASIO* driver) { EXPECT_EQ(driver->setSampleRate(48000), ASE_OK); }, false, true);
 }
 
 TEST_F(InsideCallbackTest, DISABLED_Release)

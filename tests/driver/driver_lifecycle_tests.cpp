@@ -95,7 +95,7 @@ TEST_F(DriverLifecycleTest, TwoHundredDriverObjectsCreatedInitialisedAndReleased
                                                        << (CommittedBytes() - committed) << " bytes";
 }
 
-TEST_F(DriverLifecycleTest, DisposeAndSampleRateChangesWhileStartedStopTheStreamFirst)
+TEST_F(DriverLifecycleTest, ARateChangeWhileStartedResumesTheStreamAndADisposeStopsIt)
 {
     IASIO* driver = CreateDriver();
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
@@ -104,12 +104,11 @@ TEST_F(DriverLifecycleTest, DisposeAndSampleRateChangesWhileStartedStopTheStream
     ASSERT_EQ(driver->start(), ASE_OK);
     ASSERT_TRUE(host.WaitForCallbacks(2, 10000));
     EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
-    EXPECT_EQ(driver->stop(), ASE_NotPresent) << "the rate change stopped the stream";
     const long afterChange = host.CallbackCount();
-    Sleep(100);
-    EXPECT_EQ(host.CallbackCount(), afterChange) << "no callbacks on a stopped stream";
+    ASSERT_TRUE(host.WaitForCallbacks(afterChange + 2, 10000)) << "the stream resumed at the new rate";
+    EXPECT_EQ(driver->stop(), ASE_OK);
     ASSERT_EQ(driver->start(), ASE_OK) << "a later start resumes";
-    ASSERT_TRUE(host.WaitForCallbacks(afterChange + 2, 10000));
+    ASSERT_TRUE(host.WaitForCallbacks(host.CallbackCount() + 2, 10000));
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK) << "dispose while started";
     const long afterDispose = host.CallbackCount();
     Sleep(100);

@@ -220,7 +220,7 @@ TEST_F(StreamingTest, CaptureDevicesFillTheInputsInDeviceThenChannelOrder)
     }
 }
 
-TEST_F(StreamingTest, AFailingCaptureDeviceDropsOutAndTheNextMovesUp)
+TEST_F(StreamingTest, AFailingCaptureDeviceDropsOutAndTheNextKeepsItsChannels)
 {
     WriteConfig("[default]\nout=Spk A\nin=Mic A;Mic B\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic A", 2) +
                 CaptureSection("Mic B", 2));
@@ -230,18 +230,21 @@ TEST_F(StreamingTest, AFailingCaptureDeviceDropsOutAndTheNextMovesUp)
     IASIO* driver = CreateDriver();
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     AsioTestHost host(driver);
-    std::vector<int16_t> first;
-    std::vector<int16_t> second;
+    std::vector<int16_t> inputs[4];
     host.onBufferSwitch = [&](long index) {
-        first.insert(first.end(), host.InputHalf(0, index), host.InputHalf(0, index) + host.bufferSize);
-        second.insert(second.end(), host.InputHalf(1, index), host.InputHalf(1, index) + host.bufferSize);
+        for (size_t n = 0; n < 4; ++n) {
+            inputs[n].insert(inputs[n].end(), host.InputHalf(n, index), host.InputHalf(n, index) + host.bufferSize);
+        }
     };
     Stream(host, {0}, {0, 1, 2, 3}, 6);
-    // Mic B's channels 0 and 1 arrive in inputs 0 and 1: ramps 0x1000 apart.
-    ASSERT_GE(first.size(), static_cast<size_t>(6 * kBlock));
+    // Mic A's inputs 0 and 1 are silent; Mic B's channels 0 and 1 stay in
+    // inputs 2 and 3: ramps 0x1000 apart.
+    ASSERT_GE(inputs[2].size(), static_cast<size_t>(6 * kBlock));
     for (long t = 0; t < 6 * kBlock; ++t) {
-        ASSERT_EQ(static_cast<uint16_t>(second[t] - first[t]), 0x1000) << t;
-        ASSERT_EQ(static_cast<uint16_t>(first[t] - first[0]), static_cast<uint16_t>(t)) << t;
+        ASSERT_EQ(inputs[0][t], 0) << t;
+        ASSERT_EQ(inputs[1][t], 0) << t;
+        ASSERT_EQ(static_cast<uint16_t>(inputs[3][t] - inputs[2][t]), 0x1000) << t;
+        ASSERT_EQ(static_cast<uint16_t>(inputs[2][t] - inputs[2][0]), static_cast<uint16_t>(t)) << t;
     }
 }
 
@@ -478,40 +481,102 @@ TEST_F(StreamingTest, ReadsInFlightKeepEveryFrameThroughALateCycle)
     }
 }
 
-TEST_F(StreamingTest, DelayEventsWhileStreamingKeepEverySampleAtItsDelay)
+TEST_F(StreamingTest, ALiveDelayChangeMovesOnlyThatDeviceExactlyByTheChange)
 {
-    // 0.02 is 10 ms: 440 frames at 44100 Hz (176 whole bytes a ms). Each
-    // event primes the line again with that delay: the device then plays 440
-    // frames of silence in place of the 440 it held, and every sample it
-    // plays stays exactly 440 frames behind the host. A line primed while the engine writes and
-    // reads it would play samples at another distance.
-    constexpr long kDelay = 440;
-    WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1, "0.02"));
-    UseDevices({RenderDevice("Spk A", RenderPath('a'))});
+    // At 48000 Hz 100 ms are exactly 4800 frames; each change fades out and
+    // in over 5 ms (240 frames) around a jump at a block boundary.
+    constexpr long kDelay = 4800;
+    constexpr long kFade = 240;
+    const auto config = [this](const char* delay) {
+        WriteConfig("[default]\nSampleRate=48000\nout=Spk A;Spk B\n" + RenderSection("Spk A", 2, 0, 1, delay) +
+                    RenderSection("Spk B", 2, 0, 1));
+    };
+    config("0.00");
+    UseDevices({RenderDevice("Spk A", RenderPath('a')), RenderDevice("Spk B", RenderPath('b'))});
     IASIO* driver = CreateDriver();
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
-    AsioTestHost host(driver);
-    long switches = 0;
-    host.onBufferSwitch = [&](long) {
-        if (++switches % 3 == 0) {
+    long before = 0, between = 0, after = 0;
+    long input = 0;
+    driver->getLatencies(&input, &before);
+    {
+        AsioTestHost host(driver);
+        long switches = 0;
+        // The panel moves Speaker A to 100 ms, then back to none. The host
+        // waits in its callback until the driver has taken each change up,
+        // so that the unpaced simulated devices leave room to see it.
+        const auto change = [&](const char* delay, long expected) {
+            config(delay);
             SetNamedEvent(TelvaraEvents::kOutputDelayChanged);
-        }
-    };
-    Stream(host, {0, 1}, {}, 300);
-    const std::vector<int16_t> played = Rendered(RenderPath('a'));
-    long silent = 0;
-    for (size_t i = 0; i < played.size(); i += 2) {
-        const long t = static_cast<long>(i / 2);
-        if (played[i] == 0 && played[i + 1] == 0) {
-            ++silent;
-            continue;
-        }
-        ASSERT_GE(t, kDelay) << "frame " << t;
-        ASSERT_EQ(played[i], HostSample(0, t - kDelay)) << "frame " << t;
-        ASSERT_EQ(played[i + 1], HostSample(1, t - kDelay)) << "frame " << t;
+            long output = 0;
+            for (int i = 0; i < 2000 && output != expected; ++i) {
+                Sleep(1);
+                driver->getLatencies(&input, &output);
+            }
+            return output;
+        };
+        host.onBufferSwitch = [&](long) {
+            if (++switches == 20) {
+                between = change("0.20", before + kDelay);
+            } else if (switches == 150) {
+                after = change("0.00", before);
+            }
+        };
+        Stream(host, {0, 1}, {}, 300);
+        EXPECT_EQ(host.latencyChanges.load(), 2) << "the host hears of each change";
     }
-    EXPECT_GT(silent, kDelay) << "the line was primed again at least once";
-    EXPECT_EQ(silent % kDelay, 0) << "silence comes in whole delays";
+    EXPECT_EQ(between - before, kDelay) << "the outputs are as late as the latest device";
+    EXPECT_EQ(after, before);
+
+    // Speaker B plays every sample once, in order.
+    const std::vector<int16_t> b = Rendered(RenderPath('b'));
+    ASSERT_GE(b.size(), static_cast<size_t>(2 * 280 * kBlock));
+    for (size_t i = 0; i < b.size(); i += 2) {
+        const long t = static_cast<long>(i / 2);
+        ASSERT_EQ(b[i], HostSample(0, t)) << "Speaker B, frame " << t;
+        ASSERT_EQ(b[i + 1], HostSample(1, t)) << "Speaker B, frame " << t;
+    }
+    // Speaker A: in step until the first fade; silence for exactly the delay
+    // after the jump; then every sample exactly 4800 frames late until the
+    // second fade, after which it is in step again.
+    const std::vector<int16_t> a = Rendered(RenderPath('a'));
+    ASSERT_EQ(a.size(), b.size());
+    const long frames = static_cast<long>(a.size() / 2);
+    const auto playsAt = [&](long t, long late) {
+        return t >= late && a[2 * t] == HostSample(0, t - late) && a[2 * t + 1] == HostSample(1, t - late);
+    };
+    const auto within = [&](long t, long late) {  // faded: never louder than the sample it fades
+        return std::abs(a[2 * t]) <= std::abs(t >= late ? HostSample(0, t - late) : 0);
+    };
+    long t = 0;
+    while (t < frames && playsAt(t, 0)) {
+        ++t;
+    }
+    const long jump = (t + kFade + kBlock - 1) / kBlock * kBlock;
+    ASSERT_GT(t, 10 * kBlock) << "the first change came too early to see";
+    for (; t < jump; ++t) {
+        ASSERT_TRUE(within(t, 0)) << "fade-out, frame " << t;
+    }
+    for (; t < jump + kDelay; ++t) {
+        ASSERT_TRUE(a[2 * t] == 0 && a[2 * t + 1] == 0) << "the inserted silence, frame " << t;
+    }
+    for (; t < jump + kDelay + kFade; ++t) {
+        ASSERT_TRUE(within(t, kDelay)) << "fade-in, frame " << t;
+    }
+    const long exactFrom = t;
+    while (t < frames && playsAt(t, kDelay)) {
+        ++t;
+    }
+    ASSERT_GT(t - exactFrom, 50 * kBlock) << "exactly 100 ms late from frame " << exactFrom << " to " << t;
+    const long back = (t + kFade + kBlock - 1) / kBlock * kBlock;
+    for (; t < back; ++t) {
+        ASSERT_TRUE(within(t, kDelay)) << "second fade-out, frame " << t;
+    }
+    for (; t < back + kFade; ++t) {
+        ASSERT_TRUE(within(t, 0)) << "second fade-in, frame " << t;
+    }
+    for (; t < frames; ++t) {
+        ASSERT_TRUE(playsAt(t, 0)) << "in step again, frame " << t;
+    }
 }
 
 TEST(DelayLine, StoredDelaysAreWholeMillisecondsInEveryBuild)
