@@ -261,17 +261,13 @@ bool CStreamEngine::Cycle()
     if (!m_begun) {
         Begin();
     } else {
-        WaitForDevices();
-        if (m_stop.load()) {
-            return false;
-        }
         // The host filled the other half in the previous callback.
-        SendOutputs(1 - m_bufferIndex);
+        ExchangeBlocks(1 - m_bufferIndex);
     }
-    TakeInputs(m_bufferIndex);
     if (m_stop.load()) {
         return false;
     }
+    TakeInputs(m_bufferIndex);
     m_samplePosition += static_cast<uint64_t>(m_blockFrames);
     if (!TellHost()) {
         return false;
@@ -356,102 +352,137 @@ void CStreamEngine::Prime()
 void CStreamEngine::Begin()
 {
     m_begun = true;
-    // Render devices have nothing to take yet: only the capture devices are
-    // waited for, their first reads a little longer than a period.
-    const int64_t deadline = StreamClock::Now() + 2 * m_period;
-    for (;;) {
-        DWORD count = 0;
-        m_waitHandles[count++] = m_wake;
-        for (const auto& lane : m_capture) {
-            if (!lane->dropped.load() && !lane->endpoint->HasArrived() && count < m_waitHandles.size()) {
-                m_waitHandles[count++] = lane->endpoint->WaitHandle();
-            }
-        }
-        if (count == 1 || m_stop.load() || StreamClock::Now() >= deadline) {
-            break;
-        }
-        if (StreamClock::WaitUntil(m_waitHandles.data(), count, deadline) == WAIT_FAILED) {
-            break;
-        }
+    const int64_t now = StreamClock::Now();
+    // Render devices hold the blocks Prime gave them; the first reads of the
+    // capture devices are given a little more than a period.
+    for (const auto& lane : m_render) {
+        lane->done = true;
+        lane->due = now + m_period;
     }
-    // The block clock starts with the first reads.
+    for (const auto& lane : m_capture) {
+        lane->done = false;
+        lane->due = now + m_period;
+    }
+    WaitForLanes(0);
     m_due = StreamClock::Now() + m_period;
 }
 
-// One wait for the cycle: until every device can take or give its block, or
-// the deadline. One device paces the stream: the first capture device when
-// the host records (its reads come at its own rate and cannot wait; render
-// devices have blocks in flight and a slot to spare), else the first render
-// device, else none (the block period). Half a period after that device's
-// next block is due comes the deadline, so a device whose clock runs a
-// little behind is waited for and a stalled one costs one deadline only. A
-// stop cuts the wait short.
-void CStreamEngine::WaitForDevices()
+// One wait for the cycle, over every device and the stop request: each
+// render device takes its block the moment it has room for it (it holds
+// fewer than its blocks in flight), each capture device's read is taken once
+// it has come. A device is waited for until half a period after its block is
+// due (a period after its last one): devices whose clocks stand at any phase
+// to each other are all waited for, and a stalled device costs at most that
+// half period once, then nothing. With no device to wait for, the block
+// period paces the cycle.
+void CStreamEngine::ExchangeBlocks(int halfIndex)
 {
-    const RenderLane* pacingRender = nullptr;
-    CaptureLane* pacingCapture = nullptr;
+    ApplyVolume(halfIndex);
+    for (const auto& lane : m_render) {
+        lane->done = false;
+    }
     for (const auto& lane : m_capture) {
-        if (!lane->dropped.load()) {
-            pacingCapture = lane.get();
-            break;
-        }
+        lane->done = false;
     }
-    if (!pacingCapture) {
-        for (const auto& lane : m_render) {
-            if (!lane->dropped.load()) {
-                pacingRender = lane.get();
-                break;
-            }
+    const int64_t now = WaitForLanes(halfIndex);
+    // What did not come in time: a render device with a slot to spare still
+    // takes its block (its clock may just run late); one whose pin holds
+    // every slot skips it.
+    for (const auto& lane : m_render) {
+        if (lane->dropped.load() || lane->done || m_stop.load()) {
+            continue;
         }
+        if (lane->endpoint->CanSend(false)) {
+            Send(*lane, halfIndex, now);
+            continue;
+        }
+        lane->endpoint->Skip();
+        NoteLate(lane->lateSince, now, true, lane.get());
     }
-    const int64_t deadline = m_due + m_period / 2;
-    int64_t pacedAt = 0;
+}
+
+// Waits until every device is done or past its deadline (render devices get
+// their blocks of half `halfIndex` as they become ready); answers the time
+// the wait ended.
+int64_t CStreamEngine::WaitForLanes(int halfIndex)
+{
+    const int64_t grace = m_period / 2;
+    bool anyDone = false;
+    int64_t now = StreamClock::Now();
     for (;;) {
-        const int64_t now = StreamClock::Now();
-        const bool pacingReady = pacingRender    ? pacingRender->endpoint->CanSend(true)
-                                 : pacingCapture ? pacingCapture->endpoint->HasArrived()
-                                                 : false;
-        if ((pacingRender || pacingCapture) && pacingReady && pacedAt == 0) {
-            pacedAt = now;
+        if (m_stop.load()) {
+            break;  // nothing goes to a pin once the stream ends
         }
         DWORD count = 0;
         m_waitHandles[count++] = m_wake;
-        bool allReady = pacingRender || pacingCapture;
-        for (const auto& lane : m_render) {
-            if (!lane->dropped.load() && !lane->endpoint->CanSend(lane.get() == pacingRender)) {
-                allReady = false;
-                if (count < m_waitHandles.size() && lane->endpoint->WaitHandle()) {
-                    m_waitHandles[count++] = lane->endpoint->WaitHandle();
-                }
+        int64_t until = INT64_MAX;
+        const auto awaits = [&](HANDLE handle, int64_t due) {
+            if (now >= due + grace) {
+                return;  // late: no longer waited for in this cycle
             }
+            until = std::min(until, due + grace);
+            if (handle && count < m_waitHandles.size()) {
+                m_waitHandles[count++] = handle;
+            }
+        };
+        for (const auto& lane : m_render) {
+            if (lane->dropped.load() || lane->done) {
+                continue;
+            }
+            if (lane->endpoint->CanSend(true)) {
+                Send(*lane, halfIndex, now);
+                anyDone = true;
+                continue;
+            }
+            awaits(lane->endpoint->WaitHandle(), lane->due);
         }
         for (const auto& lane : m_capture) {
-            if (!lane->dropped.load() && !lane->endpoint->HasArrived()) {
-                allReady = false;
-                if (count < m_waitHandles.size() && lane->endpoint->WaitHandle()) {
-                    m_waitHandles[count++] = lane->endpoint->WaitHandle();
-                }
+            if (lane->dropped.load() || lane->done) {
+                continue;
             }
+            if (lane->endpoint->HasArrived()) {
+                lane->done = true;
+                lane->due = now + m_period;
+                anyDone = true;
+                continue;
+            }
+            awaits(lane->endpoint->WaitHandle(), lane->due);
         }
-        if (allReady || m_stop.load()) {
-            break;
-        }
-        // Without a device to pace it, the cycle keeps the block period.
-        const int64_t until = (pacingRender || pacingCapture) ? deadline : m_due;
-        if (now >= until) {
-            break;
+        if (until == INT64_MAX) {
+            // Nothing left to wait for: done, unless no device came at all
+            // (all stalled, or none runs) and the block period is not over.
+            if (anyDone || now >= m_due) {
+                break;
+            }
+            until = m_due;
         }
         if (StreamClock::WaitUntil(m_waitHandles.data(), count, until) == WAIT_FAILED) {
             break;
         }
+        now = StreamClock::Now();
     }
-    // The next deadline follows the pacing device when it came in time, the
-    // block clock otherwise.
-    m_due = pacedAt ? pacedAt + m_period : m_due + m_period;
-    const int64_t now = StreamClock::Now();
+    // The block clock follows the devices while they come, and goes on by
+    // itself while none does.
+    m_due = anyDone ? now + m_period : m_due + m_period;
     if (m_due < now - m_period) {
         m_due = now;  // fell far behind (the host took long): count anew
     }
+    return now;
+}
+
+void CStreamEngine::Send(RenderLane& lane, int halfIndex, int64_t now)
+{
+    lane.done = true;
+    lane.due = now + m_period;
+    lane.lateSince = 0;
+    const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
+    if (FAILED(lane.endpoint->Send(lane.left ? lane.left + offset : nullptr, lane.right ? lane.right + offset : nullptr))) {
+        if (++lane.failures >= kDropAfterFailures) {
+            DropRender(lane, DropReason::WritesFail);
+        }
+        return;
+    }
+    lane.failures = 0;
 }
 
 void CStreamEngine::NoteLate(int64_t& lateSince, int64_t now, bool render, void* lane)
@@ -472,42 +503,9 @@ void CStreamEngine::NoteLate(int64_t& lateSince, int64_t now, bool render, void*
     }
 }
 
-void CStreamEngine::SendOutputs(int halfIndex)
-{
-    ApplyVolume(halfIndex);
-    const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
-    const int64_t now = StreamClock::Now();
-    if (m_stop.load()) {
-        return;  // every device gets this block, or none
-    }
-    for (const auto& lane : m_render) {
-        if (lane->dropped.load()) {
-            continue;
-        }
-        if (!lane->endpoint->CanSend(false)) {
-            // The pin still holds every block: this one is skipped.
-            lane->endpoint->Skip();
-            NoteLate(lane->lateSince, now, true, lane.get());
-            continue;
-        }
-        lane->lateSince = 0;
-        if (FAILED(lane->endpoint->Send(lane->left ? lane->left + offset : nullptr,
-                                        lane->right ? lane->right + offset : nullptr))) {
-            if (++lane->failures >= kDropAfterFailures) {
-                DropRender(*lane, DropReason::WritesFail);
-            }
-            continue;
-        }
-        lane->failures = 0;
-    }
-}
-
 void CStreamEngine::TakeInputs(int halfIndex)
 {
     const int64_t now = StreamClock::Now();
-    if (m_stop.load()) {
-        return;  // no read is asked for once the stream ends
-    }
     for (const auto& lane : m_capture) {
         int16_t* const* destinations = lane->destinations[halfIndex].data();
         if (lane->dropped.load()) {
@@ -515,10 +513,10 @@ void CStreamEngine::TakeInputs(int halfIndex)
             lane->endpoint->Silence(destinations);
             continue;
         }
-        if (!lane->endpoint->HasArrived()) {
+        if (!lane->done) {
             // Never an older block as new: the host gets silence, and the read
             // is taken when it comes. Before the first callback no read can
-            // be due yet.
+            // be late yet.
             if (m_samplePosition == 0) {
                 lane->endpoint->Silence(destinations);
                 continue;

@@ -100,6 +100,8 @@ private:
         const int16_t* right = nullptr;  // of the right link
         int delayMs = 0;
         int failures = 0;                // sends in a row that failed
+        int64_t due = 0;                 // clock tick by which its pin is expected to have room again
+        bool done = false;               // it took this cycle's block
         int64_t lateSince = 0;           // clock tick of the first cycle it could not take its block; 0 none
         std::atomic<int> dropped{0};     // a DropReason
         int reported = 0;                // the control thread's: the reason it traced
@@ -108,6 +110,8 @@ private:
         CCaptureEndpoint* endpoint = nullptr;
         int index = 0;
         std::vector<int16_t*> destinations[2];  // per half: the host buffer of each device channel, or null
+        int64_t due = 0;                 // clock tick by which its next read is expected
+        bool done = false;               // its read for this cycle has come
         int64_t lateSince = 0;
         std::atomic<int> dropped{0};
         int reported = 0;
@@ -118,8 +122,9 @@ private:
     bool Cycle();
     void ApplyRequests();
     void Begin();
-    void WaitForDevices();
-    void SendOutputs(int halfIndex);
+    void ExchangeBlocks(int halfIndex);
+    int64_t WaitForLanes(int halfIndex);
+    void Send(RenderLane& lane, int halfIndex, int64_t now);
     void TakeInputs(int halfIndex);
     void ApplyVolume(int halfIndex);
     void DropRender(RenderLane& lane, DropReason reason);
@@ -159,7 +164,7 @@ private:
     int32_t m_bufferIndex = 0;
     uint64_t m_samplePosition = 0;
     ASIOTime m_asioTime;
-    int64_t m_due = 0;            // the clock tick by which the current cycle goes on, ready or not
+    int64_t m_due = 0;            // the block clock: when a cycle goes on with no device to wait for
     bool m_begun = false;
     bool m_announceRateChange;
     bool m_resetAsked = false;

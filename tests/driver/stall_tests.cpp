@@ -46,8 +46,8 @@ protected:
 
 }  // namespace
 
-// Four blocks in flight (46 ms): a stall of the machine itself costs no
-// underrun. A quiet second costs the healthy speaker nothing; the stalled
+// Eight blocks in flight (93 ms): a stall of the machine itself (up to
+// about 50 ms while other builds share its cores) costs no underrun. A quiet second costs the healthy speaker nothing; the stalled
 // device's waits cost it thousands of frames when the cycle waits on each
 // device in turn.
 TEST_F(StallTest, AStalledDeviceCostsTheHealthySpeakerBesideItNothing)
@@ -61,12 +61,12 @@ TEST_F(StallTest, AStalledDeviceCostsTheHealthySpeakerBesideItNothing)
     };
     const Case cases[] = {
         {"a stalled microphone",
-         "[default]\nout=Spk A\nin=Mic\nRequestsInFlight=4\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2),
+         "[default]\nout=Spk A\nin=Mic\nRequestsInFlight=8\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2),
          {RenderDevice("Spk A", RenderPath('a')), CaptureDevice("Mic", CapturePath('m'))},
          {0, 1},
          CapturePath('m')},
         {"a stalled speaker",
-         "[default]\nout=Spk A;Spk B\nRequestsInFlight=4\n" + RenderSection("Spk A", 2, 0, 1) +
+         "[default]\nout=Spk A;Spk B\nRequestsInFlight=8\n" + RenderSection("Spk A", 2, 0, 1) +
              RenderSection("Spk B", 2, 0, 1),
          {RenderDevice("Spk A", RenderPath('a')), RenderDevice("Spk B", RenderPath('b'))},
          {},

@@ -242,6 +242,47 @@ testing::AssertionResult Holds(const std::string& file, std::initializer_list<st
     return testing::AssertionSuccess();
 }
 
+// What a speaker played around a live change of its delay from none to
+// `delay` frames: every sample in step up to the fade-out, the silence of
+// the delay from the block boundary after it, the fade-in, and from then on
+// every sample exactly `delay` frames late (a last block cut short may end
+// in silence).
+testing::AssertionResult MovedByTheDelay(const WavContent& wav, long delay, long fade)
+{
+    const long frames = static_cast<long>(wav.Frames());
+    const auto plays = [&](long t, long late) {
+        return t >= late && wav.At(t, 0) == StreamSample(0, t - late) && wav.At(t, 1) == StreamSample(1, t - late);
+    };
+    const auto silent = [&](long t) { return wav.At(t, 0) == 0 && wav.At(t, 1) == 0; };
+    long t = 0;
+    while (t < frames && plays(t, 0)) {
+        ++t;
+    }
+    const long jump = (t + fade + kBlock - 1) / kBlock * kBlock;
+    const long exactFrom = jump + delay + fade;
+    if (t < 4 * kBlock || exactFrom + 4 * kBlock > frames) {
+        return testing::AssertionFailure() << "the change came at frame " << t << " of " << frames
+                                           << ": too early or too late to see it";
+    }
+    for (long f = jump; f < jump + delay; ++f) {
+        if (!silent(f)) {
+            return testing::AssertionFailure() << "frame " << f << " of the delay's silence is not silent";
+        }
+    }
+    for (long f = exactFrom; f < frames; ++f) {
+        if (!plays(f, delay)) {
+            for (long end = f; end < frames; ++end) {
+                if (end < frames - 2 * kBlock || !silent(end)) {
+                    return testing::AssertionFailure() << "frame " << f << " is not the host's frame " << f - delay
+                                                       << " (of " << frames << " frames)";
+                }
+            }
+            break;
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
 }  // namespace
 
 TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
@@ -285,7 +326,7 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
     EXPECT_FALSE(IsWindow(panel));
 }
 
-TEST_F(PanelAndDriverTest, ThePanelsDelaySliderRePrimesTheRunningDriverAndTheNextOpeningPlaysTheNewDelay)
+TEST_F(PanelAndDriverTest, ThePanelsDelaySliderMovesThatSpeakerInTheRunningStreamAndNoOther)
 {
     WriteSettings(Settings());
     // While a host streams, the user gives Speaker A a delay of 100 ms.
@@ -300,14 +341,13 @@ TEST_F(PanelAndDriverTest, ThePanelsDelaySliderRePrimesTheRunningDriverAndTheNex
     EXPECT_NE(output.find(std::string("trace: ") + kOutputDelayTrace), std::string::npos) << output;
     EXPECT_TRUE(Holds(ReadFileBytes(m_appData.SettingsFile()), {"outChannelLink=0;1\r\noutOutLatency=0.20\r\n"}));
 
-    // The running driver emptied and primed its delay lines with the delays
-    // it opened the devices with (none): both speakers played every sample
-    // in step, without a gap.
+    // Speaker A moved by exactly the new delay, at once, with a fade of 5 ms
+    // (220 frames) each way; Speaker B played every sample in step, without
+    // a gap or a sample twice.
     WavContent a, b;
     ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
     ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
-    ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock));
-    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return StreamSample(c, t); })) << "Speaker A";
+    EXPECT_TRUE(MovedByTheDelay(a, kDelayFrames, 220)) << "Speaker A";
     EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 1 ? StreamSample(0, t) : int16_t{0}; }))
         << "Speaker B";
 
