@@ -24,6 +24,8 @@ constexpr int kDropAfterFailures = 3;
 // A device that stays late this long (at least; four block periods when that
 // is longer) is taken out.
 constexpr DWORD kDropAfterMs = 200;
+// How long Launch waits for a new thread to be ready.
+constexpr DWORD kThreadStartMs = 1000;
 // Handles one wait can take.
 constexpr size_t kMostWaitHandles = MAXIMUM_WAIT_OBJECTS;
 
@@ -60,6 +62,8 @@ CStreamEngine::CStreamEngine(const Setup& setup)
       m_position(setup.position),
       m_mailbox(setup.live),
       m_wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_ready(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_go(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_volume(SettingsLimits::Volume(setup.live.volume)),
       m_asioTime(setup.asioTime),
       m_announceRateChange(setup.announceRateChange),
@@ -75,8 +79,10 @@ CStreamEngine::~CStreamEngine()
     if (m_thread) {
         CloseHandle(m_thread);
     }
-    if (m_wake) {
-        CloseHandle(m_wake);
+    for (HANDLE event : {m_wake, m_ready, m_go}) {
+        if (event) {
+            CloseHandle(event);
+        }
     }
 }
 
@@ -152,8 +158,9 @@ bool CStreamEngine::Launch()
     // The thread holds the module that holds its code: a host that releases
     // the driver inside its callback and unloads it at once cannot pull the
     // code from under the thread's last instructions.
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadProc), &m_module)) {
-        DebugTrace("CStreamEngine::Launch GetModuleHandleEx failed, error %lu\n", GetLastError());
+    if (!m_ready || !m_go ||
+        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadProc), &m_module)) {
+        DebugTrace("CStreamEngine::Launch: no events or module handle, error %lu\n", GetLastError());
         return false;
     }
     m_thread = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &m_threadId);
@@ -166,6 +173,20 @@ bool CStreamEngine::Launch()
     SetThreadPriority(m_thread, THREAD_PRIORITY_TIME_CRITICAL);
     SetThreadPriorityBoost(m_thread, TRUE);
     ResumeThread(m_thread);
+    // The render pins run once the thread is ready to feed them: what a
+    // busy machine takes to start a thread must not eat the blocks in
+    // flight. Setting a pin's state waits for the driver and allocates, so
+    // it is done here, never on the engine thread.
+    const HANDLE waits[2] = {m_ready, m_thread};
+    if (WaitForMultipleObjects(2, waits, FALSE, kThreadStartMs) != WAIT_OBJECT_0) {
+        DebugTrace("CStreamEngine::Launch: the thread was not ready within %lu ms\n", kThreadStartMs);
+    }
+    for (const auto& lane : m_render) {
+        if (!lane->dropped.load() && FAILED(lane->endpoint->SetState(KSSTATE_RUN))) {
+            DropRender(*lane, DropReason::DoesNotRun);
+        }
+    }
+    SetEvent(m_go);
     return true;
 }
 
@@ -227,6 +248,10 @@ DWORD WINAPI CStreamEngine::ThreadProc(LPVOID parameter)
                "\xc1\xbf\xa3\xba%d",
                static_cast<int>(engine->m_render.size()));
     timeBeginPeriod(1);
+    SetEvent(engine->m_ready);
+    // Until the render pins run; a stop meanwhile ends the thread at once.
+    const HANDLE waits[2] = {engine->m_go, engine->m_wake};
+    WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     try {
         engine->Run();
     } catch (...) {
@@ -311,11 +336,10 @@ int64_t CStreamEngine::LongestDelayFrames() const
     return longest;
 }
 
-// Before the thread runs, on the host's thread (it allocates and sets pin
-// states, which the engine thread never does): every render device gets its
-// blocks in flight (silence first when it has more than the two halves the
-// host filled before the start) and runs; every capture device is asked for
-// its reads.
+// Before the thread runs, on the host's thread: every render device gets
+// its blocks in flight (silence first when it has more than the two halves
+// the host filled before the start); every capture device is asked for its
+// reads. The render pins run in Launch.
 void CStreamEngine::Prime()
 {
     ApplyVolume(0);
@@ -332,11 +356,6 @@ void CStreamEngine::Prime()
                                             lane->right ? lane->right + offset : nullptr))) {
                 DropRender(*lane, DropReason::WritesFail);
             }
-        }
-    }
-    for (const auto& lane : m_render) {
-        if (!lane->dropped.load() && FAILED(lane->endpoint->SetState(KSSTATE_RUN))) {
-            DropRender(*lane, DropReason::DoesNotRun);
         }
     }
     for (const auto& lane : m_capture) {

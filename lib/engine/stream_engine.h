@@ -62,9 +62,10 @@ public:
     // False when memory or kernel objects are short; nothing allocates after.
     bool Prepare();
     // On the host's thread, after Prepare: the first blocks onto the render
-    // pins, which then run, and the first reads asked of the capture pins.
+    // pins and the first reads asked of the capture pins.
     void Prime();
-    // Starts the thread; false when it cannot be created.
+    // Starts the thread and, once it is ready, runs the render pins; false
+    // when the thread cannot be created.
     bool Launch();
     // Any thread: the engine ends after the step it is in; never waits.
     void RequestStop();
@@ -158,6 +159,8 @@ private:
     DWORD m_threadId = 0;
     HMODULE m_module = nullptr;  // held by the thread until it ends
     HANDLE m_wake;
+    HANDLE m_ready;  // the thread is ready to stream
+    HANDLE m_go;     // the render pins run: the thread may stream
 
     // Engine thread only.
     float m_volume;

@@ -31,6 +31,7 @@ if(TELVARA_TARGET STREQUAL "x64")
   set(e2e_dir ${CMAKE_SOURCE_DIR}/tests/endtoend)
   telvara_add_test(settings_controls_driver_tests DISPLAY
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/settings_controls_driver_tests.cpp ${e2e_dir}/e2e_support.cpp
+            ${e2e_dir}/delay_change_check.cpp
             ${e2e_dir}/import_patch.cpp ${CMAKE_CURRENT_LIST_DIR}/panel_process.cpp
     LIBS telvara_core kssim import_slot ole32 uuid advapi32 user32
     LOCKS asio-registry appdata panel-instance)
