@@ -80,7 +80,7 @@ CTelvaraDriver::~CTelvaraDriver()
         StopControlThread();
     }
     delete m_pDevice;
-    ClosePanelWindow();
+    PanelLinkDriverDestroyed();
 }
 
 HRESULT STDMETHODCALLTYPE CTelvaraDriver::QueryInterface(REFIID riid, void** ppv)
