@@ -500,13 +500,15 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     }
     info->type = ASIOSTInt16LSB;
     info->isActive = ASIOFalse;
+    // Every channel has its name: hosts list the names before they create
+    // buffers.
     const char* prefix = info->isInput ? "TELVARA input" : "TELVARA output";
+    std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
     if (!m_buffers) {
         // Before createBuffers the first 16 inputs read as active, as hosts
         // of this driver have always seen them.
         if (info->isInput && info->channel < kMaxHostBuffers) {
             info->isActive = ASIOTrue;
-            std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
         }
         return ASE_OK;
     }
@@ -515,7 +517,6 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     for (int32_t i = 0; i < count; ++i) {
         if (map[i] == info->channel) {
             info->isActive = ASIOTrue;
-            std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
             break;
         }
     }
