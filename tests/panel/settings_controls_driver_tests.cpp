@@ -25,6 +25,9 @@ constexpr long kDelayFrames = 176 * 100 / 4;
 constexpr int kVolumePosition = 10;
 constexpr const char* kVolumeText = "0.501187";
 constexpr float kVolume = 0.501187f;
+// How long a panel whose window is shown may take to end once closed: Wine
+// waits about 2 s for a window manager when a visible window goes.
+constexpr DWORD kVisibleCloseMs = 8000;
 
 // The rectangle of an item's text in a tree of another process: the message
 // takes its item in, and gives the rectangle back through, that process's
@@ -353,7 +356,7 @@ TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject
     // A host that creates the driver anew opens both speakers. The panel the
     // user started stays when that host lets the driver go.
     EXPECT_EQ(ChannelsLine(), "channels:      0 inputs, 4 outputs");
-    EXPECT_FALSE(panelProcess.WaitForExit(1500));
+    EXPECT_FALSE(panelProcess.WaitForExit(kVisibleCloseMs)) << "closed by a host's driver";
     DWORD_PTR result = 0;
     SendMessageTimeoutA(panel, WM_CLOSE, 0, 0, SMTO_NORMAL, 10000, &result);
     EXPECT_TRUE(panelProcess.WaitForExit(10000));
@@ -402,7 +405,7 @@ TEST_F(PanelAndDriverTest, TwoSpeakersAndAMicrophoneSetUpInThePanelPlayTheLinksV
     // The panel the user started stays when the host lets the driver go.
     StreamWhile("none", 4, [] {});
     ASSERT_FALSE(HasFailure());
-    EXPECT_FALSE(panelProcess.WaitForExit(1500));
+    EXPECT_FALSE(panelProcess.WaitForExit(kVisibleCloseMs)) << "closed by a host's driver";
     WavContent a, b;
     ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
     ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
