@@ -40,6 +40,7 @@ TEST_F(DeviceTreeDialogTest, AUserSetsUpTwoSpeakersAndAMicrophoneThroughTheDialo
     EXPECT_EQ(SendMessageA(Control(IDC_BUFFER_SLIDER), TBM_GETPOS, 0, 0), 4);
     EXPECT_EQ(ControlText(IDC_BUFFER_TEXT), "512 samples (11.6 ms)");
     EXPECT_FALSE(IsWindowEnabled(Control(IDC_INPUT_VOLUME)));
+    SendMessageA(Tree(), TVM_ENSUREVISIBLE, 0, reinterpret_cast<LPARAM>(ItemAt({0})));
     SaveScreenshot("panel-device-tree.bmp");
 
     // Tick the speaker: the "out" list only, automatic links shown as such
