@@ -10,13 +10,14 @@ namespace {
 
 CUnknown* CreateDriverInstance(IUnknown* pUnkOuter, HRESULT* /*phr*/)
 {
-    StartPanelForHost();
+    PanelLinkDriverCreated();
     // Nothing may leave through COM: a construction that runs out of memory
     // is reported as no object (E_OUTOFMEMORY to the host).
     try {
         return new CTelvaraDriver(pUnkOuter);
     } catch (const std::exception& e) {
         DebugTrace("CreateDriverInstance: %s\n", e.what());
+        PanelLinkDriverDestroyed();
         return nullptr;
     }
 }

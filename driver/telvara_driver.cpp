@@ -92,7 +92,7 @@ CTelvaraDriver::~CTelvaraDriver()
     }
     // Out of the lock: closing waits for pins that are slow to give back.
     devices.reset();
-    ClosePanelWindow();
+    PanelLinkDriverDestroyed();
 }
 
 HRESULT STDMETHODCALLTYPE CTelvaraDriver::QueryInterface(REFIID riid, void** ppv)
@@ -597,14 +597,16 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     }
     info->type = ASIOSTInt16LSB;
     info->isActive = ASIOFalse;
+    // Every channel has its name: hosts list the names before they create
+    // buffers.
     const char* prefix = info->isInput ? "TELVARA input" : "TELVARA output";
+    std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
     const bool active = m_buffers ? m_buffers->IsActive(info->isInput != ASIOFalse, info->channel)
                                   // Before createBuffers the first 16 inputs read as active, as
                                   // hosts of this driver have always seen them.
                                   : info->isInput && info->channel < 16;
     if (active) {
         info->isActive = ASIOTrue;
-        std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
     }
     return ASE_OK;
 }

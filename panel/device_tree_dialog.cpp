@@ -1,5 +1,6 @@
-// The dialog's device tree and side controls: a thin layer that shows what
-// the tree model works out. GUI thread only.
+// The dialog's device tree and device pane: a thin layer that shows what the
+// tree model works out, after every change as after a rebuild. GUI thread
+// only.
 //
 // settings_file.h (POCO, winsock2.h) must come before windows.h.
 #include "settings_file.h"
@@ -17,7 +18,9 @@
 
 #include <dbt.h>
 
+#include <algorithm>
 #include <deque>
+#include <optional>
 
 namespace {
 
@@ -35,19 +38,22 @@ UINT CheckStateImage(bool checked)
     return INDEXTOSTATEIMAGEMASK(checked ? 2 : 1);
 }
 
-void SetCheck(HWND tree, HTREEITEM item, bool checked)
-{
-    TVITEMA change{};
-    change.mask = TVIF_STATE | TVIF_HANDLE;
-    change.hItem = item;
-    change.state = CheckStateImage(checked);
-    change.stateMask = TVIS_STATEIMAGEMASK;
-    SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&change));
-}
-
 HTREEITEM NextItem(HWND tree, HTREEITEM item, UINT relation)
 {
     return reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
+}
+
+bool IsChecked(HWND tree, HTREEITEM item)
+{
+    const auto state = static_cast<UINT>(
+        SendMessageA(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), TVIS_STATEIMAGEMASK));
+    return (state & TVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
+}
+
+// The same tree item in two builds of the tree.
+bool SameItem(const PanelTreeItem& a, const PanelTreeItem& b)
+{
+    return a.name == b.name && a.kind == b.kind && a.isChannel == b.isChannel && a.channel == b.channel;
 }
 
 }  // namespace
@@ -56,7 +62,6 @@ void CQuorvexDlg::InitControls()
 {
     DriverSettings& settings = *GetSettingsFile().LoadSettings();
     m_pEditor = std::make_unique<DeviceSettingsEditor>(GetSettingsFile(), settings, SetNamedEvent);
-    m_currentItem = nullptr;
 
     HWND rates = Control(IDC_SAMPLE_RATE_LIST);
     SendMessageA(rates, CB_RESETCONTENT, 0, 0);
@@ -67,21 +72,81 @@ void CQuorvexDlg::InitControls()
 
     using namespace SettingsControlRanges;
     HWND buffer = Control(IDC_BUFFER_SLIDER);
-    SendMessageA(buffer, TBM_SETRANGE, FALSE, MAKELPARAM(kBufferMinimum, kBufferMaximum));
-    SendMessageA(buffer, TBM_SETLINESIZE, 0, kBufferStep);
-    SendMessageA(buffer, TBM_SETPAGESIZE, 0, kBufferStep);
-    SendMessageA(buffer, TBM_SETPOS, TRUE, settings.blockFrames);
+    SendMessageA(buffer, TBM_SETRANGE, FALSE, MAKELPARAM(0, kBufferPositions - 1));
+    SendMessageA(buffer, TBM_SETLINESIZE, 0, 1);
+    SendMessageA(buffer, TBM_SETPAGESIZE, 0, 1);
+    SendMessageA(buffer, TBM_SETPOS, TRUE, BufferSliderPosition(settings.blockFrames));
+    m_bufferFrames = settings.blockFrames;
+    SetWindowTextA(Control(IDC_BUFFER_TEXT), BufferSizeText(m_bufferFrames, settings.sampleRate).c_str());
 
     HWND volume = Control(IDC_OUTPUT_VOLUME);
     SendMessageA(volume, TBM_SETRANGE, FALSE, MAKELPARAM(0, kVolumeMaximum));
+    SendMessageA(volume, TBM_SETLINESIZE, 0, 1);
+    SendMessageA(volume, TBM_SETPAGESIZE, 0, 10);
     SendMessageA(volume, TBM_SETPOS, TRUE, VolumeSliderPosition(settings.volume));
 
-    SendMessageA(Control(IDC_DELAY_SLIDER), TBM_SETRANGE, FALSE, MAKELPARAM(0, kDelayMaximum));
+    HWND delay = Control(IDC_DELAY_SLIDER);
+    SendMessageA(delay, TBM_SETRANGE, FALSE, MAKELPARAM(0, kDelayMaximum));
+    SendMessageA(delay, TBM_SETLINESIZE, 0, 1);
+    SendMessageA(delay, TBM_SETPAGESIZE, 0, 2);
 
-    // The input volume has no function: shown, but not pretending to work.
+    // The input volume has no function: shown, but not pretending to work;
+    // its tool tip says why.
     EnableWindow(Control(IDC_INPUT_VOLUME), FALSE);
+    CreateToolTips();
+    SetTabOrder();
 
     RegisterDeviceNotifications();
+}
+
+void CQuorvexDlg::CreateToolTips()
+{
+    m_hToolTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
+                                 m_hInstance, nullptr);
+    if (!m_hToolTip) {
+        DebugTrace("CQuorvexDlg::CreateToolTips: error %lu\n", GetLastError());
+        return;
+    }
+    // The sliders' texts come when the tip is shown (TTN_GETDISPINFO): the
+    // volume in dB, the buffer size with its duration.
+    for (int id : {IDC_OUTPUT_VOLUME, IDC_BUFFER_SLIDER}) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = sizeof tool;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = m_hWnd;
+        tool.uId = reinterpret_cast<UINT_PTR>(Control(id));
+        tool.lpszText = LPSTR_TEXTCALLBACKW;
+        SendMessageW(m_hToolTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+    // A disabled control gets no mouse messages: the tip of the input volume
+    // belongs to a rectangle of the dialog.
+    const wchar_t* reason = nullptr;
+    const int length = LoadStringW(m_hInstance, IDS_INPUT_VOLUME_TIP, reinterpret_cast<LPWSTR>(&reason), 0);
+    m_inputVolumeTip.assign(reason ? reason : L"", reason ? static_cast<size_t>(length) : 0);
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = m_hWnd;
+    tool.uId = IDC_INPUT_VOLUME;
+    GetWindowRect(Control(IDC_INPUT_VOLUME), &tool.rect);
+    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&tool.rect), 2);
+    tool.lpszText = m_inputVolumeTip.data();
+    SendMessageW(m_hToolTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+void CQuorvexDlg::SetTabOrder()
+{
+    // Tab follows the layout: the tree, the device pane, the ASIO settings,
+    // the volume sliders, the web button. The template keeps its order; only
+    // these controls move in the order the dialog manager walks.
+    HWND previous = Control(IDC_DEVICE_TREE);
+    for (int id : {IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST, IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME,
+                   IDC_INPUT_VOLUME, IDC_WEB_BUTTON}) {
+        HWND control = Control(id);
+        SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        previous = control;
+    }
 }
 
 void CQuorvexDlg::RegisterDeviceNotifications()
@@ -113,38 +178,160 @@ void CQuorvexDlg::RebuildDeviceTree()
     if (!m_pDevice) {
         return;  // the dialog is ending: its device set is gone
     }
+    HWND tree = Control(IDC_DEVICE_TREE);
+    // The highlight stays on the same item when the new tree has it.
+    std::optional<PanelTreeItem> highlighted;
+    if (const PanelTreeItem* record = ItemRecord(GetCurrentItem())) {
+        highlighted = *record;
+    }
     m_pSettings = GetSettingsFile().LoadSettings();
-    m_currentItem = nullptr;
     m_pDevice->ScanRenderDevices();
     m_pDevice->ScanCaptureDevices();
 
     // Check boxes set before the style is given anew are not shown.
-    HWND tree = Control(IDC_DEVICE_TREE);
+    m_rebuilding = true;
     const LONG style = GetWindowLongA(tree, GWL_STYLE);
     SetWindowLongA(tree, GWL_STYLE, style & ~TVS_CHECKBOXES);
     SetWindowLongA(tree, GWL_STYLE, style | TVS_CHECKBOXES);
     SendMessageA(tree, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     m_treeItems.clear();
-    ++m_treeGeneration;
 
-    if (m_pDevice->Devices().empty()) {
-        m_inMessageBox = true;
-        ShowMessageBox(DeviceTreeTexts::kNoDevice, DeviceTreeTexts::kNoDeviceTitle, MB_OK);
-        m_inMessageBox = false;
-        if (m_ended) {
-            return;  // closed while the box was up: the device set is gone
+    const DeviceTreeLayout layout = BuildDeviceTree(m_pDevice->Devices(), *m_pSettings);
+    m_outputChannels = layout.outputChannels;
+    m_anyTicked = layout.anyTicked;
+    FillChannelList(layout.channelList);
+    HTREEITEM select = nullptr;
+    for (const DeviceTreeNode& device : layout.devices) {
+        HTREEITEM item = InsertTreeNode(tree, TVI_ROOT, device);
+        select = select ? select : item;
+    }
+    if (highlighted) {
+        // Breadth first over the new tree for the same device, kind and channel.
+        std::deque<HTREEITEM> pending;
+        for (HTREEITEM root = NextItem(tree, nullptr, TVGN_ROOT); root; root = NextItem(tree, root, TVGN_NEXT)) {
+            pending.push_back(root);
+        }
+        while (!pending.empty()) {
+            HTREEITEM item = pending.front();
+            pending.pop_front();
+            const PanelTreeItem* record = ItemRecord(item);
+            if (record && SameItem(*record, *highlighted)) {
+                select = item;
+                break;
+            }
+            for (HTREEITEM child = NextItem(tree, item, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
+                pending.push_back(child);
+            }
         }
     }
+    SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(select));
+    m_rebuilding = false;
+    ShowItemInfo(GetCurrentItem());
+    UpdateStatusBar();
+
+    if (m_pDevice->Devices().empty()) {
+        // The message comes with the window: a hidden panel (started for a
+        // host) shows it when the user opens the window.
+        m_noDevicePending = true;
+        if (IsWindowVisible(m_hWnd)) {
+            ShowNoDeviceMessage();
+        }
+    } else {
+        m_noDevicePending = false;
+    }
+}
+
+void CQuorvexDlg::ShowNoDeviceMessage()
+{
+    m_noDevicePending = false;
+    m_inMessageBox = true;
+    ShowMessageBox(DeviceTreeTexts::kNoDevice, DeviceTreeTexts::kNoDeviceTitle, MB_OK);
+    m_inMessageBox = false;
+}
+
+void CQuorvexDlg::RefreshTree()
+{
+    if (!m_pDevice || !m_pSettings) {
+        return;
+    }
     const DeviceTreeLayout layout = BuildDeviceTree(m_pDevice->Devices(), *m_pSettings);
+    m_outputChannels = layout.outputChannels;
+    m_anyTicked = layout.anyTicked;
+    FillChannelList(layout.channelList);
+    UpdateTreeNodes(Control(IDC_DEVICE_TREE), TVI_ROOT, layout.devices);
+    ShowItemInfo(GetCurrentItem());
+    UpdateStatusBar();
+}
+
+void CQuorvexDlg::UpdateTreeNodes(HWND tree, HTREEITEM parent, const std::vector<DeviceTreeNode>& nodes)
+{
+    std::vector<HTREEITEM> items;
+    HTREEITEM first = parent == TVI_ROOT ? NextItem(tree, nullptr, TVGN_ROOT) : NextItem(tree, parent, TVGN_CHILD);
+    for (HTREEITEM item = first; item; item = NextItem(tree, item, TVGN_NEXT)) {
+        items.push_back(item);
+    }
+    // The same items in the same order, or all of them anew: only the
+    // recording channels of a device come and go, with its "in" entry.
+    bool same = items.size() == nodes.size();
+    for (size_t i = 0; same && i < items.size(); ++i) {
+        const PanelTreeItem* record = ItemRecord(items[i]);
+        same = record && SameItem(*record, nodes[i].item);
+    }
+    if (!same) {
+        for (HTREEITEM item : items) {
+            DeleteTreeItem(tree, item);
+        }
+        for (const DeviceTreeNode& node : nodes) {
+            InsertTreeNode(tree, parent, node);
+        }
+        return;
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        TVITEMA change{};
+        change.mask = TVIF_TEXT | TVIF_STATE | TVIF_HANDLE;
+        change.hItem = items[i];
+        change.pszText = const_cast<char*>(nodes[i].text.c_str());
+        change.state = CheckStateImage(nodes[i].checked);
+        change.stateMask = TVIS_STATEIMAGEMASK;
+        SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&change));
+        UpdateTreeNodes(tree, items[i], nodes[i].children);
+    }
+}
+
+void CQuorvexDlg::DeleteTreeItem(HWND tree, HTREEITEM item)
+{
+    // The records of the item and of everything below it go with them.
+    std::vector<const PanelTreeItem*> records;
+    std::deque<HTREEITEM> pending{item};
+    while (!pending.empty()) {
+        HTREEITEM current = pending.front();
+        pending.pop_front();
+        records.push_back(ItemRecord(current));
+        for (HTREEITEM child = NextItem(tree, current, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
+            pending.push_back(child);
+        }
+    }
+    SendMessageA(tree, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(item));
+    m_treeItems.erase(std::remove_if(m_treeItems.begin(), m_treeItems.end(),
+                                     [&records](const std::unique_ptr<PanelTreeItem>& owned) {
+                                         return std::find(records.begin(), records.end(), owned.get()) !=
+                                                records.end();
+                                     }),
+                      m_treeItems.end());
+}
+
+void CQuorvexDlg::FillChannelList(const std::vector<std::string>& entries)
+{
     HWND channels = Control(IDC_CHANNEL_LIST);
     SendMessageA(channels, CB_RESETCONTENT, 0, 0);
-    for (const std::string& entry : layout.channelList) {
+    for (const std::string& entry : entries) {
         SendMessageA(channels, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
     }
-    for (const DeviceTreeNode& device : layout.devices) {
-        InsertTreeNode(tree, TVI_ROOT, device);
-    }
-    ShowItemInfo(NextItem(tree, nullptr, TVGN_FIRSTVISIBLE));
+}
+
+HTREEITEM CQuorvexDlg::GetCurrentItem() const
+{
+    return NextItem(Control(IDC_DEVICE_TREE), nullptr, TVGN_CARET);
 }
 
 HTREEITEM CQuorvexDlg::InsertTreeNode(HWND tree, HTREEITEM parent, const DeviceTreeNode& node)
@@ -183,21 +370,40 @@ void CQuorvexDlg::ShowItemInfo(HTREEITEM item)
 {
     const PanelTreeItem* record = ItemRecord(item);
     if (!record || !m_pSettings) {
+        // Nothing highlighted (an empty tree): the pane shows no device and
+        // offers no control that would act on none.
+        wchar_t caption[32] = {};
+        MultiByteToWideChar(936, 0, DeviceTreeTexts::kChannelGroup, -1, caption, 31);
+        SetWindowTextW(Control(IDC_CHANNEL_GROUP), caption);
+        SetWindowTextA(Control(IDC_RATE_RANGE), "");
+        SetWindowTextA(Control(IDC_BITS_RANGE), "");
+        ShowDelayControls(false);
+        ShowWindow(Control(IDC_CHANNEL_LIST), SW_HIDE);
+        ShowWindow(Control(IDC_CHANNEL_LABEL), SW_HIDE);
+        if (!m_itemNotice.empty()) {
+            m_itemNotice.clear();
+            UpdateStatusBar();
+        }
         return;
     }
-    const ItemInfo info = DescribeItem(*record, *m_pSettings);
+    const ItemInfo info = DescribeItem(*record, *m_pSettings, m_outputChannels);
     SendMessageA(Control(IDC_DELAY_SLIDER), TBM_SETPOS, TRUE, info.delayPosition);
     SetWindowTextA(Control(IDC_DELAY_VALUE), info.delayText.c_str());
     SetWindowTextA(Control(IDC_RATE_RANGE), info.rateRange.c_str());
     SetWindowTextA(Control(IDC_BITS_RANGE), info.bitsRange.c_str());
     SetWindowTextA(Control(IDC_CHANNEL_GROUP), info.caption.c_str());
     ShowDelayControls(info.showDelayControls);
+    EnableWindow(Control(IDC_DELAY_SLIDER), info.enableDelay);
     HWND channels = Control(IDC_CHANNEL_LIST);
     EnableWindow(channels, info.showChannelList);
     ShowWindow(channels, info.showChannelList ? SW_SHOW : SW_HIDE);
     ShowWindow(Control(IDC_CHANNEL_LABEL), info.showChannelList ? SW_SHOW : SW_HIDE);
-    if (info.selectChannel) {
+    if (info.showChannelList) {
         SendMessageA(channels, CB_SETCURSEL, static_cast<WPARAM>(info.channelSelection), 0);
+    }
+    if (info.notice != m_itemNotice) {
+        m_itemNotice = info.notice;
+        UpdateStatusBar();
     }
 }
 
@@ -208,41 +414,59 @@ void CQuorvexDlg::ShowDelayControls(bool show)
     }
 }
 
-void CQuorvexDlg::SetChildrenCheck(HTREEITEM item, bool checked)
+void CQuorvexDlg::ApplyCheckBoxChanges()
 {
-    // Breadth first: each queued item starts a row of siblings.
-    HWND tree = Control(IDC_DEVICE_TREE);
-    std::deque<HTREEITEM> rows;
-    if (HTREEITEM child = NextItem(tree, item, TVGN_CHILD)) {
-        rows.push_back(child);
+    if (!m_pEditor || !m_pSettings) {
+        return;
     }
-    while (!rows.empty()) {
-        for (HTREEITEM sibling = rows.front(); sibling; sibling = NextItem(tree, sibling, TVGN_NEXT)) {
-            SetCheck(tree, sibling, checked);
-            if (HTREEITEM child = NextItem(tree, sibling, TVGN_CHILD)) {
-                rows.push_back(child);
+    HWND tree = Control(IDC_DEVICE_TREE);
+    std::deque<HTREEITEM> pending;
+    for (HTREEITEM root = NextItem(tree, nullptr, TVGN_ROOT); root; root = NextItem(tree, root, TVGN_NEXT)) {
+        pending.push_back(root);
+    }
+    // One user action changes one box; the first that differs is it.
+    while (!pending.empty()) {
+        HTREEITEM item = pending.front();
+        pending.pop_front();
+        if (const PanelTreeItem* record = ItemRecord(item)) {
+            const bool stored = IsItemChecked(*record, *m_pSettings);
+            if (IsChecked(tree, item) != stored) {
+                m_pEditor->ToggleCheckBox(*record, stored);
+                break;
             }
         }
-        rows.pop_front();
-    }
-}
-
-void CQuorvexDlg::SyncDeviceChecks(HTREEITEM item)
-{
-    HWND tree = Control(IDC_DEVICE_TREE);
-    HTREEITEM device = item;
-    for (HTREEITEM parent = NextItem(tree, device, TVGN_PARENT); parent; parent = NextItem(tree, device, TVGN_PARENT)) {
-        device = parent;
-    }
-    std::deque<HTREEITEM> pending{device};
-    while (!pending.empty()) {
-        HTREEITEM current = pending.front();
-        pending.pop_front();
-        if (const PanelTreeItem* record = ItemRecord(current)) {
-            SetCheck(tree, current, IsItemChecked(*record, *m_pSettings));
-        }
-        for (HTREEITEM child = NextItem(tree, current, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
+        for (HTREEITEM child = NextItem(tree, item, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
             pending.push_back(child);
         }
     }
+    // Every box as the settings now give it: the device's other boxes follow,
+    // and a box the settings cannot follow springs back.
+    RefreshTree();
+}
+
+void CQuorvexDlg::UpdateStatusBar()
+{
+    if (m_hStatusBar) {
+        const std::wstring text = StatusText();
+        SendMessageW(m_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+}
+
+std::wstring CQuorvexDlg::StatusText() const
+{
+    auto wide = [](const std::string& gbk) {
+        wchar_t text[512] = {};
+        MultiByteToWideChar(936, 0, gbk.c_str(), -1, text, 511);
+        return std::wstring(text);
+    };
+    // What to do first comes first; then what the highlighted item needs.
+    if (!m_anyTicked) {
+        return wide(DeviceTreeTexts::kTickDevicesHint);
+    }
+    if (!m_itemNotice.empty()) {
+        return wide(m_itemNotice);
+    }
+    const wchar_t* about = nullptr;
+    const int length = LoadStringW(m_hInstance, IDS_ABOUT_TEXT, reinterpret_cast<LPWSTR>(&about), 0);
+    return std::wstring(about ? about : L"", about ? static_cast<size_t>(length) : 0);
 }

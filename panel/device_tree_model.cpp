@@ -2,60 +2,45 @@
 
 #include "device_tree_texts.h"
 
+#include <climits>
 #include <cstdio>
 
 namespace {
-
-std::string Format(const char* format, const char* side, const std::string& link)
-{
-    char text[kTreeItemTextBytes + 1];
-    std::snprintf(text, sizeof text, format, side, link.c_str());
-    return text;
-}
-
-std::string Format(const char* format, int first, int second = 0)
-{
-    char text[kTreeItemTextBytes + 1];
-    std::snprintf(text, sizeof text, format, first, second);
-    return text;
-}
 
 const char* Side(int32_t channel)
 {
     return channel == 0 ? DeviceTreeTexts::kLeft : DeviceTreeTexts::kRight;
 }
 
-// The link that decides a channel's box: a stereo device's second channel
-// follows the right link, every other channel the left one.
-int32_t DecidingLink(const DeviceSettings& record, uint32_t deviceChannels, int32_t channel)
-{
-    return deviceChannels == 2 && channel != 0 ? record.channelLinkRight : record.channelLinkLeft;
-}
-
+// A playback channel shows the link it plays: a stereo device with its side,
+// any other with its channel index. Without an "out" entry nothing plays.
 std::string PlaybackChannelText(const DeviceSettings* record, uint32_t deviceChannels, int32_t channel,
-                                int outputNumber)
+                                int outputChannels)
 {
-    if (deviceChannels != 2) {
-        return Format(DeviceTreeTexts::kPlaybackChannel, channel, outputNumber);
+    const std::string link =
+        record ? LinkText(LinkOfChannel(*record, channel), outputChannels) : std::string(DeviceTreeTexts::kNotMapped);
+    char text[kTreeItemTextBytes + 1];
+    if (deviceChannels == 2) {
+        std::snprintf(text, sizeof text, DeviceTreeTexts::kStereoChannel, Side(channel), link.c_str());
+    } else {
+        std::snprintf(text, sizeof text, DeviceTreeTexts::kPlaybackChannel, static_cast<int>(channel), link.c_str());
     }
-    if (!record || record->channelLinkLeft == ChannelLinks::kNotMapped ||
-        record->channelLinkRight == ChannelLinks::kNotMapped) {
-        char text[kTreeItemTextBytes + 1];
-        std::snprintf(text, sizeof text, DeviceTreeTexts::kStereoUnmapped, Side(channel));
-        return text;
-    }
-    const int32_t link = channel == 0 ? record->channelLinkLeft : record->channelLinkRight;
-    return Format(DeviceTreeTexts::kStereoChannel, Side(channel), LinkText(link));
+    return text;
 }
 
+// The driver records every channel of a device in the "in" list: a stereo
+// device shows its sides, any other the input channel number it has.
 std::string RecordingChannelText(const DeviceSettings& record, uint32_t deviceChannels, int32_t channel,
                                  int inputNumber)
 {
-    if (deviceChannels != 2) {
-        return Format(DeviceTreeTexts::kRecordingChannel, inputNumber);
+    char text[kTreeItemTextBytes + 1];
+    if (deviceChannels == 2) {
+        std::snprintf(text, sizeof text, DeviceTreeTexts::kStereoChannel, Side(channel),
+                      LinkText(LinkOfChannel(record, channel), INT_MAX).c_str());
+    } else {
+        std::snprintf(text, sizeof text, DeviceTreeTexts::kRecordingChannel, inputNumber);
     }
-    const int32_t link = channel == 0 ? record.channelLinkLeft : record.channelLinkRight;
-    return Format(DeviceTreeTexts::kStereoChannel, Side(channel), LinkText(link));
+    return text;
 }
 
 PanelTreeItem ItemOf(const std::string& name, const DeviceEntry& device, int32_t kind, bool isChannel = false,
@@ -70,7 +55,7 @@ PanelTreeItem ItemOf(const std::string& name, const DeviceEntry& device, int32_t
     return item;
 }
 
-DeviceTreeNode Node(std::string text, PanelTreeItem item, const DriverSettings& settings)
+DeviceTreeNode Node(const std::string& text, PanelTreeItem item, const DriverSettings& settings)
 {
     DeviceTreeNode node;
     node.text = text.substr(0, kTreeItemTextBytes);
@@ -90,9 +75,28 @@ std::string TrimSpaces(const std::string& text)
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::string LinkText(int32_t link)
+int32_t LinkOfChannel(const DeviceSettings& record, int32_t channel)
 {
-    return link == ChannelLinks::kAutomatic ? std::string(DeviceTreeTexts::kAutomatic) : std::to_string(link);
+    return channel == 0 ? record.channelLinkLeft : record.channelLinkRight;
+}
+
+bool IsMapped(int32_t link)
+{
+    return link >= ChannelLinks::kAutomatic;
+}
+
+std::string LinkText(int32_t link, int outputChannels)
+{
+    if (link == ChannelLinks::kAutomatic) {
+        return DeviceTreeTexts::kAutomatic;
+    }
+    if (!IsMapped(link)) {
+        return DeviceTreeTexts::kNotMapped;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, link < outputChannels ? "%d" : DeviceTreeTexts::kMissingOutput,
+                  static_cast<int>(link));
+    return text;
 }
 
 const DeviceSettings* FindDeviceSettings(const DeviceSettingsTable& table, const std::string& name)
@@ -119,24 +123,37 @@ bool IsItemChecked(const PanelTreeItem& item, const DriverSettings& settings)
         return (output && ListsPlayback(item.device, settings.sampleRate)) ||
                (input && ListsRecording(item.device, settings.sampleRate));
     }
-    const bool playback = item.kind == PanelItemKind::kPlayback;
-    const DeviceSettings* record = playback ? output : input;
+    const DeviceSettings* record = item.kind == PanelItemKind::kPlayback ? output : input;
     if (!record) {
         return false;
     }
-    if (!item.isChannel) {
-        return true;
+    return !item.isChannel || IsMapped(LinkOfChannel(*record, item.channel));
+}
+
+int OutputChannelCount(const DeviceTable& devices, const DriverSettings& settings)
+{
+    // As the driver counts: the channels the settings give each device it
+    // opens, in name order.
+    int outputs = 0;
+    for (const auto& [name, device] : devices) {
+        const DeviceSettings* record = FindDeviceSettings(settings.outputDevices, name);
+        if (!name.empty() && record && ListsPlayback(device, settings.sampleRate) && record->maximumChannels > 0) {
+            outputs += record->maximumChannels;
+        }
     }
-    const uint32_t channels = playback ? item.device.render.dataRange.MaximumChannels
-                                       : item.device.capture.dataRange.MaximumChannels;
-    return DecidingLink(*record, channels, item.channel) != ChannelLinks::kNotMapped;
+    return outputs;
 }
 
 DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSettings& settings)
 {
     DeviceTreeLayout layout;
+    layout.outputChannels = OutputChannelCount(devices, settings);
     layout.channelList.push_back(DeviceTreeTexts::kAutomatic);
-    int outputNumber = 0;
+    for (int k = 0; k < layout.outputChannels; ++k) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, DeviceTreeTexts::kChannelListEntry, k);
+        layout.channelList.push_back(entry);
+    }
     int inputNumber = 0;
     for (const auto& [name, device] : devices) {
         if (name.empty()) {
@@ -150,11 +167,9 @@ DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSetting
             const uint32_t channels = device.render.dataRange.MaximumChannels;
             for (uint32_t c = 0; c < channels; ++c) {
                 const auto channel = static_cast<int32_t>(c);
-                group.children.push_back(Node(PlaybackChannelText(record, channels, channel, outputNumber),
+                group.children.push_back(Node(PlaybackChannelText(record, channels, channel, layout.outputChannels),
                                               ItemOf(name, device, PanelItemKind::kPlayback, true, channel),
                                               settings));
-                layout.channelList.push_back(Format(DeviceTreeTexts::kChannelListEntry, outputNumber));
-                ++outputNumber;
             }
             deviceNode.children.push_back(std::move(group));
         }
@@ -175,6 +190,7 @@ DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSetting
             deviceNode.children.push_back(std::move(group));
         }
         if (!deviceNode.children.empty()) {
+            layout.anyTicked = layout.anyTicked || deviceNode.checked;
             layout.devices.push_back(std::move(deviceNode));
         }
     }

@@ -41,6 +41,13 @@ Gdiplus::Bitmap* LoadPngResource(HINSTANCE instance, UINT id)
     return bitmap;
 }
 
+// The screen's scale against 96 dpi: the pictures are drawn for 100 %.
+double Scale(HDC dc)
+{
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+    return dpi > 0 ? dpi / 96.0 : 1.0;
+}
+
 }  // namespace
 
 void DrawLogo(const DRAWITEMSTRUCT* item, HINSTANCE instance)
@@ -50,9 +57,13 @@ void DrawLogo(const DRAWITEMSTRUCT* item, HINSTANCE instance)
     if (!logo) {
         return;
     }
+    // Drawn at the screen's scale (150 % at 144 dpi), as the dialog's
+    // controls are.
+    const double scale = Scale(item->hDC);
     Gdiplus::Graphics graphics(item->hDC);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
     graphics.DrawImage(logo, static_cast<INT>(item->rcItem.left), static_cast<INT>(item->rcItem.top),
-                       static_cast<INT>(logo->GetWidth()), static_cast<INT>(logo->GetHeight()));
+                       static_cast<INT>(logo->GetWidth() * scale), static_cast<INT>(logo->GetHeight() * scale));
     delete logo;
 }
 
@@ -67,11 +78,15 @@ void DrawWebButton(const DRAWITEMSTRUCT* item, HINSTANCE instance)
         HGDIOBJ previous = SelectObject(source, picture);
         const int width = item->rcItem.right - item->rcItem.left;
         const int height = item->rcItem.bottom - item->rcItem.top;
+        const double scale = Scale(item->hDC);
+        const int pictureWidth = static_cast<int>(info.bmWidth * scale);
+        const int pictureHeight = static_cast<int>(info.bmHeight * scale);
         // Pressed: one pixel down and right, as a flat button does.
         const int shift = (item->itemState & ODS_SELECTED) ? 1 : 0;
-        BitBlt(item->hDC, item->rcItem.left + (width - info.bmWidth) / 2 + shift,
-               item->rcItem.top + (height - info.bmHeight) / 2 + shift, info.bmWidth, info.bmHeight, source, 0, 0,
-               SRCCOPY);
+        SetStretchBltMode(item->hDC, HALFTONE);
+        StretchBlt(item->hDC, item->rcItem.left + (width - pictureWidth) / 2 + shift,
+                   item->rcItem.top + (height - pictureHeight) / 2 + shift, pictureWidth, pictureHeight, source, 0, 0,
+                   info.bmWidth, info.bmHeight, SRCCOPY);
         SelectObject(source, previous);
         DeleteDC(source);
         DeleteObject(picture);

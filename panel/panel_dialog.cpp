@@ -5,15 +5,19 @@
 
 #include "device_catalogue.h"
 #include "debug_trace.h"
+#include "driver_presence.h"
 #include "host_watch.h"
+#include "message_box.h"
 #include "panel_artwork.h"
 #include "panel_resources.h"
+#include "panel_texts.h"
 #include "shell_calls.h"
 #include "tray_icon.h"
 #include "web_link.h"
 
 #include "gdiplus_include.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -131,29 +135,24 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DRAWITEM:
         OnDrawItem(reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
         return TRUE;
-    case WM_NOTIFY: {
-        const NMHDR* notification = reinterpret_cast<const NMHDR*>(lParam);
-        if (notification->idFrom == IDC_DEVICE_TREE && notification->code == NM_CLICK) {
-            OnTreeClick(notification);
-        } else if (notification->idFrom == IDC_BUFFER_SLIDER && notification->code == NM_THEMECHANGED) {
-            OnBufferSliderThemeChanged(notification);
-        }
-        return FALSE;
-    }
+    case WM_NOTIFY:
+        return OnNotify(reinterpret_cast<const NMHDR*>(lParam));
     case WM_TRAY_NOTIFY:
         OnTrayNotify(wParam, lParam);
         return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDC_SAMPLE_RATE_LIST:
-            if (HIWORD(wParam) == CBN_SELCHANGE) {
-                OnSampleRateChange();
-            }
+            OnSampleRateList(HIWORD(wParam));
             return TRUE;
         case IDC_CHANNEL_LIST:
-            if (HIWORD(wParam) == CBN_SELCHANGE) {
-                OnChannelLinkChange();
-            }
+            OnChannelList(HIWORD(wParam));
+            return TRUE;
+        case IDM_TRAY_OPEN:
+            BringForward();
+            return TRUE;
+        case IDM_TRAY_EXIT:
+            ExitFromTray();
             return TRUE;
         case IDC_WEB_BUTTON:
             if (HIWORD(wParam) == BN_CLICKED) {
@@ -179,8 +178,14 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         OnTimer(wParam);
         return TRUE;
     case WM_SIZE:
-        OnSize();
+        OnSize(LOWORD(lParam), HIWORD(lParam));
         return TRUE;
+    case WM_SHOWWINDOW:
+        if (wParam && m_noDevicePending) {
+            // After the window has appeared: the message comes with it.
+            PostMessageW(m_hWnd, kNoDeviceMessage, 0, 0);
+        }
+        return FALSE;
     case WM_GETMINMAXINFO:
         OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam));
         return TRUE;
@@ -193,9 +198,12 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DEVICECHANGE:
         SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, OnDeviceChange(wParam, lParam));
         return TRUE;
-    case kSyncChecksMessage:
-        if (wParam == m_treeGeneration) {
-            SyncDeviceChecks(reinterpret_cast<HTREEITEM>(lParam));
+    case kApplyChecksMessage:
+        ApplyCheckBoxChanges();
+        return TRUE;
+    case kNoDeviceMessage:
+        if (m_noDevicePending && IsWindowVisible(m_hWnd)) {
+            ShowNoDeviceMessage();
         }
         return TRUE;
     default:
@@ -251,6 +259,7 @@ BOOL CQuorvexDlg::OnInitDialog()
     RECT frame;
     GetWindowRect(m_hWnd, &frame);
     m_minimumSize = {frame.right - frame.left, frame.bottom - frame.top};
+    CaptureLayout();
     return TRUE;
 }
 
@@ -266,10 +275,7 @@ void CQuorvexDlg::CreateStatusBar()
     SendMessageW(m_hStatusBar, SB_SETMINHEIGHT, kStatusBarMinimumHeight, 0);
     int stretch = -1;  // one pane over the whole width
     SendMessageW(m_hStatusBar, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&stretch));
-    const wchar_t* about = nullptr;
-    const int length = LoadStringW(m_hInstance, IDS_ABOUT_TEXT, reinterpret_cast<LPWSTR>(&about), 0);
-    std::wstring text(about ? about : L"", about ? static_cast<size_t>(length) : 0);
-    SendMessageW(m_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    UpdateStatusBar();
     SendMessageW(m_hStatusBar, WM_SIZE, 0, 0);
 }
 
@@ -324,6 +330,12 @@ void CQuorvexDlg::EndDialog(int result)
 LRESULT CQuorvexDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
 {
     handled = false;
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
+        // The driver's controlPanel and a second start ask for the window so.
+        BringForward();
+        handled = true;
+        return 0;
+    }
     if (message == WM_SYSCOMMAND && wParam == SC_CLOSE) {
         if (m_hostMode) {
             // Started for a host: the panel stays in the notification area.
@@ -348,13 +360,52 @@ void CQuorvexDlg::OnTrayNotify(WPARAM, LPARAM lParam)
     case WM_LBUTTONDOWN:
         ShowWindow(m_hWnd, SW_SHOW);
         break;
+    case WM_RBUTTONUP: {
+        HMENU menu = LoadTrayMenu();
+        if (!menu) {
+            break;
+        }
+        POINT cursor;
+        GetCursorPos(&cursor);
+        // The menu closes when the user clicks elsewhere only while its
+        // window is in front.
+        SetForegroundWindow(m_hWnd);
+        TrackPopupMenu(GetSubMenu(menu, 0), TPM_RIGHTBUTTON | TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, m_hWnd,
+                       nullptr);
+        PostMessageW(m_hWnd, WM_NULL, 0, 0);
+        DestroyMenu(menu);
+        break;
+    }
     case WM_RBUTTONDBLCLK:
-        RemoveTrayIcon();
-        PostQuitMessage(0);
+        ExitFromTray();
         break;
     default:
         break;
     }
+}
+
+HMENU CQuorvexDlg::LoadTrayMenu() const
+{
+    return LoadMenuW(m_hInstance, MAKEINTRESOURCEW(IDR_TRAY_MENU));
+}
+
+void CQuorvexDlg::BringForward()
+{
+    ShowWindow(m_hWnd, IsIconic(m_hWnd) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(m_hWnd);
+}
+
+bool CQuorvexDlg::ExitFromTray()
+{
+    // A host that uses the driver would lose the panel's volume and delay
+    // changes: the user decides.
+    if (IsDriverInUse() &&
+        ShowMessageBox(PanelTexts::kExitWhileInUse, PanelTexts::kExitTitle, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+        return false;
+    }
+    RemoveTrayIcon();
+    PostQuitMessage(0);
+    return true;
 }
 
 void CQuorvexDlg::OnTimer(UINT_PTR)
@@ -400,10 +451,91 @@ void CQuorvexDlg::OnDestroy()
     }
 }
 
-void CQuorvexDlg::OnSize()
+void CQuorvexDlg::OnSize(int width, int height)
 {
     if (m_hStatusBar) {
         SendMessageW(m_hStatusBar, WM_SIZE, 0, 0);
+    }
+    if (m_anchors.empty() || width <= 0 || height <= 0) {
+        return;  // not laid out yet, or minimised
+    }
+    // Everything below and right of the tree follows the frame; the tree and
+    // its group grow with it.
+    const int dx = std::max(0, width - static_cast<int>(m_templateClient.cx));
+    const int dy = std::max(0, height - static_cast<int>(m_templateClient.cy));
+    HDWP positions = BeginDeferWindowPos(static_cast<int>(m_anchors.size()));
+    for (const Anchor& anchor : m_anchors) {
+        const int x = anchor.rect.left + (anchor.moveX ? dx : 0);
+        const int y = anchor.rect.top + (anchor.moveY ? dy : 0);
+        const int w = anchor.rect.right - anchor.rect.left + (anchor.growX ? dx : 0);
+        const int h = anchor.rect.bottom - anchor.rect.top + (anchor.growY ? dy : 0);
+        if (positions) {
+            positions = DeferWindowPos(positions, anchor.control, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+    }
+    if (positions) {
+        EndDeferWindowPos(positions);
+    }
+    InvalidateRect(m_hWnd, nullptr, TRUE);
+}
+
+void CQuorvexDlg::CaptureLayout()
+{
+    RECT client;
+    GetClientRect(m_hWnd, &client);
+    m_templateClient = {client.right, client.bottom};
+    auto rectOf = [this](HWND control) {
+        RECT rect;
+        GetWindowRect(control, &rect);
+        MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&rect), 2);
+        return rect;
+    };
+    const RECT tree = rectOf(Control(IDC_DEVICE_TREE));
+    const RECT rates = rectOf(Control(IDC_SAMPLE_RATE_LIST));
+    const RECT inputVolume = rectOf(Control(IDC_INPUT_VOLUME));
+    auto contains = [](const RECT& outer, const RECT& inner) {
+        return outer.left <= inner.left && outer.top <= inner.top && outer.right >= inner.right &&
+               outer.bottom >= inner.bottom;
+    };
+    auto isGroupBox = [](HWND control) {
+        char className[16] = {};
+        GetClassNameA(control, className, sizeof className);
+        return lstrcmpiA(className, "Button") == 0 &&
+               (GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_GROUPBOX &&
+               GetDlgCtrlID(control) != IDC_CHANNEL_GROUP;
+    };
+    // The volume column starts with the group of the input volume.
+    LONG volumeColumn = inputVolume.left;
+    for (HWND child = GetWindow(m_hWnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        const RECT rect = rectOf(child);
+        if (isGroupBox(child) && contains(rect, inputVolume) && !contains(rect, rates)) {
+            volumeColumn = std::min(volumeColumn, rect.left);
+        }
+    }
+    m_anchors.clear();
+    for (HWND child = GetWindow(m_hWnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (child == m_hStatusBar || GetParent(child) != m_hWnd) {
+            continue;
+        }
+        Anchor anchor{child, rectOf(child), false, false, false, false};
+        const bool groupBox = isGroupBox(child);
+        if (child == Control(IDC_DEVICE_TREE)) {
+            anchor.growX = anchor.growY = true;
+        } else if (groupBox && contains(anchor.rect, tree)) {
+            anchor.growX = anchor.growY = true;  // "声卡设置"
+        } else if (anchor.rect.top < tree.bottom) {
+            // The device pane and the web button go right; the logo stays.
+            anchor.moveX = anchor.rect.left >= tree.right || child == Control(IDC_WEB_BUTTON);
+        } else {
+            anchor.moveY = true;
+            if (groupBox && contains(anchor.rect, rates)) {
+                anchor.growX = true;  // "ASIO 设置"
+            } else {
+                // The volume sliders and their scales keep to the right edge.
+                anchor.moveX = anchor.rect.left >= volumeColumn;
+            }
+        }
+        m_anchors.push_back(anchor);
     }
 }
 

@@ -17,10 +17,15 @@ class CDeviceCatalogue;
 struct DeviceTreeNode;
 
 // The panel's one window: a modeless dialog from template 102 whose window
-// class is "telvarapanel" (the driver finds a running panel by it and closes
-// it with WM_CLOSE). The class's window procedure is WindowProc below: every
-// message passes it before the dialog's own handlers in OnMessage, which map
-// one to one onto the panel's handlers.
+// class is "telvarapanel" (the driver finds a running panel by it, brings it
+// forward with a restore command and closes the one it started with
+// WM_CLOSE). The class's window procedure is WindowProc below: every message
+// passes it before the dialog's own handlers in OnMessage.
+//
+// The device tree shows what the tree model works out from the scanned
+// devices and the working settings, after every change as after a rebuild;
+// the device pane shows the highlighted tree item, and its controls act on
+// that item.
 //
 // Thread rules: the dialog lives on the process's one GUI thread and is
 // touched by nothing else.
@@ -66,30 +71,48 @@ public:
     void OnCancel();
     void OnOK();
     void OnDestroy();
-    void OnSize();
+    void OnSize(int width, int height);
     void OnGetMinMaxInfo(MINMAXINFO* info);
+    // Shown, restored and in front: the icon's "打开", a restore command
+    // (the driver's controlPanel, a second start without a host), and a
+    // start without a host.
+    void BringForward();
+    // The icon's "退出" (and its right double click): asks first while a
+    // host uses the driver; true when the panel ends.
+    bool ExitFromTray();
+    // The icon's menu: "打开" and "退出" (from the resources; the caller
+    // destroys it).
+    HMENU LoadTrayMenu() const;
 
     // ---- dialog, device tree and settings controls ------------------------
     void InitControls();
     void RegisterDeviceNotifications();
     void RebuildDeviceTree();
+    // Texts, boxes and recording channels of every item, the channel list,
+    // the device pane and the status bar as the working settings now give
+    // them; the highlight stays where it is.
+    void RefreshTree();
     void ShowItemInfo(HTREEITEM item);
     void ShowDelayControls(bool show);
     bool OnPaint();
     HICON OnQueryDragIcon();
     void OnDrawItem(const DRAWITEMSTRUCT* item);
     LRESULT OnDeviceChange(WPARAM eventType, LPARAM eventData);
-    void OnTreeClick(const NMHDR* notification);
-    void OnSampleRateChange();
-    void OnChannelLinkChange();
+    // A box that now differs from what the settings give was changed by the
+    // user (mouse, keyboard or any other way): the change goes to the
+    // settings, then the tree shows them.
+    void ApplyCheckBoxChanges();
+    void OnSampleRateList(UINT code);
+    void OnChannelList(UINT code);
     void OnBufferSliderThemeChanged(const NMHDR* notification);
     void OnHScroll(UINT code, UINT position, HWND slider);
     void OnVScroll(UINT code, UINT position, HWND slider);
-    void SetChildrenCheck(HTREEITEM item, bool checked);
     void SaveDeviceSettings();
-    // The item the last click on the tree hit (null: none since the last
-    // rebuild, or a click beside every item).
-    HTREEITEM GetCurrentItem() const { return m_currentItem; }
+    // The highlighted tree item, which the device pane shows (null: none).
+    HTREEITEM GetCurrentItem() const;
+    // What the status bar says: what to do first while nothing is ticked, a
+    // notice about the highlighted item, or the about text.
+    std::wstring StatusText() const;
 
     // ---- web link ---------------------------------------------------------
     void OnWebButton();
@@ -99,6 +122,7 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static bool RegisterWindowClass(HINSTANCE instance);
     INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnNotify(const NMHDR* notification);
     // Ends the dialog's loop with result; the icon goes first.
     void EndDialog(int result);
     void CreateStatusBar();
@@ -106,13 +130,22 @@ private:
     // Tree items and the records behind them (device_tree_dialog.cpp).
     HTREEITEM InsertTreeNode(HWND tree, HTREEITEM parent, const DeviceTreeNode& node);
     const PanelTreeItem* ItemRecord(HTREEITEM item) const;
-    // Sets every box of the item's device to what the working tables hold.
-    // Posted after a click (the tree toggles the clicked box once the click
-    // notification has returned); wParam is the tree's generation then.
-    void SyncDeviceChecks(HTREEITEM item);
-    static constexpr UINT kSyncChecksMessage = WM_APP + 1;
+    // Gives the items below parent the texts and boxes of nodes; children
+    // that no longer match are made anew.
+    void UpdateTreeNodes(HWND tree, HTREEITEM parent, const std::vector<DeviceTreeNode>& nodes);
+    void DeleteTreeItem(HWND tree, HTREEITEM item);
+    void FillChannelList(const std::vector<std::string>& entries);
+    void UpdateStatusBar();
+    void ShowNoDeviceMessage();
+    void CreateToolTips();
+    void SetTabOrder();
+    void CaptureLayout();
     HWND Control(int id) const { return GetDlgItem(m_hWnd, id); }
 
+    // Posted: the tree changes a box after its notification has returned.
+    static constexpr UINT kApplyChecksMessage = WM_APP + 1;
+    // Posted: the no-device message waits for the window to be shown.
+    static constexpr UINT kNoDeviceMessage = WM_APP + 2;
     static constexpr UINT_PTR kHostWatchTimer = 3;
     static constexpr UINT kHostWatchPeriodMs = 300;
 
@@ -138,11 +171,26 @@ private:
     int m_result = 0;
     SIZE m_minimumSize{};
 
-    // The device tree: the item clicked last, and the record of every item,
-    // kept until the next rebuild deletes the items.
-    HTREEITEM m_currentItem = nullptr;
-    WPARAM m_treeGeneration = 0;   // counts rebuilds: posted item handles of older trees are stale
+    // The device tree: the record of every item, kept until the item goes.
     std::vector<std::unique_ptr<PanelTreeItem>> m_treeItems;
+    bool m_rebuilding = false;        // selection changes while the tree is remade are not the user's
+    int m_outputChannels = 0;         // outputs the ticked devices make
+    bool m_anyTicked = false;
+    std::string m_itemNotice;         // the status bar's line about the highlighted item (GBK)
+    bool m_noDevicePending = false;   // the no-device message waits for the window
+    int32_t m_bufferFrames = 0;       // the buffer size shown and stored
+    HWND m_hToolTip = nullptr;        // the sliders' tool tips
+    std::wstring m_inputVolumeTip;    // why the input volume is disabled
+
+    // Where each control sits at the template's size, and how it follows a
+    // change of the window's size.
+    struct Anchor {
+        HWND control;
+        RECT rect;  // client coordinates at the template's size
+        bool moveX, moveY, growX, growY;
+    };
+    std::vector<Anchor> m_anchors;
+    SIZE m_templateClient{};
     // What the settings controls change in config.ini; made by InitControls.
     std::unique_ptr<DeviceSettingsEditor> m_pEditor;
 };

@@ -6,6 +6,10 @@
 #define IDB_WEB_LINK 144
 #define IDB_LOGO_PNG 160
 #define IDS_ABOUT_TEXT 166
+#define IDS_INPUT_VOLUME_TIP 167
+#define IDR_TRAY_MENU 170
+#define IDM_TRAY_OPEN 171
+#define IDM_TRAY_EXIT 172
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
@@ -27,6 +31,8 @@
 #define IDC_DELAY_TIP 1025
 #define IDC_DELAY_UNIT 1026
 #define IDC_DELAY_VALUE 1027
+#define IDC_BUFFER_TEXT 1028
+#define IDC_APPLY_NOTE 1029
 
 // The status bar's id, as the dialog framework numbers its first bar.
 #define IDC_STATUS_BAR 0xE801

@@ -1,6 +1,7 @@
 // The dialog's settings controls: each handler hands the control's state to
 // the settings editor, which changes the working tables, writes config.ini
-// and signals the driver. GUI thread only.
+// and signals the driver; the tree and the device pane then show the
+// settings as they are. GUI thread only.
 //
 // settings_file.h (POCO, winsock2.h) must come before windows.h.
 #include "settings_file.h"
@@ -8,6 +9,7 @@
 #include "panel_dialog.h"
 
 #include "panel_resources.h"
+#include "settings_controls_ranges.h"
 
 namespace {
 
@@ -21,51 +23,64 @@ int ListSelection(HWND list)
     return static_cast<int>(SendMessageA(list, CB_GETCURSEL, 0, 0));
 }
 
-bool IsChecked(HWND tree, HTREEITEM item)
+// A list's choice counts once it is made: the list closes on an entry, or
+// moves while closed (arrow keys on the closed list). While it is open the
+// keyboard only browses, and Escape takes the browsing back.
+bool IsCommit(HWND list, UINT code)
 {
-    const auto state = static_cast<UINT>(
-        SendMessageA(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), TVIS_STATEIMAGEMASK));
-    return (state & TVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
+    return code == CBN_SELENDOK || (code == CBN_SELCHANGE && !SendMessageA(list, CB_GETDROPPEDSTATE, 0, 0));
+}
+
+void SetTipText(NMTTDISPINFOW* tip, const std::string& text)
+{
+    MultiByteToWideChar(936, 0, text.c_str(), -1, tip->szText, static_cast<int>(sizeof tip->szText / sizeof(wchar_t)));
+    tip->lpszText = tip->szText;
+    tip->hinst = nullptr;
 }
 
 }  // namespace
 
-void CQuorvexDlg::OnTreeClick(const NMHDR*)
+INT_PTR CQuorvexDlg::OnNotify(const NMHDR* notification)
 {
-    if (!m_pEditor) {
-        return;  // no settings were loaded: the panel is ending
+    if (notification->idFrom == IDC_DEVICE_TREE) {
+        switch (notification->code) {
+        case NM_CLICK:
+        case NM_DBLCLK:
+            // The tree changes the box once this notification has returned.
+            PostMessageW(m_hWnd, kApplyChecksMessage, 0, 0);
+            break;
+        case TVN_KEYDOWN:
+            if (reinterpret_cast<const NMTVKEYDOWN*>(notification)->wVKey == VK_SPACE) {
+                PostMessageW(m_hWnd, kApplyChecksMessage, 0, 0);
+            }
+            break;
+        case TVN_SELCHANGEDA:
+        case TVN_SELCHANGEDW:
+            // The pane follows the highlight, by mouse or keyboard.
+            if (!m_rebuilding) {
+                ShowItemInfo(reinterpret_cast<const NMTREEVIEWW*>(notification)->itemNew.hItem);
+            }
+            break;
+        default:
+            break;
+        }
+        return FALSE;
     }
-    HWND tree = Control(IDC_DEVICE_TREE);
-    TVHITTESTINFO hit{};
-    GetCursorPos(&hit.pt);
-    ScreenToClient(tree, &hit.pt);
-    SendMessageA(tree, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit));
-    m_currentItem = hit.hItem;
-    const PanelTreeItem* record = ItemRecord(hit.hItem);
-    if (record && (hit.flags & TVHT_ONITEMSTATEICON)) {
-        // The tree toggles the box itself once this notification returns.
-        const bool wasChecked = IsChecked(tree, hit.hItem);
-        SetChildrenCheck(hit.hItem, !wasChecked);
-        const CheckBoxOutcome outcome =
-            m_pEditor->ToggleCheckBox(*record, wasChecked, ListSelection(Control(IDC_CHANNEL_LIST)));
-        if (outcome.channelList != CheckBoxOutcome::ChannelList::Unchanged) {
-            EnableWindow(Control(IDC_CHANNEL_LIST), outcome.channelList == CheckBoxOutcome::ChannelList::Enable);
-        }
-        if (outcome.delayPosition) {
-            SendMessageA(Control(IDC_DELAY_SLIDER), TBM_SETPOS, TRUE, *outcome.delayPosition);
-        }
-        if (outcome.clearParentCheck) {
-            TVITEMA parent{};
-            parent.mask = TVIF_STATE | TVIF_HANDLE;
-            parent.hItem = reinterpret_cast<HTREEITEM>(
-                SendMessageA(tree, TVM_GETNEXTITEM, TVGN_PARENT, reinterpret_cast<LPARAM>(hit.hItem)));
-            parent.state = INDEXTOSTATEIMAGEMASK(1);
-            parent.stateMask = TVIS_STATEIMAGEMASK;
-            SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&parent));
-        }
-        PostMessageA(m_hWnd, kSyncChecksMessage, m_treeGeneration, reinterpret_cast<LPARAM>(hit.hItem));
+    if (notification->idFrom == IDC_BUFFER_SLIDER && notification->code == NM_THEMECHANGED) {
+        OnBufferSliderThemeChanged(notification);
+        return FALSE;
     }
-    ShowItemInfo(hit.hItem);
+    if (notification->code == TTN_GETDISPINFOW && m_hToolTip && notification->hwndFrom == m_hToolTip) {
+        auto* tip = reinterpret_cast<NMTTDISPINFOW*>(const_cast<NMHDR*>(notification));
+        const auto slider = reinterpret_cast<HWND>(notification->idFrom);
+        if (slider == Control(IDC_OUTPUT_VOLUME)) {
+            SetTipText(tip, VolumeDecibelText(SliderPosition(slider)));
+        } else if (slider == Control(IDC_BUFFER_SLIDER) && m_pSettings) {
+            SetTipText(tip, BufferSizeText(m_bufferFrames, m_pSettings->sampleRate));
+        }
+        return FALSE;
+    }
+    return FALSE;
 }
 
 void CQuorvexDlg::SaveDeviceSettings()
@@ -76,37 +91,43 @@ void CQuorvexDlg::SaveDeviceSettings()
     m_pEditor->SaveDeviceSettings();
 }
 
-void CQuorvexDlg::OnSampleRateChange()
+void CQuorvexDlg::OnSampleRateList(UINT code)
 {
-    if (!m_pEditor) {
+    if (!m_pEditor || !m_pSettings) {
         return;  // no settings were loaded: the panel is ending
     }
-    if (m_pEditor->SelectSampleRate(ListSelection(Control(IDC_SAMPLE_RATE_LIST)))) {
+    HWND list = Control(IDC_SAMPLE_RATE_LIST);
+    if (code == CBN_SELENDCANCEL) {
+        SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(SampleRateSelection(m_pSettings->sampleRate)), 0);
+        return;
+    }
+    const int selection = ListSelection(list);
+    if (!IsCommit(list, code) || selection == SampleRateSelection(m_pSettings->sampleRate)) {
+        return;
+    }
+    if (m_pEditor->SelectSampleRate(selection)) {
         RebuildDeviceTree();
+        SetWindowTextA(Control(IDC_BUFFER_TEXT), BufferSizeText(m_bufferFrames, m_pSettings->sampleRate).c_str());
     }
 }
 
-void CQuorvexDlg::OnChannelLinkChange()
+void CQuorvexDlg::OnChannelList(UINT code)
 {
     if (!m_pEditor) {
         return;  // no settings were loaded: the panel is ending
     }
-    HWND tree = Control(IDC_DEVICE_TREE);
-    auto* item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
-    const PanelTreeItem* record = ItemRecord(item);
+    const PanelTreeItem* record = ItemRecord(GetCurrentItem());
     if (!record) {
         return;
     }
-    const std::optional<std::string> text =
-        m_pEditor->SelectChannelLink(*record, ListSelection(Control(IDC_CHANNEL_LIST)));
-    if (text) {
-        TVITEMA change{};
-        change.mask = TVIF_TEXT | TVIF_HANDLE;
-        change.hItem = item;
-        change.pszText = const_cast<char*>(text->c_str());
-        SendMessageA(tree, TVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&change));
+    HWND list = Control(IDC_CHANNEL_LIST);
+    if (code == CBN_SELENDCANCEL) {
+        ShowItemInfo(GetCurrentItem());  // back to the link the channel has
+        return;
     }
-    PostMessageA(m_hWnd, kSyncChecksMessage, m_treeGeneration, reinterpret_cast<LPARAM>(item));
+    if (IsCommit(list, code) && m_pEditor->SelectChannelLink(*record, ListSelection(list))) {
+        RefreshTree();
+    }
 }
 
 void CQuorvexDlg::OnBufferSliderThemeChanged(const NMHDR*)
@@ -114,19 +135,21 @@ void CQuorvexDlg::OnBufferSliderThemeChanged(const NMHDR*)
     if (!m_pEditor) {
         return;  // no settings were loaded: the panel is ending
     }
-    m_pEditor->SetBufferSize(SliderPosition(Control(IDC_BUFFER_SLIDER)));
+    m_pEditor->SetBufferSize(m_bufferFrames);
 }
 
 void CQuorvexDlg::OnHScroll(UINT, UINT, HWND slider)
 {
-    if (!m_pEditor) {
+    if (!m_pEditor || !m_pSettings) {
         return;  // no settings were loaded: the panel is ending
     }
     // Every notification of the slider writes, the drag's included.
     if (slider == Control(IDC_BUFFER_SLIDER)) {
-        m_pEditor->SetBufferSize(SliderPosition(slider));
+        m_bufferFrames = BufferFramesFromPosition(SliderPosition(slider));
+        m_pEditor->SetBufferSize(m_bufferFrames);
+        SetWindowTextA(Control(IDC_BUFFER_TEXT), BufferSizeText(m_bufferFrames, m_pSettings->sampleRate).c_str());
     } else if (slider == Control(IDC_DELAY_SLIDER)) {
-        if (const auto label = m_pEditor->SetOutputDelay(ItemRecord(m_currentItem), SliderPosition(slider))) {
+        if (const auto label = m_pEditor->SetOutputDelay(ItemRecord(GetCurrentItem()), SliderPosition(slider))) {
             SetWindowTextA(Control(IDC_DELAY_VALUE), label->c_str());
         }
     }

@@ -60,61 +60,49 @@ DeviceSettings& DeviceSettingsEditor::PlaybackEntry(const PanelTreeItem& item)
         return it->second;
     }
     DeviceSettings& record = StoreWithRanges(m_settings.outputDevices, name, item.device.render.dataRange);
-    if (item.device.render.dataRange.MaximumChannels == 2) {
-        SetLink(record, item.channel == 0 ? 1 : 0, ChannelLinks::kNotMapped);
-    }
+    record.channelLinkLeft = ChannelLinks::kNotMapped;
+    record.channelLinkRight = ChannelLinks::kNotMapped;
     return record;
 }
 
-CheckBoxOutcome DeviceSettingsEditor::ToggleCheckBox(const PanelTreeItem& item, bool wasChecked,
-                                                     int channelListSelection)
+void DeviceSettingsEditor::ToggleCheckBox(const PanelTreeItem& item, bool wasChecked)
 {
     const std::string name = TrimSpaces(item.name);
-    const KSDATARANGE_AUDIO& render = item.device.render.dataRange;
-    const KSDATARANGE_AUDIO& capture = item.device.capture.dataRange;
     const bool playback = item.kind == PanelItemKind::kPlayback;
-    CheckBoxOutcome outcome;
-    if (!wasChecked) {
-        if (item.isChannel && playback) {
-            outcome.channelList = CheckBoxOutcome::ChannelList::Enable;
-            SetLink(PlaybackEntry(item), item.channel, LinkFromChannelList(channelListSelection));
-        } else if (item.isChannel) {
-            // Recording channels are listed only for a device in the "in"
-            // list; a ticked one is mapped again (the driver ignores the
-            // links of capture devices).
-            if (auto it = m_settings.inputDevices.find(name); it != m_settings.inputDevices.end()) {
-                SetLink(it->second, item.channel, ChannelLinks::kAutomatic);
-            }
-        } else {
-            // Device and group items put the device in both lists.
-            StoreWithRanges(m_settings.outputDevices, name, render);
-            StoreWithRanges(m_settings.inputDevices, name, capture);
-        }
-    } else if (item.isChannel) {
+    const bool device = item.kind == PanelItemKind::kDevice;
+    // A direction the device does not list at this rate is none of this
+    // click's business: a speaker never lands in "in", a microphone never
+    // in "out".
+    const bool plays = ListsPlayback(item.device, m_settings.sampleRate);
+    const bool records = ListsRecording(item.device, m_settings.sampleRate);
+    if (item.isChannel) {
         if (playback) {
-            outcome.channelList = CheckBoxOutcome::ChannelList::Disable;
+            // A ticked channel plays by automatic assignment until the user
+            // picks an output for it in the list.
+            SetLink(PlaybackEntry(item), item.channel,
+                    wasChecked ? ChannelLinks::kNotMapped : ChannelLinks::kAutomatic);
+        } else if (auto it = m_settings.inputDevices.find(name); it != m_settings.inputDevices.end()) {
+            // Recording channels are listed only for a device in the "in"
+            // list (the driver records every channel of such a device).
+            SetLink(it->second, item.channel, wasChecked ? ChannelLinks::kNotMapped : ChannelLinks::kAutomatic);
         }
-        // The device keeps its own delay: the delay slider may still show
-        // the device clicked before.
-        DeviceSettings& output = StoreWithRanges(m_settings.outputDevices, name, render);
-        DeviceSettings& input = StoreWithRanges(m_settings.inputDevices, name, capture);
-        SetLink(playback ? output : input, item.channel, ChannelLinks::kNotMapped);
+    } else if (!wasChecked) {
+        // Links and delay of an existing entry stay as they are.
+        if ((device || playback) && plays) {
+            StoreWithRanges(m_settings.outputDevices, name, item.device.render.dataRange);
+        }
+        if ((device || !playback) && records) {
+            StoreWithRanges(m_settings.inputDevices, name, item.device.capture.dataRange);
+        }
     } else {
-        const bool removesOutput = item.kind == PanelItemKind::kDevice || playback;
-        const bool removesInput = item.kind == PanelItemKind::kDevice || !playback;
-        if (removesOutput) {
-            const DeviceSettings* removed = FindDeviceSettings(m_settings.outputDevices, name);
-            outcome.delayPosition = removed ? DelaySliderPosition(removed->outLatency) : 0;
+        if (device || playback) {
             m_settings.outputDevices.erase(name);
         }
-        if (removesInput) {
+        if (device || !playback) {
             m_settings.inputDevices.erase(name);
         }
-        outcome.clearParentCheck = item.kind != PanelItemKind::kDevice && !m_settings.outputDevices.count(name) &&
-                                   !m_settings.inputDevices.count(name);
     }
     SaveDeviceSettings();
-    return outcome;
 }
 
 void DeviceSettingsEditor::WriteDeviceTable(const DeviceSettingsTable& table, const char* direction)
@@ -147,21 +135,19 @@ void DeviceSettingsEditor::SaveDeviceSettings()
     m_setEvent(TelvaraEvents::kSettingsChanged);
 }
 
-std::optional<std::string> DeviceSettingsEditor::SelectChannelLink(const PanelTreeItem& item, int listSelection)
+bool DeviceSettingsEditor::SelectChannelLink(const PanelTreeItem& item, int listSelection)
 {
+    if (!item.isChannel || item.kind != PanelItemKind::kPlayback) {
+        return false;
+    }
     const int32_t link = LinkFromChannelList(listSelection);
+    const DeviceSettings* existing = FindDeviceSettings(m_settings.outputDevices, item.name);
+    if (existing && LinkOfChannel(*existing, item.channel) == link) {
+        return false;
+    }
     SetLink(PlaybackEntry(item), item.channel, link);
     SaveDeviceSettings();
-    // The keyboard can leave a device, group or recording channel selected:
-    // such an item keeps its name, a channel text would show a link it has not.
-    if (!item.isChannel || item.kind != PanelItemKind::kPlayback) {
-        return std::nullopt;
-    }
-    char text[100];
-    std::snprintf(text, sizeof text, item.channel == 0 ? SettingsControlTexts::kLeftLinked
-                                                       : SettingsControlTexts::kRightLinked,
-                  LinkText(link).c_str());
-    return text;
+    return true;
 }
 
 bool DeviceSettingsEditor::SelectSampleRate(int listSelection)
@@ -175,9 +161,9 @@ bool DeviceSettingsEditor::SelectSampleRate(int listSelection)
     return true;
 }
 
-void DeviceSettingsEditor::SetBufferSize(int position)
+void DeviceSettingsEditor::SetBufferSize(int32_t frames)
 {
-    m_file.WriteDefaultValue(SettingsKeys::kBlockFrames, std::to_string(position));
+    m_file.WriteDefaultValue(SettingsKeys::kBlockFrames, std::to_string(frames));
 }
 
 void DeviceSettingsEditor::SetVolume(int position)
@@ -191,13 +177,19 @@ void DeviceSettingsEditor::SetVolume(int position)
     }
 }
 
-std::optional<std::string> DeviceSettingsEditor::SetOutputDelay(const PanelTreeItem* currentItem, int position)
+std::optional<std::string> DeviceSettingsEditor::SetOutputDelay(const PanelTreeItem* item, int position)
 {
-    if (!currentItem || currentItem->isChannel) {
+    if (!item || item->isChannel || item->kind == PanelItemKind::kRecording) {
         return std::nullopt;
     }
-    const std::string name = TrimSpaces(currentItem->name);
-    DeviceSettings& output = StoreWithRanges(m_settings.outputDevices, name, currentItem->device.render.dataRange);
+    const std::string name = TrimSpaces(item->name);
+    // A delay belongs to a device the driver opens: one in the "out" list
+    // that plays at this rate.
+    const auto entry = m_settings.outputDevices.find(name);
+    if (entry == m_settings.outputDevices.end() || !ListsPlayback(item->device, m_settings.sampleRate)) {
+        return std::nullopt;
+    }
+    DeviceSettings& output = entry->second;
     output.outLatency = OutLatencyFromPosition(position);
     m_file.WriteDeviceFloat(name, SettingsKeys::kOut, SettingsKeys::kOutLatency, output.outLatency);
     const bool signalled = m_setEvent(TelvaraEvents::kOutputDelayChanged);

@@ -9,17 +9,6 @@
 
 class SettingsFile;
 
-// What a check-box click asks of the dialog besides the tables and the file.
-struct CheckBoxOutcome {
-    enum class ChannelList { Unchanged, Enable, Disable };
-    ChannelList channelList = ChannelList::Unchanged;
-    // A device or playback group taken out of the "out" list: the delay
-    // slider moves to the delay it had.
-    std::optional<int> delayPosition;
-    // A group cleared while the device is in neither list any more.
-    bool clearParentCheck = false;
-};
-
 // The panel's changes to the settings: every user action changes the working
 // tables (the loaded DriverSettings), writes config.ini and then tells a
 // running driver through a named event. Everything runs on the GUI thread.
@@ -27,33 +16,36 @@ class DeviceSettingsEditor {
 public:
     DeviceSettingsEditor(SettingsFile& file, DriverSettings& settings, NamedEventSetter setEvent);
 
-    // A click on an item's check box: wasChecked is the box's state before
-    // the click; the channel list's selection is the control's current one.
+    // The user changed an item's check box (with the mouse, the keyboard or
+    // any other way); wasChecked is what the box showed before. Each list
+    // gets the device only for a direction it lists at the sample rate.
     // Saves the device settings.
-    CheckBoxOutcome ToggleCheckBox(const PanelTreeItem& item, bool wasChecked, int channelListSelection);
+    void ToggleCheckBox(const PanelTreeItem& item, bool wasChecked);
 
     // Both tables and both lists, then the settings event.
     void SaveDeviceSettings();
 
-    // A new channel-list selection for the selected item: sets the item's
-    // link and saves. Answers the item's new text for a playback channel;
-    // any other item keeps its own (nothing).
-    std::optional<std::string> SelectChannelLink(const PanelTreeItem& item, int listSelection);
+    // A channel-list selection for the highlighted item: sets the link of a
+    // playback channel and saves. False (nothing written) for any other item
+    // and for the link the channel has already.
+    bool SelectChannelLink(const PanelTreeItem& item, int listSelection);
 
     // A new sample-rate list selection: writes "SampleRate" and sets the
     // settings event. False (nothing written) for a selection outside the list.
     bool SelectSampleRate(int listSelection);
 
-    // Buffer slider: writes "BlockFrames", no event.
-    void SetBufferSize(int position);
+    // Buffer slider: writes "BlockFrames" (frames), no event.
+    void SetBufferSize(int32_t frames);
 
-    // Output-volume slider: writes "Volume", sets the settings event.
+    // Output-volume slider: writes "Volume" (the position's linear gain),
+    // sets the settings event.
     void SetVolume(int position);
 
-    // Output-delay slider with the item clicked last (null: none). For a
-    // device or group item writes the device's "OutLatency", sets the delay
-    // event and answers the label text; nothing for a channel item or none.
-    std::optional<std::string> SetOutputDelay(const PanelTreeItem* currentItem, int position);
+    // Output-delay slider with the highlighted item (null: none). For a
+    // device or playback group item of a device in the "out" list writes the
+    // device's "OutLatency", sets the delay event and answers the label
+    // text; nothing for any other item.
+    std::optional<std::string> SetOutputDelay(const PanelTreeItem* item, int position);
 
 private:
     // The device's entry in a table, created (automatic links) when missing,
@@ -61,8 +53,7 @@ private:
     static DeviceSettings& StoreWithRanges(DeviceSettingsTable& table, const std::string& name,
                                            const KSDATARANGE_AUDIO& range);
     // The output entry of a playback channel's device. A device without one
-    // gets an entry: for a stereo device only the channel being set plays,
-    // the other side stays unmapped.
+    // gets an entry in which only the channel being set plays.
     DeviceSettings& PlaybackEntry(const PanelTreeItem& item);
     void WriteDeviceTable(const DeviceSettingsTable& table, const char* direction);
 

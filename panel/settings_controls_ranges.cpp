@@ -3,8 +3,16 @@
 #include "device_tree_item.h"
 #include "device_tree_texts.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <limits>
+
+namespace {
+
+// "静音"
+constexpr const char* kSilence = "\xbe\xb2\xd2\xf4";
+
+}  // namespace
 
 const std::vector<std::string>& SampleRateTexts()
 {
@@ -26,25 +34,78 @@ int SampleRateSelection(int32_t sampleRate)
     return -1;
 }
 
-// Products in double: a float product rounds 0.29f x 5000 up to 1450.
-int VolumeSliderPosition(float volume)
+int BufferSliderPosition(int32_t frames)
 {
-    return static_cast<int>((1.0 - static_cast<double>(volume)) * SettingsControlRanges::kVolumeMaximum);
+    using namespace SettingsControlRanges;
+    if (frames <= kBufferMinimum) {
+        return 0;
+    }
+    // Nearest on the slider's doubling scale.
+    const double steps = std::log2(static_cast<double>(frames) / kBufferMinimum);
+    return std::min(static_cast<int>(std::lround(steps)), kBufferPositions - 1);
 }
 
-int DelaySliderPosition(float outLatency)
+int32_t BufferFramesFromPosition(int position)
 {
-    return static_cast<int>(static_cast<double>(outLatency) * SettingsControlRanges::kDelayMaximum);
+    using namespace SettingsControlRanges;
+    return kBufferMinimum << std::clamp(position, 0, kBufferPositions - 1);
+}
+
+std::string BufferSizeText(int32_t frames, int32_t sampleRate)
+{
+    char text[64];
+    const double milliseconds = sampleRate > 0 ? 1000.0 * frames / sampleRate : 0.0;
+    std::snprintf(text, sizeof text, "%d samples (%.1f ms)", static_cast<int>(frames), milliseconds);
+    return text;
+}
+
+int VolumeSliderPosition(float volume)
+{
+    using namespace SettingsControlRanges;
+    if (!(volume > 0.0f)) {
+        return kVolumeMaximum;  // silence (and a value that is no number)
+    }
+    const double decibels = 20.0 * std::log10(static_cast<double>(volume));
+    const long position = std::lround(-decibels / kDecibelsPerVolumeStep);
+    // Only silence stands at the bottom: a faint gain shows one step above.
+    return static_cast<int>(std::clamp<long>(position, 0, kVolumeMaximum - 1));
 }
 
 float VolumeFromPosition(int position)
 {
-    return 1.0f - static_cast<float>(position) / static_cast<float>(SettingsControlRanges::kVolumeMaximum);
+    using namespace SettingsControlRanges;
+    if (position >= kVolumeMaximum) {
+        return 0.0f;
+    }
+    const double decibels = -kDecibelsPerVolumeStep * std::max(position, 0);
+    return static_cast<float>(std::pow(10.0, decibels / 20.0));
+}
+
+std::string VolumeDecibelText(int position)
+{
+    using namespace SettingsControlRanges;
+    if (position >= kVolumeMaximum) {
+        return kSilence;
+    }
+    char text[32];
+    // "-0.0" would look odd at the top.
+    const double decibels = position > 0 ? -kDecibelsPerVolumeStep * position : 0.0;
+    std::snprintf(text, sizeof text, "%.1f dB", decibels);
+    return text;
+}
+
+int DelaySliderPosition(float outLatency)
+{
+    using namespace SettingsControlRanges;
+    // In double: 0.29f x 100 lies just below 29.
+    const long position = std::lround(static_cast<double>(outLatency) * kDelayMaximum);
+    return static_cast<int>(std::clamp<long>(position, 0, kDelayMaximum));
 }
 
 float OutLatencyFromPosition(int position)
 {
-    return static_cast<float>(position) / static_cast<float>(SettingsControlRanges::kDelayMaximum);
+    using namespace SettingsControlRanges;
+    return static_cast<float>(std::clamp(position, 0, kDelayMaximum)) / static_cast<float>(kDelayMaximum);
 }
 
 std::string DelayLabelText(float outLatency)
@@ -55,9 +116,9 @@ std::string DelayLabelText(float outLatency)
     return text;
 }
 
-int ChannelListSelection(int32_t link)
+int ChannelListSelection(int32_t link, int outputChannels)
 {
-    return link >= ChannelLinks::kAutomatic && link < std::numeric_limits<int32_t>::max() ? link + 1 : -1;
+    return link >= ChannelLinks::kAutomatic && link < outputChannels ? link + 1 : -1;
 }
 
 int32_t LinkFromChannelList(int selection)

@@ -5,14 +5,22 @@
 #include <vector>
 
 // Ranges of the settings controls and the conversions between slider
-// positions and stored values.
+// positions, stored values and the texts that show them.
 namespace SettingsControlRanges {
-inline constexpr int kBufferMinimum = 32;    // frames
-inline constexpr int kBufferMaximum = 2048;
-inline constexpr int kBufferStep = 8;        // line and page size
-inline constexpr int kVolumeMaximum = 100;   // 0 at the top is full volume
-inline constexpr int kDelayMaximum = 5000;   // tenths of a millisecond, 500 ms
+// Buffer sizes in frames: the powers of two from 32 to 2048, which every
+// host takes. Slider position p is 32 << p.
+inline constexpr int32_t kBufferMinimum = 32;
+inline constexpr int kBufferPositions = 7;
+// Output volume: 0 at the top is 0 dB, each step 0.6 dB down, so that the
+// marks -12, -24, -36 and -48 dB stand at 20, 40, 60 and 80; the bottom
+// (100) is silence.
+inline constexpr int kVolumeMaximum = 100;
+inline constexpr double kDecibelsPerVolumeStep = 0.6;
+// Output delay: the file keeps a fraction of 500 ms with two decimals, so
+// the slider moves in the file's 5 ms steps: position p is p x 5 ms.
+inline constexpr int kDelayMaximum = 100;
 inline constexpr int kDelayMilliseconds = 500;
+inline constexpr int kDelayStepMilliseconds = 5;
 }  // namespace SettingsControlRanges
 
 // The five rates of the sample-rate list, in list order.
@@ -23,20 +31,31 @@ const std::vector<std::string>& SampleRateTexts();
 // first; -1 when none does.
 int SampleRateSelection(int32_t sampleRate);
 
-// Slider positions from stored values, truncated toward zero: the top of the
-// volume slider (0) is volume 1.0; the delay slider counts 1/5000 of 500 ms.
+// Buffer slider: the position of the nearest size the slider offers, and
+// the size a position stands for.
+int BufferSliderPosition(int32_t frames);
+int32_t BufferFramesFromPosition(int position);
+// "512 samples (11.6 ms)": a buffer size with its duration at the rate.
+std::string BufferSizeText(int32_t frames, int32_t sampleRate);
+
+// Volume slider: the position of a stored linear gain (rounded to the
+// nearest step; only silence stands at the bottom) and the gain of a
+// position, in single precision.
 int VolumeSliderPosition(float volume);
-int DelaySliderPosition(float outLatency);
-
-// Stored values from slider positions, in single precision.
 float VolumeFromPosition(int position);
-float OutLatencyFromPosition(int position);
+// "-24.0 dB", or "静音" at the bottom: the slider's tool tip.
+std::string VolumeDecibelText(int position);
 
-// The delay label: "%.2fms" of outLatency x 500.
+// Delay slider: the step of a stored delay (rounded to the nearest) and the
+// stored delay of a step.
+int DelaySliderPosition(float outLatency);
+float OutLatencyFromPosition(int position);
+// The delay label: "%.2fms" of outLatency x 500, the delay as stored.
 std::string DelayLabelText(float outLatency);
 
-// The channel-list entry of a link (automatic is entry 0, output channel k
-// entry k + 1); -1 (no selection) for "not mapped" and other negative links.
-int ChannelListSelection(int32_t link);
+// The channel-list entry of a link among that many output channels
+// (automatic is entry 0, output channel k entry k + 1); -1 (no selection)
+// for the links that leave a channel silent and for outputs beyond them.
+int ChannelListSelection(int32_t link, int outputChannels);
 // The link chosen by a channel-list selection; -2 when nothing is selected.
 int32_t LinkFromChannelList(int selection);

@@ -9,8 +9,5 @@ inline constexpr const char* kDelaySet =
     "\xb5\xf7\xd5\xfb\xc9\xe8\xb1\xb8[%s]\xd1\xd3\xb3\xd9 %f \xca\xc2\xbc\xfe\xb7\xa2\xcb\xcd%s";
 inline constexpr const char* kSucceeded = "\xb3\xc9\xb9\xa6";
 inline constexpr const char* kFailed = "\xca\xa7\xb0\xdc";
-// "左声道[%s]", "右声道[%s]": a playback channel after a new link
-inline constexpr const char* kLeftLinked = "\xd7\xf3\xc9\xf9\xb5\xc0[%s]";
-inline constexpr const char* kRightLinked = "\xd3\xd2\xc9\xf9\xb5\xc0[%s]";
 
 }  // namespace SettingsControlTexts

@@ -4,8 +4,9 @@
 # that Wine draws the window's frame) on an Xvfb display of its own, in the
 # zh_CN locale so that the Chinese texts render. The device tree: taken by
 # panel-tree-screenshot.sh from the dialog test.
-#   panel-screenshot.sh [x86|x64] [panel.png] [tree.png]
-#   (default: x86 docs/telvarapanel.png docs/panel-device-tree.png)
+#   panel-screenshot.sh [x86|x64] [panel.png] [tree.png] [ticked.png]
+#   (default: x86 docs/telvarapanel.png docs/panel-device-tree.png
+#   docs/panel-ticked-devices.png)
 # Needs the preset built (the panel's simulated build, panel_show and the
 # dialog test).
 set -euo pipefail
@@ -13,6 +14,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 preset=${1:-x86}
 out=${2:-docs/telvarapanel.png}
 tree_out=${3:-docs/panel-device-tree.png}
+ticked_out=${4:-docs/panel-ticked-devices.png}
 build=build/$preset
 for file in "$build/panel-sim/telvarapanel.exe" "$build/tests/panel/panel_show.exe"; do
   [ -f "$file" ] || { echo "panel-screenshot.sh: $file is missing; build the $preset preset first" >&2; exit 1; }
@@ -66,4 +68,4 @@ tools/with-xvfb.sh bash -c shoot
 convert "$out.tmp.png" -define png:exclude-chunks=date,time -strip "$out"
 rm -f "$out.tmp.png"
 echo "panel-screenshot.sh: wrote $out"
-tools/panel-tree-screenshot.sh "$preset" "$tree_out"
+tools/panel-tree-screenshot.sh "$preset" "$tree_out" "$ticked_out"

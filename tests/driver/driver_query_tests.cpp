@@ -10,6 +10,7 @@
 #include "trace_capture.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -192,7 +193,7 @@ TEST_F(DriverQueryTest, ChannelsAndChannelInfoBeforeAndAfterCreateBuffers)
     std::strcpy(info.name, "host's");
     EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
     EXPECT_EQ(info.isActive, ASIOFalse);
-    EXPECT_STREQ(info.name, "host's") << "an unused output keeps the host's name";
+    EXPECT_STREQ(info.name, "TELVARA output 1") << "hosts list the names before they create buffers";
 
     ASIOCallbacks callbacks{NoSwitch, nullptr, NoMessages, nullptr};
     ASIOBufferInfo buffers[2] = {{ASIOFalse, 2, {}}, {ASIOFalse, 3, {}}};
@@ -202,7 +203,15 @@ TEST_F(DriverQueryTest, ChannelsAndChannelInfoBeforeAndAfterCreateBuffers)
         info.channel = channel;
         EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
         EXPECT_EQ(info.isActive, channel >= 2 ? ASIOTrue : ASIOFalse) << channel;
+        EXPECT_EQ(std::string(info.name), "TELVARA output " + std::to_string(channel + 1)) << "active or not";
     }
+    info = {};
+    info.channel = 0;
+    info.isInput = ASIOTrue;
+    EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.isActive, ASIOFalse) << "no buffer was created for it";
+    EXPECT_STREQ(info.name, "TELVARA input 1");
+    info.isInput = ASIOFalse;
     info.channel = 2;
     driver->getChannelInfo(&info);
     EXPECT_STREQ(info.name, "TELVARA output 3");

@@ -364,8 +364,9 @@ int PanelWindow(const char* driverPath, const char* resultPath, const char* done
             result += "with-window: close-messages=" + std::to_string(g_closeMessages) +
                       " window-alive=" + std::to_string(IsWindow(window) != FALSE) + "\n";
 
-            // The window is gone now (closed by the driver): the same calls
-            // start the panel program.
+            // The driver closes only a panel it started itself: this window
+            // stays. Once it is gone, the same calls start the panel program.
+            DestroyWindow(window);
             const LONG closesBefore = g_closeMessages;
             const DWORD beforeWithout = StartedProcesses(job);
             driver = CreateDriver(getClassObject);

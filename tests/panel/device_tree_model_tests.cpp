@@ -29,7 +29,7 @@ TEST(DeviceTree, EachDirectionIsListedOnlyWhenItsMaximumRateReachesTheSampleRate
 
     EXPECT_EQ(Outline(BuildDeviceTree(devices, Settings(44100)).devices),
               GbkLines({"A render to 32000| ", "  录音| ",
-                 "B both to 44100| ", "  播放| ", "    声道0[0]| ", "  录音| ",
+                 "B both to 44100| ", "  播放| ", "    声道0[未映射]| ", "  录音| ",
                  "D capture only| ", "  录音| "}));
     // A rate beyond every device lists nothing; the comparison is unsigned,
     // so a negative stored rate lists nothing either.
@@ -37,35 +37,47 @@ TEST(DeviceTree, EachDirectionIsListedOnlyWhenItsMaximumRateReachesTheSampleRate
     EXPECT_TRUE(BuildDeviceTree(devices, Settings(-1)).devices.empty());
 }
 
-TEST(DeviceTree, OutputChannelsAreNumberedOverAllDevicesAndMoveDownWhenARateDropsADevice)
+TEST(DeviceTree, TheChannelListHoldsTheOutputsOfTheTickedDevicesAsTheDriverNumbersThem)
 {
+    // A stereo device that is not ticked makes no outputs; the ticked ones
+    // make theirs in name order, and a rate that drops one takes its
+    // outputs away.
     DeviceTable devices;
     devices["A"] = ScannedDevice(2, 48000);
     devices["B"] = ScannedDevice(2, 44100);
     devices["C"] = ScannedDevice(6, 48000);
     DriverSettings settings = Settings(44100);
-    settings.outputDevices["C"] = Record(6, 0, 1);
+    settings.outputDevices["B"] = Record(2, 0, 1);
+    settings.outputDevices["C"] = Record(6, 2, 7);
 
     const DeviceTreeLayout at44100 = BuildDeviceTree(devices, settings);
+    EXPECT_EQ(at44100.outputChannels, 8);
+    EXPECT_EQ(at44100.channelList, GbkLines({"自动分配", "声道0", "声道1", "声道2", "声道3", "声道4", "声道5", "声道6",
+                                             "声道7"}));
     EXPECT_EQ(Outline(at44100.devices),
               GbkLines({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
-                 "B| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
-                 "C|x", "  播放|x", "    声道0[4]|x", "    声道1[5]|x", "    声道2[6]|x", "    声道3[7]|x",
-                 "    声道4[8]|x", "    声道5[9]|x"}));
-    EXPECT_EQ(at44100.channelList, GbkLines({"自动分配", "声道0", "声道1", "声道2", "声道3", "声道4", "声道5", "声道6",
-                                      "声道7", "声道8", "声道9"}));
+                        "B|x", "  播放|x", "    左声道[0]|x", "    右声道[1]|x",
+                        "C|x", "  播放|x", "    声道0[2]|x", "    声道1[7]|x", "    声道2[7]|x", "    声道3[7]|x",
+                        "    声道4[7]|x", "    声道5[7]|x"}));
 
     settings.sampleRate = 48000;
     const DeviceTreeLayout at48000 = BuildDeviceTree(devices, settings);
+    EXPECT_EQ(at48000.outputChannels, 6);
+    EXPECT_EQ(at48000.channelList.size(), 7u);
+    // Output 7 is gone with B: C's right link now names a channel the driver
+    // does not have, and says so.
     EXPECT_EQ(Outline(at48000.devices),
               GbkLines({"A| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ",
-                 "C|x", "  播放|x", "    声道0[2]|x", "    声道1[3]|x", "    声道2[4]|x", "    声道3[5]|x",
-                 "    声道4[6]|x", "    声道5[7]|x"}));
-    EXPECT_EQ(at48000.channelList.size(), 9u);
+                        "C|x", "  播放|x", "    声道0[2]|x", "    声道1[7(无此声道)]|x", "    声道2[7(无此声道)]|x",
+                        "    声道3[7(无此声道)]|x", "    声道4[7(无此声道)]|x", "    声道5[7(无此声道)]|x"}));
+    EXPECT_TRUE(at48000.anyTicked);
+    EXPECT_FALSE(BuildDeviceTree(devices, Settings(48000)).anyTicked);
 }
 
-TEST(DeviceTree, StereoPlaybackTextsAndChecksFollowBothLinks)
+TEST(DeviceTree, EachChannelShowsTheLinkItPlaysAndIsCheckedWhenThatLinkMapsIt)
 {
+    // One text for one value: -1 is "自动分配" wherever it stands, a silent
+    // link "未映射", an output channel its number.
     struct Case {
         const char* what;
         bool hasRecord;
@@ -76,11 +88,11 @@ TEST(DeviceTree, StereoPlaybackTextsAndChecksFollowBothLinks)
     const Case cases[] = {
         {"no output entry", false, 0, 0, {"S| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| "}},
         {"links 0 and 1", true, 0, 1, {"S|x", "  播放|x", "    左声道[0]|x", "    右声道[1]|x"}},
-        {"left unmapped", true, -2, 3, {"S|x", "  播放|x", "    左声道[未映射]| ", "    右声道[未映射]|x"}},
-        {"right unmapped", true, 5, -2, {"S|x", "  播放|x", "    左声道[未映射]|x", "    右声道[未映射]| "}},
+        {"left unmapped", true, -2, 1, {"S|x", "  播放|x", "    左声道[未映射]| ", "    右声道[1]|x"}},
+        {"right unmapped, left beyond", true, 5, -2, {"S|x", "  播放|x", "    左声道[5(无此声道)]|x", "    右声道[未映射]| "}},
         {"both unmapped", true, -2, -2, {"S|x", "  播放|x", "    左声道[未映射]| ", "    右声道[未映射]| "}},
+        {"another silent link", true, -7, -1, {"S|x", "  播放|x", "    左声道[未映射]| ", "    右声道[自动分配]|x"}},
         {"automatic", true, -1, -1, {"S|x", "  播放|x", "    左声道[自动分配]|x", "    右声道[自动分配]|x"}},
-        {"automatic and 7", true, -1, 7, {"S|x", "  播放|x", "    左声道[自动分配]|x", "    右声道[7]|x"}},
     };
     for (const Case& c : cases) {
         DeviceTable devices;
@@ -93,7 +105,7 @@ TEST(DeviceTree, StereoPlaybackTextsAndChecksFollowBothLinks)
     }
 }
 
-TEST(DeviceTree, OtherPlaybackChannelCountsFollowTheLeftLinkOnly)
+TEST(DeviceTree, OtherPlaybackChannelCountsShowTheLeftLinkOnTheFirstChannelAndTheRightOnTheOthers)
 {
     DeviceTable devices;
     devices["M"] = ScannedDevice(1, 48000);
@@ -103,9 +115,9 @@ TEST(DeviceTree, OtherPlaybackChannelCountsFollowTheLeftLinkOnly)
     settings.outputDevices["S6"] = Record(6, -2, 1);
 
     EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices),
-              GbkLines({"M|x", "  播放|x", "    声道0[0]|x",
-                 "S6|x", "  播放|x", "    声道0[1]| ", "    声道1[2]| ", "    声道2[3]| ", "    声道3[4]| ",
-                 "    声道4[5]| ", "    声道5[6]| "}));
+              GbkLines({"M|x", "  播放|x", "    声道0[4]|x",
+                 "S6|x", "  播放|x", "    声道0[未映射]| ", "    声道1[1]|x", "    声道2[1]|x", "    声道3[1]|x",
+                 "    声道4[1]|x", "    声道5[1]|x"}));
 }
 
 TEST(DeviceTree, RecordingChannelsAreListedOnlyForDevicesInTheInListAndNumberedByInsertedItems)
@@ -122,10 +134,23 @@ TEST(DeviceTree, RecordingChannelsAreListedOnlyForDevicesInTheInListAndNumberedB
 
     EXPECT_EQ(Outline(BuildDeviceTree(devices, settings).devices),
               GbkLines({"A mic without entry| ", "  录音| ",
-                 "B stereo mic|x", "  录音|x", "    左声道[-2]| ", "    右声道[1]|x",
+                 "B stereo mic|x", "  录音|x", "    左声道[未映射]| ", "    右声道[1]|x",
                  "C mono mic|x", "  录音|x", "    声道[2]|x",
-                 "D six mic|x", "  录音|x", "    声道[3]| ", "    声道[4]| ", "    声道[5]| ", "    声道[6]| ",
-                 "    声道[7]| ", "    声道[8]| "}));
+                 "D six mic|x", "  录音|x", "    声道[3]| ", "    声道[4]|x", "    声道[5]|x", "    声道[6]|x",
+                 "    声道[7]|x", "    声道[8]|x"}));
+}
+
+TEST(DeviceTree, ALinkReadsAsWhatTheChannelPlays)
+{
+    const std::pair<int, const char*> cases[] = {
+        {-1, "自动分配"}, {-2, "未映射"}, {-7, "未映射"}, {0, "0"}, {3, "3"}, {4, "4(无此声道)"}, {100, "100(无此声道)"},
+    };
+    for (const auto& [link, text] : cases) {
+        EXPECT_EQ(LinkText(link, 4), Gbk(text)) << link;
+    }
+    EXPECT_FALSE(IsMapped(-2));
+    EXPECT_FALSE(IsMapped(-3));
+    EXPECT_TRUE(IsMapped(-1));
 }
 
 TEST(DeviceTree, ADeviceIsCheckedOnlyThroughADirectionItLists)

@@ -17,7 +17,8 @@ telvara_add_test(panel_settings_tests
 # The real dialog in this process under an X display of its own, driven with
 # window messages over simulated devices.
 telvara_add_test(device_tree_dialog_tests DISPLAY
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/panel_model_support.cpp ${CMAKE_CURRENT_LIST_DIR}/device_tree_dialog_tests.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/panel_model_support.cpp ${CMAKE_CURRENT_LIST_DIR}/dialog_test_fixture.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/device_tree_dialog_tests.cpp ${CMAKE_CURRENT_LIST_DIR}/device_pane_dialog_tests.cpp
           $<TARGET_OBJECTS:panel_resources>
   LIBS panel_core kssim comctl32
   LOCKS appdata

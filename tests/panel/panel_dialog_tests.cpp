@@ -5,6 +5,8 @@
 
 #include "appdata_redirect.h"
 #include "kssim.h"
+#include "message_box.h"
+#include "message_box_log.h"
 #include "panel_dialog.h"
 #include "panel_resources.h"
 #include "shell_calls.h"
@@ -14,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +71,55 @@ std::wstring TextOf(HWND window)
     wchar_t text[512] = {};
     GetWindowTextW(window, text, 511);
     return text;
+}
+
+std::wstring StatusText(HWND bar)
+{
+    wchar_t text[512] = {};
+    SendMessageW(bar, SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+// A host that lives as long as the test: this process.
+std::string ThisProcessAsHost()
+{
+    return std::to_string(GetCurrentProcessId());
+}
+
+struct ToolTipSearch {
+    HWND owner;
+    int tools;
+    HWND found;
+};
+
+BOOL CALLBACK MatchToolTip(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<ToolTipSearch*>(parameter);
+    char className[32] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (lstrcmpiA(className, TOOLTIPS_CLASSA) == 0 && GetWindow(window, GW_OWNER) == search->owner &&
+        SendMessageW(window, TTM_GETTOOLCOUNT, 0, 0) == search->tools) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A tool-tip window of this thread owned by the window, with that many tools.
+HWND FindToolTip(HWND owner, int tools)
+{
+    ToolTipSearch search{owner, tools, nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), MatchToolTip, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void Pump()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
 }
 
 size_t Count(DWORD message)
@@ -190,27 +242,33 @@ TEST_F(PanelDialogTest, DefaultSettingsGiveTheDefaultBalloon)
     EXPECT_STREQ(g_iconCalls[1].record.szInfo, "SampleRate:44100hz 16bit");
 }
 
-TEST_F(PanelDialogTest, StatusBarShowsTheAboutTextBelowEveryControl)
+TEST_F(PanelDialogTest, TheStatusBarSaysWhatToDoFirstThenTheAboutTextAndStaysBelowEveryControl)
 {
+    kssim::Simulation::Instance().Reset({kssim::RenderDevice("Speakers", "\\\\?\\sim#render#Speakers")});
     Create();
     HWND bar = GetDlgItem(Window(), IDC_STATUS_BAR);
     ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(StatusText(bar), Wide("请勾选要使用的声音设备：播放设备勾选“播放”，录音设备勾选“录音”"));
+    m_dialog.reset();
+
+    WriteFileBytes(m_appData.SettingsFile(), "[default]\r\nout=Speakers\r\n[Speakers]\r\noutMaximumChannels=2\r\n");
+    Create();
+    bar = GetDlgItem(Window(), IDC_STATUS_BAR);
     const wchar_t* about = nullptr;
     const int length = LoadStringW(GetModuleHandleA(nullptr), IDS_ABOUT_TEXT, reinterpret_cast<LPWSTR>(&about), 0);
     ASSERT_GT(length, 0);
-    wchar_t text[512] = {};
-    SendMessageW(bar, SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text));
-    EXPECT_EQ(std::wstring(text), std::wstring(about, static_cast<size_t>(length)));
+    const std::wstring aboutText(about, static_cast<size_t>(length));
+    EXPECT_EQ(StatusText(bar), aboutText);
 
-    // At the template's size and at the smallest size the frame allows, no
-    // control reaches into the bar, which is at least 26 pixels high.
+    // At the template's size and at larger sizes, no control reaches into
+    // the bar, which is at least 26 pixels high, and its text stays.
     MINMAXINFO limits{};
     SendMessageW(Window(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
     RECT frame;
     GetWindowRect(Window(), &frame);
     EXPECT_EQ(limits.ptMinTrackSize.x, frame.right - frame.left);
     EXPECT_EQ(limits.ptMinTrackSize.y, frame.bottom - frame.top);
-    for (int grow : {0, 120}) {
+    for (int grow : {0, 120, 0}) {
         SetWindowPos(Window(), nullptr, 0, 0, limits.ptMinTrackSize.x + grow, limits.ptMinTrackSize.y + grow,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         RECT barRect;
@@ -220,14 +278,58 @@ TEST_F(PanelDialogTest, StatusBarShowsTheAboutTextBelowEveryControl)
         GetClientRect(Window(), &client);
         MapWindowPoints(Window(), nullptr, reinterpret_cast<POINT*>(&client), 2);
         EXPECT_EQ(barRect.bottom, client.bottom) << "the bar runs along the bottom edge";
+        EXPECT_EQ(StatusText(bar), aboutText) << "grow " << grow;
         for (HWND child = GetWindow(Window(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-            if (child == bar) {
+            if (child == bar || !(GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE)) {
                 continue;
             }
             RECT rect;
             GetWindowRect(child, &rect);
             EXPECT_LE(rect.bottom, barRect.top) << "control " << GetDlgCtrlID(child) << " at grow " << grow;
         }
+    }
+}
+
+TEST_F(PanelDialogTest, ResizingGrowsTheTreeAndMovesThePanesWithTheFrame)
+{
+    Create();
+    auto rectOf = [this](int id) {
+        RECT rect;
+        GetWindowRect(GetDlgItem(Window(), id), &rect);
+        MapWindowPoints(nullptr, Window(), reinterpret_cast<POINT*>(&rect), 2);
+        return rect;
+    };
+    const int ids[] = {IDC_DEVICE_TREE, IDC_CHANNEL_GROUP, IDC_WEB_BUTTON, IDC_LOGO, IDC_SAMPLE_RATE_LIST,
+                       IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_APPLY_NOTE};
+    std::vector<RECT> before;
+    for (int id : ids) {
+        before.push_back(rectOf(id));
+    }
+    RECT frame;
+    GetWindowRect(Window(), &frame);
+    SetWindowPos(Window(), nullptr, 0, 0, frame.right - frame.left + 200, frame.bottom - frame.top + 150,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // dx, dy of the position and dw, dh of the size, per control.
+    struct Change {
+        int dx, dy, dw, dh;
+    };
+    const Change expected[] = {
+        {0, 0, 200, 150},    // the tree grows with the window
+        {200, 0, 0, 0},      // the device pane keeps to the right
+        {200, 0, 0, 0},      // so does the web button
+        {0, 0, 0, 0},        // the logo stays
+        {0, 150, 0, 0},      // the ASIO settings keep to the bottom
+        {0, 150, 0, 0},
+        {200, 150, 0, 0},    // the volume sliders to the bottom right
+        {200, 150, 0, 0},
+        {0, 150, 0, 0},
+    };
+    for (size_t i = 0; i < std::size(ids); ++i) {
+        const RECT after = rectOf(ids[i]);
+        EXPECT_EQ(after.left - before[i].left, expected[i].dx) << ids[i];
+        EXPECT_EQ(after.top - before[i].top, expected[i].dy) << ids[i];
+        EXPECT_EQ((after.right - after.left) - (before[i].right - before[i].left), expected[i].dw) << ids[i];
+        EXPECT_EQ((after.bottom - after.top) - (before[i].bottom - before[i].top), expected[i].dh) << ids[i];
     }
 }
 
@@ -248,8 +350,9 @@ TEST_F(PanelDialogTest, TemplateHoldsEveryControlWithItsTextAndTheDelayControlsS
         {IDC_BUFFER_SLIDER, "msctls_trackbar32", "", true},
         {IDC_SAMPLE_RATE_LIST, "ComboBox", "44100", true},  // the rate of the default settings
         {IDC_CHANNEL_GROUP, "Button", "声道配置", true},
-        {IDC_CHANNEL_LABEL, "Static", "播放声道:", true},
-        {IDC_CHANNEL_LIST, "ComboBox", "", true},
+        // No device, so nothing highlighted: no channel to link.
+        {IDC_CHANNEL_LABEL, "Static", "播放声道:", false},
+        {IDC_CHANNEL_LIST, "ComboBox", "", false},
         {IDC_RATE_RANGE, "Static", "", true},
         {IDC_BITS_RANGE, "Static", "", true},
         {IDC_OUTPUT_VOLUME, "msctls_trackbar32", "", true},
@@ -258,9 +361,11 @@ TEST_F(PanelDialogTest, TemplateHoldsEveryControlWithItsTextAndTheDelayControlsS
         {IDC_LOGO, "Static", "", true},
         {IDC_DELAY_SLIDER, "msctls_trackbar32", "", false},
         {IDC_DELAY_LABEL, "Static", "输出延迟:", false},
-        {IDC_DELAY_TIP, "Static", "TIP:1~500ms之间，给延迟小的音频设备增加延迟达到与延迟大设备同步的目的", false},
+        {IDC_DELAY_TIP, "Static", "TIP:0~500ms之间，给延迟小的音频设备增加延迟达到与延迟大设备同步的目的", false},
         {IDC_DELAY_UNIT, "Static", "MS", false},
         {IDC_DELAY_VALUE, "Static", "0.0ms", false},
+        {IDC_BUFFER_TEXT, "Static", "512 samples (11.6 ms)", true},  // the default buffer size
+        {IDC_APPLY_NOTE, "Static", "采样率、缓冲区大小和设备在宿主程序重新打开驱动后生效；音量和延迟立即生效", true},
     };
     for (const ControlCase& expected : controls) {
         SCOPED_TRACE(expected.id);
@@ -434,6 +539,161 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"Enter", "4", [](HWND w) { PressKey(w, VK_RETURN); }, false, IDOK},
         ExitCase{"DriverClose", "4", [](HWND w) { PostMessageW(w, WM_CLOSE, 0, 0); }, true, IDCANCEL}),
     [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
+
+TEST_F(PanelDialogTest, TabFollowsTheLayoutFromTheTreeToTheWebButton)
+{
+    Create();
+    std::vector<int> order;
+    for (HWND child = GetWindow(Window(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP) {
+            order.push_back(GetDlgCtrlID(child));
+        }
+    }
+    EXPECT_EQ(order, (std::vector<int>{IDC_DEVICE_TREE, IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST,
+                                       IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_WEB_BUTTON}));
+    // The dialog manager walks it so, skipping what is hidden or disabled.
+    HWND tree = GetDlgItem(Window(), IDC_DEVICE_TREE);
+    EXPECT_EQ(GetNextDlgTabItem(Window(), tree, FALSE), GetDlgItem(Window(), IDC_SAMPLE_RATE_LIST));
+    EXPECT_EQ(GetNextDlgTabItem(Window(), GetDlgItem(Window(), IDC_OUTPUT_VOLUME), FALSE),
+              GetDlgItem(Window(), IDC_WEB_BUTTON));
+    EXPECT_EQ(GetNextDlgTabItem(Window(), GetDlgItem(Window(), IDC_WEB_BUTTON), FALSE), tree);
+}
+
+TEST_F(PanelDialogTest, TheSlidersTipsSayTheVolumeInDecibelsAndWhyTheInputVolumeCannotMove)
+{
+    Create();
+    // The dialog's tool-tip window: the one with the sliders' three tools
+    // (the tree has one of its own).
+    HWND tip = FindToolTip(Window(), 3);
+    ASSERT_NE(tip, nullptr);
+    EXPECT_EQ(GetWindow(tip, GW_OWNER), Window());
+
+    HWND volume = GetDlgItem(Window(), IDC_OUTPUT_VOLUME);
+    const auto tipText = [&](HWND slider) {
+        NMTTDISPINFOW request{};
+        request.hdr.hwndFrom = tip;
+        request.hdr.idFrom = reinterpret_cast<UINT_PTR>(slider);
+        request.hdr.code = TTN_GETDISPINFOW;
+        SendMessageW(Window(), WM_NOTIFY, request.hdr.idFrom, reinterpret_cast<LPARAM>(&request));
+        return std::wstring(request.lpszText ? request.lpszText : L"");
+    };
+    for (const auto& [position, text] : {std::pair<int, const char*>{0, "0.0 dB"}, {40, "-24.0 dB"},
+                                         {80, "-48.0 dB"}, {100, "静音"}}) {
+        SendMessageW(volume, TBM_SETPOS, TRUE, position);
+        EXPECT_EQ(tipText(volume), Wide(text)) << position;
+    }
+    EXPECT_EQ(tipText(GetDlgItem(Window(), IDC_BUFFER_SLIDER)), L"512 samples (11.6 ms)");
+
+    wchar_t reason[256] = {};
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = Window();
+    tool.uId = IDC_INPUT_VOLUME;
+    tool.lpszText = reason;
+    SendMessageW(tip, TTM_GETTEXTW, sizeof reason / sizeof reason[0], reinterpret_cast<LPARAM>(&tool));
+    EXPECT_EQ(std::wstring(reason), Wide("输入音量由 Windows 录音设备的音量决定，这里不能调整"));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(Window(), IDC_INPUT_VOLUME)));
+}
+
+TEST_F(PanelDialogTest, TheNoDeviceMessageComesWithTheWindowNotBeforeIt)
+{
+    ClearLoggedMessageBoxes();
+    Create(ThisProcessAsHost().c_str());   // started for a host: hidden
+    Pump();
+    EXPECT_TRUE(LoggedMessageBoxes().empty()) << "a box before any window";
+    Tray(WM_LBUTTONDOWN);
+    Pump();
+    ASSERT_EQ(LoggedMessageBoxes().size(), 1u);
+    EXPECT_EQ(LoggedMessageBoxes()[0].caption, "\xcc\xe1\xca\xbe");   // "提示"
+    EXPECT_TRUE(Visible());
+    // Once only.
+    Tray(WM_LBUTTONDBLCLK);
+    Tray(WM_LBUTTONDOWN);
+    Pump();
+    EXPECT_EQ(LoggedMessageBoxes().size(), 1u);
+}
+
+TEST_F(PanelDialogTest, ARestoreCommandBringsTheWindowForwardShownAndRestored)
+{
+    Create(ThisProcessAsHost().c_str());
+    ASSERT_FALSE(Visible());
+    PostMessageW(Window(), WM_SYSCOMMAND, SC_RESTORE, 0);
+    Pump();
+    EXPECT_TRUE(Visible());
+    ShowWindow(Window(), SW_MINIMIZE);
+    ASSERT_TRUE(IsIconic(Window()));
+    PostMessageW(Window(), WM_SYSCOMMAND, SC_RESTORE, 0);
+    Pump();
+    EXPECT_TRUE(Visible());
+    EXPECT_FALSE(IsIconic(Window()));
+    EXPECT_FALSE(QuitPosted());
+}
+
+TEST_F(PanelDialogTest, TheIconsMenuOpensTheWindowAndExits)
+{
+    kssim::Simulation::Instance().Reset({kssim::RenderDevice("Speakers", "\\\\?\\sim#render#Speakers")});
+    Create(ThisProcessAsHost().c_str());
+    HMENU menu = m_dialog->LoadTrayMenu();
+    ASSERT_NE(menu, nullptr);
+    HMENU popup = GetSubMenu(menu, 0);
+    ASSERT_EQ(GetMenuItemCount(popup), 2);
+    wchar_t text[32] = {};
+    GetMenuStringW(popup, 0, text, 32, MF_BYPOSITION);
+    EXPECT_EQ(std::wstring(text), Wide("打开"));
+    EXPECT_EQ(GetMenuItemID(popup, 0), static_cast<UINT>(IDM_TRAY_OPEN));
+    GetMenuStringW(popup, 1, text, 32, MF_BYPOSITION);
+    EXPECT_EQ(std::wstring(text), Wide("退出"));
+    EXPECT_EQ(GetMenuItemID(popup, 1), static_cast<UINT>(IDM_TRAY_EXIT));
+    DestroyMenu(menu);
+
+    SendMessageW(Window(), WM_COMMAND, IDM_TRAY_OPEN, 0);
+    EXPECT_TRUE(Visible());
+    // No host uses the driver: the exit asks nothing.
+    ClearLoggedMessageBoxes();
+    PostMessageW(Window(), WM_COMMAND, IDM_TRAY_EXIT, 0);
+    EXPECT_TRUE(RunLoop(10000));
+    EXPECT_TRUE(LoggedMessageBoxes().empty());
+    EXPECT_EQ(Count(NIM_DELETE), 1u);
+}
+
+int g_answer = IDNO;
+std::vector<std::string> g_questions;
+
+int AnswerBox(const char* text, const char*, unsigned int type)
+{
+    g_questions.push_back(text);
+    return (type & MB_YESNO) ? g_answer : IDOK;
+}
+
+TEST_F(PanelDialogTest, ExitingFromTheIconAsksFirstWhileAHostUsesTheDriver)
+{
+    // A host's driver has its control thread waiting on the settings event.
+    HANDLE driverEvent = CreateEventA(nullptr, FALSE, FALSE, "Global\\TELVARA_CTL_COMING_EVENT");
+    ASSERT_NE(driverEvent, nullptr);
+    const MessageBoxHandler previous = SetMessageBoxHandler(AnswerBox);
+    g_questions.clear();
+    Create(ThisProcessAsHost().c_str());
+    for (const auto& [action, answer] :
+         {std::pair<WPARAM, int>{IDM_TRAY_EXIT, IDNO}, {0, IDNO}, {IDM_TRAY_EXIT, IDYES}}) {
+        g_answer = answer;
+        if (action) {
+            PostMessageW(Window(), WM_COMMAND, action, 0);
+        } else {
+            PostMessageW(Window(), WM_TRAY_NOTIFY, 0, WM_RBUTTONDBLCLK);   // the other way out
+        }
+        const bool ended = RunLoop(answer == IDYES ? 10000 : 1000);
+        EXPECT_EQ(ended, answer == IDYES);
+        EXPECT_EQ(Count(NIM_DELETE), answer == IDYES ? 1u : 0u);
+    }
+    SetMessageBoxHandler(previous);
+    CloseHandle(driverEvent);
+    ASSERT_EQ(g_questions.size(), 3u);
+    EXPECT_EQ(g_questions[0],
+              "\xd3\xd0\xcb\xde\xd6\xf7\xb3\xcc\xd0\xf2\xd5\xfd\xd4\xda\xca\xb9\xd3\xc3 TELVARA \xc7\xfd\xb6\xaf\xa1\xa3"
+              "\xcd\xcb\xb3\xf6\xbf\xd8\xd6\xc6\xc3\xe6\xb0\xe5\xba\xf3\xa3\xac\xd2\xf4\xc1\xbf\xba\xcd\xd1\xd3\xb3\xd9\xb5"
+              "\xc4\xb5\xf7\xd5\xfb\xbd\xab\xce\xde\xb7\xa8\xcb\xcd\xb4\xef\xc7\xfd\xb6\xaf\xa1\xa3\xc8\xb7\xb6\xa8\xcd\xcb"
+              "\xb3\xf6\xc2\xf0\xa3\xbf");
+}
 
 TEST_F(PanelDialogTest, TheWebButtonOpensTheSiteThroughTheShell)
 {

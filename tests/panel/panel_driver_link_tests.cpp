@@ -15,6 +15,9 @@ using namespace paneltest;
 using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kWaitMs = 60000;
+// How long a panel whose window is shown may take to end once closed: Wine
+// waits about 2 s for a window manager when a visible window goes.
+constexpr DWORD kVisibleCloseMs = 8000;
 
 class PanelDriverLinkTest : public testing::Test {
 protected:
@@ -31,11 +34,13 @@ protected:
         m_second = Event("-second");
         m_ready = Event("-ready");
         m_release = Event("-release");
+        m_released = Event("-released");
+        m_end = Event("-end");
     }
 
     void TearDown() override
     {
-        for (HANDLE event : {m_first, m_second, m_ready, m_release}) {
+        for (HANDLE event : {m_first, m_second, m_ready, m_release, m_released, m_end}) {
             CloseHandle(event);
         }
         CloseHandle(m_job);
@@ -60,21 +65,42 @@ protected:
         return false;
     }
 
-    // Starts the host in the job (with everything it starts) and waits until
-    // its first driver object has started the panel. The panel's window then.
-    HWND StartHost(std::unique_ptr<Process>& host)
+    // Starts a host (panel_link_host with its flags) in the job, with
+    // everything it starts, and waits until its first driver object has met
+    // a panel's window, which it answers. stem: the host's own event names
+    // (the fixture's, or another host's).
+    HWND StartHost(std::unique_ptr<Process>& host, const char* flags = "", const std::string& stem = "")
     {
         std::string arguments = "\"";
         arguments += m_folder / "telvara_x64.dll";
         arguments += "\" ";
-        arguments += m_stem;
+        arguments += stem.empty() ? m_stem : stem;
+        if (*flags) {
+            arguments += " ";
+            arguments += flags;
+        }
         host = std::make_unique<Process>(ThisFolder() + "panel_link_host.exe", arguments, true);
         if (!host->Started() || !AssignProcessToJobObject(m_job, host->Handle())) {
             ADD_FAILURE() << "host not started";
             return nullptr;
         }
         host->Resume();
-        return WaitForHost(*host, m_first) ? WaitForPanelWindow(0, 0) : nullptr;
+        HANDLE first = stem.empty() ? m_first : OpenEventA(SYNCHRONIZE, FALSE, (stem + "-first").c_str());
+        const bool met = WaitForHost(*host, first);
+        if (!stem.empty()) {
+            CloseHandle(first);
+        }
+        return met ? WaitForPanelWindow(0, 0) : nullptr;
+    }
+
+    // Whether the window becomes visible within 10 s (the panel takes a
+    // posted command from its queue).
+    static bool BecomesVisible(HWND window)
+    {
+        for (int i = 0; i < 200 && !IsWindowVisible(window); ++i) {
+            Sleep(50);
+        }
+        return IsWindowVisible(window) != FALSE;
     }
 
     // Processes ever started in the job.
@@ -101,6 +127,8 @@ protected:
     HANDLE m_second = nullptr;
     HANDLE m_ready = nullptr;
     HANDLE m_release = nullptr;
+    HANDLE m_released = nullptr;
+    HANDLE m_end = nullptr;
 };
 
 TEST_F(PanelDriverLinkTest, ADriverStartsOneHiddenPanelAndReleasingItClosesThePanel)
@@ -144,6 +172,116 @@ TEST_F(PanelDriverLinkTest, ThePanelEndsWhenItsHostEndsWithoutReleasingTheDriver
     EXPECT_EQ(WaitForSingleObject(panel, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
     std::printf("[ measure  ] host killed -> panel ended: %.3f s\n",
                 std::chrono::duration<double>(Clock::now() - end).count());
+    CloseHandle(panel);
+}
+
+TEST_F(PanelDriverLinkTest, AHostsControlPanelCallShowsTheHiddenPanelItsDriverStarted)
+{
+    std::unique_ptr<Process> host;
+    HWND window = StartHost(host, "control-panel");
+    ASSERT_NE(window, nullptr);
+    ASSERT_FALSE(IsWindowVisible(window)) << "started hidden";
+    const DWORD started = StartedProcesses();
+    SetEvent(m_second);   // the host presses its "control panel" button
+    ASSERT_TRUE(WaitForHost(*host, m_ready));
+    EXPECT_TRUE(BecomesVisible(window)) << "the button did nothing visible";
+    EXPECT_FALSE(IsIconic(window));
+    EXPECT_EQ(StartedProcesses(), started) << "the running panel came forward; no second one was started";
+    EXPECT_EQ(WaitForPanelWindow(0, 0), window);
+    HANDLE panel = OpenPanel(window);
+    ASSERT_NE(panel, nullptr);
+    SetEvent(m_release);
+    EXPECT_EQ(host->WaitForExit(kWaitMs), std::optional<DWORD>(0)) << "controlPanel answered ASE_OK";
+    // The panel watches its host and ends with it.
+    EXPECT_EQ(WaitForSingleObject(panel, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(panel);
+}
+
+TEST_F(PanelDriverLinkTest, APanelStartedByHandOutlivesTheHostsThatUseTheDriver)
+{
+    // Started by hand: no host id, and its window comes at once.
+    Process panel(m_folder / "telvarapanel.exe", "");
+    ASSERT_TRUE(panel.Started());
+    HWND window = WaitForPanelWindow(panel.Id(), kWaitMs);
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(BecomesVisible(window));
+
+    // A host lists the driver and lets it go, as "telvara-host info" does.
+    std::unique_ptr<Process> host;
+    ASSERT_EQ(StartHost(host), window) << "the host met the running panel";
+    SetEvent(m_second);
+    ASSERT_TRUE(WaitForHost(*host, m_ready));
+    SetEvent(m_release);
+    EXPECT_EQ(host->WaitForExit(kWaitMs), std::optional<DWORD>(0));
+    EXPECT_FALSE(panel.WaitForExit(kVisibleCloseMs)) << "the host's driver closed a panel it had not started";
+    EXPECT_TRUE(IsWindowVisible(window));
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, kWaitMs, &result);
+    EXPECT_EQ(panel.WaitForExit(kWaitMs), std::optional<DWORD>(0));
+}
+
+TEST_F(PanelDriverLinkTest, AShortSecondHostLeavesTheFirstHostsPanelAlone)
+{
+    std::unique_ptr<Process> first;
+    HWND window = StartHost(first, "stay");
+    ASSERT_NE(window, nullptr);
+    HANDLE panel = OpenPanel(window);
+    ASSERT_NE(panel, nullptr);
+
+    // A second host with events of its own comes and goes.
+    const std::string stem = m_stem + "-short";
+    HANDLE events[4];
+    const char* suffixes[] = {"-first", "-second", "-ready", "-release"};
+    for (int i = 0; i < 4; ++i) {
+        events[i] = CreateEventA(nullptr, TRUE, FALSE, (stem + suffixes[i]).c_str());
+    }
+    std::unique_ptr<Process> second;
+    ASSERT_EQ(StartHost(second, "", stem), window);
+    SetEvent(events[1]);
+    ASSERT_TRUE(WaitForHost(*second, events[2]));
+    SetEvent(events[3]);
+    EXPECT_EQ(second->WaitForExit(kWaitMs), std::optional<DWORD>(0));
+    for (HANDLE event : events) {
+        CloseHandle(event);
+    }
+    EXPECT_EQ(WaitForSingleObject(panel, 1500), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the second host's driver closed the first host's panel";
+
+    // The first host lets its drivers go and lives on: the panel it started
+    // (hidden, unused) is closed with its last driver object.
+    SetEvent(m_second);
+    ASSERT_TRUE(WaitForHost(*first, m_ready));
+    SetEvent(m_release);
+    ASSERT_TRUE(WaitForHost(*first, m_released));
+    EXPECT_EQ(WaitForSingleObject(panel, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(first->Running());
+    SetEvent(m_end);
+    EXPECT_EQ(first->WaitForExit(kWaitMs), std::optional<DWORD>(0));
+    CloseHandle(panel);
+}
+
+TEST_F(PanelDriverLinkTest, APanelWhoseWindowTheUserHasOpenStaysWhenItsHostLetsTheDriverGo)
+{
+    std::unique_ptr<Process> host;
+    HWND window = StartHost(host, "stay");
+    ASSERT_NE(window, nullptr);
+    HANDLE panel = OpenPanel(window);
+    ASSERT_NE(panel, nullptr);
+    ASSERT_TRUE(PostMessageW(window, WM_USER + 1, 0, WM_LBUTTONDOWN));   // the user opens it from its icon
+    ASSERT_TRUE(BecomesVisible(window));
+
+    SetEvent(m_second);
+    ASSERT_TRUE(WaitForHost(*host, m_ready));
+    SetEvent(m_release);
+    ASSERT_TRUE(WaitForHost(*host, m_released));
+    // A visible window takes a while to go on a display without a window
+    // manager: the close would show only after that.
+    EXPECT_EQ(WaitForSingleObject(panel, kVisibleCloseMs), static_cast<DWORD>(WAIT_TIMEOUT)) << "closed under its user";
+    EXPECT_TRUE(IsWindowVisible(window));
+    // It still watches its host and ends with it.
+    SetEvent(m_end);
+    EXPECT_EQ(host->WaitForExit(kWaitMs), std::optional<DWORD>(0));
+    EXPECT_EQ(WaitForSingleObject(panel, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
     CloseHandle(panel);
 }
 

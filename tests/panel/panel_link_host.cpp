@@ -1,11 +1,16 @@
 // A minimal ASIO host for the driver-link tests, a GUI program (no console
 // of its own joins the test's job):
-//   panel_link_host <driver.dll> <event name stem>
-// It creates a driver object (the driver starts the panel), waits until the
-// panel's window exists and sets <stem>-first; on <stem>-second it creates a
-// second driver object and sets <stem>-ready; on <stem>-release it releases
-// both and ends. Exit codes: 0 done, 2 bad arguments, 3 no driver object,
-// 4 no panel window, 5 not told to go on in time.
+//   panel_link_host <driver.dll> <event name stem> [control-panel][,stay]
+// It creates a driver object (the driver starts the panel unless one runs),
+// waits until a panel window exists and sets <stem>-first. On <stem>-second
+// it creates a second driver object, or with "control-panel" calls the
+// first one's controlPanel instead, and sets <stem>-ready. On
+// <stem>-release it releases its driver objects; with "stay" it then sets
+// <stem>-released and lives on until <stem>-end. Exit codes: 0 done, 2 bad
+// arguments, 3 no driver object, 4 no panel window, 5 not told to go on in
+// time, 6 controlPanel did not answer ASE_OK.
+#include "asio.h"
+
 #include <windows.h>
 #include <objbase.h>
 
@@ -16,8 +21,9 @@ namespace {
 
 // The driver's class id, which doubles as its interface id.
 const CLSID kDriverClass = {0x6F3D27A1, 0x94C2, 0x4E58, {0xB1, 0xD7, 0x5A, 0x0C, 0x8E, 0x2F, 0x9B, 0x34}};
+constexpr DWORD kStepTimeoutMs = 120000;
 
-IUnknown* CreateDriver(HMODULE library)
+IASIO* CreateDriver(HMODULE library)
 {
     using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     auto get = reinterpret_cast<GetClassObject>(
@@ -26,34 +32,44 @@ IUnknown* CreateDriver(HMODULE library)
     if (!get || get(kDriverClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) {
         return nullptr;
     }
-    IUnknown* driver = nullptr;
+    IASIO* driver = nullptr;
     factory->CreateInstance(nullptr, kDriverClass, reinterpret_cast<void**>(&driver));
     factory->Release();
     return driver;
+}
+
+HANDLE OpenStep(const std::string& stem, const char* suffix, DWORD access)
+{
+    return OpenEventA(access, FALSE, (stem + suffix).c_str());
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    if (__argc != 3) {
+    if (__argc != 3 && __argc != 4) {
         return 2;
     }
     CoInitialize(nullptr);
     const std::string stem = __argv[2];
-    HANDLE first = OpenEventA(EVENT_MODIFY_STATE, FALSE, (stem + "-first").c_str());
-    HANDLE second = OpenEventA(SYNCHRONIZE, FALSE, (stem + "-second").c_str());
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, (stem + "-ready").c_str());
-    HANDLE release = OpenEventA(SYNCHRONIZE, FALSE, (stem + "-release").c_str());
+    const std::string flags = __argc == 4 ? __argv[3] : "";
+    const bool controlPanel = flags.find("control-panel") != std::string::npos;
+    const bool stay = flags.find("stay") != std::string::npos;
+    HANDLE first = OpenStep(stem, "-first", EVENT_MODIFY_STATE);
+    HANDLE second = OpenStep(stem, "-second", SYNCHRONIZE);
+    HANDLE ready = OpenStep(stem, "-ready", EVENT_MODIFY_STATE);
+    HANDLE release = OpenStep(stem, "-release", SYNCHRONIZE);
+    HANDLE released = stay ? OpenStep(stem, "-released", EVENT_MODIFY_STATE) : nullptr;
+    HANDLE end = stay ? OpenStep(stem, "-end", SYNCHRONIZE) : nullptr;
     HMODULE library = LoadLibraryA(__argv[1]);
-    if (!first || !second || !ready || !release || !library) {
+    if (!first || !second || !ready || !release || !library || (stay && (!released || !end))) {
         return 2;
     }
-    IUnknown* firstDriver = CreateDriver(library);
+    IASIO* firstDriver = CreateDriver(library);
     if (!firstDriver) {
         return 3;
     }
-    // The panel is started asynchronously; the second object must meet its
+    // The panel is started asynchronously; the second step must meet its
     // window.
     HWND panel = nullptr;
     for (int i = 0; i < 1500 && !panel; ++i) {
@@ -67,18 +83,32 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 4;
     }
     SetEvent(first);
-    if (WaitForSingleObject(second, 120000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(second, kStepTimeoutMs) != WAIT_OBJECT_0) {
         firstDriver->Release();
         return 5;
     }
-    IUnknown* secondDriver = CreateDriver(library);
-    if (!secondDriver) {
+    IASIO* secondDriver = nullptr;
+    int code = 0;
+    if (controlPanel) {
+        code = firstDriver->controlPanel() == ASE_OK ? 0 : 6;
+    } else if (!(secondDriver = CreateDriver(library))) {
         firstDriver->Release();
         return 3;
     }
     SetEvent(ready);
-    const bool released = WaitForSingleObject(release, 120000) == WAIT_OBJECT_0;
-    secondDriver->Release();
+    const bool told = WaitForSingleObject(release, kStepTimeoutMs) == WAIT_OBJECT_0;
+    if (secondDriver) {
+        secondDriver->Release();
+    }
     firstDriver->Release();
-    return released ? 0 : 5;
+    if (!told) {
+        return 5;
+    }
+    if (stay) {
+        SetEvent(released);
+        if (WaitForSingleObject(end, kStepTimeoutMs) != WAIT_OBJECT_0) {
+            return 5;
+        }
+    }
+    return code;
 }

@@ -76,6 +76,49 @@ TEST_F(PanelProcessTest, ASecondStartEndsAtOnceAndLeavesTheFirstPanelAndItsWatch
     ClosePanel(first, window);
 }
 
+// Whether the window becomes visible within 10 s.
+bool BecomesVisible(HWND window)
+{
+    for (int i = 0; i < 200 && !IsWindowVisible(window); ++i) {
+        Sleep(50);
+    }
+    return IsWindowVisible(window) != FALSE;
+}
+
+TEST_F(PanelProcessTest, ASecondStartWithoutAHostBringsTheRunningPanelForwardAndEnds)
+{
+    // The Start menu's entry while a host's panel runs hidden.
+    const std::string program = InstallPanel("panel-testing", m_folder);
+    Process first(program, std::to_string(GetCurrentProcessId()));
+    HWND window = WaitForPanelWindow(first.Id(), kStartMs);
+    ASSERT_NE(window, nullptr);
+    ASSERT_FALSE(IsWindowVisible(window));
+    Process second(program, "");
+    EXPECT_EQ(second.WaitForExit(kEndMs), std::optional<DWORD>(0));
+    EXPECT_TRUE(BecomesVisible(window)) << "the second start showed nothing";
+    EXPECT_FALSE(IsIconic(window));
+    EXPECT_EQ(WaitForPanelWindow(0, 0), window);
+    ClosePanel(first, window);
+}
+
+TEST_F(PanelProcessTest, APanelStartedWithoutAHostShowsItsWindowAndOneForAHostStaysHidden)
+{
+    const std::string program = InstallPanel("panel-testing", m_folder);
+    {
+        Process panel(program, "");
+        HWND window = WaitForPanelWindow(panel.Id(), kStartMs);
+        ASSERT_NE(window, nullptr);
+        EXPECT_TRUE(BecomesVisible(window));
+        ClosePanel(panel, window);
+    }
+    Process panel(program, std::to_string(GetCurrentProcessId()));
+    HWND window = WaitForPanelWindow(panel.Id(), kStartMs);
+    ASSERT_NE(window, nullptr);
+    Sleep(1000);
+    EXPECT_FALSE(IsWindowVisible(window)) << "a panel started for a host waits in the notification area";
+    ClosePanel(panel, window);
+}
+
 TEST_F(PanelProcessTest, APanelEndsSoonAfterTheHostItWasStartedFor)
 {
     const std::string program = InstallPanel("panel-testing", m_folder);

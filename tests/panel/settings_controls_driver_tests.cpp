@@ -18,10 +18,17 @@ namespace {
 using namespace e2e;
 
 constexpr long kBlock = 512;
-// Delay slider position 1000: 0.20 of 500 ms, 100 ms of 176 bytes at
-// 44100 Hz stereo, 4 bytes a frame.
-constexpr int kDelayPosition = 1000;
+// Delay slider position 20 (5 ms steps): 0.20 of 500 ms, 100 ms of 176
+// bytes at 44100 Hz stereo, 4 bytes a frame.
+constexpr int kDelayPosition = 20;
 constexpr long kDelayFrames = 176 * 100 / 4;
+// Volume slider position 10: -6 dB, stored as the linear gain 0.501187.
+constexpr int kVolumePosition = 10;
+constexpr const char* kVolumeText = "0.501187";
+constexpr float kVolume = 0.501187f;
+// How long a panel whose window is shown may take to end once closed: Wine
+// waits about 2 s for a window manager when a visible window goes.
+constexpr DWORD kVisibleCloseMs = 8000;
 
 // The rectangle of an item's text in a tree of another process: the message
 // takes its item in, and gives the rectangle back through, that process's
@@ -128,10 +135,11 @@ void ChooseFromList(HWND panel, int id, int index)
     SendMessageA(panel, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
 
-// Volume 0.5 halves the host's samples.
-int16_t Halved(int buffer, long frame)
+// The volume scales the host's samples as the driver does: in single
+// precision, truncated toward zero.
+int16_t Scaled(int buffer, long frame)
 {
-    return static_cast<int16_t>(StreamSample(buffer, frame) / 2);
+    return static_cast<int16_t>(static_cast<float>(StreamSample(buffer, frame)) * kVolume);
 }
 
 // A panel whose window exists may still be initialising, and ignores the
@@ -245,21 +253,22 @@ testing::AssertionResult Holds(const std::string& file, std::initializer_list<st
 
 }  // namespace
 
-TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
+TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderScalesWhatTheSpeakersPlay)
 {
     WriteSettings(Settings());
     HWND panel = nullptr;
     const std::string output = StreamWhile("volume", 2, [&] {
         panel = ShownPanel();
         if (panel) {
-            MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, 50);
+            MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, kVolumePosition);
         }
     });
     ASSERT_FALSE(HasFailure());
-    EXPECT_NE(output.find(std::string("trace: ") + kVolumeTracePrefix + "0.500000"), std::string::npos) << output;
-    EXPECT_NE(ReadFileBytes(m_appData.SettingsFile()).find("Volume=0.500000\r\n"), std::string::npos);
+    EXPECT_NE(output.find(std::string("trace: ") + kVolumeTracePrefix + kVolumeText), std::string::npos) << output;
+    EXPECT_NE(ReadFileBytes(m_appData.SettingsFile()).find(std::string("Volume=") + kVolumeText + "\r\n"),
+              std::string::npos);
 
-    // Full scale until a block boundary after the stream was running, half
+    // Full scale until a block boundary after the stream was running, -6 dB
     // from there to the end, on both speakers and their links.
     WavContent a, b;
     ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
@@ -268,12 +277,12 @@ TEST_F(PanelAndDriverTest, MovingThePanelsVolumeSliderHalvesWhatTheSpeakersPlay)
     while (change < a.Frames() && a.At(change, 0) == StreamSample(0, static_cast<long>(change))) {
         ++change;
     }
-    ASSERT_LT(change, a.Frames()) << "the samples were never halved\n" << output;
+    ASSERT_LT(change, a.Frames()) << "the samples were never scaled\n" << output;
     EXPECT_EQ(change % kBlock, 0u) << change;
     EXPECT_GE(change, static_cast<size_t>(8 * kBlock));
     EXPECT_GE(a.Frames() - change, static_cast<size_t>(10 * kBlock));
     const auto scaled = [change](int buffer, long t) {
-        return static_cast<size_t>(t) < change ? StreamSample(buffer, t) : Halved(buffer, t);
+        return static_cast<size_t>(t) < change ? StreamSample(buffer, t) : Scaled(buffer, t);
     };
     EXPECT_TRUE(PlayedAsExpected(a, kBlock, [&](long t, int c) { return scaled(c, t); })) << "Speaker A";
     EXPECT_TRUE(PlayedAsExpected(b, kBlock, [&](long t, int c) { return c == 1 ? scaled(0, t) : int16_t{0}; }))
@@ -344,9 +353,12 @@ TEST_F(PanelAndDriverTest, ASpeakerTickedInThePanelIsPlayedByTheNextDriverObject
     const std::string file = SettingsOnceTheyHold({"in="});
     EXPECT_TRUE(Holds(file, {"out=Speaker A;Speaker B\r\n", "[Speaker B]\r\noutMaximumChannels=2\r\n"}));
 
-    // A host that creates the driver anew opens both speakers; releasing
-    // that driver object closes the panel.
+    // A host that creates the driver anew opens both speakers. The panel the
+    // user started stays when that host lets the driver go.
     EXPECT_EQ(ChannelsLine(), "channels:      0 inputs, 4 outputs");
+    EXPECT_FALSE(panelProcess.WaitForExit(kVisibleCloseMs)) << "closed by a host's driver";
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(panel, WM_CLOSE, 0, 0, SMTO_NORMAL, 10000, &result);
     EXPECT_TRUE(panelProcess.WaitForExit(10000));
 }
 
@@ -359,15 +371,15 @@ TEST_F(PanelAndDriverTest, TwoSpeakersAndAMicrophoneSetUpInThePanelPlayTheLinksV
     ASSERT_NE(panel, nullptr) << "panel exit code " << panelProcess.WaitForExit(0).value_or(STILL_ACTIVE);
     HWND tree = GetDlgItem(panel, IDC_DEVICE_TREE);
 
-    // Tick Speaker A, Speaker B and the Microphone. Every device joins both
-    // lists; new devices link automatically (their place in "out" and the next).
+    // Tick Speaker A, Speaker B and the Microphone. Each device joins the
+    // list of the direction it has; new devices link automatically (their
+    // place in "out" and the next).
     ClickItem(tree, ItemAt(tree, {1}), true);
-    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"out=Speaker A\r\n", "in=Speaker A\r\n"}), {"out=Speaker A\r\n"}));
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"out=Speaker A\r\nin=\r\n"}), {"out=Speaker A\r\nin=\r\n"}));
     ClickItem(tree, ItemAt(tree, {2}), true);
-    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"out=Speaker A;Speaker B\r\n", "in=Speaker A;Speaker B\r\n"}),
-                      {"out=Speaker A;Speaker B\r\n"}));
+    ASSERT_TRUE(Holds(SettingsOnceTheyHold({"out=Speaker A;Speaker B\r\n"}), {"out=Speaker A;Speaker B\r\n"}));
     ClickItem(tree, ItemAt(tree, {0}), true);
-    const std::string lists = "out=Microphone;Speaker A;Speaker B\r\nin=Microphone;Speaker A;Speaker B\r\n";
+    const std::string lists = "out=Speaker A;Speaker B\r\nin=Microphone\r\n";
     ASSERT_TRUE(Holds(SettingsOnceTheyHold({lists}), {lists}));
 
     // Speaker B: its left channel on output 0 ("声道0", entry 1 of the
@@ -378,30 +390,30 @@ TEST_F(PanelAndDriverTest, TwoSpeakersAndAMicrophoneSetUpInThePanelPlayTheLinksV
     ClickItem(tree, ItemAt(tree, {2, 0, 1}), true);
     ASSERT_TRUE(Holds(SettingsOnceTheyHold({"outChannelLink=0;-2\r\n"}), {"outChannelLink=0;-2\r\n"}));
 
-    // Half volume, and Speaker A 100 ms late.
-    MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, 50);
+    // -6 dB, and Speaker A 100 ms late.
+    MoveSlider(panel, IDC_OUTPUT_VOLUME, WM_VSCROLL, kVolumePosition);
     SelectItemByClick(tree, ItemAt(tree, {1}));
     MoveSlider(panel, IDC_DELAY_SLIDER, WM_HSCROLL, kDelayPosition);
     const std::string file = ReadFileBytes(m_appData.SettingsFile());
-    ASSERT_TRUE(Holds(file, {"Volume=0.500000\r\n", "[Speaker A]\r\noutMaximumChannels=2\r\n",
+    ASSERT_TRUE(Holds(file, {std::string("Volume=") + kVolumeText + "\r\n", "[Speaker A]\r\noutMaximumChannels=2\r\n",
                              "outChannelLink=-1;-1\r\noutOutLatency=0.20\r\n", lists}));
     ASSERT_FALSE(HasFailure());
 
-    // A host streams four outputs, each its own signal. Speaker A sits second
-    // in "out": automatic links play outputs 1 and 2 on it, 100 ms late.
+    // A host streams four outputs, each its own signal. Speaker A sits first
+    // in "out": automatic links play outputs 0 and 1 on it, 100 ms late.
     // Speaker B plays output 0 on its left channel and nothing on its right.
-    // Releasing the driver object closes the panel.
+    // The panel the user started stays when the host lets the driver go.
     StreamWhile("none", 4, [] {});
     ASSERT_FALSE(HasFailure());
-    EXPECT_TRUE(panelProcess.WaitForExit(10000));
+    EXPECT_FALSE(panelProcess.WaitForExit(kVisibleCloseMs)) << "closed by a host's driver";
     WavContent a, b;
     ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
     ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
     ASSERT_GE(a.Frames(), static_cast<size_t>(kDelayFrames + 10 * kBlock));
     EXPECT_TRUE(PlayedAsExpected(
-        a, kBlock, [](long t, int c) { return t < kDelayFrames ? int16_t{0} : Halved(c + 1, t - kDelayFrames); }))
+        a, kBlock, [](long t, int c) { return t < kDelayFrames ? int16_t{0} : Scaled(c, t - kDelayFrames); }))
         << "Speaker A";
-    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 0 ? Halved(0, t) : int16_t{0}; }))
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) { return c == 0 ? Scaled(0, t) : int16_t{0}; }))
         << "Speaker B";
 
     // The microphone records its ramp.
@@ -411,4 +423,7 @@ TEST_F(PanelAndDriverTest, TwoSpeakersAndAMicrophoneSetUpInThePanelPlayTheLinksV
         {HostProgramPath(), "record", "TelvaraDriver", "--out", recording, "--inputs", "0,1", "--seconds", "0.5"}));
     ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
     EXPECT_TRUE(RecordedTheMicrophoneRamp(recording, kBlock)) << recorded.output;
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(panel, WM_CLOSE, 0, 0, SMTO_NORMAL, 10000, &result);
+    EXPECT_TRUE(panelProcess.WaitForExit(10000));
 }

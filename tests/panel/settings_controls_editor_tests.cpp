@@ -93,124 +93,142 @@ protected:
 const DeviceEntry kStereoSpeaker = ScannedDevice(2, 48000);
 const DeviceEntry kSixChannel = ScannedDevice(6, 48000);
 const DeviceEntry kHeadset = ScannedDevice(2, 48000, 1, 44100);
+const DeviceEntry kMicrophone = ScannedDevice(0, 0, 1, 48000);
+
+const char* const kSpeakerOut = "outMaximumChannels=2\r\n"
+                                "outMinimumSampleFrequency=8000\r\n"
+                                "outMaximumSampleFrequency=48000\r\n"
+                                "outMinimumBitsPerSample=16\r\n"
+                                "outMaximumBitsPerSample=24\r\n";
 
 }  // namespace
 
-TEST_F(SettingsEditorTest, TickingANewDeviceStoresItInBothListsWithAutomaticLinks)
+TEST_F(SettingsEditorTest, TickingADeviceListsItOnlyForTheDirectionsItHas)
 {
-    const CheckBoxOutcome outcome =
-        m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kDevice), false, 3);
+    struct Case {
+        const char* what;
+        DeviceEntry device;
+        const char* file;
+    };
+    const Case cases[] = {
+        {"speaker", kStereoSpeaker,
+         "[Device]\r\noutMaximumChannels=2\r\noutMinimumSampleFrequency=8000\r\noutMaximumSampleFrequency=48000\r\n"
+         "outMinimumBitsPerSample=16\r\noutMaximumBitsPerSample=24\r\noutChannelLink=-1;-1\r\noutOutLatency=0.00\r\n"
+         "[default]\r\nout=Device\r\nin=\r\n"},
+        {"microphone", kMicrophone,
+         "[default]\r\nout=\r\nin=Device\r\n"
+         "[Device]\r\ninMaximumChannels=1\r\ninMinimumSampleFrequency=8000\r\ninMaximumSampleFrequency=48000\r\n"
+         "inMinimumBitsPerSample=16\r\ninMaximumBitsPerSample=24\r\ninChannelLink=-1;-1\r\n"},
+        {"headset", kHeadset,
+         "[Device]\r\noutMaximumChannels=2\r\noutMinimumSampleFrequency=8000\r\noutMaximumSampleFrequency=48000\r\n"
+         "outMinimumBitsPerSample=16\r\noutMaximumBitsPerSample=24\r\noutChannelLink=-1;-1\r\noutOutLatency=0.00\r\n"
+         "inMaximumChannels=1\r\ninMinimumSampleFrequency=8000\r\ninMaximumSampleFrequency=44100\r\n"
+         "inMinimumBitsPerSample=16\r\ninMaximumBitsPerSample=24\r\ninChannelLink=-1;-1\r\n"
+         "[default]\r\nout=Device\r\nin=Device\r\n"},
+        // At 48000 Hz the headset records no more: it is not put in "in".
+        {"headset at 48000 Hz", kHeadset,
+         "[default]\r\nSampleRate=48000\r\nout=Device\r\nin=\r\n"
+         "[Device]\r\noutMaximumChannels=2\r\noutMinimumSampleFrequency=8000\r\noutMaximumSampleFrequency=48000\r\n"
+         "outMinimumBitsPerSample=16\r\noutMaximumBitsPerSample=24\r\noutChannelLink=-1;-1\r\noutOutLatency=0.00\r\n"},
+    };
+    for (const Case& c : cases) {
+        StartFrom(std::string(c.what).find("48000") != std::string::npos ? "[default]\r\nSampleRate=48000\r\n" : "");
+        m_events.clear();
+        m_editor->ToggleCheckBox(Item("Device", c.device, PanelItemKind::kDevice), false);
+        EXPECT_EQ(FileText(), c.file) << c.what;
+        ExpectOneEventAfterEveryWrite(kSettingsEvent);
+    }
 
-    EXPECT_EQ(FileText(),
-              "[Speaker]\r\n"
-              "outMaximumChannels=2\r\n"
-              "outMinimumSampleFrequency=8000\r\n"
-              "outMaximumSampleFrequency=48000\r\n"
-              "outMinimumBitsPerSample=16\r\n"
-              "outMaximumBitsPerSample=24\r\n"
-              "outChannelLink=-1;-1\r\n"
-              "outOutLatency=0.00\r\n"
-              "inMaximumChannels=0\r\n"
-              "inMinimumSampleFrequency=0\r\n"
-              "inMaximumSampleFrequency=0\r\n"
-              "inMinimumBitsPerSample=0\r\n"
-              "inMaximumBitsPerSample=0\r\n"
-              "inChannelLink=-1;-1\r\n"
-              "[default]\r\n"
-              "out=Speaker\r\n"
-              "in=Speaker\r\n");
-    ExpectOneEventAfterEveryWrite(kSettingsEvent);
-    EXPECT_EQ(outcome.channelList, CheckBoxOutcome::ChannelList::Unchanged);
-    EXPECT_FALSE(outcome.delayPosition);
-    EXPECT_FALSE(outcome.clearParentCheck);
-
-    DeviceTable devices{{"Speaker", kStereoSpeaker}};
-    EXPECT_EQ(RebuiltOutline(devices), (std::vector<std::string>{"Speaker|x", Gbk("  播放|x"),
+    DeviceTable devices{{"Device", kStereoSpeaker}};
+    StartFrom("");
+    m_editor->ToggleCheckBox(Item("Device", kStereoSpeaker, PanelItemKind::kDevice), false);
+    EXPECT_EQ(RebuiltOutline(devices), (std::vector<std::string>{"Device|x", Gbk("  播放|x"),
                                                                    Gbk("    左声道[自动分配]|x"),
                                                                    Gbk("    右声道[自动分配]|x")}));
 }
 
-TEST_F(SettingsEditorTest, TickingAPlaybackChannelOfADeviceWithoutOutputEntryStoresThatChannelOnly)
+TEST_F(SettingsEditorTest, TickingAGroupListsTheDeviceForThatDirectionOnly)
 {
-    // Channel list entry 3 is output channel 2.
-    const CheckBoxOutcome outcome =
-        m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false, 3);
+    m_editor->ToggleCheckBox(Item("Headset", kHeadset, PanelItemKind::kPlayback), false);
+    EXPECT_NE(FileText().find("out=Headset\r\nin=\r\n"), std::string::npos) << FileText();
+    m_editor->ToggleCheckBox(Item("Headset", kHeadset, PanelItemKind::kPlayback), true);
+    m_editor->ToggleCheckBox(Item("Headset", kHeadset, PanelItemKind::kRecording), false);
+    EXPECT_NE(FileText().find("out=\r\n"), std::string::npos) << FileText();
+    EXPECT_NE(FileText().find("in=Headset\r\n"), std::string::npos) << FileText();
+    EXPECT_EQ(EventNames().size(), 3u);
+}
 
-    EXPECT_EQ(outcome.channelList, CheckBoxOutcome::ChannelList::Enable);
+TEST_F(SettingsEditorTest, TickingAPlaybackChannelOfADeviceWithoutOutputEntryPlaysThatChannelAutomatically)
+{
+    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false);
+
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
     const std::string file = FileText();
-    EXPECT_NE(file.find("outMaximumChannels=2\r\n"), std::string::npos);
-    EXPECT_NE(file.find("outChannelLink=-2;2\r\n"), std::string::npos);
-    EXPECT_NE(file.find("out=Speaker\r\n"), std::string::npos);
-    EXPECT_NE(file.find("in=\r\n"), std::string::npos);
+    EXPECT_NE(file.find(std::string("[Speaker]\r\n") + kSpeakerOut + "outChannelLink=-2;-1\r\n"), std::string::npos)
+        << file;
+    EXPECT_NE(file.find("out=Speaker\r\nin=\r\n"), std::string::npos);
     EXPECT_EQ(file.find("inMaximumChannels"), std::string::npos);
 
-    // The rebuilt tree shows the tick where it was made.
+    // The rebuilt tree shows the tick where it was made, and what it plays.
     DeviceTable devices{{"Speaker", kStereoSpeaker}};
     EXPECT_EQ(RebuiltOutline(devices), (std::vector<std::string>{"Speaker|x", Gbk("  播放|x"),
                                                                    Gbk("    左声道[未映射]| "),
-                                                                   Gbk("    右声道[未映射]|x")}));
+                                                                   Gbk("    右声道[自动分配]|x")}));
 }
 
-TEST_F(SettingsEditorTest, TickingAChannelOfASixChannelDeviceWithoutEntryLinksItAutomatically)
+TEST_F(SettingsEditorTest, TickingAChannelOfASixChannelDeviceWithoutEntryPlaysTheChannelsOfItsLink)
 {
-    m_editor->ToggleCheckBox(Item("Six", kSixChannel, PanelItemKind::kPlayback, true, 3), false, 0);
-    EXPECT_NE(FileText().find("outChannelLink=-1;-1\r\n"), std::string::npos);
+    // Channel 3 follows the right link, as channels 1 to 5 all do.
+    m_editor->ToggleCheckBox(Item("Six", kSixChannel, PanelItemKind::kPlayback, true, 3), false);
+    EXPECT_NE(FileText().find("outChannelLink=-2;-1\r\n"), std::string::npos);
     DeviceTable devices{{"Six", kSixChannel}};
     const std::vector<std::string> outline = RebuiltOutline(devices);
     ASSERT_EQ(outline.size(), 8u);
-    EXPECT_EQ(outline[5], Gbk("    声道3[3]|x"));
+    EXPECT_EQ(outline[2], Gbk("    声道0[未映射]| "));
+    EXPECT_EQ(outline[5], Gbk("    声道3[自动分配]|x"));
 }
 
-TEST_F(SettingsEditorTest, TickingAPlaybackChannelOfAListedDeviceSetsItsLinkFromTheChannelList)
+TEST_F(SettingsEditorTest, TickingAPlaybackChannelLinksItAutomaticallyAndClearingItUnmapsIt)
 {
     StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=4;-2\r\n"
               "outOutLatency=0.10\r\n");
-    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false, 1);
-    EXPECT_NE(FileText().find("outChannelLink=4;0\r\n"), std::string::npos);
+    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), false);
+    EXPECT_NE(FileText().find("outChannelLink=4;-1\r\n"), std::string::npos);
     EXPECT_NE(FileText().find("outOutLatency=0.10\r\n"), std::string::npos);
-    // Nothing selected in the list: the channel stays unmapped.
-    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), false, -1);
-    EXPECT_NE(FileText().find("outChannelLink=-2;0\r\n"), std::string::npos);
+    m_editor->ToggleCheckBox(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), true);
+    EXPECT_NE(FileText().find("outChannelLink=-2;-1\r\n"), std::string::npos);
+    EXPECT_NE(FileText().find("out=Speaker\r\nin=\r\n"), std::string::npos) << "the device stays listed, in \"out\" only";
     EXPECT_EQ(EventNames().size(), 2u);
 }
 
-TEST_F(SettingsEditorTest, ClearingAChannelUnmapsItAndPutsTheDeviceInBothListsWithItsOwnDelay)
+TEST_F(SettingsEditorTest, ClearingAChannelUnmapsThatChannelAndTouchesNoOtherDirection)
 {
-    // The delay slider may show another device when a channel is cleared:
-    // each device keeps the delay stored for it.
     struct Case {
         const char* what;
         std::string start;
         PanelTreeItem item;
-        std::string outLink;
-        std::string outLatency;
-        std::string inLink;
-        CheckBoxOutcome::ChannelList channelList;
+        std::vector<std::string> lines;
+        const char* absent;
     };
     const Case cases[] = {
-        {"playback channel of a listed device",
-         "[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n"
-         "outOutLatency=0.10\r\n",
-         Item("Speaker", kHeadset, PanelItemKind::kPlayback, true, 1), "outChannelLink=0;-2\r\n", "outOutLatency=0.10\r\n",
-         "inChannelLink=-1;-1\r\n", CheckBoxOutcome::ChannelList::Disable},
-        {"recording channel of a device without output entry",
+        {"playback channel",
+         "[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\noutOutLatency=0.10\r\n",
+         Item("Speaker", kHeadset, PanelItemKind::kPlayback, true, 1),
+         {"outChannelLink=0;-2\r\n", "outOutLatency=0.10\r\n", "out=Speaker\r\nin=\r\n"}, "inMaximumChannels"},
+        {"recording channel",
          "[default]\r\nin=Speaker\r\n[Speaker]\r\ninMaximumChannels=1\r\ninChannelLink=0;1\r\n",
-         Item("Speaker", kHeadset, PanelItemKind::kRecording, true, 0), "outChannelLink=-1;-1\r\n", "outOutLatency=0.00\r\n",
-         "inChannelLink=-2;1\r\n", CheckBoxOutcome::ChannelList::Unchanged},
+         Item("Speaker", kHeadset, PanelItemKind::kRecording, true, 0),
+         {"inChannelLink=-2;1\r\n", "in=Speaker\r\n", "out=\r\n"}, "outMaximumChannels"},
     };
     for (const Case& c : cases) {
         StartFrom(c.start);
         m_events.clear();
-        const CheckBoxOutcome outcome = m_editor->ToggleCheckBox(c.item, true, 2);
-        EXPECT_EQ(outcome.channelList, c.channelList) << c.what;
-        EXPECT_FALSE(outcome.delayPosition) << c.what;
+        m_editor->ToggleCheckBox(c.item, true);
         const std::string file = FileText();
-        for (const std::string& line : {std::string("outMaximumSampleFrequency=48000\r\n"), c.outLink, c.outLatency,
-                                        std::string("inMaximumSampleFrequency=44100\r\n"), c.inLink,
-                                        std::string("out=Speaker\r\n"), std::string("in=Speaker\r\n")}) {
+        for (const std::string& line : c.lines) {
             EXPECT_NE(file.find(line), std::string::npos) << c.what << ": " << line << "\n" << file;
         }
+        EXPECT_EQ(file.find(c.absent), std::string::npos) << c.what << "\n" << file;
         ExpectOneEventAfterEveryWrite(kSettingsEvent);
     }
 }
@@ -219,14 +237,13 @@ TEST_F(SettingsEditorTest, ClearingARecordingChannelUnmapsItsInputLinkAndTicking
 {
     StartFrom("[default]\r\nin=Mic\r\n[Mic]\r\ninMaximumChannels=1\r\ninChannelLink=0;1\r\n");
     const PanelTreeItem channel = Item("Mic", kHeadset, PanelItemKind::kRecording, true, 0);
-    const CheckBoxOutcome cleared = m_editor->ToggleCheckBox(channel, true, 5);
-    EXPECT_EQ(cleared.channelList, CheckBoxOutcome::ChannelList::Unchanged);
+    m_editor->ToggleCheckBox(channel, true);
     EXPECT_NE(FileText().find("inChannelLink=-2;1\r\n"), std::string::npos);
-    EXPECT_NE(FileText().find("out=Mic\r\n"), std::string::npos);   // both lists receive the device
+    EXPECT_NE(FileText().find("out=\r\n"), std::string::npos);
     DeviceTable devices{{"Mic", kHeadset}};
     EXPECT_EQ(RebuiltOutline(devices)[5], Gbk("    声道[0]| "));
 
-    m_editor->ToggleCheckBox(channel, false, 5);
+    m_editor->ToggleCheckBox(channel, false);
     EXPECT_NE(FileText().find("inChannelLink=-1;1\r\n"), std::string::npos);
     EXPECT_EQ(RebuiltOutline(devices)[5], Gbk("    声道[0]|x"));
 }
@@ -242,64 +259,63 @@ TEST_F(SettingsEditorTest, ClearingGroupsAndDevicesTakesThemOffTheListsButLeaves
         int32_t kind;
         std::string outList;
         std::string inList;
-        std::optional<int> delayPosition;
-        bool clearParent;
     };
     const Case cases[] = {
-        {"device", PanelItemKind::kDevice, "out=B\r\n", "in=B\r\n", 1449, false},
-        {"playback group", PanelItemKind::kPlayback, "out=B\r\n", "in=A;B\r\n", 1449, false},
-        {"recording group", PanelItemKind::kRecording, "out=A;B\r\n", "in=B\r\n", std::nullopt, false},
+        {"device", PanelItemKind::kDevice, "out=B\r\n", "in=B\r\n"},
+        {"playback group", PanelItemKind::kPlayback, "out=B\r\n", "in=A;B\r\n"},
+        {"recording group", PanelItemKind::kRecording, "out=A;B\r\n", "in=B\r\n"},
     };
     for (const Case& c : cases) {
         StartFrom(start);
         m_events.clear();
-        const CheckBoxOutcome outcome = m_editor->ToggleCheckBox(Item("A", kHeadset, c.kind), true, 0);
+        m_editor->ToggleCheckBox(Item("A", kHeadset, c.kind), true);
         const std::string file = FileText();
         EXPECT_NE(file.find(c.outList), std::string::npos) << c.what << "\n" << file;
         EXPECT_NE(file.find(c.inList), std::string::npos) << c.what;
         EXPECT_NE(file.find("[A]\r\noutMaximumChannels=2\r\n"), std::string::npos) << c.what;
-        EXPECT_EQ(outcome.delayPosition, c.delayPosition) << c.what;
-        EXPECT_EQ(outcome.clearParentCheck, c.clearParent) << c.what;
         ExpectOneEventAfterEveryWrite(kSettingsEvent);
     }
-    // The second group cleared takes the device off both lists: its box goes.
+    // The second group cleared takes the device off both lists, and its box
+    // goes with them.
     StartFrom(start);
-    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), true, 0);
-    const CheckBoxOutcome last = m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kPlayback), true, 0);
-    EXPECT_TRUE(last.clearParentCheck);
+    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), true);
+    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kPlayback), true);
     EXPECT_NE(FileText().find("out=B\r\nin=B\r\n"), std::string::npos);
-    // A device without an output entry leaves the delay slider at 0.
-    const CheckBoxOutcome unlisted = m_editor->ToggleCheckBox(Item("C", kHeadset, PanelItemKind::kDevice), true, 0);
-    EXPECT_EQ(unlisted.delayPosition, 0);
+    DeviceTable devices{{"A", kHeadset}};
+    EXPECT_EQ(RebuiltOutline(devices)[0], "A| ");
 }
 
 TEST_F(SettingsEditorTest, TickingAGroupKeepsTheLinksAndDelayOfAnExistingEntry)
 {
     StartFrom("[default]\r\nout=A\r\n[A]\r\noutMaximumChannels=6\r\noutChannelLink=3;4\r\noutOutLatency=0.40\r\n");
-    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), false, 0);
-    const std::string file = FileText();
+    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kRecording), false);
+    std::string file = FileText();
+    EXPECT_NE(file.find("outMaximumChannels=6\r\n"), std::string::npos) << "the output entry is not this click's";
+    EXPECT_NE(file.find("inChannelLink=-1;-1\r\n"), std::string::npos);
+    EXPECT_NE(file.find("out=A\r\nin=A\r\n"), std::string::npos);
+    m_editor->ToggleCheckBox(Item("A", kHeadset, PanelItemKind::kPlayback), false);
+    file = FileText();
     EXPECT_NE(file.find("outMaximumChannels=2\r\n"), std::string::npos);   // the scanned range replaces it
     EXPECT_NE(file.find("outChannelLink=3;4\r\n"), std::string::npos);
     EXPECT_NE(file.find("outOutLatency=0.40\r\n"), std::string::npos);
-    EXPECT_NE(file.find("inChannelLink=-1;-1\r\n"), std::string::npos);
-    EXPECT_NE(file.find("out=A\r\nin=A\r\n"), std::string::npos);
 }
 
-TEST_F(SettingsEditorTest, TheChannelListSetsOneLinkAndRenamesTheItem)
+TEST_F(SettingsEditorTest, TheChannelListSetsTheLinkOfTheHighlightedPlaybackChannel)
 {
     StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n");
-    EXPECT_EQ(m_editor->SelectChannelLink(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), 0),
-              Gbk("右声道[自动分配]"));
+    EXPECT_TRUE(m_editor->SelectChannelLink(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 1), 0));
     EXPECT_NE(FileText().find("outChannelLink=0;-1\r\n"), std::string::npos);
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
-    EXPECT_EQ(m_editor->SelectChannelLink(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), 8),
-              Gbk("左声道[7]"));
+    EXPECT_TRUE(m_editor->SelectChannelLink(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), 8));
     EXPECT_NE(FileText().find("outChannelLink=7;-1\r\n"), std::string::npos);
-
-    // A device without an output entry gets one with its scanned range.
+    // The link it has already: nothing is written, nobody is told.
     m_events.clear();
-    EXPECT_EQ(m_editor->SelectChannelLink(Item("New", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), 2),
-              Gbk("左声道[1]"));
+    EXPECT_FALSE(m_editor->SelectChannelLink(Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), 8));
+    EXPECT_TRUE(m_events.empty());
+
+    // A device without an output entry gets one with its scanned range, in
+    // which only that channel plays.
+    EXPECT_TRUE(m_editor->SelectChannelLink(Item("New", kStereoSpeaker, PanelItemKind::kPlayback, true, 0), 2));
     const std::string file = FileText();
     EXPECT_NE(file.find("[New]\r\noutMaximumChannels=2\r\noutMinimumSampleFrequency=8000\r\n"), std::string::npos);
     EXPECT_NE(file.find("outChannelLink=1;-2\r\n"), std::string::npos);
@@ -307,27 +323,19 @@ TEST_F(SettingsEditorTest, TheChannelListSetsOneLinkAndRenamesTheItem)
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
 }
 
-TEST_F(SettingsEditorTest, TheChannelListSetsTheLinkOfADeviceGroupOrRecordingChannelButLeavesItsText)
+TEST_F(SettingsEditorTest, TheChannelListChangesNothingForAnyOtherItem)
 {
-    // The keyboard can move the selection to any item before the list changes.
-    struct Case {
-        const char* what;
-        PanelTreeItem item;
-        const char* link;
-    };
-    const Case cases[] = {
-        {"device", Item("Speaker", kHeadset, PanelItemKind::kDevice), "outChannelLink=4;1\r\n"},
-        {"playback group", Item("Speaker", kHeadset, PanelItemKind::kPlayback), "outChannelLink=4;1\r\n"},
-        {"recording group", Item("Speaker", kHeadset, PanelItemKind::kRecording), "outChannelLink=4;1\r\n"},
-        {"recording channel", Item("Speaker", kHeadset, PanelItemKind::kRecording, true, 1), "outChannelLink=0;4\r\n"},
-    };
-    for (const Case& c : cases) {
-        StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n");
-        m_events.clear();
-        EXPECT_EQ(m_editor->SelectChannelLink(c.item, 5), std::nullopt) << c.what;
-        EXPECT_NE(FileText().find(c.link), std::string::npos) << c.what << "\n" << FileText();
-        ExpectOneEventAfterEveryWrite(kSettingsEvent);
+    const std::string start = "[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n";
+    StartFrom(start);
+    const std::string before = FileText();
+    for (const PanelTreeItem& item : {Item("Speaker", kHeadset, PanelItemKind::kDevice),
+                                      Item("Speaker", kHeadset, PanelItemKind::kPlayback),
+                                      Item("Speaker", kHeadset, PanelItemKind::kRecording),
+                                      Item("Speaker", kHeadset, PanelItemKind::kRecording, true, 1)}) {
+        EXPECT_FALSE(m_editor->SelectChannelLink(item, 5)) << item.kind << " " << item.isChannel;
     }
+    EXPECT_EQ(FileText(), before);
+    EXPECT_TRUE(m_events.empty());
 }
 
 TEST_F(SettingsEditorTest, TheSampleRateIsWrittenAndSignalledAndAnEmptySelectionChangesNothing)
@@ -344,20 +352,20 @@ TEST_F(SettingsEditorTest, TheSampleRateIsWrittenAndSignalledAndAnEmptySelection
 
 TEST_F(SettingsEditorTest, TheBufferSizeIsWrittenOnEveryMoveWithoutAnEvent)
 {
-    for (int position : {40, 48, 1000, 256}) {
-        m_editor->SetBufferSize(position);
+    for (int32_t frames : {64, 128, 1024, 256}) {
+        m_editor->SetBufferSize(frames);
     }
     EXPECT_EQ(FileText(), "[default]\r\nBlockFrames=256\r\n");
     EXPECT_TRUE(m_events.empty());
 }
 
-TEST_F(SettingsEditorTest, TheVolumeIsWrittenSignalledAndTracedOnlyWhenTheDriverListens)
+TEST_F(SettingsEditorTest, TheVolumeIsWrittenAsALinearGainSignalledAndTracedOnlyWhenTheDriverListens)
 {
     TraceCapture trace;
-    m_editor->SetVolume(25);
-    EXPECT_EQ(FileText(), "[default]\r\nVolume=0.750000\r\n");
+    m_editor->SetVolume(40);   // the "-24" mark
+    EXPECT_EQ(FileText(), "[default]\r\nVolume=0.063096\r\n");
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
-    EXPECT_TRUE(trace.Contains("[TELVARA]ASIO SET VOLUME 0.750000"));
+    EXPECT_TRUE(trace.Contains("[TELVARA]ASIO SET VOLUME 0.063096"));
 
     m_editor->SetVolume(100);
     EXPECT_EQ(FileText(), "[default]\r\nVolume=0.000000\r\n");
@@ -369,31 +377,31 @@ TEST_F(SettingsEditorTest, TheVolumeIsWrittenSignalledAndTracedOnlyWhenTheDriver
     EXPECT_TRUE(trace.Lines().empty());
 }
 
-TEST_F(SettingsEditorTest, TheOutputDelayIsWrittenForTheClickedDeviceOnlyAndSignalledOnItsOwnEvent)
+TEST_F(SettingsEditorTest, TheOutputDelayIsWrittenOnlyForATickedDeviceThatPlaysAndSignalledOnItsOwnEvent)
 {
     TraceCapture trace;
-    // Nothing clicked since the last rebuild, or a channel item: nothing happens.
-    EXPECT_FALSE(m_editor->SetOutputDelay(nullptr, 1234));
+    StartFrom("[default]\r\nout=Speaker\r\n[Speaker]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n");
+    const std::string before = FileText();
+    // Nothing highlighted, a channel, a recording group, a device not in
+    // "out", one that does not play at the rate: nothing happens.
     const PanelTreeItem channel = Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback, true, 0);
-    EXPECT_FALSE(m_editor->SetOutputDelay(&channel, 1234));
-    EXPECT_EQ(FileText(), "");
+    const PanelTreeItem recording = Item("Speaker", kHeadset, PanelItemKind::kRecording);
+    const PanelTreeItem unticked = Item("Other", kStereoSpeaker, PanelItemKind::kDevice);
+    const PanelTreeItem slow = Item("Speaker", ScannedDevice(2, 32000), PanelItemKind::kDevice);
+    for (const PanelTreeItem* item : {static_cast<const PanelTreeItem*>(nullptr), &channel, &recording, &unticked, &slow}) {
+        EXPECT_FALSE(m_editor->SetOutputDelay(item, 25));
+    }
+    EXPECT_EQ(FileText(), before);
     EXPECT_TRUE(m_events.empty());
 
     const PanelTreeItem group = Item("Speaker", kStereoSpeaker, PanelItemKind::kPlayback);
-    EXPECT_EQ(m_editor->SetOutputDelay(&group, 1234), "123.40ms");
-    EXPECT_EQ(FileText(), "[Speaker]\r\noutOutLatency=0.25\r\n");
+    EXPECT_EQ(m_editor->SetOutputDelay(&group, 29), "145.00ms");
+    EXPECT_NE(FileText().find("outOutLatency=0.29\r\n"), std::string::npos) << FileText();
     ExpectOneEventAfterEveryWrite(kDelayEvent);
-    EXPECT_TRUE(trace.Contains(Gbk("[TELVARA]调整设备[Speaker]延迟 0.246800 事件发送成功")));
+    EXPECT_TRUE(trace.Contains(Gbk("[TELVARA]调整设备[Speaker]延迟 0.290000 事件发送成功")));
 
     m_driverRunning = false;
-    EXPECT_EQ(m_editor->SetOutputDelay(&group, 5000), "500.00ms");
-    EXPECT_EQ(FileText(), "[Speaker]\r\noutOutLatency=1.00\r\n");
+    EXPECT_EQ(m_editor->SetOutputDelay(&group, 100), "500.00ms");
+    EXPECT_NE(FileText().find("outOutLatency=1.00\r\n"), std::string::npos);
     EXPECT_TRUE(trace.Contains(Gbk("[TELVARA]调整设备[Speaker]延迟 1.000000 事件发送失败")));
-
-    // The device joins the working table; the "out" list follows with the
-    // next save of the device settings.
-    ASSERT_TRUE(m_settings->outputDevices.count("Speaker"));
-    EXPECT_EQ(m_settings->outputDevices["Speaker"].maximumChannels, 2);
-    m_editor->SaveDeviceSettings();
-    EXPECT_NE(FileText().find("out=Speaker\r\n"), std::string::npos);
 }
