@@ -1,6 +1,8 @@
 #include "device_test_support.h"
 
 #include "ks_trace_level_guard.h"
+#include "request_completion.h"
+#include "stream_request_watch.h"
 #include "trace_capture.h"
 
 #include <windows.h>
@@ -10,299 +12,325 @@
 
 namespace {
 
-constexpr uint32_t kLongWaitMs = 5000;
+constexpr DWORD kLongWaitMs = 5000;
 
-// Follows the generator's ramp over consecutive reads: channel c of frame n
-// holds n + 0x1000 * c (16 bits).
+// The host's input buffers of one device for one block, one per channel.
+class Destinations {
+public:
+    Destinations(uint16_t channels, size_t frames, int16_t fill = 0x7777)
+        : m_buffers(channels, std::vector<int16_t>(frames, fill))
+    {
+        for (auto& buffer : m_buffers) {
+            m_pointers.push_back(buffer.data());
+        }
+    }
+
+    int16_t* const* Pointers() const { return m_pointers.data(); }
+    // Leaves the channel out of the deliveries.
+    void Leave(size_t channel) { m_pointers.at(channel) = nullptr; }
+    const std::vector<int16_t>& Channel(size_t channel) const { return m_buffers.at(channel); }
+    size_t Channels() const { return m_buffers.size(); }
+    size_t Frames() const { return m_buffers.empty() ? 0 : m_buffers[0].size(); }
+    void Fill(int16_t value)
+    {
+        for (auto& buffer : m_buffers) {
+            std::fill(buffer.begin(), buffer.end(), value);
+        }
+    }
+
+private:
+    std::vector<std::vector<int16_t>> m_buffers;
+    std::vector<int16_t*> m_pointers;
+};
+
+// The simulated device's ramp as 16-bit samples: channel c of frame n holds
+// n + 0x1000 c (16 bits, and in the top bytes of 24 and 32); 8-bit pins hold
+// (n + 0x10 c) mod 256, unsigned, which is its top byte.
+int16_t RampSample(uint32_t frame, size_t channel, int bits)
+{
+    if (bits == 8) {
+        const auto u = static_cast<uint8_t>(frame + 0x10 * channel);
+        return static_cast<int16_t>((u - 128) * 256);
+    }
+    return static_cast<int16_t>(static_cast<uint16_t>(frame + 0x1000 * channel));
+}
+
+// Follows the ramp over consecutive deliveries; the first one sets where it
+// starts.
 class RampFollower {
 public:
-    explicit RampFollower(uint16_t channels) : m_channels(channels) {}
+    explicit RampFollower(int bits = 16) : m_bits(bits) {}
 
-    // Checks that the block holds frames continuing the ramp; the first block
-    // sets where it starts.
-    ::testing::AssertionResult Continues(const std::vector<int16_t>& block)
+    // The first `arrived` frames of the first `channels` channels continue
+    // the ramp, the rest of them are silent.
+    ::testing::AssertionResult Continues(const Destinations& block, size_t arrived, size_t channels)
     {
-        for (size_t f = 0; f < block.size() / m_channels; ++f) {
-            const auto first = static_cast<uint16_t>(block[f * m_channels]);
-            if (!m_started) {
-                m_next = first;
-                m_started = true;
-            }
-            for (uint16_t c = 0; c < m_channels; ++c) {
-                const auto expected = static_cast<uint16_t>(m_next + 0x1000 * c);
-                const auto actual = static_cast<uint16_t>(block[f * m_channels + c]);
+        if (!m_started && arrived > 0) {
+            const int16_t first = block.Channel(0)[0];
+            m_next = m_bits == 8 ? static_cast<uint8_t>(first / 256 + 128) : static_cast<uint16_t>(first);
+            m_started = true;
+        }
+        for (size_t f = 0; f < block.Frames(); ++f) {
+            for (size_t c = 0; c < channels; ++c) {
+                const int16_t expected = f < arrived ? RampSample(m_next + static_cast<uint32_t>(f), c, m_bits) : 0;
+                const int16_t actual = block.Channel(c)[f];
                 if (actual != expected) {
                     return ::testing::AssertionFailure() << "frame " << f << " channel " << c << ": " << actual
                                                          << " instead of " << expected;
                 }
             }
-            ++m_next;
         }
+        m_next += static_cast<uint32_t>(arrived);
         return ::testing::AssertionSuccess();
     }
 
+    ::testing::AssertionResult Continues(const Destinations& block, size_t arrived)
+    {
+        return Continues(block, arrived, block.Channels());
+    }
+    ::testing::AssertionResult Continues(const Destinations& block) { return Continues(block, block.Frames()); }
+
 private:
-    uint16_t m_channels;
-    uint16_t m_next = 0;
+    int m_bits;
+    uint32_t m_next = 0;
     bool m_started = false;
 };
 
-// Every frame of the block is one ramp frame (channels in step), wherever it starts.
-::testing::AssertionResult IsRampSegment(const std::vector<int16_t>& block, uint16_t channels)
+// Waits, at most waitMs, for the oldest read and delivers it.
+HRESULT DeliverNext(CCaptureEndpoint& endpoint, const Destinations& destinations, DWORD waitMs = kLongWaitMs)
 {
-    RampFollower follower(channels);
-    return follower.Continues(block);
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    while (!endpoint.HasArrived()) {
+        if (GetTickCount64() >= deadline) {
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+        WaitForSingleObject(endpoint.WaitHandle(), 20);
+    }
+    return endpoint.Deliver(destinations.Pointers());
+}
+
+kssim::DeviceModel RoomyCapture(const std::string& name, ULONG channels = 2)
+{
+    kssim::DeviceModel model = SimCapture(name, channels);
+    model.deviceBufferMs = 500;  // no frame lost to a slow test thread
+    return model;
 }
 
 class CapturePathTest : public DeviceSetTest {
 protected:
-    AsioAudioDevice& Open(ConfigText config, kssim::DeviceModel model = SimCapture("Mic"))
+    // Opens the one capture device "Mic" of the model.
+    CCaptureEndpoint& Open(const ConfigText& config, kssim::DeviceModel model = SimCapture("Mic"),
+                           double rate = 44100.0, int32_t bits = 16)
     {
-        m_device.reset();
+        m_set.reset();
         Sim().Reset({model});
         WriteConfig(config);
-        AsioAudioDevice& device = MakeDevice();
-        EXPECT_TRUE(device.OpenCaptureDevices());
-        return device;
-    }
-
-    int32_t Read(std::vector<int16_t>& block, uint32_t timeoutMs)
-    {
-        return m_device->ReadCaptureDevice(0, block.data(), static_cast<uint32_t>(block.size() * 2), timeoutMs);
+        EXPECT_TRUE(MakeSet().OpenCapture(CaptureRequest(rate, bits)));
+        return Capture(0);
     }
 };
-
-kssim::DeviceModel RoomyCapture(const std::string& name, ULONG channels = 2, ULONG minimumBits = 16,
-                                ULONG maximumBits = 16)
-{
-    kssim::DeviceModel model = SimCapture(name, channels, minimumBits, maximumBits);
-    model.deviceBufferMs = 500;  // no frame lost to a slow test thread
-    return model;
-}
 
 }  // namespace
 
 TEST_F(CapturePathTest, ReadsDeliverTheRampWithoutGapsOrRepeatsAcross1000Reads)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2));
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetCaptureState(KSSTATE_RUN);
-    RampFollower ramp(2);
-    std::vector<int16_t> block(512 * 2);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    RampFollower ramp;
+    Destinations block(2, 512);
     for (int n = 0; n < 1000; ++n) {
-        std::fill(block.begin(), block.end(), static_cast<int16_t>(0x7777));
-        ASSERT_EQ(Read(block, kLongWaitMs), 0) << "read " << n;
+        block.Fill(0x7777);
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK) << "read " << n;
         ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
     }
+    EXPECT_EQ(endpoint.Counters().failedRequests.load(), 0);
 }
 
 TEST_F(CapturePathTest, ReadsAtTheDevicesPaceDeliverTheRampWithoutGaps)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2).Default("SampleRate", "48000").Default("BlockFrames", "96"),
-                                   RoomyCapture("Mic"));
-    device.SetCaptureState(KSSTATE_RUN);
-    RampFollower ramp(2);
-    std::vector<int16_t> block(96 * 2);
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2), RoomyCapture("Mic"), 48000.0);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(96, 4));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    RampFollower ramp;
+    Destinations block(2, 96);
     for (int n = 0; n < 300; ++n) {
-        ASSERT_EQ(Read(block, kLongWaitMs), 0) << "read " << n;
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK) << "read " << n;
         ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
     }
+    EXPECT_EQ(Sim().OverrunFrames(CapturePath("Mic"), 0), 0);
 }
 
-TEST_F(CapturePathTest, TheRequestTellsWhatArrived)
+// Each read is one request for a whole block in the pin's form, with the
+// endpoint's event; DataUsed tells what arrived, and frames the pin did not
+// fill are silence, never what the buffer held from an earlier read.
+TEST_F(CapturePathTest, TheReadTellsWhatArrivedAndTheRestIsSilence)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2));
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetCaptureState(KSSTATE_RUN);
-    std::vector<int16_t> block(512 * 2);
-    ASSERT_EQ(Read(block, kLongWaitMs), 0);
-    const KSSTREAM_HEADER& header = g_captureRequests[0].header;
-    EXPECT_EQ(header.Size, sizeof(KSSTREAM_HEADER));
-    EXPECT_EQ(header.FrameExtent, 2048u);
-    EXPECT_EQ(header.DataUsed, 2048u);
-    EXPECT_EQ(header.Data, block.data());
-    EXPECT_EQ(header.OptionsFlags, 0u);
-    EXPECT_EQ(header.PresentationTime.Numerator, 0u);
-    EXPECT_EQ(header.PresentationTime.Denominator, 0u);
-}
-
-TEST_F(CapturePathTest, AnIndexWithoutAnOpenDeviceSubmitsNothing)
-{
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2));
-    device.SetCaptureState(KSSTATE_RUN);
-    std::vector<int16_t> block(1024);
-    EXPECT_EQ(device.ReadCaptureDevice(1, block.data(), 2048, 0), static_cast<int32_t>(E_FAIL));
-    EXPECT_EQ(Sim().PendingRequestCount(), 0);
-}
-
-TEST_F(CapturePathTest, AReadWithoutWaitReturnsAtOnceAndIsTakenBackBeforeTheNextRead)
-{
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2).Default("SampleRate", "48000"), RoomyCapture("Mic"));
-    // Paused, the device fills nothing: a read without wait is late however
-    // long the machine took since the pin was made.
-    device.SetCaptureState(KSSTATE_PAUSE);
-    std::vector<int16_t> early(512 * 2, 0x5A5A);
-    EXPECT_EQ(Read(early, 0), AsioAudioDevice::kCaptureReadLate) << "a read that missed its wait delivered nothing";
-    device.SetCaptureState(KSSTATE_RUN);
-    std::vector<int16_t> next(512 * 2);
-    ASSERT_EQ(Read(next, kLongWaitMs), 0);
-    EXPECT_TRUE(IsRampSegment(next, 2));
-    // From here the early buffer belongs to nobody: nothing writes into it.
-    const std::vector<int16_t> snapshot = early;
-    RampFollower ramp(2);
-    ASSERT_TRUE(ramp.Continues(next));
-    for (int n = 0; n < 5; ++n) {
-        ASSERT_EQ(Read(next, kLongWaitMs), 0);
-        ASSERT_TRUE(ramp.Continues(next)) << "read " << n;
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    StreamRequestWatch watch;
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    const std::vector<SeenRequest> seen = watch.Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    for (const SeenRequest& read : seen) {
+        EXPECT_EQ(read.code, static_cast<DWORD>(IOCTL_KS_READ_STREAM));
+        EXPECT_EQ(read.pin, endpoint.Pin()->GetHandle());
+        EXPECT_EQ(read.header.Size, sizeof(KSSTREAM_HEADER));
+        EXPECT_EQ(read.header.FrameExtent, 2048u);
+        EXPECT_EQ(read.header.DataUsed, 0u);
+        EXPECT_EQ(read.header.OptionsFlags, 0u);
+        EXPECT_EQ(read.header.PresentationTime.Numerator, 0u);
+        EXPECT_EQ(read.header.PresentationTime.Denominator, 0u);
+        EXPECT_EQ(read.event, endpoint.WaitHandle());
+        EXPECT_EQ(read.address->DataUsed, 2048u) << "the fast device filled it at once";
     }
-    Sleep(30);
-    EXPECT_EQ(early, snapshot);
+    EXPECT_NE(seen[0].header.Data, seen[1].header.Data);
+    // The driver fills only 100 frames of every read asked from now on; the
+    // two reads already asked come back whole.
+    watch.ShortenReadsTo(400);
+    RampFollower ramp;
+    Destinations block(2, 512);
+    for (int n = 0; n < 6; ++n) {
+        block.Fill(0x7777);
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK) << "read " << n;
+        ASSERT_TRUE(ramp.Continues(block, n < 2 ? 512 : 100)) << "read " << n;
+    }
 }
 
-TEST_F(CapturePathTest, TimedOutReadsNeverCorruptALaterBuffer)
+// A read the pin has not given back is not delivered: the host's buffers
+// stay as they are until the engine decides (silence, counted as a miss or
+// not), and the read is delivered once it comes.
+TEST_F(CapturePathTest, AReadNotYetArrivedIsNotDelivered)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2).Default("SampleRate", "48000").Default("BlockFrames", "256"),
-                                   RoomyCapture("Mic"));
-    device.SetCaptureState(KSSTATE_RUN);
-    std::vector<std::vector<int16_t>> buffers(4, std::vector<int16_t>(256 * 2));
-    for (int round = 0; round < 40; ++round) {
-        std::vector<int16_t>& timedOut = buffers[static_cast<size_t>(round % 4)];
-        std::vector<int16_t>& complete = buffers[static_cast<size_t>((round + 1) % 4)];
-        std::fill(timedOut.begin(), timedOut.end(), static_cast<int16_t>(-1));
-        // Within 1 ms the read may or may not have completed.
-        const int32_t first = Read(timedOut, 1);
-        ASSERT_TRUE(first == 0 || first == AsioAudioDevice::kCaptureReadLate) << first;
-        ASSERT_EQ(Read(complete, kLongWaitMs), 0);
-        ASSERT_TRUE(IsRampSegment(complete, 2)) << "round " << round;
-        const std::vector<int16_t> kept = complete;
-        ASSERT_EQ(Read(buffers[static_cast<size_t>((round + 2) % 4)], kLongWaitMs), 0);
-        ASSERT_EQ(complete, kept) << "round " << round;
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2), RoomyCapture("Mic"));
+    // Paused, the device fills nothing.
+    ASSERT_EQ(endpoint.SetState(KSSTATE_PAUSE), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    EXPECT_EQ(Sim().PendingRequestCount(), 2);
+    EXPECT_EQ(endpoint.Held(), 2);
+    EXPECT_FALSE(endpoint.HasArrived());
+    Destinations block(2, 512, 0x5A5A);
+    EXPECT_EQ(endpoint.Deliver(block.Pointers()), E_PENDING);
+    EXPECT_EQ(block.Channel(0), std::vector<int16_t>(512, 0x5A5A));
+    endpoint.Silence(block.Pointers());
+    EXPECT_EQ(block.Channel(1), std::vector<int16_t>(512, 0));
+    EXPECT_EQ(endpoint.Counters().missedBlocks.load(), 0);
+    block.Fill(0x5A5A);
+    endpoint.Miss(block.Pointers());
+    EXPECT_EQ(block.Channel(0), std::vector<int16_t>(512, 0));
+    EXPECT_EQ(endpoint.Counters().missedBlocks.load(), 1);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    RampFollower ramp;
+    for (int n = 0; n < 4; ++n) {
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK) << "read " << n;
+        ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
     }
 }
 
 TEST_F(CapturePathTest, ARangeWithMoreChannelsThanTheSettingsDeliversTheSettingsChannels)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 1));
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 1));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetCaptureState(KSSTATE_RUN);
-    RampFollower ramp(1);
-    std::vector<int16_t> block(512, 0x7777);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    StreamRequestWatch watch;
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    ASSERT_FALSE(watch.Seen().empty());
+    EXPECT_EQ(watch.Seen()[0].header.FrameExtent, 2048u) << "512 stereo frames from the pin";
+    RampFollower ramp;
+    Destinations block(1, 512);
     for (int n = 0; n < 20; ++n) {
-        ASSERT_EQ(Read(block, kLongWaitMs), 0);
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK);
         ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
     }
-    EXPECT_EQ(g_captureRequests[0].header.FrameExtent, 2048u) << "512 stereo frames from the pin";
 }
 
-TEST_F(CapturePathTest, ChannelsTheDeviceDoesNotHaveAreSilent)
+// Channels of the settings that the pin does not have are silent; a channel
+// without a host buffer is left out.
+TEST_F(CapturePathTest, ChannelsTheDeviceDoesNotHaveAreSilentAndChannelsWithoutABufferAreLeftOut)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 3));
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 3));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetCaptureState(KSSTATE_RUN);
-    std::vector<int16_t> block(512 * 3, 0x7777);
-    ASSERT_EQ(Read(block, kLongWaitMs), 0);
-    std::vector<int16_t> stereo;
-    for (size_t f = 0; f < 512; ++f) {
-        stereo.push_back(block[f * 3]);
-        stereo.push_back(block[f * 3 + 1]);
-        ASSERT_EQ(block[f * 3 + 2], 0) << "frame " << f;
-    }
-    EXPECT_TRUE(IsRampSegment(stereo, 2));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    RampFollower ramp;
+    Destinations block(3, 512);
+    ASSERT_EQ(DeliverNext(endpoint, block), S_OK);
+    ASSERT_TRUE(ramp.Continues(block, 512, 2));
+    EXPECT_EQ(block.Channel(2), std::vector<int16_t>(512, 0));
+    Destinations partial(3, 512);
+    partial.Leave(1);
+    ASSERT_EQ(DeliverNext(endpoint, partial), S_OK);
+    ASSERT_TRUE(ramp.Continues(partial, 512, 1));
+    EXPECT_EQ(partial.Channel(1), std::vector<int16_t>(512, 0x7777));
+    EXPECT_EQ(partial.Channel(2), std::vector<int16_t>(512, 0));
 }
 
 TEST_F(CapturePathTest, PinsAtOtherDepthsDeliverSixteenBitSamples)
 {
-    for (int bits : {24, 32}) {
+    // The extensible request names 16 valid bits, more than 8 hold; the pin
+    // refuses it, and refuses looped streaming too, so an 8-bit pin opens on
+    // the third attempt (plain PCM, standard streaming).
+    kssim::DeviceModel model = SimCapture("Mic", 2, 8, 32);
+    model.pins[0].acceptsLooped = false;
+    for (int bits : {8, 24, 32}) {
         SCOPED_TRACE(bits);
-        AsioAudioDevice& device =
-            Open(ConfigText().In("Mic", 2).Default("BitSpersample", std::to_string(bits)), SimCapture("Mic", 2, 8, 32));
+        CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2), model, 44100.0, bits);
         Sim().SetClockMode(kssim::ClockMode::Fast);
-        device.SetCaptureState(KSSTATE_RUN);
-        RampFollower ramp(2);
-        std::vector<int16_t> block(512 * 2);
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+        ASSERT_TRUE(endpoint.PrepareStream(300, 2));
+        StreamRequestWatch watch;
+        ASSERT_EQ(endpoint.AskForAll(), S_OK);
+        ASSERT_FALSE(watch.Seen().empty());
+        EXPECT_EQ(watch.Seen()[0].header.FrameExtent, 300u * 2u * static_cast<unsigned>(bits / 8));
+        RampFollower ramp(bits);
+        Destinations block(2, 300);
         for (int n = 0; n < 50; ++n) {
-            ASSERT_EQ(Read(block, kLongWaitMs), 0);
+            ASSERT_EQ(DeliverNext(endpoint, block), S_OK);
             ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
         }
-        EXPECT_EQ(g_captureRequests[0].header.FrameExtent, 512u * 2u * static_cast<unsigned>(bits / 8));
     }
-}
-
-TEST_F(CapturePathTest, EightBitPinsDeliverTheirTopByte)
-{
-    // The extensible request names 16 valid bits, more than 8 hold; the pin
-    // refuses it, and refuses looped streaming too, so the third attempt
-    // (plain PCM, standard streaming) opens it.
-    kssim::DeviceModel model = SimCapture("Mic", 2, 8, 16);
-    model.pins[0].acceptsLooped = false;
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2).Default("BitSpersample", "8"), model);
-    Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetCaptureState(KSSTATE_RUN);
-    std::vector<int16_t> block(300 * 2);
-    ASSERT_EQ(Read(block, kLongWaitMs), 0);
-    // The 8-bit ramp: channel c of frame n is (n + 0x10 c) mod 256, unsigned.
-    const auto first = static_cast<uint8_t>(block[0] / 256 + 128);
-    for (size_t f = 0; f < 300; ++f) {
-        for (size_t c = 0; c < 2; ++c) {
-            const auto u = static_cast<uint8_t>(first + f + 0x10 * c);
-            ASSERT_EQ(block[f * 2 + c], static_cast<int16_t>((u - 128) * 256)) << f << "/" << c;
-        }
-    }
-}
-
-TEST_F(CapturePathTest, MissingPinBufferOrRequestIsAFailure)
-{
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2));
-    CaptureDeviceRecord& record = *device.GetCaptureDevice(0);
-    std::vector<int16_t> block(1024);
-    TraceCapture trace;
-    EXPECT_EQ(device.PinReadData(nullptr, record.stream, 0, block.data(), 2048, 0), static_cast<int32_t>(E_POINTER));
-    EXPECT_EQ(device.PinReadData(record.pin, record.stream, 0, nullptr, 2048, 0), static_cast<int32_t>(E_POINTER));
-    EXPECT_EQ(device.PinReadData(record.pin, record.stream, 32, block.data(), 2048, 0),
-              static_cast<int32_t>(E_INVALIDARG));
-    EXPECT_EQ(trace.Lines(),
-              (std::vector<std::string>{"[TELVARA]Error: PinReadData->CapPin Allocation failure.  hr = 0x80004003\n\n",
-                                        "[TELVARA]Error: PinReadData->pBuffer Allocation failure.  hr = 0x80004003\n\n",
-                                        "[TELVARA]Error: PinReadData->capture request missing.  hr = 0x80070057\n\n"}));
-    EXPECT_EQ(Sim().PendingRequestCount(), 0);
-}
-
-TEST_F(CapturePathTest, ARequestWithoutItsEventIsNotSubmitted)
-{
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2));
-    HANDLE saved = g_captureRequests[0].overlapped.hEvent;
-    g_captureRequests[0].overlapped.hEvent = nullptr;
-    std::vector<int16_t> block(1024);
-    EXPECT_EQ(device.ReadCaptureDevice(0, block.data(), 2048, 0), static_cast<int32_t>(E_INVALIDARG));
-    g_captureRequests[0].overlapped.hEvent = saved;
-    EXPECT_EQ(Sim().PendingRequestCount(), 0);
 }
 
 TEST_F(CapturePathTest, ARefusedReadAnswersNegative)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2));
-    device.SetCaptureState(KSSTATE_RUN);
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::Fail);
     KsTraceLevelGuard level(1);
     TraceCapture trace;
-    std::vector<int16_t> block(1024, 0x1234);
-    EXPECT_EQ(Read(block, kLongWaitMs), static_cast<int32_t>(E_FAIL));
+    EXPECT_EQ(endpoint.AskForAll(), E_FAIL);
     EXPECT_TRUE(trace.Contains("DeviceIoControl Failed!  Error=0x0000001f"));
-    EXPECT_EQ(block, std::vector<int16_t>(1024, 0x1234));
+    EXPECT_EQ(endpoint.Counters().failedRequests.load(), 1);
+    EXPECT_EQ(Sim().PendingRequestCount(), 0);
+    EXPECT_FALSE(endpoint.HasArrived());
+    Destinations block(2, 512, 0x1234);
+    EXPECT_EQ(endpoint.Deliver(block.Pointers()), E_PENDING);
+    EXPECT_EQ(block.Channel(0), std::vector<int16_t>(512, 0x1234));
 }
 
 TEST_F(CapturePathTest, ARemovedDeviceFailsItsReadsWithoutHangingTheCaller)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2).Default("BlockFrames", "128"), RoomyCapture("Mic"));
-    device.SetCaptureState(KSSTATE_RUN);
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2), RoomyCapture("Mic"));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(128, 2));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
     std::atomic<int> reads{0};
-    std::atomic<int32_t> failure{0};
+    HRESULT failure = S_OK;
     std::thread reader([&] {
-        std::vector<int16_t> block(256);
+        Destinations block(2, 128);
         for (int n = 0; n < 100000; ++n) {
-            const int32_t result = Read(block, 1000);
-            if (result < 0) {
-                failure = result;
+            const HRESULT hr = DeliverNext(endpoint, block, 1000);
+            if (FAILED(hr)) {
+                failure = hr;
                 return;
             }
             ++reads;
@@ -312,22 +340,28 @@ TEST_F(CapturePathTest, ARemovedDeviceFailsItsReadsWithoutHangingTheCaller)
         Sleep(1);
     }
     Sim().RemoveDevice(CapturePath("Mic"));
+    // A reader waiting for the removed device would never come back; the
+    // join returning is the check.
     reader.join();
-    EXPECT_LT(failure.load(), 0);
-    device.CloseCaptureDevices();
+    EXPECT_TRUE(FAILED(failure));
+    EXPECT_NE(failure, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << "the removal must end the reads, not a time-out";
+    EXPECT_GE(endpoint.Counters().failedRequests.load(), 1);
+    m_set->CloseCapture();
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
+    EXPECT_EQ(Sim().OpenPinInstances(CapturePath("Mic"), 0), 0);
 }
 
-TEST_F(CapturePathTest, ClosingTakesBackAReadThatTimedOut)
+TEST_F(CapturePathTest, ClosingTakesBackTheReadsThePinHolds)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 2), RoomyCapture("Mic"));
-    device.SetCaptureState(KSSTATE_RUN);
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2), RoomyCapture("Mic"));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::NeverComplete);
-    std::vector<int16_t> block(1024, 0x4242);
-    EXPECT_EQ(Read(block, 10), AsioAudioDevice::kCaptureReadLate);
-    EXPECT_EQ(Sim().PendingRequestCount(), 1);
+    Sim().SetCancelDelay(CapturePath("Mic"), 0, 200);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 3));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    EXPECT_EQ(Sim().PendingRequestCount(), 3);
     TraceCapture trace;
-    device.CloseCaptureDevices();
+    m_set->CloseCapture();
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
     EXPECT_EQ(Sim().OpenPinInstances(CapturePath("Mic"), 0), 0);
     for (const std::string& line : trace.Lines()) {
@@ -335,18 +369,27 @@ TEST_F(CapturePathTest, ClosingTakesBackAReadThatTimedOut)
     }
 }
 
-TEST_F(CapturePathTest, AReadHeldByThePinIsCancelledBeforeItsRequestIsUsedAgain)
+// Reads the pin kept from an earlier stream are taken back before the slots
+// are made anew: nothing of them reaches the next stream.
+TEST_F(CapturePathTest, ANewStreamTakesBackTheReadsAnEarlierOneLeftWithThePin)
 {
-    AsioAudioDevice& device = Open(ConfigText().In("Mic", 1), RoomyCapture("Mic"));
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 1), RoomyCapture("Mic"));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetCaptureState(KSSTATE_RUN);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::NeverComplete);
-    std::vector<int16_t> held(512, 0x4242);
-    EXPECT_EQ(Read(held, 10), AsioAudioDevice::kCaptureReadLate);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    EXPECT_EQ(endpoint.Held(), 2);
+    EXPECT_FALSE(endpoint.HasArrived());
     Sim().SetStreamFault(CapturePath("Mic"), 0, kssim::StreamFault::None);
-    std::vector<int16_t> block(512);
-    ASSERT_EQ(Read(block, kLongWaitMs), 0);
-    EXPECT_TRUE(IsRampSegment(block, 1));
-    EXPECT_EQ(held, std::vector<int16_t>(512, 0x4242)) << "a read that never completed delivers nothing";
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2));
+    EXPECT_EQ(endpoint.Held(), 0);
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    RampFollower ramp;
+    Destinations block(1, 512);
+    for (int n = 0; n < 4; ++n) {
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK);
+        ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
+    }
 }

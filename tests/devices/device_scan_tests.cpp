@@ -1,27 +1,32 @@
 #include "device_test_support.h"
 
 #include "trace_capture.h"
+#include "wave_format.h"
 
-#include <cstring>
+#include <memory>
 
 namespace {
 
 class DeviceScanTest : public DeviceSetTest {
 protected:
-    void SetUp() override
-    {
-        DeviceSetTest::SetUp();
-        WriteConfig(ConfigText());
-    }
-
-    std::vector<std::string> Names()
+    std::vector<std::string> Names() const
     {
         std::vector<std::string> names;
-        for (const auto& [name, entry] : m_device->deviceTable) {
+        for (const auto& [name, entry] : m_catalogue->Devices()) {
             names.push_back(name);
         }
         return names;
     }
+    const DeviceEntry& Entry(const std::string& name) const { return m_catalogue->Devices().at(name); }
+
+    // Its filters close their handles before the simulation is emptied.
+    void TearDown() override
+    {
+        m_catalogue.reset();
+        DeviceSetTest::TearDown();
+    }
+
+    std::unique_ptr<CDeviceCatalogue> m_catalogue = std::make_unique<CDeviceCatalogue>();
 };
 
 }  // namespace
@@ -30,54 +35,49 @@ TEST_F(DeviceScanTest, DuplicateRenderNamesGetNumbersInEnumerationOrder)
 {
     Sim().Reset({SimRender("Speakers"), kssim::RenderDevice("Speakers", RenderPath("second")),
                  kssim::RenderDevice("Speakers", RenderPath("third")), SimCapture("Speakers")});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
     EXPECT_EQ(Names(), (std::vector<std::string>{"1_Speakers", "2_Speakers", "Speakers"}));
-    EXPECT_STREQ(device.deviceTable["Speakers"].render.filter->m_szName, RenderPath("Speakers").c_str());
-    EXPECT_STREQ(device.deviceTable["1_Speakers"].render.filter->m_szName, RenderPath("second").c_str());
-    EXPECT_STREQ(device.deviceTable["2_Speakers"].render.filter->m_szName, RenderPath("third").c_str());
+    EXPECT_STREQ(Entry("Speakers").render.filter->m_szName, RenderPath("Speakers").c_str());
+    EXPECT_STREQ(Entry("1_Speakers").render.filter->m_szName, RenderPath("second").c_str());
+    EXPECT_STREQ(Entry("2_Speakers").render.filter->m_szName, RenderPath("third").c_str());
     // The capture device keeps its name and meets the first render device.
-    ASSERT_NE(device.deviceTable["Speakers"].capture.filter, nullptr);
-    EXPECT_STREQ(device.deviceTable["Speakers"].capture.filter->m_szName, CapturePath("Speakers").c_str());
-    EXPECT_EQ(device.deviceTable["1_Speakers"].capture.filter, nullptr);
+    ASSERT_NE(Entry("Speakers").capture.filter, nullptr);
+    EXPECT_STREQ(Entry("Speakers").capture.filter->m_szName, CapturePath("Speakers").c_str());
+    EXPECT_EQ(Entry("1_Speakers").capture.filter, nullptr);
 }
 
 TEST_F(DeviceScanTest, CaptureNamesAreUniqueAmongCaptureDevicesOnly)
 {
     Sim().Reset({SimRender("Mic"), SimCapture("Mic"), kssim::CaptureDevice("Mic", CapturePath("second"))});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
     EXPECT_EQ(Names(), (std::vector<std::string>{"1_Mic", "Mic"}));
-    EXPECT_NE(device.deviceTable["Mic"].render.filter, nullptr);
-    EXPECT_NE(device.deviceTable["Mic"].capture.filter, nullptr);
-    EXPECT_EQ(device.deviceTable["1_Mic"].render.filter, nullptr);
-    EXPECT_STREQ(device.deviceTable["1_Mic"].capture.filter->m_szName, CapturePath("second").c_str());
+    EXPECT_NE(Entry("Mic").render.filter, nullptr);
+    EXPECT_NE(Entry("Mic").capture.filter, nullptr);
+    EXPECT_EQ(Entry("1_Mic").render.filter, nullptr);
+    EXPECT_STREQ(Entry("1_Mic").capture.filter->m_szName, CapturePath("second").c_str());
 }
 
-TEST_F(DeviceScanTest, ScannedRecordsCarryTheRangeTheRateAndTheUniqueName)
+TEST_F(DeviceScanTest, ScannedDevicesCarryTheRangeAndTheUniqueName)
 {
     kssim::DeviceModel model = SimRender("Card", 6, 16, 24);
     model.pins[0].ranges[0].minimumSampleFrequency = 44100;
     model.pins[0].ranges[0].maximumSampleFrequency = 96000;
     Sim().Reset({model, SimCapture("Card", 4)});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
-    const DeviceEntry& entry = device.deviceTable.at("Card");
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
+    const DeviceEntry& entry = Entry("Card");
     EXPECT_EQ(entry.render.channels, 6);
     EXPECT_EQ(entry.render.dataRange.MaximumChannels, 6u);
     EXPECT_EQ(entry.render.dataRange.MinimumBitsPerSample, 16u);
     EXPECT_EQ(entry.render.dataRange.MaximumBitsPerSample, 24u);
     EXPECT_EQ(entry.render.dataRange.MinimumSampleFrequency, 44100u);
     EXPECT_EQ(entry.render.dataRange.MaximumSampleFrequency, 96000u);
-    EXPECT_EQ(entry.render.sampleRate, 44100);
-    EXPECT_EQ(entry.render.bitsPerSample, 16);
     EXPECT_STREQ(entry.render.friendlyName, "Card");
-    EXPECT_FALSE(entry.render.active);
-    EXPECT_EQ(entry.render.pin, nullptr);
+    EXPECT_STREQ(entry.render.filter->m_szName, RenderPath("Card").c_str());
     EXPECT_EQ(entry.capture.channels, 4);
+    EXPECT_EQ(entry.capture.dataRange.MaximumChannels, 4u);
     EXPECT_STREQ(entry.capture.friendlyName, "Card");
 }
 
@@ -86,8 +86,7 @@ TEST_F(DeviceScanTest, NamesAreTrimmedOfBlanksOnly)
     kssim::DeviceModel tabbed = kssim::RenderDevice("\tTab ", RenderPath("tab"));
     Sim().Reset({kssim::RenderDevice("  Headset  ", RenderPath("headset")), kssim::RenderDevice("   ", RenderPath("blank")),
                  tabbed});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
+    m_catalogue->ScanRenderDevices();
     EXPECT_EQ(Names(), (std::vector<std::string>{"", "\tTab", "Headset"}));
 }
 
@@ -100,8 +99,7 @@ TEST_F(DeviceScanTest, ADeviceWithoutANameIsListedUnderItsLocationOrNotAtAll)
     nameless.friendlyName.reset();
     nameless.location.reset();
     Sim().Reset({located, nameless});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
+    m_catalogue->ScanRenderDevices();
     EXPECT_EQ(Names(), (std::vector<std::string>{"Port 3"}));
 }
 
@@ -110,91 +108,74 @@ TEST_F(DeviceScanTest, AFilterWithoutAnAudioRangeIsNotListed)
     kssim::DeviceModel video = SimRender("Video");
     video.pins[0].ranges[0].majorFormat = KSDATAFORMAT_TYPE_VIDEO;
     Sim().Reset({video, SimRender("Audio")});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
+    m_catalogue->ScanRenderDevices();
     EXPECT_EQ(Names(), (std::vector<std::string>{"Audio"}));
 }
 
 TEST_F(DeviceScanTest, WithoutDevicesTheEnumerationFailureIsTracedAndTheTableStaysEmpty)
 {
-    AsioAudioDevice& device = MakeDevice();
     TraceCapture trace;
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
-    EXPECT_TRUE(device.deviceTable.empty());
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
+    EXPECT_TRUE(m_catalogue->Devices().empty());
     EXPECT_EQ(trace.Count("[TELVARA]\nError: CKsEnumFilters::EnumFilters failed. hr = 0x80004005/n/n"), 2u);
-    EXPECT_TRUE(device.EnumerateFilters());
-    EXPECT_EQ(device.EnumerateRenderFilters(), static_cast<int32_t>(E_FAIL));
+    EXPECT_TRUE(m_catalogue->EnumerateFilters());
+    EXPECT_EQ(m_catalogue->EnumerateRenderFilters(), static_cast<int32_t>(E_FAIL));
 }
 
 TEST_F(DeviceScanTest, ARescanForgetsCaptureDevicesThatAreGone)
 {
     Sim().Reset({SimRender("Both"), SimCapture("Both"), SimCapture("MicOnly")});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
     ASSERT_EQ(Names(), (std::vector<std::string>{"Both", "MicOnly"}));
     Sim().RemoveDevice(CapturePath("Both"));
     Sim().RemoveDevice(CapturePath("MicOnly"));
-    device.ScanCaptureDevices();
+    m_catalogue->ScanCaptureDevices();
     // The render part stays; no capture part points at a deleted filter.
     ASSERT_EQ(Names(), (std::vector<std::string>{"Both"}));
-    EXPECT_NE(device.deviceTable["Both"].render.filter, nullptr);
-    EXPECT_EQ(device.deviceTable["Both"].capture.filter, nullptr);
-    EXPECT_EQ(device.deviceTable["Both"].capture.friendlyName[0], '\0');
+    EXPECT_NE(Entry("Both").render.filter, nullptr);
+    EXPECT_EQ(Entry("Both").capture.filter, nullptr);
+    EXPECT_EQ(Entry("Both").capture.friendlyName[0], '\0');
 }
 
 TEST_F(DeviceScanTest, ARefreshOfTheFiltersAloneLeavesNoScannedPartBehind)
 {
     Sim().Reset({SimRender("Both"), SimCapture("Both"), SimCapture("MicOnly")});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
-    device.EnumerateCaptureFilters();
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
+    m_catalogue->EnumerateCaptureFilters();
     ASSERT_EQ(Names(), (std::vector<std::string>{"Both"}));
-    EXPECT_EQ(device.deviceTable["Both"].capture.filter, nullptr);
-    device.EnumerateRenderFilters();
-    EXPECT_TRUE(device.deviceTable.empty());
+    EXPECT_EQ(Entry("Both").capture.filter, nullptr);
+    m_catalogue->EnumerateRenderFilters();
+    EXPECT_TRUE(m_catalogue->Devices().empty());
 }
 
 TEST_F(DeviceScanTest, ACaptureEnumerationThatFailsStillDropsTheOldCaptureParts)
 {
     Sim().Reset({SimRender("Both"), SimCapture("Both")});
-    AsioAudioDevice& device = MakeDevice();
-    device.ScanRenderDevices();
-    device.ScanCaptureDevices();
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
     Sim().RemoveDevice(CapturePath("Both"));
-    device.ScanCaptureDevices();  // nothing found: the enumeration fails
+    m_catalogue->ScanCaptureDevices();  // nothing found: the enumeration fails
     ASSERT_EQ(Names(), (std::vector<std::string>{"Both"}));
-    EXPECT_EQ(device.deviceTable["Both"].capture.filter, nullptr);
+    EXPECT_EQ(Entry("Both").capture.filter, nullptr);
 }
 
-TEST_F(DeviceScanTest, TheDeviceSetTakesRateDepthAndBlockSizeFromTheSettings)
-{
-    WriteConfig(ConfigText().Default("SampleRate", "48000").Default("BitSpersample", "24").Default("BlockFrames", "256"));
-    AsioAudioDevice& device = MakeDevice();
-    EXPECT_EQ(device.sampleRate, 48000.0);
-    EXPECT_EQ(device.bitsPerSample, 24);
-    EXPECT_EQ(device.blockFrames, 256);
-    ASSERT_NE(device.settings, nullptr);
-    EXPECT_EQ(device.settings->blockFrames, 256);
-    EXPECT_EQ(device.inputChannels, 0);
-    EXPECT_EQ(device.outputChannels, 0);
-    EXPECT_FALSE(device.HasRenderDevices());
-    EXPECT_FALSE(device.HasCaptureDevices());
-}
 
-TEST_F(DeviceScanTest, ACaptureScanClosesTheCaptureDevicesWhoseFiltersItReplaces)
+// A filter found by a scan whose device is unplugged before the open gives
+// no pin in either direction.
+TEST_F(DeviceScanTest, AScannedFilterWhoseDeviceWasRemovedGivesNoPin)
 {
-    Sim().Reset({SimCapture("Mic")});
-    WriteConfig(ConfigText().In("Mic", 2));
-    AsioAudioDevice& device = MakeDevice();
-    ASSERT_TRUE(device.OpenCaptureDevices());
-    device.SetCaptureState(KSSTATE_RUN);
-    device.ScanCaptureDevices();
-    EXPECT_FALSE(device.HasCaptureDevices());
-    EXPECT_EQ(device.inputChannels, 0);
-    EXPECT_EQ(Sim().OpenPinInstances(CapturePath("Mic"), 0), 0);
-    EXPECT_NE(device.deviceTable.at("Mic").capture.filter, nullptr);
-    EXPECT_TRUE(device.OpenCaptureDevices());
+    Sim().Reset({SimRender("Gone"), SimCapture("Gone")});
+    m_catalogue->ScanRenderDevices();
+    m_catalogue->ScanCaptureDevices();
+    const DeviceEntry& entry = Entry("Gone");
+    Sim().RemoveDevice(RenderPath("Gone"));
+    Sim().RemoveDevice(CapturePath("Gone"));
+    WAVEFORMATEXTENSIBLE render = MakeRequestedFormat(2, 44100, 16, StreamDirection::Render);
+    WAVEFORMATEXTENSIBLE capture = MakeRequestedFormat(2, 44100, 16, StreamDirection::Capture);
+    EXPECT_EQ(static_cast<CKsAudRenFilter*>(entry.render.filter)->CreateRenderPin(&render.Format), nullptr);
+    EXPECT_EQ(static_cast<CKsAudCapFilter*>(entry.capture.filter)->CreateCapturePin(&capture.Format, FALSE), nullptr);
+    EXPECT_EQ(Sim().OpenPinInstances(RenderPath("Gone"), 0), 0);
 }

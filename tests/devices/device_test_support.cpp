@@ -1,7 +1,9 @@
+// Poco's headers (settings_file.h) take winsock2.h before windows.h.
+#include "settings_file.h"
+
 #include "device_test_support.h"
 
 #include "appdata_redirect.h"
-#include "message_box_log.h"
 
 #include <windows.h>
 
@@ -33,13 +35,12 @@ kssim::DeviceModel WithRange(kssim::DeviceModel device, ULONG maximumChannels, U
     return device;
 }
 
-}  // namespace
-
-ConfigText& ConfigText::Default(const std::string& key, const std::string& value)
+const DriverSettings& LoadedSettings()
 {
-    m_defaults.push_back(key + "=" + value);
-    return *this;
+    return *GetSettingsFile(SettingsFailureAction::Continue).LoadSettings();
 }
+
+}  // namespace
 
 ConfigText& ConfigText::Out(const std::string& name, int channels, const std::string& channelLink,
                             const std::string& outLatency)
@@ -69,19 +70,9 @@ ConfigText& ConfigText::OutList(const std::string& list)
     return *this;
 }
 
-ConfigText& ConfigText::InList(const std::string& list)
-{
-    m_inList = list;
-    return *this;
-}
-
 std::string ConfigText::Text() const
 {
-    std::string text = "[default]\n";
-    for (const std::string& line : m_defaults) {
-        text += line + "\n";
-    }
-    text += "out=" + m_outList + "\nin=" + m_inList + "\n";
+    std::string text = "[default]\nout=" + m_outList + "\nin=" + m_inList + "\n";
     for (const std::string& section : m_sections) {
         text += section;
     }
@@ -108,18 +99,20 @@ kssim::DeviceModel SimCapture(const std::string& name, ULONG maximumChannels, UL
     return WithRange(kssim::CaptureDevice(name, CapturePath(name)), maximumChannels, minimumBits, maximumBits);
 }
 
+bool Signalled(HANDLE event, DWORD waitMs)
+{
+    return WaitForSingleObject(event, waitMs) == WAIT_OBJECT_0;
+}
+
 void DeviceSetTest::SetUp()
 {
     Sim().Reset();
-    ClearLoggedMessageBoxes();
-    for (int i = 0; i < kCaptureRequestCount; ++i) {
-        ASSERT_TRUE(PrepareCaptureRequest(i));
-    }
+    WriteConfig(ConfigText());
 }
 
 void DeviceSetTest::TearDown()
 {
-    m_device.reset();
+    m_set.reset();
     Sim().Reset();
 }
 
@@ -130,9 +123,19 @@ void DeviceSetTest::WriteConfig(const ConfigText& config)
     WriteFileBytes(redirect.SettingsFile(), config.Text());
 }
 
-AsioAudioDevice& DeviceSetTest::MakeDevice()
+CDeviceSet& DeviceSetTest::MakeSet()
 {
-    m_device.reset();
-    m_device = std::make_unique<AsioAudioDevice>(SettingsFailureAction::Continue);
-    return *m_device;
+    m_set.reset();
+    m_set = std::make_unique<CDeviceSet>();
+    return *m_set;
+}
+
+OpenRequest DeviceSetTest::RenderRequest(double sampleRate, int32_t bitsPerSample)
+{
+    return OpenRequest{sampleRate, bitsPerSample, &LoadedSettings().outputDevices};
+}
+
+OpenRequest DeviceSetTest::CaptureRequest(double sampleRate, int32_t bitsPerSample)
+{
+    return OpenRequest{sampleRate, bitsPerSample, &LoadedSettings().inputDevices};
 }

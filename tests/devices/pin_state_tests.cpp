@@ -12,9 +12,9 @@ protected:
         DeviceSetTest::SetUp();
         Sim().Reset({SimRender("R1"), SimRender("R2"), SimCapture("C1"), SimCapture("C2")});
         WriteConfig(ConfigText().Out("R1", 2).Out("R2", 2).In("C1", 2).In("C2", 2));
-        AsioAudioDevice& device = MakeDevice();
-        ASSERT_TRUE(device.OpenCaptureDevices());
-        ASSERT_TRUE(device.OpenRenderDevices());
+        CDeviceSet& set = MakeSet();
+        ASSERT_TRUE(set.OpenCapture(CaptureRequest()));
+        ASSERT_TRUE(set.OpenRender(RenderRequest()));
     }
 };
 
@@ -23,103 +23,104 @@ constexpr const char* kClosedCapture = "[TELVARA]\n\xb9\xd8\xb1\xd5" "Asio\xca\x
 
 }  // namespace
 
-TEST_F(PinStateTest, RunPutsEveryPinIntoTheRunStateAndMarksItActive)
+// Run puts every pin into the run state and marks it active; a stop that
+// succeeds keeps it active (the flag tells the last request succeeded).
+TEST_F(PinStateTest, RunAndStopReachEveryPinAndKeepTheDevicesActive)
 {
-    AsioAudioDevice& device = *m_device;
-    EXPECT_EQ(device.SetRenderState(KSSTATE_RUN), 0);
-    EXPECT_EQ(device.SetCaptureState(KSSTATE_RUN), 0);
+    CDeviceSet& set = *m_set;
+    EXPECT_EQ(set.ActiveRender(), 0);
+    EXPECT_EQ(set.SetRenderState(KSSTATE_RUN), 0);
+    EXPECT_EQ(set.SetCaptureState(KSSTATE_RUN), 0);
     for (const char* name : {"R1", "R2"}) {
         EXPECT_EQ(Sim().PinState(RenderPath(name), 0), KSSTATE_RUN) << name;
     }
     for (const char* name : {"C1", "C2"}) {
         EXPECT_EQ(Sim().PinState(CapturePath(name), 0), KSSTATE_RUN) << name;
     }
-    EXPECT_TRUE(device.GetRenderDevice(0)->active);
-    EXPECT_TRUE(device.GetCaptureDevice(1)->active);
-    EXPECT_EQ(device.CountActiveRenderDevices(), 2);
-    EXPECT_EQ(device.activeRenderCount, 2);
-    EXPECT_EQ(device.CountActiveCaptureDevices(), 2);
-    EXPECT_EQ(device.activeCaptureCount, 2);
+    EXPECT_TRUE(Render(0).Active());
+    EXPECT_TRUE(Capture(1).Active());
+    EXPECT_EQ(set.ActiveRender(), 2);
+    EXPECT_EQ(set.ActiveCapture(), 2);
+
+    EXPECT_EQ(set.SetCaptureState(KSSTATE_STOP), 0);
+    EXPECT_EQ(set.SetRenderState(KSSTATE_STOP), 0);
+    EXPECT_EQ(Sim().PinState(RenderPath("R1"), 0), KSSTATE_STOP);
+    EXPECT_EQ(Sim().PinState(CapturePath("C2"), 0), KSSTATE_STOP);
+    EXPECT_EQ(set.ActiveRender(), 2);
+    EXPECT_EQ(set.ActiveCapture(), 2);
 }
 
 TEST_F(PinStateTest, RenderPinsGetOneRequestAndCapturePinsTwo)
 {
     KsTraceLevelGuard level(6);
     TraceCapture trace;
-    m_device->SetRenderState(KSSTATE_RUN);
+    m_set->SetRenderState(KSSTATE_RUN);
     EXPECT_EQ(trace.Count("CKsPin::SetState() Enter"), 2u);
     trace.Clear();
-    m_device->SetCaptureState(KSSTATE_RUN);
+    m_set->SetCaptureState(KSSTATE_RUN);
     EXPECT_EQ(trace.Count("CKsPin::SetState() Enter"), 4u);
+    trace.Clear();
+    EXPECT_EQ(Capture(0).SetState(KSSTATE_PAUSE), S_OK);
+    EXPECT_EQ(trace.Count("CKsPin::SetState() Enter"), 2u) << "an endpoint asks as its direction does";
 }
 
-TEST_F(PinStateTest, AStopAfterARunKeepsTheDevicesActive)
-{
-    AsioAudioDevice& device = *m_device;
-    device.SetRenderState(KSSTATE_RUN);
-    device.SetCaptureState(KSSTATE_RUN);
-    EXPECT_EQ(device.SetCaptureState(KSSTATE_STOP), 0);
-    EXPECT_EQ(device.SetRenderState(KSSTATE_STOP), 0);
-    EXPECT_EQ(Sim().PinState(RenderPath("R1"), 0), KSSTATE_STOP);
-    EXPECT_EQ(Sim().PinState(CapturePath("C2"), 0), KSSTATE_STOP);
-    EXPECT_EQ(device.CountActiveRenderDevices(), 2);
-    EXPECT_EQ(device.CountActiveCaptureDevices(), 2);
-}
-
+// A failing state request clears the device's flag after its retries:
+// render asks once more and never reports the failure, capture asks twice
+// and answers what the last device it asked answered.
 TEST_F(PinStateTest, AFailingStateRequestClearsActiveAfterItsRetries)
 {
-    AsioAudioDevice& device = *m_device;
-    Sim().RemoveDevice(RenderPath("R2"));
-    Sim().RemoveDevice(CapturePath("C2"));
-    KsTraceLevelGuard level(1);
-    TraceCapture trace;
-    EXPECT_EQ(device.SetRenderState(KSSTATE_RUN), 0) << "render never reports a failure";
-    EXPECT_EQ(trace.Count("Failed to Set Pin State"), 2u) << "one retry";
-    trace.Clear();
-    const int32_t captureResult = device.SetCaptureState(KSSTATE_RUN);
-    EXPECT_LT(captureResult, 0) << "C2 is the last capture device";
-    EXPECT_EQ(trace.Count("Failed to Set Pin State"), 2u);
-    EXPECT_TRUE(device.GetRenderDevice(0)->active);
-    EXPECT_FALSE(device.GetRenderDevice(1)->active);
-    EXPECT_TRUE(device.GetCaptureDevice(0)->active);
-    EXPECT_FALSE(device.GetCaptureDevice(1)->active);
-    EXPECT_EQ(device.CountActiveRenderDevices(), 1);
-    EXPECT_EQ(device.CountActiveCaptureDevices(), 1);
+    struct Case {
+        const char* removedCapture;
+        bool captureResultFails;
+    };
+    for (const Case& c : {Case{"C2", true}, Case{"C1", false}}) {
+        SCOPED_TRACE(c.removedCapture);
+        m_set.reset();
+        ASSERT_NO_FATAL_FAILURE(SetUp());
+        CDeviceSet& set = *m_set;
+        Sim().RemoveDevice(RenderPath("R2"));
+        Sim().RemoveDevice(CapturePath(c.removedCapture));
+        KsTraceLevelGuard level(1);
+        TraceCapture trace;
+        EXPECT_EQ(set.SetRenderState(KSSTATE_RUN), 0) << "render never reports a failure";
+        EXPECT_EQ(trace.Count("Failed to Set Pin State"), 2u) << "one retry";
+        trace.Clear();
+        const int32_t captureResult = set.SetCaptureState(KSSTATE_RUN);
+        EXPECT_EQ(captureResult < 0, c.captureResultFails) << captureResult;
+        EXPECT_EQ(trace.Count("Failed to Set Pin State"), 2u);
+        EXPECT_TRUE(Render(0).Active());
+        EXPECT_FALSE(Render(1).Active());
+        const size_t removed = c.removedCapture[1] == '1' ? 0 : 1;
+        EXPECT_FALSE(Capture(removed).Active());
+        EXPECT_TRUE(Capture(1 - removed).Active());
+        EXPECT_EQ(set.ActiveRender(), 1);
+        EXPECT_EQ(set.ActiveCapture(), 1);
+    }
 }
 
-TEST_F(PinStateTest, TheCaptureResultIsThatOfTheLastDevice)
+TEST_F(PinStateTest, ClosingEmptiesTheDirectionsAndClosingTwiceOnlyTraces)
 {
-    Sim().RemoveDevice(CapturePath("C1"));
-    EXPECT_EQ(m_device->SetCaptureState(KSSTATE_RUN), 0);
-    EXPECT_FALSE(m_device->GetCaptureDevice(0)->active);
-    EXPECT_TRUE(m_device->GetCaptureDevice(1)->active);
-}
-
-TEST_F(PinStateTest, ClosingEmptiesTheTablesAndClosingTwiceOnlyTraces)
-{
-    AsioAudioDevice& device = *m_device;
-    device.SetRenderState(KSSTATE_RUN);
-    device.SetCaptureState(KSSTATE_RUN);
-    device.CountActiveCaptureDevices();
+    CDeviceSet& set = *m_set;
+    set.SetRenderState(KSSTATE_RUN);
+    set.SetCaptureState(KSSTATE_RUN);
     TraceCapture trace;
-    device.CloseCaptureDevices();
-    device.CloseRenderDevices();
+    set.CloseCapture();
+    set.CloseRender();
     EXPECT_EQ(trace.Lines(), (std::vector<std::string>{kClosedCapture, kClosedRender}));
-    EXPECT_EQ(device.outputChannels, 0);
-    EXPECT_EQ(device.inputChannels, 0);
-    EXPECT_EQ(device.renderDeviceCount, 0);
-    EXPECT_EQ(device.captureDeviceCount, 0);
-    EXPECT_EQ(device.activeRenderCount, 0);
-    EXPECT_EQ(device.activeCaptureCount, 2) << "kept until the next count";
-    EXPECT_FALSE(device.HasRenderDevices());
-    EXPECT_FALSE(device.HasCaptureDevices());
+    EXPECT_EQ(set.OutputChannels(), 0);
+    EXPECT_EQ(set.InputChannels(), 0);
+    EXPECT_TRUE(set.Render().empty());
+    EXPECT_TRUE(set.Capture().empty());
+    EXPECT_EQ(set.ActiveRender(), 0);
+    EXPECT_EQ(set.ActiveCapture(), 0);
     EXPECT_EQ(Sim().OpenPinInstances(RenderPath("R1"), 0), 0);
     EXPECT_EQ(Sim().OpenPinInstances(CapturePath("C1"), 0), 0);
     EXPECT_EQ(Sim().PinState(RenderPath("R1"), 0), KSSTATE_STOP);
     trace.Clear();
-    device.CloseCaptureDevices();
-    device.CloseRenderDevices();
+    set.CloseCapture();
+    set.CloseRender();
     EXPECT_EQ(trace.Lines(), (std::vector<std::string>{kClosedCapture, kClosedRender}));
-    EXPECT_EQ(device.SetCaptureState(KSSTATE_RUN), 0);
-    EXPECT_EQ(device.CountActiveCaptureDevices(), 0);
+    EXPECT_EQ(set.SetCaptureState(KSSTATE_RUN), 0);
+    EXPECT_EQ(set.SetRenderState(KSSTATE_RUN), 0);
+    EXPECT_EQ(set.ActiveCapture(), 0);
 }

@@ -1,30 +1,60 @@
 #include "device_test_support.h"
 
-#include "render_stream.h"
+#include "delay_line.h"
 #include "request_completion.h"
+#include "stream_request_watch.h"
 #include "trace_capture.h"
 
 #include <windows.h>
 
 #include <atomic>
-#include <cstring>
-#include <random>
 #include <thread>
+#include <tuple>
 
 namespace {
 
 constexpr DWORD kEventWaitMs = 5000;
 
-std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples)
+// The host's two buffer halves that feed a device for one block: every
+// sample differs from its neighbours and from those of other blocks.
+struct Halves {
+    std::vector<int16_t> left;
+    std::vector<int16_t> right;
+};
+
+Halves HalvesOf(uint32_t number, size_t frames)
 {
-    std::vector<uint8_t> bytes(samples.size() * 2);
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
-    return bytes;
+    Halves halves{std::vector<int16_t>(frames), std::vector<int16_t>(frames)};
+    for (size_t f = 0; f < frames; ++f) {
+        halves.left[f] = static_cast<int16_t>(number * 7919u + f * 31u);
+        halves.right[f] = static_cast<int16_t>(number * 7919u + f * 31u + 15u);
+    }
+    return halves;
+}
+
+// The frames a device of that many channels must get for the halves: the
+// left half on its first channel, the right half on every other one; a
+// missing half is silence.
+std::vector<int16_t> Interleaved(const int16_t* left, const int16_t* right, size_t frames, uint16_t channels)
+{
+    std::vector<int16_t> samples;
+    for (size_t f = 0; f < frames; ++f) {
+        for (uint16_t c = 0; c < channels; ++c) {
+            const int16_t* source = c == 0 ? left : right;
+            samples.push_back(source ? source[f] : 0);
+        }
+    }
+    return samples;
+}
+
+std::vector<int16_t> Interleaved(const Halves& halves, uint16_t channels)
+{
+    return Interleaved(halves.left.data(), halves.right.data(), halves.left.size(), channels);
 }
 
 // What a pin of that depth must receive for these 16-bit samples, spelled
 // out byte by byte.
-std::vector<uint8_t> InPinForm(const std::vector<int16_t>& samples, int bits)
+std::vector<uint8_t> InPinForm(const std::vector<int16_t>& samples, int bits = 16)
 {
     std::vector<uint8_t> bytes;
     for (int16_t sample : samples) {
@@ -41,455 +71,504 @@ std::vector<uint8_t> InPinForm(const std::vector<int16_t>& samples, int bits)
     return bytes;
 }
 
-// A stereo block whose every sample differs from its neighbours and from
-// those of other blocks.
-std::vector<int16_t> Block(uint32_t number, size_t frames)
+// Waits, at most kEventWaitMs, until the pin has a slot free, and sends.
+HRESULT SendWhenFree(CRenderEndpoint& endpoint, const int16_t* left, const int16_t* right)
 {
-    std::vector<int16_t> samples(frames * 2);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<int16_t>(number * 7919u + i * 31u);
+    const ULONGLONG deadline = GetTickCount64() + kEventWaitMs;
+    while (!endpoint.CanSend(false)) {
+        if (GetTickCount64() >= deadline) {
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+        WaitForSingleObject(endpoint.WaitHandle(), 20);
     }
-    return samples;
+    return endpoint.Send(left, right);
 }
 
-class Event {
-public:
-    Event() : m_handle(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
-    ~Event() { CloseHandle(m_handle); }
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    HANDLE Get() const { return m_handle; }
-    bool Signalled(DWORD waitMs) const { return WaitForSingleObject(m_handle, waitMs) == WAIT_OBJECT_0; }
+HRESULT SendWhenFree(CRenderEndpoint& endpoint, const Halves& halves)
+{
+    return SendWhenFree(endpoint, halves.left.data(), halves.right.data());
+}
 
-private:
-    HANDLE m_handle;
-};
+// Waits, at most kEventWaitMs, until the pin has given back every block.
+bool AllGivenBack(const CRenderEndpoint& endpoint)
+{
+    const ULONGLONG deadline = GetTickCount64() + kEventWaitMs;
+    while (endpoint.Held() > 0) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        WaitForSingleObject(endpoint.WaitHandle(), 20);
+    }
+    return true;
+}
 
 class RenderPathTest : public DeviceSetTest {
 protected:
-    // Opens one render device "Card" with the given range and settings.
-    AsioAudioDevice& Open(ConfigText config, kssim::DeviceModel model = SimRender("Card"))
+    // Opens the one render device "Card" of the model.
+    CRenderEndpoint& Open(const ConfigText& config, kssim::DeviceModel model = SimRender("Card"), double rate = 44100.0,
+                          int32_t bits = 16)
     {
-        m_device.reset();
+        m_set.reset();
         Sim().Reset({model});
         WriteConfig(config);
-        AsioAudioDevice& device = MakeDevice();
-        EXPECT_TRUE(device.OpenRenderDevices());
-        return device;
+        EXPECT_TRUE(MakeSet().OpenRender(RenderRequest(rate, bits)));
+        return Render(0);
     }
 
-    int32_t Write(std::vector<int16_t>& samples, const Event& event, RenderBlock* out = nullptr)
+    // Plays blocks first .. first + count - 1, each once a slot is free, and
+    // appends the frames the device must get.
+    static void PlayBlocks(CRenderEndpoint& endpoint, uint32_t first, uint32_t count, size_t frames,
+                           std::vector<int16_t>& played)
     {
-        RenderBlock block;
-        block.deviceIndex = 0;
-        block.data = samples.data();
-        block.byteCount = static_cast<int32_t>(samples.size() * 2);
-        block.completionEvent = event.Get();
-        const int32_t result = m_device->WriteRenderDevice(block);
-        if (out) {
-            *out = block;
+        for (uint32_t n = first; n < first + count; ++n) {
+            const Halves halves = HalvesOf(n, frames);
+            ASSERT_EQ(SendWhenFree(endpoint, halves), S_OK) << "block " << n;
+            const std::vector<int16_t> frameSamples = Interleaved(halves, endpoint.Channels());
+            played.insert(played.end(), frameSamples.begin(), frameSamples.end());
         }
-        return result;
     }
 
-    // Plays blocks one after the other, each once the previous is taken.
-    void PlayBlocks(int count, size_t frames, std::vector<int16_t>& played)
-    {
-        Event event;
-        for (int n = 0; n < count; ++n) {
-            std::vector<int16_t> samples = Block(static_cast<uint32_t>(n), frames);
-            ASSERT_EQ(Write(samples, event), 0) << "block " << n;
-            ASSERT_TRUE(event.Signalled(kEventWaitMs)) << "block " << n;
-            played.insert(played.end(), samples.begin(), samples.end());
-        }
-    }
+    std::vector<uint8_t> Rendered() const { return Sim().RenderedBytes(RenderPath("Card"), 0); }
 };
 
 }  // namespace
 
-TEST_F(RenderPathTest, AStereoBlockIsSplitIntoBlockFramesByteRequestsWithTheEventOnTheLast)
+// One request per requestUnit bytes of the 16-bit block (each carrying those
+// samples in the pin's form, back to back in one buffer), the event on the
+// last request only; the pin plays the block as the host gave it.
+TEST_F(RenderPathTest, ABlockGoesOutAsOneRequestPerUnitWithTheEventOnTheLast)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_PAUSE);  // requests stay queued for a look
-    ASSERT_TRUE(device.GetRenderDevice(0)->active);
-    std::vector<int16_t> samples = Block(0, 512);
-    Event event;
-    RenderBlock block;
-    ASSERT_EQ(Write(samples, event, &block), 0);
-    ASSERT_NE(block.streamHeaders, nullptr);
-    const auto* base = reinterpret_cast<const uint8_t*>(samples.data());
-    for (int i = 0; i < 4; ++i) {
-        const StreamRequest& request = block.streamHeaders[i];
-        EXPECT_EQ(request.header.Size, sizeof(KSSTREAM_HEADER));
-        EXPECT_EQ(request.header.TypeSpecificFlags, 1u);
-        EXPECT_EQ(request.header.PresentationTime.Time, 0);
-        EXPECT_EQ(request.header.PresentationTime.Numerator, 0u);
-        EXPECT_EQ(request.header.PresentationTime.Denominator, 0u);
-        EXPECT_EQ(request.header.Duration, 0);
-        EXPECT_EQ(request.header.FrameExtent, 512u);
-        EXPECT_EQ(request.header.DataUsed, 512u);
-        EXPECT_EQ(request.header.Data, base + 512 * i);
-        EXPECT_EQ(request.header.OptionsFlags, 0x100u);
-        EXPECT_EQ(request.overlapped.hEvent, i == 3 ? event.Get() : nullptr) << i;
-        EXPECT_TRUE(IsRequestHeld(request.overlapped)) << i;
+    struct Case {
+        uint16_t channels;
+        int32_t frames;
+        int32_t requestUnit;
+        int32_t bits;
+        std::vector<ULONG> extents;
+    };
+    const Case cases[] = {
+        {2, 512, 512, 16, {512, 512, 512, 512}},
+        {1, 256, 256, 16, {256, 256}},
+        {2, 300, 512, 16, {512, 512, 176}},  // the rest of the block is a request of its own
+        {2, 50, 512, 16, {200}},             // smaller than a unit: one request, not none
+        {2, 512, 512, 24, {768, 768, 768, 768}},  // 128 frames of 6 bytes each
+        {2, 512, 512, 8, {256, 256, 256, 256}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, " << c.frames << " frames, unit "
+                                        << c.requestUnit << ", " << c.bits << " bits");
+        CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", c.channels), SimRender("Card", c.channels, 8, 32),
+                                         44100.0, c.bits);
+        Sim().SetClockMode(kssim::ClockMode::Fast);
+        ASSERT_TRUE(endpoint.PrepareStream(c.frames, 2, c.requestUnit, 0));
+        ASSERT_EQ(endpoint.SetState(KSSTATE_PAUSE), S_OK);  // requests stay queued for a look
+        const Halves halves = HalvesOf(1, static_cast<size_t>(c.frames));
+        StreamRequestWatch watch;
+        ASSERT_EQ(endpoint.Send(halves.left.data(), halves.right.data()), S_OK);
+        const std::vector<SeenRequest> seen = watch.Seen();
+        ASSERT_EQ(seen.size(), c.extents.size());
+        const auto* first = static_cast<const uint8_t*>(seen[0].header.Data);
+        size_t offset = 0;
+        for (size_t i = 0; i < seen.size(); ++i) {
+            const KSSTREAM_HEADER& header = seen[i].header;
+            EXPECT_EQ(seen[i].code, static_cast<DWORD>(IOCTL_KS_WRITE_STREAM)) << i;
+            EXPECT_EQ(seen[i].pin, endpoint.Pin()->GetHandle()) << i;
+            EXPECT_EQ(header.Size, sizeof(KSSTREAM_HEADER)) << i;
+            EXPECT_EQ(header.TypeSpecificFlags, 1u) << i;
+            EXPECT_EQ(header.PresentationTime.Time, 0) << i;
+            EXPECT_EQ(header.PresentationTime.Numerator, 0u) << i;
+            EXPECT_EQ(header.PresentationTime.Denominator, 0u) << i;
+            EXPECT_EQ(header.Duration, 0) << i;
+            EXPECT_EQ(header.FrameExtent, c.extents[i]) << i;
+            EXPECT_EQ(header.DataUsed, c.extents[i]) << i;
+            EXPECT_EQ(static_cast<const uint8_t*>(header.Data), first + offset) << i;
+            EXPECT_EQ(header.OptionsFlags, 0x100u) << i;
+            EXPECT_EQ(seen[i].event, i + 1 == seen.size() ? endpoint.WaitHandle() : nullptr) << i;
+            EXPECT_TRUE(IsRequestHeld(*seen[i].overlapped)) << i;
+            offset += c.extents[i];
+        }
+        EXPECT_EQ(Sim().PendingRequestCount(), static_cast<int>(c.extents.size()));
+        EXPECT_EQ(endpoint.Held(), 1);
+        EXPECT_FALSE(Signalled(endpoint.WaitHandle(), 0));
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+        EXPECT_TRUE(Signalled(endpoint.WaitHandle(), kEventWaitMs));
+        EXPECT_EQ(endpoint.Held(), 0);
+        EXPECT_EQ(Rendered(), InPinForm(Interleaved(halves, c.channels), c.bits));
     }
-    EXPECT_EQ(Sim().PendingRequestCount(), 4);
-    EXPECT_FALSE(event.Signalled(0));
-    device.CloseRenderDevices();
-    EXPECT_EQ(Sim().PendingRequestCount(), 0) << "closing takes the queued requests back";
-}
-
-TEST_F(RenderPathTest, AMonoBlockOf256FramesMakesTwoRequests)
-{
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 1).Default("BlockFrames", "256"));
-    device.SetRenderState(KSSTATE_PAUSE);
-    std::vector<int16_t> samples(256, 3);
-    Event event;
-    RenderBlock block;
-    ASSERT_EQ(Write(samples, event, &block), 0);
-    EXPECT_EQ(block.streamHeaders[0].header.FrameExtent, 256u);
-    EXPECT_EQ(block.streamHeaders[1].header.FrameExtent, 256u);
-    EXPECT_EQ(block.streamHeaders[1].overlapped.hEvent, event.Get());
-    EXPECT_EQ(Sim().PendingRequestCount(), 2);
-}
-
-TEST_F(RenderPathTest, ABlockSizeNotAMultipleOfBlockFramesLosesNoBytes)
-{
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetRenderState(KSSTATE_RUN);
-    std::vector<int16_t> samples = Block(9, 300);  // 1200 bytes: 512 + 512 + 176
-    Event event;
-    RenderBlock block;
-    ASSERT_EQ(Write(samples, event, &block), 0);
-    ASSERT_TRUE(event.Signalled(kEventWaitMs));
-    EXPECT_EQ(block.streamHeaders[2].header.FrameExtent, 176u);
-    EXPECT_EQ(block.streamHeaders[2].overlapped.hEvent, event.Get());
-    // A block smaller than blockFrames bytes is one request, not none.
-    std::vector<int16_t> small = Block(10, 50);  // 200 bytes
-    ASSERT_EQ(Write(small, event, &block), 0);
-    ASSERT_TRUE(event.Signalled(kEventWaitMs));
-    EXPECT_EQ(block.streamHeaders[0].header.FrameExtent, 200u);
-    EXPECT_EQ(block.streamHeaders[0].overlapped.hEvent, event.Get());
-    std::vector<int16_t> both = samples;
-    both.insert(both.end(), small.begin(), small.end());
-    EXPECT_EQ(Sim().RenderedBytes(RenderPath("Card"), 0), AsBytes(both));
 }
 
 TEST_F(RenderPathTest, BlocksArriveByteIdenticalAndInOrder)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetRenderState(KSSTATE_RUN);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     std::vector<int16_t> played;
-    PlayBlocks(300, 512, played);
-    EXPECT_EQ(Sim().RenderedBytes(RenderPath("Card"), 0), AsBytes(played));
+    PlayBlocks(endpoint, 0, 300, 512, played);
+    EXPECT_EQ(Rendered(), InPinForm(played));
 }
 
 TEST_F(RenderPathTest, BlocksArriveInOrderAtTheDevicesPace)
 {
     // The test thread is the producer here, and the device plays from RUN
-    // on: 64 frames are 1.3 ms, less than a loaded machine may hold the
-    // thread up between two writes, and a late write means silence played
-    // before it. So 200 ms go in first while the pin is paused, as the
-    // engine primes its devices, and the device buffer takes them at once.
+    // on. So the slots are filled while the pin is paused (96 ms at 48 kHz),
+    // as the engine primes its devices, and the device's buffer of 500 ms
+    // takes whatever the thread gets ahead: a loaded machine that holds the
+    // thread up for a while costs no silence.
     kssim::DeviceModel model = SimRender("Card");
     model.deviceBufferMs = 500;
-    AsioAudioDevice& device =
-        Open(ConfigText().Out("Card", 2).Default("SampleRate", "48000").Default("BlockFrames", "64"), model);
-    device.SetRenderState(KSSTATE_PAUSE);
-    std::vector<int16_t> played = Block(1000, 9600);
-    Event leadIn;
-    ASSERT_EQ(Write(played, leadIn), 0);
-    device.SetRenderState(KSSTATE_RUN);
-    ASSERT_TRUE(leadIn.Signalled(kEventWaitMs));
-    PlayBlocks(200, 64, played);
-    EXPECT_EQ(Sim().RenderedBytes(RenderPath("Card"), 0), AsBytes(played))
-        << Sim().UnderrunFrames(RenderPath("Card"), 0) << " frames of silence played";
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2), model, 48000.0);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 8, 512, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_PAUSE), S_OK);
+    std::vector<int16_t> played;
+    PlayBlocks(endpoint, 0, 9, 512, played);
+    EXPECT_FALSE(endpoint.CanSend(false)) << "every slot is with the paused pin";
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    PlayBlocks(endpoint, 9, 91, 512, played);
+    ASSERT_TRUE(AllGivenBack(endpoint));
+    EXPECT_EQ(Rendered(), InPinForm(played)) << Sim().UnderrunFrames(RenderPath("Card"), 0)
+                                             << " frames of silence played";
 }
 
 TEST_F(RenderPathTest, PinsAtOtherDepthsReceiveTheSamplesConverted)
 {
     for (int bits : {8, 24, 32}) {
         SCOPED_TRACE(bits);
-        AsioAudioDevice& device = Open(ConfigText().Out("Card", 2).Default("BitSpersample", std::to_string(bits)),
-                                       SimRender("Card", 2, 8, 32));
+        CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2), SimRender("Card", 2, 8, 32), 44100.0, bits);
         Sim().SetClockMode(kssim::ClockMode::Fast);
-        device.SetRenderState(KSSTATE_RUN);
+        ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
         std::vector<int16_t> played;
-        PlayBlocks(50, 512, played);
-        const std::vector<uint8_t> rendered = Sim().RenderedBytes(RenderPath("Card"), 0);
+        PlayBlocks(endpoint, 0, 50, 512, played);
+        const std::vector<uint8_t> rendered = Rendered();
         EXPECT_EQ(rendered.size(), played.size() * static_cast<size_t>(bits / 8));
         EXPECT_EQ(rendered, InPinForm(played, bits));
     }
 }
 
-TEST_F(RenderPathTest, AtTwentyFourBitsEachRequestCarriesTheFramesOfItsSixteenBitShare)
+// The left half feeds the first channel, the right half every other one;
+// a half the host did not give is silence.
+TEST_F(RenderPathTest, TheLinksFeedTheChannelsAndAMissingHalfIsSilence)
 {
-    AsioAudioDevice& device =
-        Open(ConfigText().Out("Card", 2).Default("BitSpersample", "24"), SimRender("Card", 2, 16, 24));
-    device.SetRenderState(KSSTATE_PAUSE);
-    std::vector<int16_t> samples = Block(1, 512);
-    Event event;
-    RenderBlock block;
-    ASSERT_EQ(Write(samples, event, &block), 0);
-    const auto* first = static_cast<const uint8_t*>(block.streamHeaders[0].header.Data);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(block.streamHeaders[i].header.FrameExtent, 768u) << "128 frames of 6 bytes";
-        EXPECT_EQ(static_cast<const uint8_t*>(block.streamHeaders[i].header.Data), first + 768 * i);
-    }
-    EXPECT_NE(static_cast<const void*>(first), static_cast<const void*>(samples.data()));
-}
-
-TEST_F(RenderPathTest, TheRequestsOfTwoBlocksLiveInTheRecordAndAreReused)
-{
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 3), SimRender("Card", 3));
     Sim().SetClockMode(kssim::ClockMode::Fast);
-    device.SetRenderState(KSSTATE_RUN);
-    Event event;
-    std::vector<StreamRequest*> arrays;
-    for (int n = 0; n < 6; ++n) {
-        std::vector<int16_t> samples = Block(static_cast<uint32_t>(n), 512);
-        RenderBlock block;
-        ASSERT_EQ(Write(samples, event, &block), 0);
-        ASSERT_TRUE(event.Signalled(kEventWaitMs));
-        arrays.push_back(block.streamHeaders);
+    ASSERT_TRUE(endpoint.PrepareStream(128, 2, 128, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    const Halves halves = HalvesOf(3, 128);
+    const int16_t* sources[4][2] = {{halves.left.data(), halves.right.data()},
+                                    {halves.left.data(), nullptr},
+                                    {nullptr, halves.right.data()},
+                                    {nullptr, nullptr}};
+    std::vector<int16_t> expected;
+    for (const auto& pair : sources) {
+        ASSERT_EQ(SendWhenFree(endpoint, pair[0], pair[1]), S_OK);
+        const std::vector<int16_t> frames = Interleaved(pair[0], pair[1], 128, 3);
+        expected.insert(expected.end(), frames.begin(), frames.end());
     }
-    EXPECT_NE(arrays[0], arrays[1]);
-    for (int n = 2; n < 6; ++n) {
-        EXPECT_EQ(arrays[static_cast<size_t>(n)], arrays[static_cast<size_t>(n % 2)]) << n;
-    }
+    EXPECT_EQ(expected[1], halves.right[0]);
+    EXPECT_EQ(expected[2], halves.right[0]);
+    EXPECT_EQ(Rendered(), InPinForm(expected));
 }
 
-TEST_F(RenderPathTest, AThirdBlockWhileThePinHoldsBothEarlierOnesIsRefused)
+// Each block goes out from the slot after the one before, inFlight + 1 of
+// them in turn; a slot's requests are made anew each time.
+TEST_F(RenderPathTest, TheSlotsAreUsedInTurn)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_PAUSE);
-    Event first;
-    Event second;
-    Event event;
-    std::vector<int16_t> a = Block(1, 512);
-    std::vector<int16_t> b = Block(2, 512);
-    std::vector<int16_t> c = Block(3, 512);
-    ASSERT_EQ(Write(a, first), 0);
-    ASSERT_EQ(Write(b, second), 0);
-    TraceCapture trace;
-    RenderBlock block;
-    EXPECT_EQ(Write(c, event, &block), static_cast<int32_t>(E_PENDING));
-    EXPECT_EQ(block.streamHeaders, nullptr);
-    EXPECT_TRUE(trace.Contains("[TELVARA]Error: PinWriteData->pin still holds the earlier blocks.  hr = 0x8000000a\n\n"));
-    EXPECT_EQ(Sim().PendingRequestCount(), 8);
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    StreamRequestWatch watch;
+    std::vector<int16_t> played;
+    PlayBlocks(endpoint, 0, 9, 512, played);
+    const std::vector<SeenRequest> seen = watch.Seen();
+    ASSERT_EQ(seen.size(), 36u);
+    std::vector<const void*> data;
+    std::vector<const OVERLAPPED*> lastRequests;
+    for (size_t block = 0; block < 9; ++block) {
+        data.push_back(seen[block * 4].header.Data);
+        lastRequests.push_back(seen[block * 4 + 3].overlapped);
+    }
+    EXPECT_NE(data[0], data[1]);
+    EXPECT_NE(data[1], data[2]);
+    EXPECT_NE(data[0], data[2]);
+    for (size_t block = 3; block < 9; ++block) {
+        EXPECT_EQ(data[block], data[block % 3]) << block;
+        EXPECT_EQ(lastRequests[block], lastRequests[block % 3]) << block;
+    }
+    EXPECT_EQ(Rendered(), InPinForm(played));
+}
+
+// The pacing device may have inFlight blocks with the pin; any device one
+// slot more. With every slot held nothing is sent, and that is no failure.
+TEST_F(RenderPathTest, NothingIsSentWhileThePinHoldsEverySlot)
+{
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+    EXPECT_EQ(endpoint.InFlight(), 2);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_PAUSE), S_OK);
+    const Halves a = HalvesOf(1, 512);
+    const Halves b = HalvesOf(2, 512);
+    const Halves c = HalvesOf(3, 512);
+    const Halves d = HalvesOf(4, 512);
+    EXPECT_TRUE(endpoint.CanSend(true));
+    ASSERT_EQ(endpoint.Send(a.left.data(), a.right.data()), S_OK);
+    ASSERT_EQ(endpoint.Send(b.left.data(), b.right.data()), S_OK);
+    EXPECT_FALSE(endpoint.CanSend(true)) << "the pacing device has its blocks in flight";
+    EXPECT_TRUE(endpoint.CanSend(false)) << "one slot more for a device that lags";
+    ASSERT_EQ(endpoint.Send(c.left.data(), c.right.data()), S_OK);
+    EXPECT_FALSE(endpoint.CanSend(false));
+    EXPECT_EQ(endpoint.Held(), 3);
+    StreamRequestWatch watch;
+    EXPECT_EQ(endpoint.Send(d.left.data(), d.right.data()), E_PENDING);
+    EXPECT_TRUE(watch.Seen().empty());
+    EXPECT_EQ(Sim().PendingRequestCount(), 12);
+    EXPECT_EQ(endpoint.Counters().failedRequests.load(), 0);
     // Once the pin runs and takes them, the slots are free again.
-    device.SetRenderState(KSSTATE_RUN);
-    ASSERT_TRUE(first.Signalled(kEventWaitMs));
-    ASSERT_TRUE(second.Signalled(kEventWaitMs));
-    EXPECT_FALSE(event.Signalled(0));
-    EXPECT_EQ(Write(c, event), 0);
-    EXPECT_TRUE(event.Signalled(kEventWaitMs));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(AllGivenBack(endpoint));
+    EXPECT_TRUE(endpoint.CanSend(true));
+    ASSERT_EQ(endpoint.Send(d.left.data(), d.right.data()), S_OK);
+    ASSERT_TRUE(AllGivenBack(endpoint));
+    std::vector<int16_t> played;
+    for (const Halves* halves : {&a, &b, &c, &d}) {
+        const std::vector<int16_t> frames = Interleaved(*halves, 2);
+        played.insert(played.end(), frames.begin(), frames.end());
+    }
+    EXPECT_EQ(Rendered(), InPinForm(played));
 }
 
-TEST_F(RenderPathTest, AnEmptyBlockIsTakenAtOnce)
+// Nothing streams before PrepareStream, and PrepareStream refuses what it
+// cannot stream, in both directions.
+TEST_F(RenderPathTest, NothingStreamsWithoutAPreparedStream)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_RUN);
-    RenderDeviceRecord& record = *device.GetRenderDevice(0);
-    int16_t none = 0;
-    Event event;
-    StreamRequest* headers = nullptr;
-    EXPECT_EQ(device.PinWriteData(record.pin, record.stream, &none, 0, event.Get(), &headers), 0);
-    EXPECT_TRUE(event.Signalled(0)) << "nothing to wait for: the event is set";
-    EXPECT_EQ(headers, nullptr);
-    EXPECT_EQ(Sim().PendingRequestCount(), 0);
-}
-
-TEST_F(RenderPathTest, AMissingOrInactiveDeviceWritesNothing)
-{
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    std::vector<int16_t> samples = Block(1, 512);
-    Event event;
-    EXPECT_EQ(Write(samples, event), 1) << "not yet active";
-    device.SetRenderState(KSSTATE_RUN);
-    RenderBlock block;
-    block.deviceIndex = 1;
-    block.data = samples.data();
-    block.byteCount = 2048;
-    block.completionEvent = event.Get();
-    EXPECT_EQ(device.WriteRenderDevice(block), 1);
+    Sim().Reset({SimRender("Card"), SimCapture("Mic")});
+    WriteConfig(ConfigText().Out("Card", 2).In("Mic", 2));
+    CDeviceSet& set = MakeSet();
+    ASSERT_TRUE(set.OpenRender(RenderRequest()));
+    ASSERT_TRUE(set.OpenCapture(CaptureRequest()));
+    CRenderEndpoint& render = Render(0);
+    CCaptureEndpoint& capture = Capture(0);
+    set.SetRenderState(KSSTATE_RUN);
+    set.SetCaptureState(KSSTATE_RUN);
+    StreamRequestWatch watch;
+    const Halves halves = HalvesOf(1, 512);
+    EXPECT_FALSE(render.CanSend(false));
+    EXPECT_EQ(render.Send(halves.left.data(), halves.right.data()), E_PENDING);
+    std::vector<int16_t> left(512, 0x1111);
+    std::vector<int16_t> right(512, 0x1111);
+    int16_t* destinations[2] = {left.data(), right.data()};
+    EXPECT_EQ(capture.AskForAll(), S_OK);
+    EXPECT_FALSE(capture.HasArrived());
+    EXPECT_EQ(capture.Deliver(destinations), E_PENDING);
+    EXPECT_EQ(left, std::vector<int16_t>(512, 0x1111));
+    for (const auto& [frames, inFlight, unit] :
+         {std::tuple{0, 2, 512}, std::tuple{-1, 2, 512}, std::tuple{512, 2, 0}, std::tuple{512, -1, 512}}) {
+        SCOPED_TRACE(testing::Message() << frames << " frames, " << inFlight << " in flight, unit " << unit);
+        EXPECT_FALSE(render.PrepareStream(frames, inFlight, unit, 0));
+        EXPECT_FALSE(render.CanSend(false));
+    }
+    EXPECT_FALSE(capture.PrepareStream(0, 2));
+    EXPECT_FALSE(capture.PrepareStream(512, 0));
+    EXPECT_TRUE(watch.Seen().empty());
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
     EXPECT_TRUE(Sim().RenderedBytes(RenderPath("Card"), 0).empty());
 }
 
-TEST_F(RenderPathTest, AMissingPinOrDataIsAFailureNeverAPendingWrite)
+// The delay line primed with the opening delay: the device gets that many
+// frames of silence first, then every block exactly that late.
+TEST_F(RenderPathTest, TheDevicePlaysTheBlocksExactlyTheDelayLate)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    RenderDeviceRecord& record = *device.GetRenderDevice(0);
-    std::vector<int16_t> samples = Block(1, 512);
-    Event event;
-    StreamRequest stale{};
-    StreamRequest* headers = &stale;
-    TraceCapture trace;
-    EXPECT_EQ(device.PinWriteData(nullptr, record.stream, samples.data(), 2048, event.Get(), &headers),
-              static_cast<int32_t>(E_POINTER));
-    EXPECT_EQ(headers, nullptr);
-    EXPECT_EQ(device.PinWriteData(record.pin, record.stream, nullptr, 2048, event.Get(), &headers),
-              static_cast<int32_t>(E_POINTER));
-    EXPECT_EQ(device.PinWriteData(record.pin, record.stream, samples.data(), -4, event.Get(), &headers),
-              static_cast<int32_t>(E_INVALIDARG));
-    EXPECT_EQ(trace.Lines(),
-              (std::vector<std::string>{"[TELVARA]Error: CKsAudRenPin Allocation failure.  hr = 0x80004003\n\n",
-                                        "[TELVARA]Error: PinWriteData->pBuffer Allocation failure.  hr = 0x80004003\n\n",
-                                        "[TELVARA]Error: PinWriteData->byteCount or blockFrames invalid.  hr = 0x80070057\n\n"}));
-    EXPECT_FALSE(event.Signalled(0));
+    for (int delayMs : {0, 10, 125, 500}) {
+        SCOPED_TRACE(testing::Message() << delayMs << " ms");
+        CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2), SimRender("Card"), 48000.0);
+        Sim().SetClockMode(kssim::ClockMode::Fast);
+        ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, delayMs));
+        const int64_t delayFrames = DelayFrames(delayMs, 48000.0, 2);
+        EXPECT_EQ(delayFrames, 48 * delayMs);
+        EXPECT_EQ(endpoint.CurrentDelayFrames(), delayFrames);
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+        std::vector<int16_t> played;
+        const auto blocks = static_cast<uint32_t>(delayFrames / 512 + 6);
+        PlayBlocks(endpoint, 0, blocks, 512, played);
+        std::vector<int16_t> expected(static_cast<size_t>(delayFrames) * 2, 0);
+        expected.insert(expected.end(), played.begin(), played.end() - static_cast<std::ptrdiff_t>(delayFrames * 2));
+        EXPECT_EQ(Rendered(), InPinForm(expected));
+    }
+}
+
+// A new delay while streaming: once the fades are over the device plays the
+// host's blocks exactly the new delay late.
+TEST_F(RenderPathTest, ADelayChangeWhileStreamingEndsExactlyTheNewDelayLate)
+{
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2), SimRender("Card"), 48000.0);
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    endpoint.ChangeDelay(20);
+    EXPECT_EQ(endpoint.CurrentDelayFrames(), 0) << "no delay line before the stream is prepared";
+    ASSERT_TRUE(endpoint.PrepareStream(256, 2, 256, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    std::vector<int16_t> played;
+    PlayBlocks(endpoint, 0, 10, 256, played);
+    endpoint.ChangeDelay(20);
+    EXPECT_EQ(endpoint.CurrentDelayFrames(), 960);
+    PlayBlocks(endpoint, 10, 30, 256, played);
+    const std::vector<uint8_t> rendered = Rendered();
+    ASSERT_EQ(rendered.size(), played.size() * 2);
+    // The last ten blocks: well after the fade-out, the jump and the fade-in.
+    const std::vector<int16_t> tail(played.end() - 10 * 256 * 2 - 960 * 2, played.end() - 960 * 2);
+    EXPECT_EQ(std::vector<uint8_t>(rendered.end() - 10 * 256 * 4, rendered.end()), InPinForm(tail));
+    // The first ten blocks went out undelayed.
+    EXPECT_EQ(std::vector<uint8_t>(rendered.begin(), rendered.begin() + 10 * 256 * 4),
+              InPinForm(std::vector<int16_t>(played.begin(), played.begin() + 10 * 256 * 2)));
 }
 
 TEST_F(RenderPathTest, AFailingFirstRequestQueuesNothing)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_RUN);
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::Fail);
-    std::vector<int16_t> samples = Block(1, 512);
-    Event event;
-    TraceCapture trace;
-    RenderBlock block;
-    EXPECT_EQ(Write(samples, event, &block), static_cast<int32_t>(E_FAIL));
-    EXPECT_TRUE(trace.Contains("[TELVARA]Error: Failed to write to Pin!!!.  hr = 0x80004005\n\n"));
+    const Halves refused = HalvesOf(1, 512);
+    EXPECT_EQ(endpoint.Send(refused.left.data(), refused.right.data()), E_FAIL);
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
-    ASSERT_NE(block.streamHeaders, nullptr);
-    EXPECT_FALSE(IsRequestHeld(block.streamHeaders[0].overlapped));
-    EXPECT_FALSE(event.Signalled(0));
-    EXPECT_TRUE(device.GetRenderDevice(0)->active) << "tried again next cycle";
+    EXPECT_EQ(endpoint.Held(), 0);
+    EXPECT_EQ(endpoint.Counters().failedRequests.load(), 1);
+    EXPECT_FALSE(Signalled(endpoint.WaitHandle(), 0));
+    EXPECT_TRUE(endpoint.Active()) << "tried again next cycle";
+    EXPECT_TRUE(endpoint.CanSend(true));
     Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::None);
-    EXPECT_EQ(Write(samples, event), 0);
-    EXPECT_TRUE(event.Signalled(kEventWaitMs));
+    const Halves taken = HalvesOf(2, 512);
+    ASSERT_EQ(endpoint.Send(taken.left.data(), taken.right.data()), S_OK);
+    EXPECT_TRUE(Signalled(endpoint.WaitHandle(), kEventWaitMs));
+    EXPECT_EQ(Rendered(), InPinForm(Interleaved(taken, 2)));
 }
 
-TEST_F(RenderPathTest, ARemovedDeviceFailsItsWritesWithoutHangingTheCaller)
+// A request refused after earlier requests of its block were queued: those
+// still point into the slot, so the slot stays with the pin until they come
+// back, and the next block goes out from the next slot.
+TEST_F(RenderPathTest, ABlockRefusedHalfWayKeepsItsSlotUntilThePinGivesItsRequestsBack)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2).Default("BlockFrames", "128"));
-    device.SetRenderState(KSSTATE_RUN);
-    std::atomic<int> written{0};
-    std::atomic<int32_t> failure{0};
-    std::thread writer([&] {
-        Event event;
-        for (uint32_t n = 0; n < 100000 && failure == 0; ++n) {
-            std::vector<int16_t> samples = Block(n, 128);
-            const int32_t result = Write(samples, event);
-            if (result != 0) {
-                failure = result;
-                break;
-            }
-            // A removed device completes what it held: the wait ends either way.
-            event.Signalled(kEventWaitMs);
-            ++written;
-        }
-    });
-    while (written < 20) {
-        Sleep(1);
-    }
-    Sim().RemoveDevice(RenderPath("Card"));
-    // The writer must come back by itself; a hang shows as the join never
-    // returning within the test's time-out.
-    writer.join();
-    EXPECT_LT(failure.load(), 0);
-    EXPECT_EQ(Sim().PendingRequestCount(), 0);
-    device.CloseRenderDevices();
-    EXPECT_EQ(Sim().OpenPinInstances(RenderPath("Card"), 0), 0);
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_PAUSE), S_OK);
+    const Halves broken = HalvesOf(1, 512);
+    StreamRequestWatch watch;
+    watch.FailRequest(2);
+    EXPECT_EQ(endpoint.Send(broken.left.data(), broken.right.data()), E_FAIL);
+    EXPECT_EQ(watch.Seen().size(), 3u) << "the fourth request is never sent";
+    EXPECT_EQ(Sim().PendingRequestCount(), 2);
+    EXPECT_EQ(endpoint.Held(), 1);
+    EXPECT_EQ(endpoint.Counters().failedRequests.load(), 1);
+    const Halves next = HalvesOf(2, 512);
+    ASSERT_EQ(endpoint.Send(next.left.data(), next.right.data()), S_OK);
+    const std::vector<SeenRequest> seen = watch.Seen();
+    ASSERT_EQ(seen.size(), 7u);
+    EXPECT_NE(seen[3].header.Data, seen[0].header.Data) << "another slot";
+    EXPECT_EQ(endpoint.Held(), 2);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(AllGivenBack(endpoint));
+    // The device played the half of the broken block that was queued.
+    std::vector<int16_t> played = Interleaved(broken, 2);
+    played.resize(512);
+    const std::vector<int16_t> whole = Interleaved(next, 2);
+    played.insert(played.end(), whole.begin(), whole.end());
+    EXPECT_EQ(Rendered(), InPinForm(played));
 }
 
-// Whatever the moment of the removal, a failed write leaves no request of its
-// block with the pin, so the caller may release the block at once.
-TEST_F(RenderPathTest, AWriteFailingHalfQueuedTakesItsRequestsBackFirst)
+// Unplugged at any moment while another thread streams: the writer comes
+// back with the failure instead of waiting for the device, and nothing stays
+// with the pin.
+TEST_F(RenderPathTest, ARemovedDeviceFailsItsWritesAtAnyMomentAndKeepsNothing)
 {
-    int failures = 0;
     for (int trial = 0; trial < 15; ++trial) {
-        AsioAudioDevice& device =
-            Open(ConfigText().Out("Card", 8).Default("BlockFrames", "32").Default("SampleRate", "48000"),
-                 SimRender("Card", 8));
-        device.SetRenderState(KSSTATE_RUN);
-        std::thread remover([trial] {
-            Sleep(static_cast<DWORD>(trial % 5));
-            kssim::Simulation::Instance().RemoveDevice(RenderPath("Card"));
-        });
-        Event event;
-        std::vector<int16_t> samples(2048 * 8, 5);  // 64 requests per block
-        for (int n = 0; n < 1000; ++n) {
-            RenderBlock block;
-            block.deviceIndex = 0;
-            block.data = samples.data();
-            block.byteCount = static_cast<int32_t>(samples.size() * 2);
-            block.completionEvent = event.Get();
-            const int32_t result = device.WriteRenderDevice(block);
-            if (result == static_cast<int32_t>(E_PENDING)) {
-                event.Signalled(kEventWaitMs);
-                continue;
-            }
-            if (result < 0) {
-                ++failures;
-                ASSERT_NE(block.streamHeaders, nullptr);
-                for (int i = 0; i < 64; ++i) {
-                    ASSERT_FALSE(IsRequestHeld(block.streamHeaders[i].overlapped)) << "request " << i;
+        SCOPED_TRACE(trial);
+        // 64 requests per block: removals land inside blocks too.
+        CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 8), SimRender("Card", 8), 48000.0);
+        ASSERT_TRUE(endpoint.PrepareStream(256, 2, 64, 0));
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+        std::atomic<int> written{0};
+        HRESULT failure = S_OK;
+        std::thread writer([&] {
+            for (uint32_t n = 0; n < 100000; ++n) {
+                const Halves halves = HalvesOf(n, 256);
+                const HRESULT hr = SendWhenFree(endpoint, halves);
+                if (FAILED(hr)) {
+                    failure = hr;
+                    return;
                 }
-                break;
+                ++written;
             }
+        });
+        while (written < 3 + trial) {
+            Sleep(1);
         }
-        remover.join();
-        device.CloseRenderDevices();
+        Sleep(static_cast<DWORD>(trial % 5));
+        Sim().RemoveDevice(RenderPath("Card"));
+        // A writer waiting for the removed device would never come back; the
+        // join returning is the check.
+        writer.join();
+        EXPECT_EQ(failure, E_FAIL);
+        EXPECT_GE(endpoint.Counters().failedRequests.load(), 1);
+        EXPECT_TRUE(endpoint.TakeBack(GetTickCount64() + kGiveBackTimeoutMs));
+        EXPECT_EQ(endpoint.Held(), 0);
         EXPECT_EQ(Sim().PendingRequestCount(), 0);
+        m_set->CloseRender();
+        EXPECT_EQ(Sim().OpenPinInstances(RenderPath("Card"), 0), 0);
     }
-    EXPECT_EQ(failures, 15);
 }
 
-TEST_F(RenderPathTest, CancelAndCollectTakesBackRequestsThePinWouldKeepForever)
+// A pin that keeps its requests: taking them back cancels them and waits
+// only until its deadline.
+TEST_F(RenderPathTest, TakeBackCancelsWhatThePinWouldKeepAndWaitsNoLongerThanItsDeadline)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_RUN);
+    CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+    ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::NeverComplete);
-    std::vector<int16_t> samples = Block(1, 512);
-    Event event;
-    RenderBlock block;
-    ASSERT_EQ(Write(samples, event, &block), 0);
+    const Halves halves = HalvesOf(1, 512);
+    ASSERT_EQ(endpoint.Send(halves.left.data(), halves.right.data()), S_OK);
+    EXPECT_EQ(endpoint.Held(), 1);
     EXPECT_EQ(Sim().PendingRequestCount(), 4);
-    EXPECT_FALSE(event.Signalled(50));
-    EXPECT_TRUE(CancelAndCollect(device.GetRenderDevice(0)->pin->GetHandle(), block.streamHeaders, 4,
-                                 kGiveBackTimeoutMs));
+    EXPECT_FALSE(Signalled(endpoint.WaitHandle(), 50));
+    EXPECT_TRUE(endpoint.TakeBack(GetTickCount64() + kGiveBackTimeoutMs));
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
-    EXPECT_TRUE(event.Signalled(0)) << "a cancelled request still signals its event";
+    EXPECT_EQ(endpoint.Held(), 0);
+    EXPECT_TRUE(Signalled(endpoint.WaitHandle(), 0)) << "a cancelled request still signals its event";
+
+    // Slow to give back: a deadline before the pin does ends the wait with
+    // the block still held; a later one sees it back.
+    Sim().SetCancelDelay(RenderPath("Card"), 0, 2000);
+    ASSERT_EQ(endpoint.Send(halves.left.data(), halves.right.data()), S_OK);
+    EXPECT_FALSE(endpoint.TakeBack(GetTickCount64() + 20));
+    EXPECT_EQ(endpoint.Held(), 1);
+    EXPECT_TRUE(endpoint.TakeBack(GetTickCount64() + 5 * kGiveBackTimeoutMs));
+    EXPECT_EQ(endpoint.Held(), 0);
+    EXPECT_EQ(Sim().PendingRequestCount(), 0);
 }
 
+// Closing while the pin keeps its requests waits for them (as long as a pin
+// may take) and releases everything; a pin that keeps them longer is
+// reported and its requests' memory kept.
 TEST_F(RenderPathTest, ClosingWhileThePinKeepsItsRequestsWaitsForThemAndReleasesEverything)
 {
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_RUN);
-    Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::NeverComplete);
-    std::vector<int16_t> a = Block(1, 512);
-    std::vector<int16_t> b = Block(2, 512);
-    Event event;
-    ASSERT_EQ(Write(a, event), 0);
-    ASSERT_EQ(Write(b, event), 0);
-    TraceCapture trace;
-    device.CloseRenderDevices();
-    EXPECT_EQ(Sim().PendingRequestCount(), 0);
-    EXPECT_EQ(Sim().OpenPinInstances(RenderPath("Card"), 0), 0);
-    for (const std::string& line : trace.Lines()) {
-        EXPECT_EQ(line.find("did not give back"), std::string::npos) << line;
+    for (DWORD cancelDelayMs : {0ul, 300ul, 3000ul}) {
+        SCOPED_TRACE(cancelDelayMs);
+        CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+        ASSERT_TRUE(endpoint.PrepareStream(512, 2, 512, 0));
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+        Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::NeverComplete);
+        Sim().SetCancelDelay(RenderPath("Card"), 0, cancelDelayMs);
+        const Halves a = HalvesOf(1, 512);
+        const Halves b = HalvesOf(2, 512);
+        ASSERT_EQ(endpoint.Send(a.left.data(), a.right.data()), S_OK);
+        ASSERT_EQ(endpoint.Send(b.left.data(), b.right.data()), S_OK);
+        TraceCapture trace;
+        m_set->CloseRender();
+        EXPECT_EQ(Sim().PendingRequestCount(), 0);
+        EXPECT_EQ(Sim().OpenPinInstances(RenderPath("Card"), 0), 0);
+        EXPECT_EQ(trace.Count("[TELVARA]Card: the pin did not give back its requests, their memory is kept"),
+                  cancelDelayMs > kGiveBackTimeoutMs ? 1u : 0u);
     }
-}
-
-TEST_F(RenderPathTest, TheStreamTellsWhichBlocksThePinStillHolds)
-{
-    AsioAudioDevice& device = Open(ConfigText().Out("Card", 2));
-    device.SetRenderState(KSSTATE_RUN);
-    RenderStream* stream = device.GetRenderDevice(0)->stream;
-    Sim().SetStreamFault(RenderPath("Card"), 0, kssim::StreamFault::NeverComplete);
-    std::vector<int16_t> samples = Block(1, 512);
-    Event event;
-    RenderBlock held;
-    ASSERT_EQ(Write(samples, event, &held), 0);
-    EXPECT_TRUE(stream->HoldsRequests(held.streamHeaders));
-    EXPECT_FALSE(stream->HoldsRequests(nullptr)) << "a block never written is not held";
-    StreamRequest foreign[4] = {};
-    EXPECT_FALSE(stream->HoldsRequests(foreign)) << "requests of no slot of this stream";
-    ASSERT_TRUE(CancelAndCollect(device.GetRenderDevice(0)->pin->GetHandle(), held.streamHeaders, 4,
-                                 kGiveBackTimeoutMs));
-    EXPECT_FALSE(stream->HoldsRequests(held.streamHeaders)) << "given back";
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -293,4 +294,87 @@ TEST(RingBuffer, ResetsFromAnotherThreadNeverTakeTheLineOutOfItsBounds)
     }
     stop = true;
     primer.join();
+}
+
+namespace {
+
+// A ring of `capacity` bytes whose read position is `readAt` and which holds
+// the bytes 1, 2, ... `stored`, and the same bytes as a queue.
+std::unique_ptr<RingBuffer> RingAt(int32_t capacity, int32_t readAt, int32_t stored, std::deque<uint8_t>& model)
+{
+    auto ring = std::make_unique<RingBuffer>(capacity);
+    // Every byte of the storage is written with 0xAA on the way, so that
+    // silence is never there by chance.
+    std::vector<uint8_t> bytes(static_cast<size_t>(capacity), 0xAA);
+    EXPECT_EQ(ring->Write(bytes.data(), capacity - 1), capacity - 1);
+    EXPECT_EQ(ring->Read(bytes.data(), capacity - 1), capacity - 1);
+    std::fill(bytes.begin(), bytes.end(), 0xAA);
+    const int32_t advance = (readAt + 1) % capacity;  // from capacity - 1 to readAt
+    EXPECT_EQ(ring->Write(bytes.data(), advance), advance);
+    EXPECT_EQ(ring->Read(bytes.data(), advance), advance);
+    // One byte more than written: a write of none still has a source.
+    const std::vector<uint8_t> content = Bytes(static_cast<size_t>(stored) + 1, 1);
+    EXPECT_EQ(ring->Write(content.data(), stored), stored);
+    model.assign(content.begin(), content.begin() + stored);
+    return ring;
+}
+
+// The ring holds exactly the model's bytes, and its positions still work:
+// the free room takes a write and everything reads back in order.
+::testing::AssertionResult HoldsExactly(RingBuffer& ring, const std::deque<uint8_t>& model)
+{
+    if (ring.Available() != model.size()) {
+        return ::testing::AssertionFailure() << ring.Available() << " bytes instead of " << model.size();
+    }
+    const auto room = static_cast<int32_t>(ring.Capacity() - 1 - static_cast<int32_t>(model.size()));
+    const std::vector<uint8_t> more = Bytes(static_cast<size_t>(room) + 1, 200);
+    if (ring.Write(more.data(), room) != room) {
+        return ::testing::AssertionFailure() << "the free room of " << room << " bytes refused a write";
+    }
+    std::vector<uint8_t> expected(model.begin(), model.end());
+    expected.insert(expected.end(), more.begin(), more.begin() + room);
+    std::vector<uint8_t> out(expected.size() + 1, 0xEE);
+    const int32_t read = ring.Read(out.data(), static_cast<int32_t>(out.size()));
+    out.resize(static_cast<size_t>(std::max(read, 0)));
+    if (out != expected) {
+        return ::testing::AssertionFailure() << "read back other bytes";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// Every read position (the storage's end included), every fill and every
+// length: Drop takes the oldest bytes (at most all), PrependSilence puts
+// zeros in front when they fit and changes nothing when they do not.
+TEST(RingBuffer, DropAndPrependSilenceWrapAroundTheEndOfTheStorage)
+{
+    constexpr int32_t kCapacity = 10;
+    for (int32_t readAt = 0; readAt < kCapacity; ++readAt) {
+        for (int32_t stored = 0; stored < kCapacity; ++stored) {
+            for (int32_t length = -1; length <= kCapacity + 1; ++length) {
+                SCOPED_TRACE(testing::Message() << "read at " << readAt << ", " << stored << " stored, length "
+                                                << length);
+                std::deque<uint8_t> model;
+                std::unique_ptr<RingBuffer> ring = RingAt(kCapacity, readAt, stored, model);
+                ring->Drop(length);
+                for (int32_t i = 0; i < length && !model.empty(); ++i) {
+                    model.pop_front();
+                }
+                ASSERT_TRUE(HoldsExactly(*ring, model));
+
+                ring = RingAt(kCapacity, readAt, stored, model);
+                const bool fits = length >= 0 && length < kCapacity - stored;
+                EXPECT_EQ(ring->PrependSilence(length), fits);
+                if (fits) {
+                    model.insert(model.begin(), static_cast<size_t>(length), 0);
+                }
+                ASSERT_TRUE(HoldsExactly(*ring, model));
+            }
+        }
+    }
+    RingBuffer none(0);
+    none.Drop(4);
+    EXPECT_FALSE(none.PrependSilence(0));
+    EXPECT_EQ(none.Available(), std::numeric_limits<uint32_t>::max());
 }

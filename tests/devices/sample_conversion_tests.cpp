@@ -75,3 +75,39 @@ TEST(SampleConversion, FramesTakeTheFirstChannelsOfThePinAndSilenceTheMissingOne
     FramesTo16(pin.data(), 2, 3, 3, quad.data(), 4);
     EXPECT_EQ(quad, (std::vector<int16_t>{1, 101, 0, 0, 2, 102, 0, 0, 3, 103, 0, 0}));
 }
+
+// One channel of a pin's frames, at every depth, channel count and channel:
+// the sample as 16 bits (8-bit pins give their top byte), one per frame,
+// and nothing written beyond the frames asked for.
+TEST(SampleConversion, OneChannelOfThePinsFramesComesOutAsSixteenBitSamples)
+{
+    const std::vector<int16_t> values = {0x1234, -2, 32767, -32768, 0, 0x00FF, -0x0100, 0x7F01};
+    for (uint16_t bytes : {1, 2, 3, 4}) {
+        for (uint16_t channels : {1, 2, 3}) {
+            const size_t frames = values.size();
+            // Channel c of frame f: a value of the list, shifted per channel.
+            std::vector<int16_t> interleaved;
+            for (size_t f = 0; f < frames; ++f) {
+                for (uint16_t c = 0; c < channels; ++c) {
+                    interleaved.push_back(values[(f + c * 3) % frames]);
+                }
+            }
+            std::vector<uint8_t> pin(interleaved.size() * bytes);
+            SamplesFrom16(interleaved.data(), interleaved.size(), pin.data(), bytes);
+            for (uint16_t c = 0; c < channels; ++c) {
+                SCOPED_TRACE(testing::Message() << bytes << " bytes, " << channels << " channels, channel " << c);
+                std::vector<int16_t> out(frames + 1, 0x5555);
+                ChannelTo16(pin.data(), channels, bytes, frames, c, out.data());
+                for (size_t f = 0; f < frames; ++f) {
+                    const int16_t sample = values[(f + c * 3) % frames];
+                    const auto expected = bytes == 1 ? static_cast<int16_t>(sample & 0xFF00) : sample;
+                    EXPECT_EQ(out[f], expected) << "frame " << f;
+                }
+                EXPECT_EQ(out[frames], 0x5555) << "beyond the frames";
+                std::vector<int16_t> untouched(2, 0x5555);
+                ChannelTo16(pin.data(), channels, bytes, 0, c, untouched.data());
+                EXPECT_EQ(untouched, std::vector<int16_t>(2, 0x5555));
+            }
+        }
+    }
+}
