@@ -171,7 +171,7 @@ ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
         if (!m_devices) {
             m_devices = std::make_unique<CDeviceSet>();
         }
-        m_devices->Catalogue().EnumerateFilters();
+        m_devices->EnumerateFilters();
         if (!openDevices()) {
             const bool anyChannel = m_devices->OutputChannels() >= 1 || m_devices->InputChannels() >= 1;
             closeDevices();
@@ -545,6 +545,11 @@ ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
     });
     if (!box.empty()) {
         ShowMessageBox(box.c_str(), kStartBoxCaption, MB_OK);
+    }
+    // The resumed stream tells the host of the new rate, never inside this
+    // call of the host's.
+    if (m_engine) {
+        m_engine->AllowAnnouncement();
     }
     return result;
 }

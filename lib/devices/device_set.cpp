@@ -94,10 +94,20 @@ CDeviceSet::~CDeviceSet()
     CloseRender();
 }
 
+void CDeviceSet::EnumerateFilters()
+{
+    if (!m_capture.empty()) {
+        CloseCapture();
+    }
+    m_catalogue.EnumerateFilters();
+}
+
 bool CDeviceSet::OpenRender(const OpenRequest& request)
 {
     try {
-        CloseRender();
+        if (!m_render.empty()) {
+            CloseRender();
+        }
         m_catalogue.ScanRenderDevices();
         for (const auto& [name, entry] : m_catalogue.Devices()) {
             // An empty name is a blank item of the list, never a device the
@@ -147,7 +157,9 @@ bool CDeviceSet::OpenCapture(const OpenRequest& request)
 {
     try {
         // Capture pins belong to the filters the scan replaces.
-        CloseCapture();
+        if (!m_capture.empty()) {
+            CloseCapture();
+        }
         m_catalogue.ScanCaptureDevices();
         for (const auto& [name, entry] : m_catalogue.Devices()) {
             const auto configured = request.devices->find(name);

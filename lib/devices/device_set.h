@@ -32,7 +32,11 @@ public:
     CDeviceSet(const CDeviceSet&) = delete;
     CDeviceSet& operator=(const CDeviceSet&) = delete;
 
-    CDeviceCatalogue& Catalogue() { return m_catalogue; }
+    const CDeviceCatalogue& Catalogue() const { return m_catalogue; }
+    // Refreshes the catalogue's filters of both directions. Capture pins
+    // belong to the filters it replaces: open capture devices are closed
+    // first.
+    void EnumerateFilters();
 
     // Closes what the direction has open, rescans it and opens the
     // configured devices found; true when at least one channel was opened.

@@ -27,8 +27,9 @@ CEndpoint::~CEndpoint()
         return;
     }
     // Requests the pin still holds point into the transport: it goes only
-    // once they are back.
-    if (!TakeBack(GetTickCount64() + kGiveBackTimeoutMs)) {
+    // once they are back. A pin that did not give them back by an earlier
+    // deadline is not waited for again.
+    if (m_kept || !TakeBack(GetTickCount64() + kGiveBackTimeoutMs)) {
         DebugTrace(DeviceTexts::kRequestsHeld, m_name.c_str());
         static_cast<void>(m_transport.release());
     }
@@ -80,5 +81,10 @@ void CEndpoint::CancelAll()
 
 bool CEndpoint::TakeBack(ULONGLONG deadline)
 {
-    return !m_transport || m_transport->Collect(deadline);
+    if (!m_transport || m_transport->Collect(deadline)) {
+        m_kept = false;
+        return true;
+    }
+    m_kept = true;
+    return false;
 }

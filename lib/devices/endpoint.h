@@ -95,6 +95,7 @@ private:
     EndpointFormat m_format;
     DeviceSettings m_settings;
     bool m_active = false;
+    bool m_kept = false;  // a take-back failed: the pin may still hold the transport's memory
     int m_inFlight = 0;
     EndpointCounters m_counters;
 };

@@ -23,7 +23,7 @@ CRenderEndpoint::CRenderEndpoint(std::string name, int index, CKsAudPin* pin, co
 bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs)
 {
     const EndpointFormat& format = Format();
-    if (frames <= 0 || requestUnit <= 0) {
+    if (frames <= 0 || requestUnit <= 0 || inFlight < 1) {
         return false;
     }
     const auto blockBytes16 = static_cast<uint32_t>(frames) * format.channels * 2;

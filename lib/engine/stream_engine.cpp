@@ -602,7 +602,7 @@ void CStreamEngine::Notify()
 // for first.
 bool CStreamEngine::TellHost()
 {
-    if (m_announceRateChange) {
+    if (m_announceRateChange && m_mayAnnounce.load()) {
         m_announceRateChange = false;
         if (m_callbacks.sampleRateDidChange) {
             m_callbacks.sampleRateDidChange(m_sampleRate);

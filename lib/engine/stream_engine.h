@@ -47,7 +47,9 @@ public:
         LiveSettings live;       // the volume and each render endpoint's delay to start with
         bool timeCodeRead = false;
         ASIOTime asioTime = {};
-        bool announceRateChange = false;  // sampleRateDidChange before the first callback
+        // sampleRateDidChange before a callback, once AllowAnnouncement says
+        // the host's own call that changed the rate has returned.
+        bool announceRateChange = false;
         HANDLE reportEvent = nullptr;     // set when there is something to trace (ReportNews)
         CSamplePosition* position = nullptr;  // where each cycle's position goes (outlives the engine)
     };
@@ -79,6 +81,7 @@ public:
     // Requests for the top of the next cycle.
     void PostLive(const LiveSettings& settings) { m_mailbox.Post(settings); }
     void PostTimeInfoFlags(unsigned long flags) { m_postedFlags.fetch_or(flags); }
+    void AllowAnnouncement() { m_mayAnnounce.store(true); }
     void SetTimeCodeRead(bool on) { m_timeCodeRead.store(on); }
 
     // Devices taken out of the stream because they failed or stalled.
@@ -179,6 +182,7 @@ private:
     std::atomic<bool> m_ownedByThread{false};
     std::atomic<unsigned long> m_postedFlags{0};
     std::atomic<bool> m_timeCodeRead;
+    std::atomic<bool> m_mayAnnounce{false};
     std::atomic<int> m_droppedCount{0};      // engine thread
     std::atomic<int64_t> m_stalls{0};        // engine thread: cycles in which a device was not ready in time
     int64_t m_reportedStalls = 0;            // the control thread's
