@@ -5,7 +5,6 @@
 #include "debug_trace.h"
 #include "driver_lock.h"
 #include "named_events.h"
-#include "telvara_driver.h"
 
 #include <algorithm>
 #include <exception>
@@ -29,7 +28,7 @@ struct Listener {
 };
 
 // Under the device lock.
-std::vector<CTelvaraDriver*> g_attached;
+std::vector<CControlClient*> g_attached;
 HANDLE g_thread = nullptr;
 HANDLE g_stop = nullptr;
 // Threads asked to end, waited for by EndIfIdle (its own lock: it waits).
@@ -57,7 +56,7 @@ void TakeUp(LinkSignal signal)
     }
     const LiveValues values = GetSettingsFile().LoadLiveValues();
     DeviceLock lock;
-    for (CTelvaraDriver* driver : g_attached) {
+    for (CControlClient* driver : g_attached) {
         if (signal == LinkSignal::SettingsChanged && values.volume) {
             driver->SetVolume(*values.volume);
             DebugTrace("ASIO Ctrol VOLUME %f", static_cast<double>(*values.volume));
@@ -70,7 +69,7 @@ void TakeUp(LinkSignal signal)
 void ReportEngines()
 {
     DeviceLock lock;
-    for (CTelvaraDriver* driver : g_attached) {
+    for (CControlClient* driver : g_attached) {
         driver->ReportStreamNews();
     }
 }
@@ -205,7 +204,7 @@ void Start()
 
 namespace ControlThread {
 
-void Attach(CTelvaraDriver* driver)
+void Attach(CControlClient* driver)
 {
     if (std::find(g_attached.begin(), g_attached.end(), driver) != g_attached.end()) {
         return;
@@ -216,7 +215,7 @@ void Attach(CTelvaraDriver* driver)
     }
 }
 
-void Detach(CTelvaraDriver* driver)
+void Detach(CControlClient* driver)
 {
     g_attached.erase(std::remove(g_attached.begin(), g_attached.end(), driver), g_attached.end());
     if (!g_attached.empty() || !g_thread) {

@@ -2,7 +2,21 @@
 
 #include <windows.h>
 
-class CTelvaraDriver;
+#include <map>
+#include <string>
+
+// What the control thread asks of each driver object attached to it, under
+// the device lock: a new volume, the output delay factors by device name
+// (devices left out keep theirs), and the engine's news to trace.
+class CControlClient {
+public:
+    virtual void SetVolume(float volume) = 0;
+    virtual void SetOutputDelays(const std::map<std::string, float>& factors) = 0;
+    virtual void ReportStreamNews() = 0;
+
+protected:
+    ~CControlClient() = default;
+};
 
 // The control thread: one per process, while any initialised driver object
 // lives. It waits on the panel's events (the shared ones and this process's
@@ -16,8 +30,8 @@ namespace ControlThread {
 // initialised joins (the thread starts with the first) and leaves before it
 // goes (the thread is asked to end with the last; it is waited for a
 // while, outside the lock, by EndIfIdle).
-void Attach(CTelvaraDriver* driver);
-void Detach(CTelvaraDriver* driver);
+void Attach(CControlClient* driver);
+void Detach(CControlClient* driver);
 // Host's thread, without the device lock, after the last Detach: waits a
 // bounded time for a thread that was asked to end.
 void EndIfIdle();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asio.h"
+#include "control_thread.h"
 #include "driver_texts.h"
 #include "sample_position.h"
 #include "unknown.h"
@@ -27,7 +28,7 @@ inline constexpr CLSID CLSID_TelvaraDriver = {0x6f3d27a1, 0x94c2, 0x4e58, {0xb1,
 // Its state is the objects it holds, each existing exactly while the state
 // lasts: devices opened (m_devices), buffers prepared (m_buffers), running
 // (m_engine). Which thread may touch what is said in stream_engine.h.
-class CTelvaraDriver : public IASIO, public CUnknown {
+class CTelvaraDriver : public IASIO, public CUnknown, public CControlClient {
 public:
     explicit CTelvaraDriver(IUnknown* pUnkOuter);
     ~CTelvaraDriver() override;
@@ -62,12 +63,11 @@ public:
     ASIOError future(long selector, void* opt) override;
     ASIOError outputReady() override;
 
-    // The control thread, under the device lock: a new volume, the output
-    // delay factors by device name (devices left out keep theirs), and the
-    // engine's news to trace. A running stream takes the first two at once.
-    void SetVolume(float volume);
-    void SetOutputDelays(const std::map<std::string, float>& factors);
-    void ReportStreamNews();
+    // The control thread's requests (control_thread.h). A running stream
+    // takes a new volume and new delays at once.
+    void SetVolume(float volume) override;
+    void SetOutputDelays(const std::map<std::string, float>& factors) override;
+    void ReportStreamNews() override;
 
 private:
     // A failure inside an operation: its ASIO error code and the text
