@@ -17,9 +17,10 @@
 // lets its user act inside each buffer switch.
 //
 // The ASIO callbacks carry no context, so one session exists per process at
-// a time. Nothing on the callback path allocates or takes a lock (the
-// switch log is reserved in advance, the hooks are called, never copied):
-// a user may count what the driver's thread allocates around its hooks.
+// a time. Nothing in the callbacks allocates (the switch log is reserved in
+// advance, the hooks are called, never copied), so a user may count what the
+// driver's thread allocates around its hooks; a buffer switch takes no lock
+// and sets no event unless someone waits for switches.
 class CAsioHostSession {
 public:
     // A session without a driver: Load makes one.
