@@ -5,50 +5,43 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <stdexcept>
+#include <vector>
 
 namespace engine_bench {
 
-namespace {
-
-BenchHost* volatile g_host = nullptr;
-
-}  // namespace
-
-BenchHost::BenchHost(IASIO* driver)
-    : m_driver(driver),
-      m_callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo},
-      m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+BenchHost::BenchHost(IASIO* driver) : m_session(driver), m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
-    if (g_host) {
-        throw std::logic_error("one BenchHost at a time");
-    }
-    g_host = this;
+    m_session.TakeSelectors({kAsioSupportsTimeInfo, kAsioEngineVersion});
+    m_session.supportsTimeInfo = true;
+    m_session.SetSwitchHook([this](long, const ASIOTime*) {
+        if (m_result) {
+            OnSwitch();
+        }
+    });
 }
 
 BenchHost::~BenchHost()
 {
-    g_host = nullptr;
     CloseHandle(m_done);
 }
 
 ASIOError BenchHost::CreateBuffers(long outputs, long inputs, long frames)
 {
-    m_infos.clear();
+    std::vector<long> outputChannels;
+    std::vector<long> inputChannels;
     for (long channel = 0; channel < outputs; ++channel) {
-        m_infos.push_back({ASIOFalse, channel, {nullptr, nullptr}});
+        outputChannels.push_back(channel);
     }
     for (long channel = 0; channel < inputs; ++channel) {
-        m_infos.push_back({ASIOTrue, channel, {nullptr, nullptr}});
+        inputChannels.push_back(channel);
     }
-    m_frames = frames;
-    const ASIOError result = m_driver->createBuffers(m_infos.data(), static_cast<long>(m_infos.size()), frames, &m_callbacks);
+    const ASIOError result = m_session.CreateBuffers(outputChannels, inputChannels, frames);
     if (result != ASE_OK) {
         return result;
     }
     for (long n = 0; n < outputs; ++n) {
         for (int half = 0; half < 2; ++half) {
-            auto* samples = static_cast<int16_t*>(m_infos[static_cast<size_t>(n)].buffers[half]);
+            int16_t* samples = m_session.OutputHalf(static_cast<size_t>(n), half);
             for (long f = 0; f < frames; ++f) {
                 samples[f] = static_cast<int16_t>(((f * 37 + n * 1001 + half * 7) % 20000) - 10000);
             }
@@ -86,12 +79,12 @@ StreamResult BenchHost::Run(const StreamPlan& plan, const std::vector<std::strin
     m_warmupTicks = static_cast<uint64_t>(plan.warmupSeconds * TicksPerSecond());
     m_measureTicks = static_cast<uint64_t>(plan.measureSeconds * TicksPerSecond());
     ResetEvent(m_done);
-    if (m_driver->start() != ASE_OK) {
+    if (m_session.Start() != ASE_OK) {
         m_result = nullptr;
         return result;
     }
     result.completed = WaitForSingleObject(m_done, plan.timeoutMs) == WAIT_OBJECT_0;
-    m_driver->stop();
+    m_session.Stop();
     SetWatchedThread(0);
     SetSiteSampling(false);
     m_result = nullptr;
@@ -168,39 +161,6 @@ void BenchHost::OnSwitch()
     m_lastExit = leave;
     m_lastSeam = seam;
     m_lastSync = sync;
-}
-
-void BenchHost::BufferSwitch(long, ASIOBool)
-{
-    if (BenchHost* host = g_host; host && host->m_result) {
-        host->OnSwitch();
-    }
-}
-
-ASIOTime* BenchHost::BufferSwitchTimeInfo(ASIOTime*, long, ASIOBool)
-{
-    if (BenchHost* host = g_host; host && host->m_result) {
-        host->OnSwitch();
-    }
-    return nullptr;
-}
-
-void BenchHost::SampleRateDidChange(ASIOSampleRate)
-{
-}
-
-long BenchHost::AsioMessage(long selector, long value, void*, double*)
-{
-    switch (selector) {
-    case kAsioSelectorSupported:
-        return value == kAsioSupportsTimeInfo || value == kAsioEngineVersion ? 1 : 0;
-    case kAsioEngineVersion:
-        return 2;
-    case kAsioSupportsTimeInfo:
-        return 1;
-    default:
-        return 0;
-    }
 }
 
 }  // namespace engine_bench

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "asio.h"
+#include "asio_host_session.h"
 #include "engine_bench_probe.h"
 
 #include <windows.h>
@@ -33,8 +33,8 @@ struct StreamResult {
     long sampledCycles = 0;
 };
 
-// A small ASIO host: its own callbacks and buffers, driving the driver the
-// way a DAW does. ASIO callbacks carry no context: one host per process.
+// The measuring host: an ASIO host session (one per process) whose buffer
+// switches step through the plan's phases.
 class BenchHost {
 public:
     explicit BenchHost(IASIO* driver);
@@ -53,17 +53,10 @@ public:
 
 private:
     enum class Phase { Warmup, Measure, Sample, Done };
-    static void BufferSwitch(long index, ASIOBool directProcess);
-    static ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool directProcess);
-    static void SampleRateDidChange(ASIOSampleRate rate);
-    static long AsioMessage(long selector, long value, void* message, double* opt);
     void OnSwitch();
     static double CpuSeconds();
 
-    IASIO* m_driver;
-    ASIOCallbacks m_callbacks;
-    std::vector<ASIOBufferInfo> m_infos;
-    long m_frames = 0;
+    CAsioHostSession m_session;
     HANDLE m_done;
 
     // Engine-thread state of a run.

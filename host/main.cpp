@@ -1,13 +1,14 @@
 // telvara-host: a command-line ASIO host. Lists the registered ASIO drivers,
 // shows what a driver offers, plays test signals through it, records its
 // inputs, and compares two recordings.
-#include "asio_session.h"
+#include "asio_host_session.h"
+#include "callback_intervals.h"
 #include "debug_output_capture.h"
 #include "driver_registry.h"
 #include "simulated_counts.h"
 #include "telvara_version.h"
 #include "test_signal.h"
-#include "wav_io.h"
+#include "wav_file.h"
 
 #include <windows.h>
 
@@ -148,8 +149,11 @@ int CommandList()
 }
 
 // Loads and initialises the named driver; prints why not and returns false.
-bool OpenDriver(const std::string& name, AsioSession& session, int& exitCode)
+bool OpenDriver(const std::string& name, CAsioHostSession& session, int& exitCode)
 {
+    // As a DAW answers: it takes time info and tells its engine's version.
+    session.TakeSelectors({kAsioSupportsTimeInfo, kAsioEngineVersion});
+    session.supportsTimeInfo = true;
     RegisteredDriver registered;
     if (!FindRegisteredDriver(name, registered)) {
         std::fprintf(stderr, "telvara-host: no ASIO driver named \"%s\" (see: telvara-host list)\n", name.c_str());
@@ -157,7 +161,13 @@ bool OpenDriver(const std::string& name, AsioSession& session, int& exitCode)
         return false;
     }
     std::string error;
-    if (!session.Load(registered.clsid, error) || !session.Init(error)) {
+    const HRESULT loaded = session.Load(registered.clsid);
+    if (FAILED(loaded)) {
+        char text[96];
+        wsprintfA(text, "cannot create the driver object (0x%08lX)", static_cast<unsigned long>(loaded));
+        error = text;
+    }
+    if (FAILED(loaded) || !session.Init(GetDesktopWindow(), error)) {
         std::fprintf(stderr, "telvara-host: driver \"%s\" failed: %s\n", name.c_str(), error.c_str());
         exitCode = kDriverFailed;
         return false;
@@ -167,7 +177,7 @@ bool OpenDriver(const std::string& name, AsioSession& session, int& exitCode)
 
 int CommandInfo(const std::string& name)
 {
-    AsioSession session;
+    CAsioHostSession session;
     int exitCode = kOk;
     if (!OpenDriver(name, session, exitCode)) {
         return exitCode;
@@ -224,7 +234,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
             std::printf("[trace] %s%s", line.c_str(), !line.empty() && line.back() == '\n' ? "" : "\n");
         }
     });
-    AsioSession session;
+    CAsioHostSession session;
     int exitCode = kOk;
     if (!OpenDriver(name, session, exitCode)) {
         return exitCode;
@@ -272,7 +282,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
     std::atomic<bool> stopping{false};
     // Frames recorded so far, for the main thread to watch.
     std::atomic<size_t> recordedFrames{0};
-    session.onBufferSwitch = [&](long index) {
+    auto fill = [&](long index) {
         if (recording) {
             if (stopping.load()) {
                 return;
@@ -293,10 +303,16 @@ int Stream(const std::string& name, const Options& options, bool recording)
         }
     };
 
+    CallbackIntervals intervals;
+    session.SetSwitchHook([&](long index, const ASIOTime*) {
+        intervals.Add();
+        fill(index);
+    });
+
     // Both halves are filled before the stream starts, as hosts do.
     if (!recording) {
-        session.onBufferSwitch(0);
-        session.onBufferSwitch(1);
+        fill(0);
+        fill(1);
     }
     if (driver->start() != ASE_OK) {
         std::fprintf(stderr, "telvara-host: start failed\n");
@@ -310,9 +326,8 @@ int Stream(const std::string& name, const Options& options, bool recording)
     for (DWORD elapsed = 0; recording ? recordedFrames < frames && elapsed < recordLimitMs : elapsed < totalMs;
          elapsed = GetTickCount() - startTick) {
         Sleep(std::min<DWORD>(250, recording ? 50 : totalMs - elapsed));
-        const auto statistics = session.GetStatistics();
         std::printf("\r%s %5.1f / %.1f s, %ld callbacks", recording ? "recording" : "playing",
-                    (GetTickCount() - startTick) / 1000.0, options.seconds, statistics.callbacks);
+                    (GetTickCount() - startTick) / 1000.0, options.seconds, session.Callbacks());
         std::fflush(stdout);
     }
     std::printf("\n");
@@ -321,17 +336,17 @@ int Stream(const std::string& name, const Options& options, bool recording)
     ASIOSamples position{};
     ASIOTimeStamp stamp{};
     driver->getSamplePosition(&position, &stamp);
-    const auto statistics = session.GetStatistics();
-    std::printf("callbacks:        %ld\n", statistics.callbacks);
+    const CallbackIntervals::Figures figures = intervals.Get();
+    std::printf("callbacks:        %ld\n", session.Callbacks());
     std::printf("sample position:  %.0f\n", position.hi * 4294967296.0 + position.lo);
     std::printf("callback interval mean %.2f ms, worst %.2f ms (buffer %ld frames = %.2f ms at %.0f Hz)\n",
-                statistics.meanIntervalMs, statistics.worstIntervalMs, bufferSize, 1000.0 * bufferSize / rate, rate);
+                figures.meanMs, figures.worstMs, bufferSize, 1000.0 * bufferSize / rate, rate);
     std::printf("device-sync events: %zu\n", capture.Count(kDeviceSyncTrace));
     PrintSimulatedStreamCounts(driver);
     if (recording) {
         std::string error;
-        if (!WriteWav16(options.out, static_cast<uint16_t>(channels.size()), static_cast<uint32_t>(rate), recorded,
-                        error)) {
+        if (!wav::WritePcm16File(options.out, static_cast<uint16_t>(channels.size()), static_cast<uint32_t>(rate),
+                                 recorded, error)) {
             std::fprintf(stderr, "telvara-host: %s\n", error.c_str());
             return kFileFailed;
         }
@@ -342,20 +357,12 @@ int Stream(const std::string& name, const Options& options, bool recording)
 }
 
 // The first frame whose sample on any channel reaches a quarter of full scale.
-bool FirstSound(const WavData& wav, size_t& frame)
+bool FirstSound(const wav::PcmClip& wav, size_t& frame)
 {
-    const size_t bytesPerSample = wav.bitsPerSample / 8;
-    const size_t frameBytes = bytesPerSample * wav.channels;
-    if (bytesPerSample == 0 || frameBytes == 0) {
-        return false;
-    }
-    for (size_t f = 0; (f + 1) * frameBytes <= wav.data.size(); ++f) {
+    for (size_t f = 0; f < wav.Frames(); ++f) {
         for (size_t c = 0; c < wav.channels; ++c) {
-            // The top two bytes of a little-endian sample of any depth.
-            const uint8_t* sample = &wav.data[f * frameBytes + c * bytesPerSample];
-            const int16_t top = bytesPerSample == 1
-                                    ? static_cast<int16_t>((sample[0] - 128) << 8)
-                                    : static_cast<int16_t>(sample[bytesPerSample - 2] | (sample[bytesPerSample - 1] << 8));
+            // The top 16 bits of a sample of any depth.
+            const auto top = static_cast<int16_t>(wav.At(f, c) >> 16);
             if (std::abs(static_cast<int>(top)) >= 8192) {
                 frame = f;
                 return true;
@@ -367,9 +374,9 @@ bool FirstSound(const WavData& wav, size_t& frame)
 
 int CommandOffset(const std::string& first, const std::string& second)
 {
-    WavData a, b;
+    wav::PcmClip a, b;
     std::string error;
-    if (!ReadWav(first, a, error) || !ReadWav(second, b, error)) {
+    if (!wav::ReadPcmFile(first, a, error) || !wav::ReadPcmFile(second, b, error)) {
         std::fprintf(stderr, "telvara-host: %s\n", error.c_str());
         return kFileFailed;
     }

@@ -1,6 +1,6 @@
 #include "description_file.h"
 
-#include "wav_file.h"
+#include "device_wav_files.h"
 
 #include <algorithm>
 #include <cctype>

@@ -7,7 +7,7 @@
 
 #include "kssim.h"
 #include "status_codes.h"
-#include "wav_file.h"
+#include "device_wav_files.h"
 
 #include <cstdint>
 #include <deque>

@@ -5,7 +5,7 @@
 // device's timeline (frames the device dropped show up as a jump).
 
 #include "kssim.h"
-#include "wav_file.h"
+#include "device_wav_files.h"
 
 #include <cstdint>
 

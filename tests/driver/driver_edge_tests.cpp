@@ -42,15 +42,15 @@ protected:
         };
         host.onBufferSwitch(0);
         host.onBufferSwitch(1);
-        ASSERT_EQ(host.driver->start(), ASE_OK);
+        ASSERT_EQ(host.Driver()->start(), ASE_OK);
     }
 
     // Callbacks the host receives over `ms` of wall-clock time.
     static long CallbacksOver(AsioTestHost& host, DWORD ms)
     {
-        const long before = host.CallbackCount();
+        const long before = host.Callbacks();
         Sleep(ms);
-        return host.CallbackCount() - before;
+        return host.Callbacks() - before;
     }
 };
 
@@ -227,7 +227,7 @@ TEST_F(EdgeTest, ASecondDriverObjectCannotStartWhileTheFirstStreams)
         other->getErrorMessage(error);
         EXPECT_STREQ(error, DriverTexts::kAlreadyStreaming);
         // The first stream goes on, untouched.
-        const long seen = host.CallbackCount();
+        const long seen = host.Callbacks();
         EXPECT_TRUE(host.WaitForCallbacks(seen + 4, 10000));
         EXPECT_EQ(first->stop(), ASE_OK);
     }
@@ -251,7 +251,7 @@ TEST_F(EdgeTest, WithoutADeviceToPaceItTheEngineKeepsTheBlockPeriod)
     const long callbacks = CallbacksOver(host, 500);
     EXPECT_GE(callbacks, 20);
     EXPECT_LE(callbacks, 70) << "the engine spins";
-    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(host.ResetRequests(), 1);
     EXPECT_EQ(driver->stop(), ASE_OK);
 }
 
@@ -266,7 +266,7 @@ TEST_F(EdgeTest, StartFailsWhenNoDeviceCanRun)
     kssim::Simulation::Instance().RemoveDevice(RenderPath('a'));
     EXPECT_NE(driver->start(), ASE_OK);
     Sleep(100);
-    EXPECT_EQ(host.CallbackCount(), 0);
+    EXPECT_EQ(host.Callbacks(), 0);
 }
 
 TEST_F(EdgeTest, AStalledDeviceIsDroppedTheOthersStreamAndTheHostResetsWithoutIt)
@@ -285,7 +285,7 @@ TEST_F(EdgeTest, AStalledDeviceIsDroppedTheOthersStreamAndTheHostResetsWithoutIt
         // 2 s are 172 blocks of 512 frames at 44100 Hz.
         const long callbacks = CallbacksOver(host, 2000);
         EXPECT_GE(callbacks, 120);
-        EXPECT_EQ(host.resetRequests.load(), 1);
+        EXPECT_EQ(host.ResetRequests(), 1);
         EXPECT_EQ(driver->stop(), ASE_OK);
         // The healthy device played most of those 2 s.
         EXPECT_GE(Rendered(RenderPath('a')).size() / 2, static_cast<size_t>(44100 * 3 / 2));
@@ -301,7 +301,7 @@ TEST_F(EdgeTest, AStalledDeviceIsDroppedTheOthersStreamAndTheHostResetsWithoutIt
     StartWithConstant(host, {0, 1}, 100);
     EXPECT_TRUE(host.WaitForCallbacks(20, 10000));
     EXPECT_EQ(again->stop(), ASE_OK);
-    EXPECT_EQ(host.resetRequests.load(), 0);
+    EXPECT_EQ(host.ResetRequests(), 0);
     EXPECT_GE(Rendered(RenderPath('a')).size() / 2, static_cast<size_t>(18 * kBlock));
 }
 
@@ -414,7 +414,7 @@ TEST_F(EdgeTest, ACaptureDeviceThatStaysLateIsDroppedAndTheStreamGoesOnAtTheBloc
     // 500 ms are 43 blocks of 512 frames at 44100 Hz; each late read would
     // cost 100 ms.
     EXPECT_GE(CallbacksOver(host, 500), 30);
-    EXPECT_EQ(host.resetRequests.load(), 1);
+    EXPECT_EQ(host.ResetRequests(), 1);
     EXPECT_EQ(driver->stop(), ASE_OK);
     EXPECT_EQ(kssim::Simulation::Instance().PendingRequestCount(), 0);
 }

@@ -50,7 +50,7 @@ TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
         ASSERT_EQ(driver->start(), ASE_OK) << cycle;
         if (cycle % 100 == 0) {
             // Now and then a stream that really runs before it stops.
-            const long seen = host.CallbackCount();
+            const long seen = host.Callbacks();
             ASSERT_TRUE(host.WaitForCallbacks(seen + 3, 10000)) << cycle;
         }
         ASSERT_EQ(driver->stop(), ASE_OK) << cycle;
@@ -62,7 +62,7 @@ TEST_F(DriverLifecycleTest, AThousandStartsAndStopsLeaveNothingBehind)
     EXPECT_TRUE(CountsSettleAt(threads, handles, 5000));
     EXPECT_LT(CommittedBytes(), committed + (2u << 20)) << "committed memory grew by "
                                                        << (CommittedBytes() - committed) << " bytes, "
-                                                       << host.CallbackCount() << " callbacks";
+                                                       << host.Callbacks() << " callbacks";
 }
 
 TEST_F(DriverLifecycleTest, TwoHundredDriverObjectsCreatedInitialisedAndReleasedLeaveNothingBehind)
@@ -104,14 +104,14 @@ TEST_F(DriverLifecycleTest, ARateChangeWhileStartedResumesTheStreamAndADisposeSt
     ASSERT_EQ(driver->start(), ASE_OK);
     ASSERT_TRUE(host.WaitForCallbacks(2, 10000));
     EXPECT_EQ(driver->setSampleRate(48000), ASE_OK);
-    const long afterChange = host.CallbackCount();
+    const long afterChange = host.Callbacks();
     ASSERT_TRUE(host.WaitForCallbacks(afterChange + 2, 10000)) << "the stream resumed at the new rate";
     EXPECT_EQ(driver->stop(), ASE_OK);
     ASSERT_EQ(driver->start(), ASE_OK) << "a later start resumes";
-    ASSERT_TRUE(host.WaitForCallbacks(host.CallbackCount() + 2, 10000));
+    ASSERT_TRUE(host.WaitForCallbacks(host.Callbacks() + 2, 10000));
     EXPECT_EQ(driver->disposeBuffers(), ASE_OK) << "dispose while started";
-    const long afterDispose = host.CallbackCount();
+    const long afterDispose = host.Callbacks();
     Sleep(100);
-    EXPECT_EQ(host.CallbackCount(), afterDispose);
+    EXPECT_EQ(host.Callbacks(), afterDispose);
     EXPECT_EQ(driver->start(), ASE_NotPresent);
 }

@@ -35,8 +35,8 @@ protected:
         const long block = m_blocksFilled++;
         for (size_t n = 0; n < outputs; ++n) {
             int16_t* half = host.OutputHalf(n, index);
-            for (long f = 0; f < host.bufferSize; ++f) {
-                half[f] = HostSample(n, block * host.bufferSize + f);
+            for (long f = 0; f < host.BufferSize(); ++f) {
+                half[f] = HostSample(n, block * host.BufferSize() + f);
             }
         }
     }
@@ -56,9 +56,9 @@ protected:
                 previous(index);
             }
         };
-        ASSERT_EQ(host.driver->start(), ASE_OK);
-        ASSERT_TRUE(host.WaitForCallbacks(cycles, 20000)) << host.CallbackCount() << " callbacks";
-        ASSERT_EQ(host.driver->stop(), ASE_OK);
+        ASSERT_EQ(host.Driver()->start(), ASE_OK);
+        ASSERT_TRUE(host.WaitForCallbacks(cycles, 20000)) << host.Callbacks() << " callbacks";
+        ASSERT_EQ(host.Driver()->stop(), ASE_OK);
     }
 
     long m_blocksFilled = 0;
@@ -204,7 +204,7 @@ TEST_F(StreamingTest, CaptureDevicesFillTheInputsInDeviceThenChannelOrder)
     host.onBufferSwitch = [&](long index) {
         for (size_t n = 0; n < 4; ++n) {
             const int16_t* half = host.InputHalf(n, index);
-            received[n].insert(received[n].end(), half, half + host.bufferSize);
+            received[n].insert(received[n].end(), half, half + host.BufferSize());
         }
     };
     Stream(host, {0, 1}, {0, 1, 2, 3}, 8);
@@ -233,7 +233,7 @@ TEST_F(StreamingTest, AFailingCaptureDeviceDropsOutAndTheNextKeepsItsChannels)
     std::vector<int16_t> inputs[4];
     host.onBufferSwitch = [&](long index) {
         for (size_t n = 0; n < 4; ++n) {
-            inputs[n].insert(inputs[n].end(), host.InputHalf(n, index), host.InputHalf(n, index) + host.bufferSize);
+            inputs[n].insert(inputs[n].end(), host.InputHalf(n, index), host.InputHalf(n, index) + host.BufferSize());
         }
     };
     Stream(host, {0}, {0, 1, 2, 3}, 6);
@@ -349,7 +349,7 @@ TEST_F(StreamingTest, SettingsChangedEventTakesTheNewVolumeOnTheNextCycles)
     WriteConfig("[default]\nout=Spk A\nVolume=0.500000\n" + RenderSection("Spk A", 2, 0, 1));
     ASSERT_TRUE(SetNamedEvent(TelvaraEvents::kSettingsChanged)) << "the control thread created the event";
     // The control thread applies it within its wait; give the stream time.
-    const long seen = host.CallbackCount();
+    const long seen = host.Callbacks();
     bool halved = false;
     for (int i = 0; i < 100 && !halved; ++i) {
         ASSERT_TRUE(host.WaitForCallbacks(seen + 4 * (i + 1), 10000));
@@ -387,7 +387,7 @@ TEST_F(StreamingTest, CaptureDevicesThatArriveBeforeARateChangeAreReadWithBlocks
     std::vector<std::vector<int16_t>> received(3);
     host.onBufferSwitch = [&](long index) {
         for (size_t n = 0; n < 3; ++n) {
-            received[n].insert(received[n].end(), host.InputHalf(n, index), host.InputHalf(n, index) + host.bufferSize);
+            received[n].insert(received[n].end(), host.InputHalf(n, index), host.InputHalf(n, index) + host.BufferSize());
         }
     };
     Stream(host, {0}, {0, 1, 2}, 6);
@@ -467,7 +467,7 @@ TEST_F(StreamingTest, ReadsInFlightKeepEveryFrameThroughALateCycle)
     AsioTestHost host(driver);
     std::vector<int16_t> recorded;
     host.onBufferSwitch = [&](long index) {
-        recorded.insert(recorded.end(), host.InputHalf(0, index), host.InputHalf(0, index) + host.bufferSize);
+        recorded.insert(recorded.end(), host.InputHalf(0, index), host.InputHalf(0, index) + host.BufferSize());
         if (recorded.size() == 4 * static_cast<size_t>(kBlock)) {
             Sleep(40);
         }
@@ -522,7 +522,7 @@ TEST_F(StreamingTest, ALiveDelayChangeMovesOnlyThatDeviceExactlyByTheChange)
             }
         };
         Stream(host, {0, 1}, {}, 300);
-        EXPECT_EQ(host.latencyChanges.load(), 2) << "the host hears of each change";
+        EXPECT_EQ(host.LatencyChanges(), 2) << "the host hears of each change";
     }
     EXPECT_EQ(between - before, kDelay) << "the outputs are as late as the latest device";
     EXPECT_EQ(after, before);

@@ -19,7 +19,7 @@
 // Copied as telvarapanel.exe beside a driver library it stands in for the
 // control panel: it appends its command line arguments and show state to
 // telvarapanel-starts.txt in its folder and ends.
-#include "asio.h"
+#include "asio_host_session.h"
 #include "debug_output_capture.h"
 #include "e2e_signals.h"
 #include "import_patch.h"
@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern "C" const char g_e2eFaultInstruction[] __asm__("e2e_helper_fault_instruction");
 
@@ -102,75 +103,26 @@ int StandInPanel()
 
 // ---- stream ---------------------------------------------------------------
 
-class StreamingHost {
+constexpr long kMaxOutputs = 4;
+
+// Fills half `index` of every output buffer with the next block of the signal.
+class BlockFiller {
 public:
-    StreamingHost() : m_callbackEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr)) { s_current = this; }
-    ~StreamingHost()
-    {
-        s_current = nullptr;
-        CloseHandle(m_callbackEvent);
-    }
-
-    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
-    static constexpr long kMaxOutputs = 4;
-    ASIOBufferInfo infos[kMaxOutputs] = {{ASIOFalse, 0, {nullptr, nullptr}},
-                                         {ASIOFalse, 1, {nullptr, nullptr}},
-                                         {ASIOFalse, 2, {nullptr, nullptr}},
-                                         {ASIOFalse, 3, {nullptr, nullptr}}};
-    long outputs = 2;
-    long bufferSize = 0;
-
-    // Fills half `index` of both buffers with the next block of the signal.
-    void FillNextBlock(long index)
+    void FillNext(const CAsioHostSession& host, long index)
     {
         const long block = m_blocksFilled++;
-        for (int n = 0; n < outputs; ++n) {
-            auto* half = static_cast<int16_t*>(infos[n].buffers[index]);
-            for (long f = 0; f < bufferSize; ++f) {
-                half[f] = StreamSample(n, block * bufferSize + f);
+        const long size = host.BufferSize();
+        for (size_t n = 0; n < host.OutputCount(); ++n) {
+            int16_t* half = host.OutputHalf(n, index);
+            for (long f = 0; f < size; ++f) {
+                half[f] = StreamSample(static_cast<int>(n), block * size + f);
             }
         }
-    }
-
-    long Callbacks() const { return m_callbacks.load(); }
-
-    bool WaitForCallbacks(long count, DWORD timeoutMs)
-    {
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-        while (m_callbacks.load() < count) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline) {
-                return false;
-            }
-            WaitForSingleObject(m_callbackEvent, static_cast<DWORD>(deadline - now));
-        }
-        return true;
     }
 
 private:
-    static void BufferSwitch(long index, ASIOBool)
-    {
-        if (StreamingHost* host = s_current) {
-            host->FillNextBlock(index);
-            ++host->m_callbacks;
-            SetEvent(host->m_callbackEvent);
-        }
-    }
-    static ASIOTime* BufferSwitchTimeInfo(ASIOTime*, long index, ASIOBool directProcess)
-    {
-        BufferSwitch(index, directProcess);
-        return nullptr;
-    }
-    static void SampleRateDidChange(ASIOSampleRate) {}
-    static long AsioMessage(long, long, void*, double*) { return 0; }
-
-    static StreamingHost* volatile s_current;
-    HANDLE m_callbackEvent;
     long m_blocksFilled = 0;
-    std::atomic<long> m_callbacks{0};
 };
-
-StreamingHost* volatile StreamingHost::s_current = nullptr;
 
 bool ReadRegisteredClass(CLSID& clsid)
 {
@@ -196,8 +148,7 @@ int Stream(const char* readyEventName, const std::string& awaited, long outputs)
 {
     const bool volume = awaited == "volume";
     const bool awaitsChange = awaited != "none";
-    if ((awaitsChange && !volume && awaited != "outlatency") || outputs < 1 ||
-        outputs > StreamingHost::kMaxOutputs) {
+    if ((awaitsChange && !volume && awaited != "outlatency") || outputs < 1 || outputs > kMaxOutputs) {
         return kHelperUsage;
     }
     HANDLE traceSeen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -215,56 +166,63 @@ int Stream(const char* readyEventName, const std::string& awaited, long outputs)
         std::printf("no ready event or no registered driver\n");
         return kHelperNoDriver;
     }
-    CoInitialize(nullptr);
-    IASIO* driver = nullptr;
-    const HRESULT created = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, reinterpret_cast<void**>(&driver));
-    if (FAILED(created) || !driver) {
-        std::printf("CoCreateInstance failed: 0x%08lx\n", static_cast<unsigned long>(created));
-        return kHelperNoDriver;
-    }
     int exitCode = kHelperOk;
-    StreamingHost host;
-    host.outputs = outputs;
-    long minSize = 0, maxSize = 0, granularity = 0;
-    char error[256] = {};
-    if (driver->init(nullptr) != ASIOTrue) {
-        driver->getErrorMessage(error);
-        std::printf("init failed: %s\n", error);
-        exitCode = kHelperDriverFailed;
-    } else if (driver->getBufferSize(&minSize, &maxSize, &host.bufferSize, &granularity) != ASE_OK ||
-               driver->createBuffers(host.infos, outputs, host.bufferSize, &host.callbacks) != ASE_OK) {
-        std::printf("createBuffers failed\n");
-        exitCode = kHelperDriverFailed;
-    } else {
-        host.FillNextBlock(0);
-        host.FillNextBlock(1);
-        if (driver->start() != ASE_OK) {
-            std::printf("start failed\n");
+    {
+        // Outlives the session, which stops the stream.
+        BlockFiller filler;
+        // A host that takes no asioMessage selector at all.
+        CAsioHostSession host;
+        const HRESULT created = host.Load(clsid);
+        if (FAILED(created)) {
+            std::printf("CoCreateInstance failed: 0x%08lx\n", static_cast<unsigned long>(created));
+            CloseHandle(ready);
+            CloseHandle(traceSeen);
+            return kHelperNoDriver;
+        }
+        IASIO* driver = host.Driver();
+        host.SetSwitchHook([&](long index, const ASIOTime*) { filler.FillNext(host, index); });
+        long minSize = 0, maxSize = 0, bufferSize = 0, granularity = 0;
+        std::vector<long> channels;
+        for (long n = 0; n < outputs; ++n) {
+            channels.push_back(n);
+        }
+        std::string error;
+        if (!host.Init(nullptr, error)) {
+            std::printf("init failed: %s\n", error.c_str());
             exitCode = kHelperDriverFailed;
-        } else if (!host.WaitForCallbacks(8, 20000)) {
-            std::printf("no stream: %ld buffer switches\n", host.Callbacks());
-            exitCode = kHelperTimedOut;
+        } else if (driver->getBufferSize(&minSize, &maxSize, &bufferSize, &granularity) != ASE_OK ||
+                   host.CreateBuffers(channels, {}, bufferSize) != ASE_OK) {
+            std::printf("createBuffers failed\n");
+            exitCode = kHelperDriverFailed;
         } else {
-            std::printf("streaming: %ld buffer switches of %ld frames\n", host.Callbacks(), host.bufferSize);
-            std::fflush(stdout);
-            SetEvent(ready);
-            if (awaitsChange && WaitForSingleObject(traceSeen, 30000) != WAIT_OBJECT_0) {
-                std::printf("the driver never took up the change\n");
+            filler.FillNext(host, 0);
+            filler.FillNext(host, 1);
+            if (host.Start() != ASE_OK) {
+                std::printf("start failed\n");
+                exitCode = kHelperDriverFailed;
+            } else if (!host.WaitForCallbacks(8, 20000)) {
+                std::printf("no stream: %ld buffer switches\n", host.Callbacks());
                 exitCode = kHelperTimedOut;
             } else {
-                const long seen = host.Callbacks();
-                if (!host.WaitForCallbacks(seen + 20, 20000)) {
-                    std::printf("the stream stalled after the change\n");
+                std::printf("streaming: %ld buffer switches of %ld frames\n", host.Callbacks(), bufferSize);
+                std::fflush(stdout);
+                SetEvent(ready);
+                if (awaitsChange && WaitForSingleObject(traceSeen, 30000) != WAIT_OBJECT_0) {
+                    std::printf("the driver never took up the change\n");
                     exitCode = kHelperTimedOut;
+                } else {
+                    const long seen = host.Callbacks();
+                    if (!host.WaitForCallbacks(seen + 20, 20000)) {
+                        std::printf("the stream stalled after the change\n");
+                        exitCode = kHelperTimedOut;
+                    }
+                    std::printf("change taken up after %ld buffer switches, ended after %ld\n", seen,
+                                host.Callbacks());
                 }
-                std::printf("change taken up after %ld buffer switches, ended after %ld\n", seen, host.Callbacks());
             }
-            driver->stop();
         }
-        driver->disposeBuffers();
+        // The session stops the driver, disposes its buffers and releases it.
     }
-    driver->Release();
-    CoUninitialize();
     CloseHandle(ready);
     CloseHandle(traceSeen);
     std::fflush(stdout);

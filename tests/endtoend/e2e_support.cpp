@@ -3,13 +3,12 @@
 #include "appdata_redirect.h"
 #include "child_process.h"
 #include "import_patch.h"
+#include "wav_file.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -129,16 +128,6 @@ void RemoveFolder(const std::string& folder)
         FindClose(find);
     }
     RemoveDirectoryA(folder.c_str());
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint16_t Get16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 }  // namespace
@@ -575,45 +564,21 @@ testing::AssertionResult RecordedTheMicrophoneRamp(const std::string& path, size
 
 bool ReadWavFile(const std::string& path, WavContent& wav, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path;
+    wav::PcmClip clip;
+    if (!wav::ReadPcmFile(path, clip, error)) {
         return false;
     }
-    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 || std::memcmp(file.data() + 8, "WAVE", 4) != 0) {
-        error = path + " is not a RIFF/WAVE file (" + std::to_string(file.size()) + " bytes)";
+    if (clip.bitsPerSample != 16) {
+        error = path + ": " + std::to_string(clip.bitsPerSample) + " bits per sample, not 16";
         return false;
     }
-    bool haveFormat = false;
-    bool haveData = false;
-    std::vector<uint8_t> data;
-    for (size_t pos = 12; pos + 8 <= file.size();) {
-        const uint32_t size = Get32(&file[pos + 4]);
-        const size_t body = pos + 8;
-        const size_t available = file.size() - body;
-        if (std::memcmp(&file[pos], "fmt ", 4) == 0 && size >= 16 && available >= 16) {
-            const uint16_t tag = Get16(&file[body]);
-            wav.channels = Get16(&file[body + 2]);
-            wav.sampleRate = Get32(&file[body + 4]);
-            wav.bitsPerSample = Get16(&file[body + 14]);
-            haveFormat = tag == WAVE_FORMAT_PCM || tag == 0xFFFE;
-        } else if (std::memcmp(&file[pos], "data", 4) == 0) {
-            const size_t take = size == 0 || size > available ? available : size;
-            data.assign(file.begin() + static_cast<std::ptrdiff_t>(body),
-                        file.begin() + static_cast<std::ptrdiff_t>(body + take));
-            haveData = true;
-            break;
-        }
-        pos = body + size + (size & 1);
+    wav.channels = clip.channels;
+    wav.bitsPerSample = clip.bitsPerSample;
+    wav.sampleRate = clip.sampleRate;
+    wav.samples.resize(clip.samples.size());
+    for (size_t i = 0; i < clip.samples.size(); ++i) {
+        wav.samples[i] = static_cast<int16_t>(clip.samples[i] >> 16);
     }
-    if (!haveFormat || !haveData || wav.channels == 0 || wav.bitsPerSample != 16) {
-        error = path + " is not 16-bit PCM with a data chunk";
-        return false;
-    }
-    const size_t frameBytes = 2u * wav.channels;
-    wav.samples.resize(data.size() / frameBytes * wav.channels);
-    std::memcpy(wav.samples.data(), data.data(), wav.samples.size() * 2);
     return true;
 }
 

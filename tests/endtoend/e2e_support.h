@@ -186,8 +186,9 @@ struct WavContent {
     size_t Frames() const { return channels ? samples.size() / channels : 0; }
     int16_t At(size_t frame, size_t channel) const { return samples[frame * channels + channel]; }
 };
-// A 16-bit PCM file (plain or extensible format chunk). A data chunk whose
-// size was never filled in counts with the bytes that are there.
+// A 16-bit PCM file as wav::ReadPcmFile reads it (plain or extensible
+// format chunk; a data chunk whose size was never filled in counts with the
+// bytes that are there).
 bool ReadWavFile(const std::string& path, WavContent& wav, std::string& error);
 
 // Checks every sample a device played against expected(frame, channel). The
