@@ -43,6 +43,28 @@ HTREEITEM NextItem(HWND tree, HTREEITEM item, UINT relation)
     return reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
 }
 
+// The first item of the tree, breadth first, for which `found` is true, or
+// null.
+template <typename Found>
+HTREEITEM FindItem(HWND tree, Found found)
+{
+    std::deque<HTREEITEM> pending;
+    for (HTREEITEM root = NextItem(tree, nullptr, TVGN_ROOT); root; root = NextItem(tree, root, TVGN_NEXT)) {
+        pending.push_back(root);
+    }
+    while (!pending.empty()) {
+        HTREEITEM item = pending.front();
+        pending.pop_front();
+        if (found(item)) {
+            return item;
+        }
+        for (HTREEITEM child = NextItem(tree, item, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
+            pending.push_back(child);
+        }
+    }
+    return nullptr;
+}
+
 bool IsChecked(HWND tree, HTREEITEM item)
 {
     const auto state = static_cast<UINT>(
@@ -206,22 +228,12 @@ void CQuorvexDlg::RebuildDeviceTree()
         select = select ? select : item;
     }
     if (highlighted) {
-        // Breadth first over the new tree for the same device, kind and channel.
-        std::deque<HTREEITEM> pending;
-        for (HTREEITEM root = NextItem(tree, nullptr, TVGN_ROOT); root; root = NextItem(tree, root, TVGN_NEXT)) {
-            pending.push_back(root);
-        }
-        while (!pending.empty()) {
-            HTREEITEM item = pending.front();
-            pending.pop_front();
-            const PanelTreeItem* record = ItemRecord(item);
-            if (record && SameItem(*record, *highlighted)) {
-                select = item;
-                break;
-            }
-            for (HTREEITEM child = NextItem(tree, item, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
-                pending.push_back(child);
-            }
+        // The same device, kind and channel in the new tree.
+        if (HTREEITEM same = FindItem(tree, [&](HTREEITEM item) {
+                const PanelTreeItem* record = ItemRecord(item);
+                return record && SameItem(*record, *highlighted);
+            })) {
+            select = same;
         }
     }
     SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(select));
@@ -420,24 +432,14 @@ void CQuorvexDlg::ApplyCheckBoxChanges()
         return;
     }
     HWND tree = Control(IDC_DEVICE_TREE);
-    std::deque<HTREEITEM> pending;
-    for (HTREEITEM root = NextItem(tree, nullptr, TVGN_ROOT); root; root = NextItem(tree, root, TVGN_NEXT)) {
-        pending.push_back(root);
-    }
     // One user action changes one box; the first that differs is it.
-    while (!pending.empty()) {
-        HTREEITEM item = pending.front();
-        pending.pop_front();
-        if (const PanelTreeItem* record = ItemRecord(item)) {
-            const bool stored = IsItemChecked(*record, *m_pSettings);
-            if (IsChecked(tree, item) != stored) {
-                m_pEditor->ToggleCheckBox(*record, stored);
-                break;
-            }
-        }
-        for (HTREEITEM child = NextItem(tree, item, TVGN_CHILD); child; child = NextItem(tree, child, TVGN_NEXT)) {
-            pending.push_back(child);
-        }
+    const HTREEITEM changed = FindItem(tree, [&](HTREEITEM item) {
+        const PanelTreeItem* record = ItemRecord(item);
+        return record && IsChecked(tree, item) != IsItemChecked(*record, *m_pSettings);
+    });
+    if (changed) {
+        const PanelTreeItem* record = ItemRecord(changed);
+        m_pEditor->ToggleCheckBox(*record, IsItemChecked(*record, *m_pSettings));
     }
     // Every box as the settings now give it: the device's other boxes follow,
     // and a box the settings cannot follow springs back.

@@ -109,27 +109,35 @@ void CDeviceCatalogue::DropScannedParts(bool render)
     }
 }
 
+// Every filter of the enumerator that has a name and an audio data range,
+// under its name trimmed of blanks, with that range.
+template <typename Filter, typename Visit>
+void ForEachListedFilter(CKsEnumFilters& enumerator, Visit visit)
+{
+    for (auto* pItem = enumerator.m_Filters.m_pHead; pItem; pItem = pItem->pNext) {
+        auto* filter = static_cast<Filter*>(pItem->pData);
+        if (filter->m_szFriendlyName[0] == '\0') {
+            continue;
+        }
+        if (const KSDATARANGE_AUDIO* range = filter->GetKsAudioDataRange()) {
+            visit(filter, TrimBlanks(filter->m_szFriendlyName), *range);
+        }
+    }
+}
+
 void CDeviceCatalogue::ScanRenderDevices()
 {
     m_devices.clear();
     if (EnumerateRenderFilters() != 0) {
         return;
     }
-    for (auto* pItem = m_renderEnumerator->m_Filters.m_pHead; pItem; pItem = pItem->pNext) {
-        auto* filter = static_cast<CKsAudRenFilter*>(pItem->pData);
-        if (filter->m_szFriendlyName[0] == '\0') {
-            continue;
-        }
-        const std::string name = TrimBlanks(filter->m_szFriendlyName);
-        const KSDATARANGE_AUDIO* range = filter->GetKsAudioDataRange();
-        if (!range) {
-            continue;
-        }
-        const std::string uniqueName = MakeUniqueName(m_devices, name);
-        DeviceEntry& entry = m_devices[uniqueName];
-        entry.render = Scanned(filter, *range, uniqueName);
-        entry.capture = ScannedDevice{};
-    }
+    ForEachListedFilter<CKsAudRenFilter>(
+        *m_renderEnumerator, [this](CKsAudFilter* filter, const std::string& name, const KSDATARANGE_AUDIO& range) {
+            const std::string uniqueName = MakeUniqueName(m_devices, name);
+            DeviceEntry& entry = m_devices[uniqueName];
+            entry.render = Scanned(filter, range, uniqueName);
+            entry.capture = ScannedDevice{};
+        });
 }
 
 void CDeviceCatalogue::ScanCaptureDevices()
@@ -140,21 +148,13 @@ void CDeviceCatalogue::ScanCaptureDevices()
     // Names are unique among the capture devices of this scan; a render
     // device of the same unique name shares its entry.
     DeviceTable found;
-    for (auto* pItem = m_captureEnumerator->m_Filters.m_pHead; pItem; pItem = pItem->pNext) {
-        auto* filter = static_cast<CKsAudCapFilter*>(pItem->pData);
-        if (filter->m_szFriendlyName[0] == '\0') {
-            continue;
-        }
-        const std::string name = TrimBlanks(filter->m_szFriendlyName);
-        const KSDATARANGE_AUDIO* range = filter->GetKsAudioDataRange();
-        if (!range) {
-            continue;
-        }
-        const std::string uniqueName = MakeUniqueName(found, name);
-        DeviceEntry& entry = m_devices[uniqueName];
-        entry.capture = Scanned(filter, *range, uniqueName);
-        found[uniqueName] = entry;
-    }
+    ForEachListedFilter<CKsAudCapFilter>(
+        *m_captureEnumerator, [&](CKsAudFilter* filter, const std::string& name, const KSDATARANGE_AUDIO& range) {
+            const std::string uniqueName = MakeUniqueName(found, name);
+            DeviceEntry& entry = m_devices[uniqueName];
+            entry.capture = Scanned(filter, range, uniqueName);
+            found[uniqueName] = entry;
+        });
 }
 
 std::string CDeviceCatalogue::MakeUniqueName(const DeviceTable& table, const std::string& name)

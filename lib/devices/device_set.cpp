@@ -84,6 +84,38 @@ bool ChannelsFit(int32_t channels, int32_t total)
     return channels >= 0 && channels <= 0xFFFF - total;
 }
 
+// Bytes of a sample at the requested depth, when a device of that many
+// channels can join a direction of `total` channels; 0 (traced) otherwise.
+uint16_t OpenableDepth(const std::string& name, const OpenRequest& request, int32_t channels, int32_t total)
+{
+    const uint16_t bytesPerSample = BytesPerSample(request.bitsPerSample);
+    if (!bytesPerSample) {
+        TraceSkip(name, DeviceTexts::kSkipDepth);
+        return 0;
+    }
+    if (!ChannelsFit(channels, total)) {
+        TraceSkip(name, DeviceTexts::kSkipChannels);
+        return 0;
+    }
+    return bytesPerSample;
+}
+
+// The devices of the catalogue that the request names and that have the
+// direction's part, in the byte-wise order of their names. An empty name is
+// a blank item of the list, never a device the user chose: the panel does
+// not show devices without a name.
+template <typename Visit>
+void ForEachConfigured(const DeviceTable& devices, const OpenRequest& request, ScannedDevice DeviceEntry::*part,
+                       Visit visit)
+{
+    for (const auto& [name, entry] : devices) {
+        const auto configured = request.devices->find(name);
+        if (!name.empty() && configured != request.devices->end() && (entry.*part).filter) {
+            visit(name, entry.*part, configured->second);
+        }
+    }
+}
+
 }  // namespace
 
 CDeviceSet::CDeviceSet() = default;
@@ -109,15 +141,10 @@ bool CDeviceSet::OpenRender(const OpenRequest& request)
             CloseRender();
         }
         m_catalogue.ScanRenderDevices();
-        for (const auto& [name, entry] : m_catalogue.Devices()) {
-            // An empty name is a blank item of the list, never a device the
-            // user chose: the panel does not show devices without a name.
-            const auto configured = request.devices->find(name);
-            if (name.empty() || configured == request.devices->end() || !entry.render.filter) {
-                continue;
-            }
-            OpenRenderDevice(name, entry.render, configured->second, request);
-        }
+        ForEachConfigured(m_catalogue.Devices(), request, &DeviceEntry::render,
+                          [&](const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device) {
+                              OpenRenderDevice(name, scanned, device, request);
+                          });
         DebugTrace(DeviceTexts::kRenderDevicesOpened, static_cast<int>(OutputChannels()));
         return OutputChannels() > 0;
     } catch (const std::exception& e) {
@@ -130,13 +157,8 @@ bool CDeviceSet::OpenRender(const OpenRequest& request)
 void CDeviceSet::OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
                                   const OpenRequest& request)
 {
-    const uint16_t bytesPerSample = BytesPerSample(request.bitsPerSample);
+    const uint16_t bytesPerSample = OpenableDepth(name, request, device.maximumChannels, OutputChannels());
     if (!bytesPerSample) {
-        TraceSkip(name, DeviceTexts::kSkipDepth);
-        return;
-    }
-    if (!ChannelsFit(device.maximumChannels, OutputChannels())) {
-        TraceSkip(name, DeviceTexts::kSkipChannels);
         return;
     }
     const auto channels = static_cast<uint16_t>(device.maximumChannels);
@@ -161,13 +183,10 @@ bool CDeviceSet::OpenCapture(const OpenRequest& request)
             CloseCapture();
         }
         m_catalogue.ScanCaptureDevices();
-        for (const auto& [name, entry] : m_catalogue.Devices()) {
-            const auto configured = request.devices->find(name);
-            if (name.empty() || configured == request.devices->end() || !entry.capture.filter) {
-                continue;
-            }
-            OpenCaptureDevice(name, entry.capture, configured->second, request);
-        }
+        ForEachConfigured(m_catalogue.Devices(), request, &DeviceEntry::capture,
+                          [&](const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device) {
+                              OpenCaptureDevice(name, scanned, device, request);
+                          });
         return InputChannels() > 0;
     } catch (const std::exception& e) {
         DebugTrace(DeviceTexts::kOpenCaptureError, e.what(), static_cast<unsigned>(E_OUTOFMEMORY));
@@ -179,13 +198,8 @@ bool CDeviceSet::OpenCapture(const OpenRequest& request)
 void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
                                    const OpenRequest& request)
 {
-    const uint16_t bytesPerSample = BytesPerSample(request.bitsPerSample);
+    const uint16_t bytesPerSample = OpenableDepth(name, request, device.maximumChannels, InputChannels());
     if (!bytesPerSample) {
-        TraceSkip(name, DeviceTexts::kSkipDepth);
-        return;
-    }
-    if (!ChannelsFit(device.maximumChannels, InputChannels())) {
-        TraceSkip(name, DeviceTexts::kSkipChannels);
         return;
     }
     auto* filter = static_cast<CKsAudCapFilter*>(scanned.filter);

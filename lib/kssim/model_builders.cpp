@@ -62,30 +62,37 @@ KSIDENTIFIER StandardMedium()
     return identifier;
 }
 
-DeviceModel RenderDevice(const std::string& friendlyName, const std::string& devicePath)
+namespace {
+
+// A wave filter of one direction: the streaming sink pin, the bridge pin to
+// its jack, its alias and its topology.
+DeviceModel WaveDevice(const std::string& friendlyName, const std::string& devicePath, const GUID& alias,
+                       PinModel streaming, PinModel bridge, std::vector<GUID> nodes)
 {
     DeviceModel device;
     device.devicePath = devicePath;
     device.friendlyName = friendlyName;
     device.interfaceClasses = {KSCATEGORY_AUDIO};
-    device.aliases[KSCATEGORY_RENDER] = SPINT_ACTIVE;
-    device.pins = {StreamingSinkPin(KSPIN_DATAFLOW_IN, L"Playback"),
-                   BridgePin(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER, L"Speakers")};
-    device.nodes = {KSNODETYPE_SRC, KSNODETYPE_VOLUME, KSNODETYPE_DAC};
+    device.aliases[alias] = SPINT_ACTIVE;
+    device.pins = {std::move(streaming), std::move(bridge)};
+    device.nodes = std::move(nodes);
     return device;
+}
+
+}  // namespace
+
+DeviceModel RenderDevice(const std::string& friendlyName, const std::string& devicePath)
+{
+    return WaveDevice(friendlyName, devicePath, KSCATEGORY_RENDER, StreamingSinkPin(KSPIN_DATAFLOW_IN, L"Playback"),
+                      BridgePin(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER, L"Speakers"),
+                      {KSNODETYPE_SRC, KSNODETYPE_VOLUME, KSNODETYPE_DAC});
 }
 
 DeviceModel CaptureDevice(const std::string& friendlyName, const std::string& devicePath)
 {
-    DeviceModel device;
-    device.devicePath = devicePath;
-    device.friendlyName = friendlyName;
-    device.interfaceClasses = {KSCATEGORY_AUDIO};
-    device.aliases[KSCATEGORY_CAPTURE] = SPINT_ACTIVE;
-    device.pins = {StreamingSinkPin(KSPIN_DATAFLOW_OUT, L"Recording"),
-                   BridgePin(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE, L"Microphone")};
-    device.nodes = {KSNODETYPE_ADC, KSNODETYPE_VOLUME, KSNODETYPE_SRC};
-    return device;
+    return WaveDevice(friendlyName, devicePath, KSCATEGORY_CAPTURE, StreamingSinkPin(KSPIN_DATAFLOW_OUT, L"Recording"),
+                      BridgePin(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE, L"Microphone"),
+                      {KSNODETYPE_ADC, KSNODETYPE_VOLUME, KSNODETYPE_SRC});
 }
 
 }  // namespace kssim
