@@ -64,6 +64,8 @@ CStreamEngine::CStreamEngine(const Setup& setup)
       m_blockFrames(setup.buffers->blockFrames),
       m_captureWaitMs(setup.captureWaitMs),
       m_requestsInFlight(std::clamp(setup.requestsInFlight, kFewestRequestsInFlight, kMostRequestsInFlight)),
+      m_callbacks(*setup.buffers->callbacks),
+      m_timeInfoMode(setup.buffers->timeInfoMode),
       m_wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_volume(SaneVolume(setup.volume)),
       m_asioTime(setup.asioTime),
@@ -329,6 +331,11 @@ void CStreamEngine::Cycle()
     LeaveCriticalSection(&m_positionLock);
     if (m_droppedCount.load() > 0 && !m_resetAsked) {
         AskForReset();
+        // The host may have stopped, freed its buffers or even started anew
+        // inside its message handler: nothing of its may be touched now.
+        if (m_stop.load()) {
+            return;
+        }
     }
     CallHost();
     // From here on only the engine's own memory: the host may have stopped
@@ -338,8 +345,8 @@ void CStreamEngine::Cycle()
 
 void CStreamEngine::CallHost()
 {
-    ASIOCallbacks* callbacks = m_buffers->callbacks;
-    if (!m_buffers->timeInfoMode) {
+    const ASIOCallbacks* callbacks = &m_callbacks;
+    if (!m_timeInfoMode) {
         callbacks->bufferSwitch(m_bufferIndex, ASIOFalse);
         return;
     }
@@ -360,9 +367,9 @@ void CStreamEngine::CallHost()
 void CStreamEngine::AskForReset()
 {
     m_resetAsked = true;
-    ASIOCallbacks* callbacks = m_buffers->callbacks;
+    const ASIOCallbacks* callbacks = &m_callbacks;
     long selector = kAsioResetRequest;
-    if (callbacks->asioMessage(kAsioSelectorSupported, selector, nullptr, nullptr) != 0) {
+    if (callbacks->asioMessage(kAsioSelectorSupported, selector, nullptr, nullptr) != 0 && !m_stop.load()) {
         DebugTrace("CStreamEngine: a device dropped out, asking the host to reset\n");
         callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     } else {

@@ -141,6 +141,10 @@ private:
     const int32_t m_blockFrames;
     const DWORD m_captureWaitMs;
     const int m_requestsInFlight;
+    // The host's callbacks as they were at the start: the host may change
+    // or free its own copy while the stream runs.
+    const ASIOCallbacks m_callbacks;
+    const bool m_timeInfoMode;
     DWORD m_periodMs;
     DWORD m_slotWaitMs;
     DWORD m_dropAfterMs;
