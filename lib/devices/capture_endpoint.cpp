@@ -11,7 +11,7 @@ CCaptureEndpoint::CCaptureEndpoint(std::string name, int index, CKsAudPin* pin, 
 {
 }
 
-bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight)
+bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activity)
 {
     if (frames <= 0) {
         return false;
@@ -19,7 +19,7 @@ bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight)
     m_frames = frames;
     const EndpointFormat& format = Format();
     const auto blockBytes = static_cast<uint32_t>(frames) * format.pinChannels * format.bytesPerSample;
-    return PrepareTransport(inFlight, inFlight, blockBytes, {blockBytes});
+    return PrepareTransport(inFlight, inFlight, blockBytes, {blockBytes}, activity);
 }
 
 HRESULT CCaptureEndpoint::AskForAll()

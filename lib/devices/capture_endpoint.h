@@ -15,8 +15,9 @@ public:
     CCaptureEndpoint(std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
                      const DeviceSettings& settings);
 
-    // `inFlight` reads of `frames` frames. False when memory is short.
-    bool PrepareStream(int32_t frames, int inFlight);
+    // `inFlight` reads of `frames` frames; give-backs signal `activity`
+    // (null: the endpoint's own event). False when memory is short.
+    bool PrepareStream(int32_t frames, int inFlight, HANDLE activity = nullptr);
 
     // Engine thread, each cycle.
     // Asks for every read not yet asked for.

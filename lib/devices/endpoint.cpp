@@ -63,13 +63,14 @@ int32_t CEndpoint::ReportedLatencyFrames() const
     return static_cast<int32_t>(std::ceil(static_cast<double>(std::min<LONGLONG>(latency, 600000000LL)) * rate / 1e7));
 }
 
-bool CEndpoint::PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds)
+bool CEndpoint::PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
+                                 HANDLE activity)
 {
     m_inFlight = inFlight;
     // What an earlier stream left with the pin (a stopped pin gives it back)
     // must be back before the slots are made anew.
     return m_transport && TakeBack(GetTickCount64() + kGiveBackTimeoutMs) &&
-           m_transport->Prepare(slots, blockBytes, requestEnds);
+           m_transport->Prepare(slots, blockBytes, requestEnds, activity);
 }
 
 void CEndpoint::CancelAll()

@@ -83,7 +83,8 @@ protected:
     CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
               const DeviceSettings& settings);
     // Slots for `slots` blocks of blockBytes bytes in the pin's form.
-    bool PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds);
+    bool PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
+                          HANDLE activity);
 
     std::unique_ptr<CEndpointTransport> m_transport;
 

@@ -17,8 +17,12 @@ public:
 
     // Room for `slots` blocks of blockBytes bytes each. A render block goes
     // to the pin as requests ending at the offsets of requestEnds (the last
-    // one is blockBytes); a capture block is asked for with one read.
-    virtual bool Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds) = 0;
+    // one is blockBytes); a capture block is asked for with one read. The
+    // pin's give-backs signal `activity` when one is given (one event for
+    // every device of a stream, so that its thread waits on one handle),
+    // otherwise the transport's own event.
+    virtual bool Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
+                         HANDLE activity) = 0;
     virtual int Slots() const = 0;
     // Blocks handed to the pin and not given back yet.
     virtual int Held() const = 0;

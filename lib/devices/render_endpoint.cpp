@@ -20,7 +20,7 @@ CRenderEndpoint::CRenderEndpoint(std::string name, int index, CKsAudPin* pin, co
 {
 }
 
-bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs)
+bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity)
 {
     const EndpointFormat& format = Format();
     if (frames <= 0 || requestUnit <= 0 || inFlight < 1) {
@@ -49,7 +49,7 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
     }
     m_frames = frames;
     m_delay->Prime(::DelayFrames(delayMs, format.sampleRate, format.channels));
-    return PrepareTransport(inFlight, inFlight + 1, ends.back(), ends);
+    return PrepareTransport(inFlight, inFlight + 1, ends.back(), ends, activity);
 }
 
 bool CRenderEndpoint::CanSend(bool pacing) const

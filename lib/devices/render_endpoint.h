@@ -25,8 +25,9 @@ public:
     // Blocks of `frames` frames, `inFlight` of them on the pin at once (one
     // more slot lets a device whose clock lags a little take its block
     // late); a request per `requestUnit` bytes of the 16-bit block; the
-    // delay line primed with delayMs. False when memory is short.
-    bool PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs);
+    // delay line primed with delayMs; give-backs signal `activity` (null:
+    // the endpoint's own event). False when memory is short.
+    bool PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity = nullptr);
 
     // Engine thread, each cycle.
     // The pin can take a block: as the device that paces the stream, only

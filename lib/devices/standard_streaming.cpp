@@ -7,7 +7,10 @@
 #include <new>
 
 CStandardStreaming::CStandardStreaming(CKsPin* pin, StreamDirection direction)
-    : m_pin(pin), m_direction(direction), m_event(CreateEventA(nullptr, FALSE, FALSE, nullptr))
+    : m_pin(pin),
+      m_direction(direction),
+      m_event(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_signal(m_event)
 {
 }
 
@@ -18,11 +21,13 @@ CStandardStreaming::~CStandardStreaming()
     }
 }
 
-bool CStandardStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds)
+bool CStandardStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
+                                 HANDLE activity)
 {
     if (!m_pin || !m_event || slots < 1 || Held() > 0) {
         return false;
     }
+    m_signal = activity ? activity : m_event;
     try {
         m_requestEnds = m_direction == StreamDirection::Render ? requestEnds : std::vector<uint32_t>{blockBytes};
         if (m_requestEnds.empty() || m_requestEnds.back() != blockBytes) {
@@ -67,7 +72,7 @@ HRESULT CStandardStreaming::Submit(Slot& slot)
             request.header.DataUsed = end - begin;
             request.header.OptionsFlags = 0x100;
         }
-        request.overlapped.hEvent = i + 1 == m_requestEnds.size() ? m_event : nullptr;
+        request.overlapped.hEvent = i + 1 == m_requestEnds.size() ? m_signal : nullptr;
         // Marked before it goes, so that a completion racing the submission
         // cannot be missed.
         MarkRequestHeld(request.overlapped);

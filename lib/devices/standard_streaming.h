@@ -22,10 +22,10 @@ public:
     CStandardStreaming(const CStandardStreaming&) = delete;
     CStandardStreaming& operator=(const CStandardStreaming&) = delete;
 
-    bool Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds) override;
+    bool Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds, HANDLE activity) override;
     int Slots() const override { return static_cast<int>(m_slots.size()); }
     int Held() const override;
-    HANDLE WaitHandle() const override { return m_event; }
+    HANDLE WaitHandle() const override { return m_signal; }
 
     uint8_t* NextToSend() override;
     HRESULT Send() override;
@@ -49,7 +49,8 @@ private:
 
     CKsPin* m_pin;
     StreamDirection m_direction;
-    HANDLE m_event;
+    HANDLE m_event;   // its own
+    HANDLE m_signal;  // the event the give-backs set: its own or the one it was given
     std::vector<uint32_t> m_requestEnds;
     std::vector<Slot> m_slots;
     size_t m_next = 0;  // render: the next slot to send; capture: the oldest asked for

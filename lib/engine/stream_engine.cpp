@@ -62,6 +62,7 @@ CStreamEngine::CStreamEngine(const Setup& setup)
       m_position(setup.position),
       m_mailbox(setup.live),
       m_wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_activity(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_ready(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_go(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_volume(SettingsLimits::Volume(setup.live.volume)),
@@ -79,7 +80,7 @@ CStreamEngine::~CStreamEngine()
     if (m_thread) {
         CloseHandle(m_thread);
     }
-    for (HANDLE event : {m_wake, m_ready, m_go}) {
+    for (HANDLE event : {m_wake, m_activity, m_ready, m_go}) {
         if (event) {
             CloseHandle(event);
         }
@@ -93,7 +94,7 @@ uint64_t CStreamEngine::TimeCodeSamples(uint64_t position, double sampleRate)
 
 bool CStreamEngine::Prepare()
 {
-    if (!m_wake) {
+    if (!m_wake || !m_activity) {
         return false;
     }
     try {
@@ -105,7 +106,7 @@ bool CStreamEngine::Prepare()
                 continue;
             }
             const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
-            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs)) {
+            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs, m_activity)) {
                 DebugTrace("CStreamEngine: render device %d left out: no memory, or its pin keeps earlier requests\n",
                            endpoint->Index());
                 continue;
@@ -128,7 +129,7 @@ bool CStreamEngine::Prepare()
             if (!endpoint->Active() || m_buffers->inputs.empty()) {
                 continue;
             }
-            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight)) {
+            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_activity)) {
                 DebugTrace("CStreamEngine: capture device %d left out: no memory, or its pin keeps earlier requests\n",
                            endpoint->Index());
                 continue;
@@ -440,9 +441,7 @@ int64_t CStreamEngine::WaitForLanes(int halfIndex)
                 return;  // late: no longer waited for in this cycle
             }
             until = std::min(until, due + grace);
-            if (handle && count < m_waitHandles.size()) {
-                m_waitHandles[count++] = handle;
-            }
+            AddWaitHandle(handle, count);
         };
         for (const auto& lane : m_render) {
             if (lane->dropped.load() || lane->done) {
@@ -487,6 +486,21 @@ int64_t CStreamEngine::WaitForLanes(int halfIndex)
         m_due = now;  // fell far behind (the host took long): count anew
     }
     return now;
+}
+
+// Each handle once (a wait may not name one twice); devices of one stream
+// share their event, and a transport without one offers a due time only.
+void CStreamEngine::AddWaitHandle(HANDLE handle, DWORD& count)
+{
+    if (!handle || count >= m_waitHandles.size()) {
+        return;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        if (m_waitHandles[i] == handle) {
+            return;
+        }
+    }
+    m_waitHandles[count++] = handle;
 }
 
 void CStreamEngine::Send(RenderLane& lane, int halfIndex, int64_t now)

@@ -129,6 +129,7 @@ private:
     void ExchangeBlocks(int halfIndex);
     int64_t WaitForLanes(int halfIndex);
     void Send(RenderLane& lane, int halfIndex, int64_t now);
+    void AddWaitHandle(HANDLE handle, DWORD& count);
     void TakeInputs(int halfIndex);
     void ApplyVolume(int halfIndex);
     void DropRender(RenderLane& lane, DropReason reason);
@@ -162,6 +163,7 @@ private:
     DWORD m_threadId = 0;
     HMODULE m_module = nullptr;  // held by the thread until it ends
     HANDLE m_wake;
+    HANDLE m_activity;  // set whenever a device gives a block back: one handle to wait on for all
     HANDLE m_ready;  // the thread is ready to stream
     HANDLE m_go;     // the render pins run: the thread may stream
 
