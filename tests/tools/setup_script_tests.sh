@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The set-up scripts' decisions, tried without touching the machine: the
 # package steps run against a fake apt-get that fails as a mirror in the
-# middle of a sync does, and the 32-bit probe is forced to its "cannot"
-# answer.
+# middle of a sync does or as a missing network does, and the 32-bit probe
+# is forced to its "cannot" answer.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$(mktemp -d)
@@ -14,9 +14,10 @@ check() {  # check NAME CONDITION-EXIT-CODE DETAIL
   else failed=$((failed + 1)); echo "FAIL $1: $3"; fi
 }
 
-# A fake apt-get: "update" fails the first $UPDATE_FAILS calls with the
-# mirror's message; "install" without -t fails while $INSTALL_PLAIN=fail,
-# with -t while $INSTALL_TARGET=fail. Every call is logged.
+# A fake apt-get: "update" fails the first $UPDATE_FAILS calls, printing
+# what apt prints for the failure $UPDATE_ERROR (below); "install" without -t
+# fails while $INSTALL_PLAIN=fail, with -t while $INSTALL_TARGET=fail. Every
+# call is logged.
 cat > "$work/apt-get" <<'FAKE'
 #!/usr/bin/env bash
 echo "$*" >> "$FAKE_LOG"
@@ -24,7 +25,7 @@ case "$1" in
   update)
     n=$(grep -c '^update' "$FAKE_LOG")
     if [ "$n" -le "${UPDATE_FAILS:-0}" ]; then
-      echo "E: Failed to fetch .../binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?"
+      cat "$FAKE_DIR/update-$UPDATE_ERROR.txt"
       exit 100
     fi ;;
   install)
@@ -35,39 +36,73 @@ exit 0
 FAKE
 chmod +x "$work/apt-get"
 
-# run_steps UPDATE_FAILS INSTALL_PLAIN INSTALL_TARGET: prints the steps'
-# messages, leaves the calls in $work/calls, answers the install's code.
+# What `apt-get update` prints when it fails: a mirror mid-sync serving one
+# index of the wrong size; the same with apt naming only the index that
+# failed; no network at all; a mirror that is down.
+cat > "$work/update-midsync.txt" <<'OUT'
+Hit:1 http://deb.debian.org/debian bookworm InRelease
+Get:2 http://deb.debian.org/debian-security bookworm-security InRelease [48.0 kB]
+Err:9 http://deb.debian.org/debian-security bookworm-security/main i386 Packages
+  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 151.101.2.132 80]
+  Hashes of expected file:
+   - Filesize:376004 [weak]
+E: Failed to fetch http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress? [IP: 151.101.2.132 80]
+E: Some index files failed to download. They have been ignored, or old ones used instead.
+OUT
+cat > "$work/update-oneindex.txt" <<'OUT'
+Hit:1 http://deb.debian.org/debian bookworm InRelease
+Err:5 http://deb.debian.org/debian-security bookworm-security/main i386 Packages
+E: Some index files failed to download. They have been ignored, or old ones used instead.
+OUT
+cat > "$work/update-network.txt" <<'OUT'
+Err:1 http://deb.debian.org/debian bookworm InRelease
+  Temporary failure resolving 'deb.debian.org'
+W: Failed to fetch http://deb.debian.org/debian/dists/bookworm/InRelease  Temporary failure resolving 'deb.debian.org'
+W: Some index files failed to download. They have been ignored, or old ones used instead.
+OUT
+cat > "$work/update-down.txt" <<'OUT'
+Err:1 http://deb.debian.org/debian bookworm InRelease
+  503  Service Unavailable [IP: 151.101.2.132 80]
+Err:2 http://deb.debian.org/debian-security bookworm-security InRelease
+  503  Service Unavailable [IP: 151.101.2.132 80]
+W: Failed to fetch http://deb.debian.org/debian/dists/bookworm/InRelease  503  Service Unavailable [IP: 151.101.2.132 80]
+OUT
+
+# run_steps UPDATE_FAILS UPDATE_ERROR INSTALL_PLAIN INSTALL_TARGET: prints the
+# steps' messages, leaves the calls in $work/calls, answers the install's code.
 run_steps() {
   rm -f "$work/calls"
-  ( export FAKE_LOG=$work/calls UPDATE_FAILS=$1 INSTALL_PLAIN=$2 INSTALL_TARGET=$3
+  ( export FAKE_LOG=$work/calls FAKE_DIR=$work UPDATE_FAILS=$1 UPDATE_ERROR=$2 INSTALL_PLAIN=$3 INSTALL_TARGET=$4
     APT_GET=$work/apt-get APT_RETRY_DELAY=0 APT_UPDATE_TRIES=3 APT_RELEASE=bookworm APT_LOG=$work/apt.log
     . "$root/tools/apt-steps.sh"
     apt_update_with_retries; echo "update=$?"
     apt_install_packages wine64 wine32:i386 )
 }
 
-out=$(run_steps 0 ok ok); code=$?
-check "a clean update and install call apt-get once each, without a target release" \
-  "$([ $code = 0 ] && [ "$(cat "$work/calls")" = "$(printf 'update -q\ninstall -y -q --no-install-recommends wine64 wine32:i386')" ]; echo $?)" \
-  "code $code, calls: $(cat "$work/calls")"
-
-out=$(run_steps 2 ok ok); code=$?
-check "an update that fails twice is retried and the third try counts" \
-  "$([ $code = 0 ] && [ "$(grep -c '^update' "$work/calls")" = 3 ] && grep -q 'update=0' <<<"$out" \
-     && grep -q 'succeeded on try 3' <<<"$out" && ! grep -q -- ' -t ' "$work/calls"; echo $?)" \
-  "code $code, output: $out"
-
-out=$(run_steps 9 fail ok); code=$?
-check "a mirror mid-sync: the update gives up after its tries, the install falls back to -t bookworm and says so" \
-  "$([ $code = 0 ] && [ "$(grep -c '^update' "$work/calls")" = 3 ] && grep -q 'update=1' <<<"$out" \
-     && grep -q 'never completed' <<<"$out" && grep -q 'installing from the release archive with -t bookworm' <<<"$out" \
-     && [ "$(tail -1 "$work/calls")" = 'install -y -q --no-install-recommends -t bookworm wine64 wine32:i386' ]; echo $?)" \
-  "code $code, output: $out, calls: $(cat "$work/calls")"
-
-out=$(run_steps 0 fail fail); code=$?
-check "when the release archive cannot help either, the install fails with the last error kept in the log" \
-  "$([ $code != 0 ] && [ "$(grep -c '^install' "$work/calls")" = 2 ] && grep -q 'target failed' "$work/apt.log"; echo $?)" \
-  "code $code, output: $out"
+# The package steps, one row per case: name | update fails, how | plain
+# install, pinned install | exit code | every apt-get call in order (U =
+# update, P = plain install, T = install -t bookworm) | what the output says.
+apt_cases=(
+  "a clean update and install call apt-get once each, without a target release|0 midsync|ok ok|0|U P|update=0"
+  "an update without network is retried and its third try counts|2 network|ok ok|0|U U U P|succeeded on try 3"
+  "a mirror that stays down: the update gives up after its tries, the refused plain install falls back to -t bookworm|9 down|fail ok|0|U U U P T|never completed.*installing from the release archive with -t bookworm"
+  "a mirror mid-sync (an index of the wrong size): no retry, the install takes the release archive at once|9 midsync|fail ok|0|U T|middle of a sync: not waiting for it, installing from the release archive with -t bookworm"
+  "a mirror mid-sync where apt names only the failed index: no retry, the release archive at once|9 oneindex|fail ok|0|U T|middle of a sync"
+  "a mirror mid-sync where the release archive is refused: the plain install with the kept lists still gets its chance|9 midsync|ok fail|0|U T P|install -t bookworm failed: E: target failed"
+  "when neither install works the step fails with the last error kept in the log|0 midsync|fail fail|100|U P T|installing from the release archive"
+)
+for row in "${apt_cases[@]}"; do
+  IFS='|' read -r name update installs want_code want_calls want_out <<<"$row"
+  # shellcheck disable=SC2086 # the columns hold the arguments
+  out=$(run_steps $update $installs); code=$?
+  calls=$(sed -e 's/^update -q$/U/' -e 's/^install -y -q --no-install-recommends -t bookworm wine64 wine32:i386$/T/' \
+              -e 's/^install -y -q --no-install-recommends wine64 wine32:i386$/P/' "$work/calls" | paste -sd' ')
+  check "$name" \
+    "$([ "$code" = "$want_code" ] && [ "$calls" = "$want_calls" ] && grep -qE "$want_out" <<<"$(paste -sd' ' <<<"$out")"; echo $?)" \
+    "code $code (want $want_code), calls '$calls' (want '$want_calls'), output: $out"
+done
+check "when neither install works the log keeps the last attempt's error" \
+  "$(grep -q 'target failed' "$work/apt.log"; echo $?)" "log: $(cat "$work/apt.log")"
 
 out=$(TELVARA_FORCE_NO_X86="switched off for this test" bash "$root/tools/x86-probe.sh" "$work/probe"); code=$?
 check "a forced probe answers 'cannot' with the reason, before building or starting anything" \
