@@ -2,7 +2,7 @@
 # The set-up scripts' decisions, tried without touching the machine: the
 # package steps run against a fake apt-get that fails as a mirror in the
 # middle of a sync does or as a missing network does, and the 32-bit probe
-# is forced to its "cannot" answer.
+# runs with a fake compiler, Wine and kernel log.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$(mktemp -d)
@@ -108,6 +108,35 @@ out=$(TELVARA_FORCE_NO_X86="switched off for this test" bash "$root/tools/x86-pr
 check "a forced probe answers 'cannot' with the reason, before building or starting anything" \
   "$([ $code = 1 ] && [ "$out" = 'forced by TELVARA_FORCE_NO_X86: switched off for this test' ] && [ ! -e "$work/probe" ]; echo $?)" \
   "code $code, output: $out"
+
+# The probe itself, with the Wine scripts beside it, the i686 compiler,
+# dmesg and the kernel's command line faked: the fake loader prints
+# $LOADER_SAYS and exits $LOADER_EXIT, dmesg prints $KERNEL_SAYS (and fails
+# when it is "-"). One row per case: name | loader's exit | loader's output |
+# kernel log | kernel command line | probe's exit | its output, exactly.
+mkdir -p "$work/probe-tools" "$work/bin"
+sed "s|/proc/cmdline|$work/cmdline|g" "$root/tools/x86-probe.sh" > "$work/probe-tools/x86-probe.sh"
+printf '#!/usr/bin/env bash\nexit 0\n' > "$work/probe-tools/wine-server.sh"
+printf '#!/usr/bin/env bash\n[ -n "$LOADER_SAYS" ] && printf "%%b\\n" "$LOADER_SAYS"\nexit "$LOADER_EXIT"\n' > "$work/probe-tools/wine-run.sh"
+printf '#!/usr/bin/env bash\nwhile [ "$1" != -o ]; do shift; done; : > "$2"\n' > "$work/bin/i686-w64-mingw32-gcc-posix"
+printf '#!/usr/bin/env bash\n[ "$KERNEL_SAYS" = - ] && exit 1\n[ -n "$KERNEL_SAYS" ] && printf "%%b\\n" "$KERNEL_SAYS"\nexit 0\n' > "$work/bin/dmesg"
+chmod +x "$work/bin/"*
+kernel_off='[    0.000000] Linux version 6.1.0\n[  265.407503] 32-bit emulation disabled. You can reenable with ia32_emulation=on'
+probe_cases=(
+  "a machine that runs 32-bit programs: exit 0, silent|32|||quiet|0|"
+  "a kernel without 32-bit emulation: the kernel's words, not the loader's 'Success'|1|/usr/lib/wine/wine: Success|$kernel_off|quiet|1|this machine's kernel does not run 32-bit programs (kernel: 32-bit emulation disabled. You can reenable with ia32_emulation=on)"
+  "an unreadable kernel log and emulation off on the kernel's command line|1|/usr/lib/wine/wine: Success|-|quiet ia32_emulation=off|1|this machine's kernel does not run 32-bit programs (kernel: its command line has ia32_emulation=off)"
+  "a refused loader and nothing from the kernel: exec format error in words|126|tools/wine-run.sh: line 13: /usr/lib/wine/wine: cannot execute binary file: Exec format error|-|quiet|1|this machine's kernel refused to start the 32-bit Wine loader (exec format error): it does not run 32-bit programs"
+  "any other failure keeps Wine's last line and the exit code|1|wine: could not load kernel32.dll, status c0000135\\n||quiet|1|a trivial 32-bit program did not run under Wine (exit 1: wine: could not load kernel32.dll, status c0000135)"
+)
+for row in "${probe_cases[@]}"; do
+  IFS='|' read -r name loader_exit loader_says kernel_says cmdline want_code want_out <<<"$row"
+  printf '%s\n' "$cmdline" > "$work/cmdline"
+  out=$(PATH=$work/bin:$PATH LOADER_EXIT=$loader_exit LOADER_SAYS=$loader_says KERNEL_SAYS=$kernel_says \
+        bash "$work/probe-tools/x86-probe.sh" "$work/probe-build"); code=$?
+  check "probe: $name" "$([ "$code" = "$want_code" ] && [ "$out" = "$want_out" ]; echo $?)" \
+    "code $code (want $want_code), output: '$out'"
+done
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
