@@ -138,5 +138,40 @@ for row in "${probe_cases[@]}"; do
     "code $code (want $want_code), output: '$out'"
 done
 
+# POCO's cache folder: the bootstrap (poco_prefix in deps.env) and the build
+# (TelvaraDeps.cmake, which reports the folder it misses) name the same one,
+# and a change to any part of the recipe names another.
+recipe=$work/recipe
+recipe_copy() {
+  rm -rf "$recipe"; mkdir -p "$recipe/tools" "$recipe/cmake"
+  cp "$root/tools/deps.env" "$root/tools/poco-mingw-fixes.sh" "$recipe/tools/"
+  cp "$root/cmake/TelvaraDeps.cmake" "$root/cmake/mingw-x64.cmake" "$root/cmake/mingw-x86.cmake" "$recipe/cmake/"
+}
+bash_folder() { ( export TELVARA_DEPS_CACHE=$work/cache; . "$recipe/tools/deps.env"; poco_prefix "$1" "$recipe/tools" ); }
+cmake_folder() {
+  ( cd "$recipe" && TELVARA_DEPS_CACHE=$work/cache cmake -DTELVARA_TARGET="$1" -P cmake/TelvaraDeps.cmake 2>&1 ) \
+    | tr -s '\n ' ' ' | grep -o 'missing at [^ ]*:' | sed 's/^missing at //; s/:$//'
+}
+recipe_copy
+base64=$(bash_folder x64); base86=$(bash_folder x86)
+check "the bootstrap and the build name the same POCO folder for each target, and a different one per target" \
+  "$([ -n "$base64" ] && [ "$base64" = "$(cmake_folder x64)" ] && [ "$base86" = "$(cmake_folder x86)" ] \
+     && [ "$base64" != "$base86" ] && [[ $base64 == "$work/cache/poco-"*"-x64-"* ]]; echo $?)" \
+  "bash: $base64 $base86, cmake: $(cmake_folder x64) $(cmake_folder x86)"
+recipe_changes=(
+  "a build option|tools/deps.env|s/-DCMAKE_UNITY_BUILD_BATCH_SIZE=[0-9]*/-DCMAKE_UNITY_BUILD_BATCH_SIZE=99/"
+  "the source fixes|tools/poco-mingw-fixes.sh|\$a # changed"
+  "the toolchain file|cmake/mingw-x64.cmake|\$a set(CMAKE_CXX_FLAGS_INIT -O1)"
+)
+for row in "${recipe_changes[@]}"; do
+  IFS='|' read -r what file edit <<<"$row"
+  recipe_copy
+  sed -i "$edit" "$recipe/$file"
+  changed=$(bash_folder x64)
+  check "a change to $what names another POCO folder, in the bootstrap and in the build alike" \
+    "$(! cmp -s "$root/$file" "$recipe/$file" && [ "$changed" != "$base64" ] && [ "$changed" = "$(cmake_folder x64)" ]; echo $?)" \
+    "before $base64, after $changed, cmake $(cmake_folder x64)"
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
