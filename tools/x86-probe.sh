@@ -22,9 +22,10 @@ fi
 kernel_line() {
   local line
   line=$(dmesg 2>/dev/null | grep -m1 -io '32-bit emulation disabled.*' || true)
-  [ -z "$line" ] && grep -qo 'ia32_emulation=\(off\|0\|false\)' /proc/cmdline 2>/dev/null \
-    && line="its command line has $(grep -o 'ia32_emulation=[^ ]*' /proc/cmdline)"
-  printf '%s' "$line"
+  if [ -n "$line" ]; then printf 'kernel log: %s' "$line"
+  elif grep -qo 'ia32_emulation=\(off\|0\|false\)' /proc/cmdline 2>/dev/null; then
+    printf 'kernel command line: %s' "$(grep -o 'ia32_emulation=[^ ]*' /proc/cmdline)"
+  fi
 }
 
 compiler=$(command -v i686-w64-mingw32-gcc-posix || command -v i686-w64-mingw32-gcc || true)
@@ -42,15 +43,16 @@ bash "$here/wine-server.sh" start >"$build/x86-probe.log" 2>&1 \
 out=$(timeout 60 bash "$here/wine-run.sh" x86 "$build/x86-probe.exe" 2>&1)
 code=$?
 [ "$code" = 32 ] && exit 0
-# The loader's own message when the kernel refuses it is no help ("wine:
-# Success", "Exec format error"): say what the kernel did instead.
+# The loader's own words when the kernel refuses it are no help (bash's
+# "/usr/lib/wine/wine: Success" after "cannot execute binary file: Exec
+# format error"): say what the kernel did instead.
 kernel=$(kernel_line)
 if [ "$code" = 124 ]; then
   echo "a trivial 32-bit program did not finish under Wine within 60 s"
 elif [ -n "$kernel" ]; then
-  echo "this machine's kernel does not run 32-bit programs (kernel: $kernel)"
+  echo "the kernel has its 32-bit emulation switched off ($kernel)"
 elif grep -qi 'exec format error' <<<"$out"; then
-  echo "this machine's kernel refused to start the 32-bit Wine loader (exec format error): it does not run 32-bit programs"
+  echo "the kernel refused to start the 32-bit Wine loader (exec format error): it runs no 32-bit programs"
 else
   reason=$(printf '%s' "$out" | grep -v '^\s*$' | tail -1)
   echo "a trivial 32-bit program did not run under Wine (exit $code: ${reason:-no output})"

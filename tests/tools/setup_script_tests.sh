@@ -122,11 +122,13 @@ printf '#!/usr/bin/env bash\nwhile [ "$1" != -o ]; do shift; done; : > "$2"\n' >
 printf '#!/usr/bin/env bash\n[ "$KERNEL_SAYS" = - ] && exit 1\n[ -n "$KERNEL_SAYS" ] && printf "%%b\\n" "$KERNEL_SAYS"\nexit 0\n' > "$work/bin/dmesg"
 chmod +x "$work/bin/"*
 kernel_off='[    0.000000] Linux version 6.1.0\n[  265.407503] 32-bit emulation disabled. You can reenable with ia32_emulation=on'
+# What bash says when the kernel refuses the 32-bit loader.
+refused='tools/wine-run.sh: line 13: /usr/lib/wine/wine: cannot execute binary file: Exec format error\ntools/wine-run.sh: line 13: /usr/lib/wine/wine: Success'
 probe_cases=(
   "a machine that runs 32-bit programs: exit 0, silent|32|||quiet|0|"
-  "a kernel without 32-bit emulation: the kernel's words, not the loader's 'Success'|1|/usr/lib/wine/wine: Success|$kernel_off|quiet|1|this machine's kernel does not run 32-bit programs (kernel: 32-bit emulation disabled. You can reenable with ia32_emulation=on)"
-  "an unreadable kernel log and emulation off on the kernel's command line|1|/usr/lib/wine/wine: Success|-|quiet ia32_emulation=off|1|this machine's kernel does not run 32-bit programs (kernel: its command line has ia32_emulation=off)"
-  "a refused loader and nothing from the kernel: exec format error in words|126|tools/wine-run.sh: line 13: /usr/lib/wine/wine: cannot execute binary file: Exec format error|-|quiet|1|this machine's kernel refused to start the 32-bit Wine loader (exec format error): it does not run 32-bit programs"
+  "a kernel without 32-bit emulation: the kernel's words, not the loader's 'Success'|1|$refused|$kernel_off|quiet|1|the kernel has its 32-bit emulation switched off (kernel log: 32-bit emulation disabled. You can reenable with ia32_emulation=on)"
+  "an unreadable kernel log and emulation off on the kernel's command line|1|$refused|-|quiet ia32_emulation=off|1|the kernel has its 32-bit emulation switched off (kernel command line: ia32_emulation=off)"
+  "a refused loader and nothing from the kernel: exec format error in words|1|$refused|-|quiet|1|the kernel refused to start the 32-bit Wine loader (exec format error): it runs no 32-bit programs"
   "any other failure keeps Wine's last line and the exit code|1|wine: could not load kernel32.dll, status c0000135\\n||quiet|1|a trivial 32-bit program did not run under Wine (exit 1: wine: could not load kernel32.dll, status c0000135)"
 )
 for row in "${probe_cases[@]}"; do
