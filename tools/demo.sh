@@ -12,7 +12,9 @@ root=$PWD
 
 say() { printf '[demo] %s\n' "$*"; }
 t0=$(date +%s)
-elapsed() { echo "$(( $(date +%s) - t0 )) s"; }
+# Wall time since the start, and the processor time of the programs it ran
+# (on a machine that others share, the second tells what a quiet one would do).
+elapsed() { echo "$(( $(date +%s) - t0 )) s, $(awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); printf "%d", ($14 + $15) / hz }' "/proc/$$/stat") s CPU"; }
 
 # The demo runs the 64-bit driver only: the 32-bit side (POCO for x86, the
 # x86 build) is left to tools/test.sh.
