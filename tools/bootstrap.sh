@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Makes a Debian 12 machine ready to build and test Telvara: cross compilers,
 # Wine (64 and 32-bit), GUI-test tools, the zh_CN locale, GoogleTest sources and
-# POCO built for both Windows targets. Safe to run again: every step checks
-# first and does nothing when it is already done. Needs root.
+# POCO built for the Windows targets named (x64, x86; none named: both).
+# Safe to run again: every step checks first and does nothing when it is
+# already done. Needs root.
+#   bootstrap.sh [x64] [x86]
 set -Eeuo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -16,6 +18,12 @@ step() { step_name=$1; step_start=$(date +%s.%N); printf '[bootstrap] %s ...\n' 
 done_step() { printf '[bootstrap] %s: %s (%.1f s)\n' "$step_name" "${1:-done}" "$(echo "$(date +%s.%N) - $step_start" | bc)"; }
 fail() { printf '[bootstrap] FAILED: %s\n' "$*" >&2; exit 1; }
 trap 'fail "step \"${step_name:-start}\" stopped at line $LINENO (exit code $?)"' ERR
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(x64 x86)
+for target in "${targets[@]}"; do
+  case "$target" in x64|x86) ;; *) fail "unknown target '$target' (usage: bootstrap.sh [x64] [x86])" ;; esac
+done
 
 [ "$(id -u)" = 0 ] || fail "run as root (it installs Debian packages)"
 grep -q 'VERSION_CODENAME=bookworm' /etc/os-release || fail "this script targets Debian 12 (bookworm)"
@@ -72,43 +80,50 @@ step "zh_CN.UTF-8 locale"
 if locale -a 2>/dev/null | grep -qi '^zh_CN\.utf8$'; then done_step "already there"
 else localedef -i zh_CN -f UTF-8 zh_CN.UTF-8 || fail "localedef zh_CN.UTF-8 failed"; done_step "generated"; fi
 
-# POCO: Debian's source package, patched for MinGW and built as static libraries
-# for each Windows target. The cache key holds the version, the target and the
-# fix set, so a change to any of them builds anew.
-fixes_hash=$(sha256sum "$here/poco-mingw-fixes.sh" | cut -c1-12)
+# POCO: Debian's source package, patched for MinGW and built as static
+# libraries for each Windows target named, with the options of deps.env. The
+# source is fetched once per run, whatever the number of targets. The cache
+# folder's name changes with the version, the target and the build recipe
+# (poco_prefix in deps.env), so a change to any of them builds anew.
+poco_work=
+poco_source() {
+  [ -z "$poco_work" ] || return 0
+  poco_work=$(mktemp -d /tmp/telvara-poco.XXXXXX)
+  ( cd "$poco_work" && apt-get source -q "poco=$POCO_DEBIAN_VERSION" >"$poco_work/source.log" 2>&1 ) \
+    || { tail -5 "$poco_work/source.log" >&2; fail "apt-get source poco=$POCO_DEBIAN_VERSION failed"; }
+  bash "$here/poco-mingw-fixes.sh" "$poco_work/poco-$POCO_VERSION"
+}
 build_poco() {
   local target=$1 triplet=$2
-  local key="poco-${POCO_VERSION}-${target}-fixes-${fixes_hash}"
-  local prefix="$TELVARA_DEPS_CACHE/$key"
+  local prefix; prefix=$(poco_prefix "$target" "$here")
   step "POCO $POCO_VERSION for $target"
-  if [ -f "$prefix/.complete" ]; then done_step "cached in $prefix"; return; fi
-  local work; work=$(mktemp -d /tmp/telvara-poco.XXXXXX)
-  ( cd "$work" && apt-get source -q "poco=$POCO_DEBIAN_VERSION" >"$work/source.log" 2>&1 ) \
-    || { tail -5 "$work/source.log" >&2; fail "apt-get source poco=$POCO_DEBIAN_VERSION failed"; }
-  local src="$work/poco-$POCO_VERSION"
-  bash "$here/poco-mingw-fixes.sh" "$src"
+  # Another bootstrap on this machine may be building the same folder: wait
+  # for it (at most an hour) and take its result.
+  local lock
+  exec {lock}>"$prefix.lock"
+  flock -w 3600 "$lock" || fail "another bootstrap has held $prefix.lock for an hour"
+  if [ -f "$prefix/.complete" ]; then done_step "cached in $prefix"; exec {lock}>&-; return; fi
+  poco_source
+  local build="$poco_work/build-$target"
   rm -rf "$prefix"
-  cmake -S "$src" -B "$work/build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-$target.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DCMAKE_MC_COMPILER="$(command -v "$triplet-windmc")" \
-    -DBUILD_SHARED_LIBS=OFF -DPOCO_UNBUNDLED=OFF -DENABLE_TESTS=OFF \
-    -DENABLE_FOUNDATION=ON -DENABLE_UTIL=ON -DENABLE_NET=ON \
-    -DENABLE_XML=OFF -DENABLE_JSON=OFF -DENABLE_ENCODINGS=OFF -DENABLE_MONGODB=OFF \
-    -DENABLE_DATA=OFF -DENABLE_DATA_SQLITE=OFF -DENABLE_DATA_MYSQL=OFF -DENABLE_DATA_POSTGRESQL=OFF \
-    -DENABLE_DATA_ODBC=OFF -DENABLE_REDIS=OFF -DENABLE_ZIP=OFF -DENABLE_PAGECOMPILER=OFF \
-    -DENABLE_PAGECOMPILER_FILE2PAGE=OFF -DENABLE_ACTIVERECORD=OFF -DENABLE_ACTIVERECORD_COMPILER=OFF \
-    -DENABLE_CRYPTO=OFF -DENABLE_NETSSL=OFF -DENABLE_JWT=OFF -DENABLE_APACHECONNECTOR=OFF \
-    -DENABLE_PROMETHEUS=OFF >"$work/configure.log" 2>&1 \
-    || { tail -30 "$work/configure.log" >&2; fail "POCO configure for $target failed (log: $work/configure.log)"; }
-  cmake --build "$work/build" -j "$(nproc)" >"$work/build.log" 2>&1 \
-    || { grep -m5 -B2 -A5 -i 'error' "$work/build.log" >&2 || tail -20 "$work/build.log" >&2; fail "POCO build for $target failed (log: $work/build.log)"; }
-  cmake --install "$work/build" >"$work/install.log" 2>&1 || fail "POCO install for $target failed"
+  cmake -S "$poco_work/poco-$POCO_VERSION" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-$target.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_MC_COMPILER="$(command -v "$triplet-windmc")" "${POCO_CMAKE_OPTIONS[@]}" >"$build.configure.log" 2>&1 \
+    || { tail -30 "$build.configure.log" >&2; fail "POCO configure for $target failed (log: $build.configure.log)"; }
+  cmake --build "$build" -j "$(nproc)" >"$build.log" 2>&1 \
+    || { grep -m5 -B2 -A5 -i 'error' "$build.log" >&2 || tail -20 "$build.log" >&2; fail "POCO build for $target failed (log: $build.log)"; }
+  cmake --install "$build" >"$build.install.log" 2>&1 || { tail -5 "$build.install.log" >&2; fail "POCO install for $target failed (log: $build.install.log)"; }
   touch "$prefix/.complete"
-  rm -rf "$work"
+  exec {lock}>&-
+  rm -rf "$build" "$build".*.log "$build.log"
   done_step "built into $prefix"
 }
 mkdir -p "$TELVARA_DEPS_CACHE"
-build_poco x64 x86_64-w64-mingw32
-build_poco x86 i686-w64-mingw32
-printf '[bootstrap] ready\n'
+for target in "${targets[@]}"; do
+  case "$target" in
+    x64) build_poco x64 x86_64-w64-mingw32 ;;
+    x86) build_poco x86 i686-w64-mingw32 ;;
+  esac
+done
+[ -z "$poco_work" ] || rm -rf "$poco_work"
+printf '[bootstrap] ready (%s)\n' "${targets[*]}"

@@ -11,13 +11,20 @@ root=$PWD
 . tools/wine-env.sh
 
 say() { printf '[demo] %s\n' "$*"; }
+t0=$(date +%s)
+# Wall time since the start, and the processor time of the programs it ran
+# (on a machine that others share, the second tells what a quiet one would do).
+elapsed() { echo "$(( $(date +%s) - t0 )) s, $(awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); printf "%d", ($14 + $15) / hz }' "/proc/$$/stat") s CPU"; }
 
-bash tools/bootstrap.sh
-say "building the driver (simulated devices) and telvara-host"
+# The demo runs the 64-bit driver only: the 32-bit side (POCO for x86, the
+# x86 build) is left to tools/test.sh.
+bash tools/bootstrap.sh x64
+say "building the driver (simulated devices) and telvara-host ($(elapsed))"
 cmake --preset x64 >build-demo.log 2>&1 || { cat build-demo.log; exit 1; }
 cmake --build --preset x64 --target telvara_x64_sim telvara-host >>build-demo.log 2>&1 \
   || { grep -E -A8 'error' build-demo.log | head -60; say "build failed (log: build-demo.log)"; exit 1; }
 rm -f build-demo.log
+say "built; starting Wine ($(elapsed))"
 
 tools/wine-server.sh start
 wine64() { "$wine_loader_x64" "$@"; }
@@ -69,6 +76,7 @@ cleanup() {
   wine64 regsvr32 /s /u "$demo/driver/telvara_x64.dll" >/dev/null 2>&1 || true
   if [ -f "$demo/config.ini.saved" ]; then cp "$demo/config.ini.saved" "$settings"; else rm -f "$settings"; fi
   tools/wine-server.sh stop >/dev/null
+  say "finished in $(elapsed)"
 }
 trap cleanup EXIT
 printf '%s\r\n' \

@@ -6,14 +6,19 @@
 # 32-bit programs: the test command asks the machine once (tools/x86-probe.sh),
 # and where it cannot, the x86 tree is still built, its suite is not run, the
 # tests that need a 32-bit process are skipped with the reason, and the
-# summary says so in one line.
+# summary says so in one line. The x86 side is built before the x64 suite
+# runs, not beside it: the suite's streams play in real time, and a build
+# beside them (even at idle priority) made them miss their deadlines.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 t0=$(date +%s)
-elapsed() { echo "$(( $(date +%s) - t0 )) s"; }
+# Wall time since the start, and the processor time of the programs it ran
+# (on a machine that others share, the second tells what a quiet one would do).
+elapsed() { echo "$(( $(date +%s) - t0 )) s, $(awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); printf "%d", ($14 + $15) / hz }' "/proc/$$/stat") s CPU"; }
 
-bash tools/bootstrap.sh
+# Both targets: POCO for x64 is usually there already from the demo.
+bash tools/bootstrap.sh x64 x86
 
 for preset in x64 x86; do
   echo "[test] configure and build $preset ($(elapsed))"

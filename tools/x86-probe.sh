@@ -16,13 +16,16 @@ if [ -n "${TELVARA_FORCE_NO_X86:-}" ]; then
   exit 1
 fi
 
-# What the kernel said about it, when the kernel log or its command line tells.
-kernel_reason() {
+# What the kernel said about it, when its log or its command line tells:
+# kernels with 32-bit emulation switched off log "32-bit emulation disabled"
+# on the first 32-bit program they refuse.
+kernel_line() {
   local line
   line=$(dmesg 2>/dev/null | grep -m1 -io '32-bit emulation disabled.*' || true)
-  [ -z "$line" ] && grep -qo 'ia32_emulation=\(off\|0\|false\)' /proc/cmdline 2>/dev/null \
-    && line="kernel command line has $(grep -o 'ia32_emulation=[^ ]*' /proc/cmdline)"
-  [ -n "$line" ] && printf '; kernel: %s' "$line"
+  if [ -n "$line" ]; then printf 'kernel log: %s' "$line"
+  elif grep -qo 'ia32_emulation=\(off\|0\|false\)' /proc/cmdline 2>/dev/null; then
+    printf 'kernel command line: %s' "$(grep -o 'ia32_emulation=[^ ]*' /proc/cmdline)"
+  fi
 }
 
 compiler=$(command -v i686-w64-mingw32-gcc-posix || command -v i686-w64-mingw32-gcc || true)
@@ -40,7 +43,18 @@ bash "$here/wine-server.sh" start >"$build/x86-probe.log" 2>&1 \
 out=$(timeout 60 bash "$here/wine-run.sh" x86 "$build/x86-probe.exe" 2>&1)
 code=$?
 [ "$code" = 32 ] && exit 0
-reason=$(printf '%s' "$out" | grep -v '^\s*$' | tail -1)
-[ "$code" = 124 ] && reason="timed out after 60 s"
-echo "a trivial 32-bit program did not run under Wine (exit $code: ${reason:-no output})$(kernel_reason)"
+# The loader's own words when the kernel refuses it are no help (bash's
+# "/usr/lib/wine/wine: Success" after "cannot execute binary file: Exec
+# format error"): say what the kernel did instead.
+kernel=$(kernel_line)
+if [ "$code" = 124 ]; then
+  echo "a trivial 32-bit program did not finish under Wine within 60 s"
+elif [ -n "$kernel" ]; then
+  echo "the kernel has its 32-bit emulation switched off ($kernel)"
+elif grep -qi 'exec format error' <<<"$out"; then
+  echo "the kernel refused to start the 32-bit Wine loader (exec format error): it runs no 32-bit programs"
+else
+  reason=$(printf '%s' "$out" | grep -v '^\s*$' | tail -1)
+  echo "a trivial 32-bit program did not run under Wine (exit $code: ${reason:-no output})"
+fi
 exit 1
