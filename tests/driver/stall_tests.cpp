@@ -6,6 +6,7 @@
 // each prints its figures.
 #include "contract_host.h"
 #include "driver_fixture.h"
+#include "machine_stall_probe.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -47,9 +48,10 @@ protected:
 }  // namespace
 
 // Eight blocks in flight (93 ms): a stall of the machine itself (up to
-// about 50 ms while other builds share its cores) costs no underrun. A quiet second costs the healthy speaker nothing; the stalled
-// device's waits cost it thousands of frames when the cycle waits on each
-// device in turn.
+// about 50 ms while other builds share its cores) costs no underrun; a
+// longer one is seen by a probe and the second is measured again. A quiet
+// second costs the healthy speaker nothing; the stalled device's waits cost
+// it thousands of frames when the cycle waits on each device in turn.
 TEST_F(StallTest, AStalledDeviceCostsTheHealthySpeakerBesideItNothing)
 {
     struct Case {
@@ -72,33 +74,58 @@ TEST_F(StallTest, AStalledDeviceCostsTheHealthySpeakerBesideItNothing)
          {},
          RenderPath('b')},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        WriteConfig(c.config);
-        UseDevices(c.devices, kssim::ClockMode::RealTime);
-        IASIO* driver = CreateDriver();
-        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    struct Measured {
         int64_t underrun = 0;
         long callbacks = 0;
         double gap = 0;
-        {
-            ContractHost host(driver);
-            ASSERT_EQ(host.CreateBuffers({0, 1}, c.inputs, kBlock), ASE_OK);
-            ASSERT_EQ(host.Start({100, 100}), ASE_OK);
-            ASSERT_TRUE(host.WaitForCallbacks(20, 10000));
-            const int64_t before = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId);
-            const long stalledAt = host.Callbacks();
-            Sim().SetStreamFault(c.stalled, 0, kssim::StreamFault::NeverComplete);
-            callbacks = host.CallbacksOver(1000);
-            underrun = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId) - before;
-            gap = LongestGapMs(host, stalledAt);
-            EXPECT_EQ(driver->stop(), ASE_OK);
+        double machineLateMs = 0;  // the longest the machine itself held this process up meanwhile
+    };
+    // A machine stall longer than about half the queue (8 blocks, 93 ms)
+    // empties it whatever the driver does: such a second is measured again.
+    constexpr double kMachineStallMs = 45;
+    constexpr int kAttempts = 3;
+    bool undisturbed = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Measured m;
+        for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+            WriteConfig(c.config);
+            UseDevices(c.devices, kssim::ClockMode::RealTime);
+            IASIO* driver = CreateDriver();
+            ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+            {
+                ContractHost host(driver);
+                ASSERT_EQ(host.CreateBuffers({0, 1}, c.inputs, kBlock), ASE_OK);
+                ASSERT_EQ(host.Start({100, 100}), ASE_OK);
+                ASSERT_TRUE(host.WaitForCallbacks(20, 10000));
+                const int64_t before = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId);
+                const long stalledAt = host.Callbacks();
+                MachineStallProbe probe;
+                Sim().SetStreamFault(c.stalled, 0, kssim::StreamFault::NeverComplete);
+                m.callbacks = host.CallbacksOver(1000);
+                m.underrun = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId) - before;
+                m.gap = LongestGapMs(host, stalledAt);
+                m.machineLateMs = probe.LongestLateMs();
+                EXPECT_EQ(driver->stop(), ASE_OK);
+            }
+            ReleaseDriver();
+            std::printf("[ figures  ] %s: healthy speaker ran dry %lld frames, %ld switches in 1 s, longest gap "
+                        "%.1f ms; the machine held the process up for at most %.1f ms\n",
+                        c.name, static_cast<long long>(m.underrun), m.callbacks, m.gap, m.machineLateMs);
+            if (m.underrun < 1000 || m.machineLateMs < kMachineStallMs) {
+                break;
+            }
         }
-        EXPECT_LT(underrun, 1000) << "frames the healthy speaker ran dry in the second after " << c.name
-                                  << " (" << callbacks << " switches in that second, longest gap " << gap << " ms)";
-        std::printf("[ figures  ] %s: healthy speaker ran dry %lld frames, %ld switches in 1 s, longest gap %.1f ms\n",
-                    c.name, static_cast<long long>(underrun), callbacks, gap);
-        ReleaseDriver();
+        if (m.underrun >= 1000 && m.machineLateMs >= kMachineStallMs) {
+            undisturbed = false;  // every attempt fell into a stall of the machine
+            continue;
+        }
+        EXPECT_LT(m.underrun, 1000) << "frames the healthy speaker ran dry in the second after " << c.name << " ("
+                                    << m.callbacks << " switches in that second, longest gap " << m.gap << " ms)";
+    }
+    if (!undisturbed) {
+        GTEST_SKIP() << "the machine stalled for " << kMachineStallMs << " ms or more in each of " << kAttempts
+                     << " attempts: no verdict";
     }
 }
 
