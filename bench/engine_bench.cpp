@@ -1,16 +1,20 @@
 // What the driver's streaming engine costs per cycle. Prints figures; it
 // judges nothing.
 //
-//   engine_bench [seconds per stream, 2 by default] [--repeat N]
+//   engine_bench [seconds per stream, 2 by default] [--repeat N] [--host 16|24|32|float|all]
 //
 // The driver object (CTelvaraDriver, linked in) is driven in-process through
 // IASIO by a small host of this program over simulated devices (kssim) with
 // the fast clock: a request completes as soon as it is queued, so the engine
 // thread never waits for a device and runs cycle after cycle at full speed.
 // Each stream: N stereo render devices, all linked to the host's outputs 0
-// and 1, one stereo capture device for the host's inputs 0 and 1, 48 kHz,
-// 16 bits; the settings come from a config.ini in a temporary application-
-// data folder (the user's own folder is put back at the end).
+// and 1, one stereo capture device for the host's inputs 0 and 1, 48 kHz;
+// the host's buffers hold 16-bit samples unless --host chooses 24 or 32-bit
+// integers or float ("all": each in turn), and the devices take 16 to 32-bit
+// integers and float, so each opens in the host's own depth (24 bits in a
+// 32-bit container for a 24-bit host). The settings come from a config.ini
+// in a temporary application-data folder (the user's own folder is put back
+// at the end).
 //
 // The figures, per cycle (one bufferSwitch):
 //   engine      wall time on the engine thread from the host's callback
@@ -78,6 +82,19 @@ struct Scenario {
     bool sampleSites;
 };
 
+// A form of the host's buffers: its settings and what the devices open with.
+struct HostForm {
+    const char* name;
+    const char* settings;      // lines of section "default"
+    const char* deviceFormat;  // as the devices take it
+};
+const HostForm kHostForms[] = {
+    {"16", "BitSpersample=16\n", "16 bit integer"},
+    {"24", "BitSpersample=24\n", "24-in-32 bit integer"},
+    {"32", "BitSpersample=32\n", "32 bit integer"},
+    {"float", "SampleFormat=float\n", "32 bit float"},
+};
+
 struct Figures {
     Scenario scenario{};
     bool ok = false;
@@ -115,9 +132,9 @@ std::string RenderPath(int i)
     return std::string("\\\\?\\bench#render#") + static_cast<char>('a' + i);
 }
 
-std::string Settings(int renderDevices, long frames)
+std::string Settings(int renderDevices, long frames, const HostForm& host)
 {
-    std::string text = "[default]\nout=";
+    std::string text = std::string("[default]\n") + host.settings + "out=";
     for (int i = 0; i < renderDevices; ++i) {
         text.append(i ? ";" : "").append(RenderName(i));
     }
@@ -169,20 +186,32 @@ int AnswerMessageBox(const char* text, const char* caption, unsigned int)
     return IDOK;
 }
 
-Figures RunScenario(const Scenario& scenario, const AppDataRedirect& appData, double seconds)
+// A device that takes 16 to 32-bit integers and float.
+kssim::DeviceModel Wide(kssim::DeviceModel device)
+{
+    kssim::AudioRange& range = device.pins[0].ranges.at(0);
+    range.maximumBitsPerSample = 32;
+    kssim::AudioRange floats = range;
+    floats.subFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    floats.minimumBitsPerSample = 32;
+    device.pins[0].ranges.push_back(floats);
+    return device;
+}
+
+Figures RunScenario(const Scenario& scenario, const HostForm& host, const AppDataRedirect& appData, double seconds)
 {
     Figures figures;
     figures.scenario = scenario;
     CreateDirectoryA(appData.SettingsFolder().c_str(), nullptr);
-    WriteFileBytes(appData.SettingsFile(), Settings(scenario.renderDevices, scenario.frames));
+    WriteFileBytes(appData.SettingsFile(), Settings(scenario.renderDevices, scenario.frames, host));
 
     std::vector<kssim::DeviceModel> devices;
     std::vector<std::string> paths;
     for (int i = 0; i < scenario.renderDevices; ++i) {
-        devices.push_back(kssim::RenderDevice(RenderName(i), RenderPath(i)));
+        devices.push_back(Wide(kssim::RenderDevice(RenderName(i), RenderPath(i))));
         paths.push_back(RenderPath(i));
     }
-    devices.push_back(kssim::CaptureDevice(kCaptureName, "\\\\?\\bench#capture#mic"));
+    devices.push_back(Wide(kssim::CaptureDevice(kCaptureName, "\\\\?\\bench#capture#mic")));
     kssim::Simulation::Instance().Reset(std::move(devices));
     kssim::Simulation::Instance().SetClockMode(kssim::ClockMode::Fast);
 
@@ -332,9 +361,22 @@ int main(int argc, char** argv)
 {
     double seconds = 2.0;
     int repeat = 1;
+    std::vector<HostForm> hosts = {kHostForms[0]};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
             repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--host") == 0 && i + 1 < argc) {
+            const std::string wanted = argv[++i];
+            hosts.clear();
+            for (const HostForm& form : kHostForms) {
+                if (wanted == "all" || wanted == form.name) {
+                    hosts.push_back(form);
+                }
+            }
+            if (hosts.empty()) {
+                std::fprintf(stderr, "engine_bench: --host takes 16, 24, 32, float or all\n");
+                return 2;
+            }
         } else {
             seconds = std::max(0.2, std::atof(argv[i]));
         }
@@ -342,38 +384,68 @@ int main(int argc, char** argv)
     InstallHooks();
     SetMessageBoxHandler(AnswerMessageBox);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::printf("engine_bench: %d Hz, 16-bit stereo devices, host buffers %d out / %d in, fast simulated clock,"
+    std::printf("engine_bench: %d Hz, stereo devices, host buffers %d out / %d in, fast simulated clock,"
                 " %.1f s per stream, time stamp counter %.0f MHz\n",
                 kSampleRate, kHostOutputs, kHostInputs, seconds, TicksPerSecond() / 1e6);
 
     const std::vector<Scenario> scenarios = {
         {4, 64, false}, {4, 512, true}, {1, 512, false}, {2, 512, false}, {8, 512, false},
     };
-    std::vector<std::vector<Figures>> runs;
+    std::vector<std::vector<Figures>> runs;  // per host form and run
+    std::vector<const HostForm*> runForms;
     try {
         AppDataRedirect appData(L"telvara-engine-bench");
-        for (int run = 0; run < repeat; ++run) {
-            std::vector<Figures> figures;
-            long sampled = 0;
-            ClearSites();
-            for (const Scenario& scenario : scenarios) {
-                figures.push_back(RunScenario(scenario, appData, seconds));
-                if (scenario.sampleSites) {
-                    sampled = figures.back().sampledCycles;
+        for (const HostForm& host : hosts) {
+            for (int run = 0; run < repeat; ++run) {
+                std::vector<Figures> figures;
+                long sampled = 0;
+                ClearSites();
+                for (const Scenario& scenario : scenarios) {
+                    figures.push_back(RunScenario(scenario, host, appData, seconds));
+                    if (scenario.sampleSites) {
+                        sampled = figures.back().sampledCycles;
+                    }
                 }
+                std::printf("\n=== %s-bit host buffers (%s devices): run %d of %d ===",
+                            host.name, host.deviceFormat, run + 1, repeat);
+                PrintTables(figures);
+                if (run == 0 && sampled > 0) {
+                    PrintSites(sampled);
+                }
+                runs.push_back(std::move(figures));
+                runForms.push_back(&host);
             }
-            std::printf("\n=== run %d of %d ===", run + 1, repeat);
-            PrintTables(figures);
-            if (run == 0 && sampled > 0) {
-                PrintSites(sampled);
-            }
-            runs.push_back(std::move(figures));
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "engine_bench: %s\n", e.what());
         return 1;
     }
-    if (runs.size() > 1) {
+    if (hosts.size() > 1) {
+        std::printf("\nThe driver's own work per cycle by host form (median, us; lowest over the runs)\n%-6s %-22s",
+                    "host", "devices");
+        for (const Scenario& scenario : scenarios) {
+            std::printf(" %3d x %4ld", scenario.renderDevices, scenario.frames);
+        }
+        std::printf("\n");
+        for (const HostForm& host : hosts) {
+            std::printf("%-6s %-22s", host.name, host.deviceFormat);
+            for (size_t s = 0; s < scenarios.size(); ++s) {
+                double low = 1e30;
+                for (size_t r = 0; r < runs.size(); ++r) {
+                    if (runForms[r] == &host && runs[r][s].ok) {
+                        low = std::min(low, runs[r][s].computeUs);
+                    }
+                }
+                if (low < 1e30) {
+                    std::printf(" %10.2f", low);
+                } else {
+                    std::printf(" %10s", "-");
+                }
+            }
+            std::printf("\n");
+        }
+    }
+    if (repeat > 1 && hosts.size() == 1) {
         std::printf("\nOver %zu runs, lowest .. highest (us per cycle): engine median | driver's own work median\n",
                     runs.size());
         for (size_t s = 0; s < scenarios.size(); ++s) {

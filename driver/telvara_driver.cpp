@@ -24,6 +24,34 @@ namespace {
 constexpr const char* kDriverName = "TELVARA";
 constexpr const char* kStartBoxCaption = "ASIO IAudio I/O Driver";
 
+SampleFormat HostFormatOf(HostSampleType type)
+{
+    switch (type) {
+    case HostSampleType::Int24:
+        return SampleFormat::Int24;
+    case HostSampleType::Int32:
+        return SampleFormat::Int32;
+    case HostSampleType::Float32:
+        return SampleFormat::Float32;
+    default:
+        return SampleFormat::Int16;
+    }
+}
+
+ASIOSampleType AsioTypeOf(HostSampleType type)
+{
+    switch (type) {
+    case HostSampleType::Int24:
+        return ASIOSTInt24LSB;
+    case HostSampleType::Int32:
+        return ASIOSTInt32LSB;
+    case HostSampleType::Float32:
+        return ASIOSTFloat32LSB;
+    default:
+        return ASIOSTInt16LSB;
+    }
+}
+
 }  // namespace
 
 template <typename Operation>
@@ -60,6 +88,7 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_volume = SettingsLimits::Volume(settings->volume);
     m_sampleRate = settings->sampleRate;
     m_bitsPerSample = settings->bitsPerSample;
+    m_hostSampleType = settings->hostSampleType;
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
     m_requestsInFlight = settings->requestsInFlight;
@@ -130,6 +159,7 @@ bool CTelvaraDriver::openDevices()
     OpenRequest request;
     request.sampleRate = m_sampleRate;
     request.bitsPerSample = m_bitsPerSample;
+    request.hostFormat = HostFormatOf(m_hostSampleType);
     // The driver runs without inputs when none opens.
     request.devices = &settings->inputDevices;
     m_devices->OpenCapture(request);
@@ -243,7 +273,7 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
             m_devices = std::make_unique<CDeviceSet>();
         }
         const DriverSettings* settings = GetSettingsFile().LoadSettings();
-        OpenRequest request{m_sampleRate, m_bitsPerSample, &settings->outputDevices};
+        OpenRequest request{m_sampleRate, m_bitsPerSample, &settings->outputDevices, HostFormatOf(m_hostSampleType)};
         if (noOutputs) {
             DebugTrace("CTelvaraDriver::outputOpen\n");
             m_devices->OpenRender(request);
@@ -600,7 +630,7 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     if (info->channel < 0 || info->channel >= limit) {
         return ASE_InvalidParameter;
     }
-    info->type = ASIOSTInt16LSB;
+    info->type = AsioTypeOf(m_hostSampleType);
     info->isActive = ASIOFalse;
     // Every channel has its name: hosts list the names before they create
     // buffers.
@@ -630,17 +660,19 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
             return ASE_InvalidParameter;
         }
         // One buffer per channel the driver reports, at most.
+        // In the host's sample form: 2, 3 or 4 bytes a sample.
         auto buffers = std::make_unique<HostBuffers>(static_cast<int32_t>(bufferSize),
                                                      m_devices ? m_devices->InputChannels() : 0,
-                                                     m_devices ? m_devices->OutputChannels() : 0);
+                                                     m_devices ? m_devices->OutputChannels() : 0,
+                                                     HostFormatOf(m_hostSampleType));
         for (long i = 0; i < numChannels; ++i) {
             ASIOBufferInfo& info = bufferInfos[i];
-            int16_t* buffer = buffers->Add(info.isInput != ASIOFalse, static_cast<int32_t>(info.channelNum));
+            uint8_t* buffer = buffers->Add(info.isInput != ASIOFalse, static_cast<int32_t>(info.channelNum));
             if (!buffer) {
                 return ASE_InvalidParameter;
             }
             info.buffers[0] = buffer;
-            info.buffers[1] = buffer + bufferSize;
+            info.buffers[1] = buffer + buffers->HalfBytes();
         }
         m_blockFrames = static_cast<int32_t>(bufferSize);
         buffers->callbacks = callbacks;

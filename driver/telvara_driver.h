@@ -2,6 +2,7 @@
 
 #include "asio.h"
 #include "control_thread.h"
+#include "driver_settings.h"
 #include "driver_texts.h"
 #include "sample_position.h"
 #include "unknown.h"
@@ -101,6 +102,7 @@ private:
     float m_volume;
     double m_sampleRate;
     int32_t m_bitsPerSample;
+    HostSampleType m_hostSampleType;  // the form of the host's buffers
     int32_t m_inputLatency;
     int32_t m_outputLatency;
     int m_requestsInFlight;

@@ -5,6 +5,7 @@
 #include "callback_intervals.h"
 #include "debug_output_capture.h"
 #include "driver_registry.h"
+#include "host_samples.h"
 #include "simulated_counts.h"
 #include "telvara_version.h"
 #include "test_signal.h"
@@ -262,6 +263,16 @@ int Stream(const std::string& name, const Options& options, bool recording)
         std::fprintf(stderr, "telvara-host: the driver has no %s channels\n", recording ? "input" : "output");
         return kDriverFailed;
     }
+    // Every channel of a driver has one sample type.
+    ASIOChannelInfo channelInfo{};
+    channelInfo.channel = channels.front();
+    channelInfo.isInput = recording ? ASIOTrue : ASIOFalse;
+    driver->getChannelInfo(&channelInfo);
+    const ASIOSampleType type = channelInfo.type;
+    if (!IsSupportedType(type)) {
+        std::fprintf(stderr, "telvara-host: the driver's sample type %ld is not one this host moves\n", type);
+        return kDriverFailed;
+    }
     const ASIOError created = recording ? session.CreateBuffers({}, channels, bufferSize)
                                         : session.CreateBuffers(channels, {}, bufferSize);
     if (created != ASE_OK) {
@@ -289,7 +300,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
             }
             for (long f = 0; f < bufferSize && recorded.size() < frames * channels.size(); ++f) {
                 for (size_t c = 0; c < channels.size(); ++c) {
-                    recorded.push_back(session.InputHalf(c, index)[f]);
+                    recorded.push_back(GetSample(session.InputHalf(c, index), f, type));
                 }
             }
             recordedFrames = recorded.size() / channels.size();
@@ -298,7 +309,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
         for (long f = 0; f < bufferSize; ++f) {
             const int16_t sample = signal.Next();
             for (size_t c = 0; c < channels.size(); ++c) {
-                session.OutputHalf(c, index)[f] = sample;
+                PutSample(session.OutputHalf(c, index), f, type, sample);
             }
         }
     };

@@ -24,6 +24,9 @@ using DeviceSettingsTable = std::map<std::string, DeviceSettings>;
 inline constexpr int32_t kFewestRequestsInFlight = 2;
 inline constexpr int32_t kMostRequestsInFlight = 8;
 
+// The form of the samples in the host's buffers.
+enum class HostSampleType { Int16, Int24, Int32, Float32 };
+
 // The loaded global settings and both device lists.
 struct DriverSettings {
     int32_t blockFrames = 512;
@@ -31,6 +34,8 @@ struct DriverSettings {
     int32_t outputLatency = 0;
     int32_t sampleRate = 44100;
     int32_t bitsPerSample = 16;
+    // From "BitSpersample" and "SampleFormat".
+    HostSampleType hostSampleType = HostSampleType::Int16;
     float volume = 1.0f;
     // Blocks each device is given ahead (render) or asked for ahead (capture),
     // kFewestRequestsInFlight to kMostRequestsInFlight.

@@ -117,6 +117,8 @@ DriverSettings* SettingsFile::LoadSettings()
         const int32_t bits = m_pConfig->getInt(Key(section, kBitsPerSample), SettingsLimits::kDefaultBitsPerSample);
         m_settings.bitsPerSample =
             SettingsLimits::IsSupportedBitsPerSample(bits) ? bits : SettingsLimits::kDefaultBitsPerSample;
+        m_settings.hostSampleType = SettingsLimits::HostSampleTypeOf(
+            m_settings.bitsPerSample, m_pConfig->getString(Key(section, kSampleFormat), std::string()));
         const int32_t rate = m_pConfig->getInt(Key(section, kSampleRate), SettingsLimits::kDefaultSampleRate);
         m_settings.sampleRate = SettingsLimits::IsSupportedSampleRate(rate) ? rate : SettingsLimits::kDefaultSampleRate;
         m_settings.inputLatency = SettingsLimits::LatencySetting(m_pConfig->getInt(Key(section, kInputLatency), 0));

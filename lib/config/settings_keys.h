@@ -6,6 +6,7 @@ inline constexpr const char* kDefaultSection = "default";
 inline constexpr const char* kBlockFrames = "BlockFrames";
 inline constexpr const char* kBitsPerSample = "BitSpersample";  // lower-case "s" after "Bit", as stored
 inline constexpr const char* kSampleRate = "SampleRate";
+inline constexpr const char* kSampleFormat = "SampleFormat";  // "float" or "int"
 inline constexpr const char* kInputLatency = "InputLatency";
 inline constexpr const char* kOutputLatency = "OutputLatency";
 inline constexpr const char* kVolume = "Volume";

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "driver_settings.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
 
 // The limits of the settings, shared by the reader (which keeps every value
 // inside them) and the operations that enforce them, so that what the driver
@@ -29,6 +32,28 @@ inline constexpr int32_t kDefaultBitsPerSample = 16;
 inline bool IsSupportedBitsPerSample(int32_t bits)
 {
     return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
+
+// The host's sample type: "float" in SampleFormat is float whatever the
+// depth; otherwise ("int", nothing or anything else) the integers of the
+// depth: 24 and 32 bits as they are, 16 and 8 (a depth of the devices
+// only) as 16 bits. Letter case does not matter.
+inline HostSampleType HostSampleTypeOf(int32_t bitsPerSample, const std::string& sampleFormat)
+{
+    std::string lower = sampleFormat;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    if (lower == "float") {
+        return HostSampleType::Float32;
+    }
+    switch (bitsPerSample) {
+    case 24:
+        return HostSampleType::Int24;
+    case 32:
+        return HostSampleType::Int32;
+    default:
+        return HostSampleType::Int16;
+    }
 }
 
 // 0 or less is no setting at all (the default); the rest is kept inside the limits.

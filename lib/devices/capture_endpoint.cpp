@@ -11,13 +11,15 @@ CCaptureEndpoint::CCaptureEndpoint(std::string name, int index, CKsAudPin* pin, 
 {
 }
 
-bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activity)
+bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activity, SampleFormat hostFormat)
 {
     if (frames <= 0) {
         return false;
     }
     m_frames = frames;
     const EndpointFormat& format = Format();
+    m_hostFormat = hostFormat;
+    m_pinFormat = PinSampleFormat(format);
     const auto blockBytes = static_cast<uint32_t>(frames) * format.pinChannels * format.bytesPerSample;
     return PrepareTransport(inFlight, inFlight, blockBytes, {blockBytes}, activity);
 }
@@ -38,7 +40,7 @@ bool CCaptureEndpoint::HasArrived()
     return m_transport->OldestArrived(&filled, &outcome) != nullptr;
 }
 
-HRESULT CCaptureEndpoint::Deliver(int16_t* const* destinations)
+HRESULT CCaptureEndpoint::Deliver(uint8_t* const* destinations)
 {
     uint32_t filled = 0;
     HRESULT outcome = S_OK;
@@ -54,16 +56,18 @@ HRESULT CCaptureEndpoint::Deliver(int16_t* const* destinations)
     const size_t frameBytes = static_cast<size_t>(format.pinChannels) * format.bytesPerSample;
     // Frames the pin did not fill are silence, never what the buffer held.
     const size_t arrived = frameBytes ? std::min<size_t>(m_frames, filled / frameBytes) : 0;
+    const size_t hostBytes = BytesOf(m_hostFormat);
     for (uint16_t c = 0; c < format.channels; ++c) {
-        int16_t* destination = destinations[c];
+        uint8_t* destination = destinations[c];
         if (!destination) {
             continue;
         }
         if (c < format.pinChannels) {
-            ChannelTo16(frames, format.pinChannels, format.bytesPerSample, arrived, c, destination);
-            std::memset(destination + arrived, 0, (static_cast<size_t>(m_frames) - arrived) * 2);
+            ConvertSamples(m_pinFormat, frames + static_cast<size_t>(c) * format.bytesPerSample, frameBytes, m_hostFormat,
+                           destination, hostBytes, arrived);
+            std::memset(destination + arrived * hostBytes, 0, (static_cast<size_t>(m_frames) - arrived) * hostBytes);
         } else {
-            std::memset(destination, 0, static_cast<size_t>(m_frames) * 2);
+            std::memset(destination, 0, static_cast<size_t>(m_frames) * hostBytes);
         }
     }
     const HRESULT again = m_transport->AskAgain();
@@ -73,17 +77,18 @@ HRESULT CCaptureEndpoint::Deliver(int16_t* const* destinations)
     return again;
 }
 
-void CCaptureEndpoint::Miss(int16_t* const* destinations)
+void CCaptureEndpoint::Miss(uint8_t* const* destinations)
 {
     Silence(destinations);
     Counters().missedBlocks.fetch_add(1, std::memory_order_relaxed);
 }
 
-void CCaptureEndpoint::Silence(int16_t* const* destinations) const
+void CCaptureEndpoint::Silence(uint8_t* const* destinations) const
 {
+    // Silence is all zero bytes in every host form, float included.
     for (uint16_t c = 0; c < Format().channels; ++c) {
         if (destinations[c]) {
-            std::memset(destinations[c], 0, static_cast<size_t>(m_frames) * 2);
+            std::memset(destinations[c], 0, static_cast<size_t>(m_frames) * BytesOf(m_hostFormat));
         }
     }
 }

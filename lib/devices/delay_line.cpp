@@ -28,10 +28,12 @@ int64_t DelayFrames(int ms, double sampleRate, int channels)
 
 namespace {
 
+constexpr int64_t kSampleBytes = sizeof(int32_t);
+
 int32_t LineBytes(int channels, int64_t longestDelayFrames, int32_t largestBlockFrames)
 {
     const int64_t frames = std::max<int64_t>(longestDelayFrames, 0) + std::max(largestBlockFrames, 1) + 1;
-    const int64_t bytes = frames * 2 * std::max(channels, 1) + 1;
+    const int64_t bytes = frames * kSampleBytes * std::max(channels, 1) + 1;
     return bytes > INT32_MAX ? 0 : static_cast<int32_t>(bytes);
 }
 
@@ -53,7 +55,7 @@ void CDelayLine::Prime(int64_t frames)
     m_current = m_target = std::clamp<int64_t>(frames, 0, m_longest);
     m_phase = Phase::Steady;
     m_silenceAhead = 0;
-    int64_t left = m_current * 2 * m_channels;
+    int64_t left = m_current * kSampleBytes * m_channels;
     while (left > 0) {
         const auto chunk = static_cast<int32_t>(std::min<int64_t>(left, sizeof kSilence));
         if (m_line.Write(kSilence, chunk) < 0) {
@@ -69,12 +71,12 @@ void CDelayLine::ChangeTo(int64_t frames, int32_t fadeFrames)
     m_fadeFrames = std::max(fadeFrames, 1);
 }
 
-void CDelayLine::Pass(int16_t* block, int32_t frames)
+void CDelayLine::Pass(int32_t* block, int32_t frames)
 {
     if (frames <= 0) {
         return;
     }
-    const int32_t bytes = frames * 2 * m_channels;
+    const auto bytes = static_cast<int32_t>(frames * kSampleBytes * m_channels);
     m_line.Write(block, bytes);
     m_line.Read(block, bytes);
     if (m_phase == Phase::Steady && m_target != m_current) {
@@ -86,25 +88,26 @@ void CDelayLine::Pass(int16_t* block, int32_t frames)
     }
 }
 
-void CDelayLine::Fade(int16_t* block, int32_t frames)
+void CDelayLine::Fade(int32_t* block, int32_t frames)
 {
-    const auto scale = [this, block](int32_t frame, float gain) {
-        int16_t* sample = block + static_cast<size_t>(frame) * m_channels;
+    // In double: a float would lose the low bits of a 32-bit sample.
+    const auto scale = [this, block](int32_t frame, double gain) {
+        int32_t* sample = block + static_cast<size_t>(frame) * m_channels;
         for (int c = 0; c < m_channels; ++c) {
-            sample[c] = static_cast<int16_t>(static_cast<float>(sample[c]) * gain);
+            sample[c] = static_cast<int32_t>(static_cast<double>(sample[c]) * gain);
         }
     };
     for (int32_t f = 0; f < frames; ++f) {
         if (m_phase == Phase::FadingOut) {
             // Silent from the end of the fade to the end of the block.
-            scale(f, m_fadePosition < m_fadeFrames ? 1.0f - static_cast<float>(m_fadePosition) / m_fadeFrames : 0.0f);
+            scale(f, m_fadePosition < m_fadeFrames ? 1.0 - static_cast<double>(m_fadePosition) / m_fadeFrames : 0.0);
             ++m_fadePosition;
         } else if (m_phase == Phase::FadingIn) {
             if (m_silenceAhead > 0) {
                 --m_silenceAhead;
                 continue;
             }
-            scale(f, static_cast<float>(m_fadePosition) / m_fadeFrames);
+            scale(f, static_cast<double>(m_fadePosition) / m_fadeFrames);
             if (++m_fadePosition >= m_fadeFrames) {
                 m_phase = Phase::Steady;
             }
@@ -118,7 +121,7 @@ void CDelayLine::Fade(int16_t* block, int32_t frames)
 
 void CDelayLine::Jump()
 {
-    const int64_t frameBytes = 2 * static_cast<int64_t>(m_channels);
+    const int64_t frameBytes = kSampleBytes * m_channels;
     const int64_t target = m_target;
     if (target > m_current) {
         if (!m_line.PrependSilence(static_cast<int32_t>((target - m_current) * frameBytes))) {

@@ -15,7 +15,8 @@ int DelayMsOfFactor(float factor);
 // 16-bit frames (truncated) times ms, in whole frames.
 int64_t DelayFrames(int ms, double sampleRate, int channels);
 
-// The delay line of a render device: its interleaved 16-bit frames pass
+// The delay line of a render device: its interleaved frames of int32
+// samples at full scale (the engine's internal form) pass
 // through a first-in first-out line that was primed with silence, so the
 // device plays them that many frames late.
 //
@@ -41,12 +42,12 @@ public:
     // A new delay, taken over the next blocks with fades of fadeFrames each.
     void ChangeTo(int64_t frames, int32_t fadeFrames);
     // One block through the line, in place.
-    void Pass(int16_t* block, int32_t frames);
+    void Pass(int32_t* block, int32_t frames);
 
 private:
     enum class Phase { Steady, FadingOut, FadingIn };
     void Jump();
-    void Fade(int16_t* block, int32_t frames);
+    void Fade(int32_t* block, int32_t frames);
 
     int m_channels;
     int64_t m_longest;

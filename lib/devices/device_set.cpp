@@ -2,9 +2,9 @@
 
 #include "debug_trace.h"
 #include "device_texts.h"
+#include "format_choice.h"
 #include "request_completion.h"
 #include "sample_conversion.h"
-#include "wave_format.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,44 +22,6 @@ struct DeviceKey {
     explicit DeviceKey(size_t index) { std::snprintf(text, sizeof text, "TelvaraDevice%u", static_cast<unsigned>(index + 1)); }
     char text[32];
 };
-
-// The format asked for, then the plain-PCM fallback.
-CKsAudPin* OpenRenderPin(CKsAudRenFilter* filter, uint16_t channels, int32_t rate, uint16_t bits)
-{
-    if (!filter) {
-        DebugTrace(DeviceTexts::kPinOpenError, 0u);
-        return nullptr;
-    }
-    WAVEFORMATEXTENSIBLE format =
-        MakeRequestedFormat(channels, static_cast<uint32_t>(rate), bits, StreamDirection::Render);
-    CKsAudPin* pin = filter->CreateRenderPin(&format.Format);
-    if (!pin) {
-        UseFallbackFormat(format, StreamDirection::Render);
-        pin = filter->CreateRenderPin(&format.Format);
-    }
-    return pin;
-}
-
-CKsAudPin* OpenCapturePin(CKsAudCapFilter* filter, uint16_t channels, int32_t rate, uint16_t bits)
-{
-    if (!filter) {
-        DebugTrace(DeviceTexts::kPinOpenError, 0u);
-        return nullptr;
-    }
-    WAVEFORMATEXTENSIBLE format =
-        MakeRequestedFormat(channels, static_cast<uint32_t>(rate), bits, StreamDirection::Capture);
-    CKsAudPin* pin = filter->CreateCapturePin(&format.Format, FALSE);
-    if (!pin) {
-        // Some capture drivers take the plain format only in looped mode,
-        // others only in standard mode.
-        UseFallbackFormat(format, StreamDirection::Capture);
-        pin = filter->CreateCapturePin(&format.Format, TRUE);
-    }
-    if (!pin) {
-        pin = filter->CreateCapturePin(&format.Format, FALSE);
-    }
-    return pin;
-}
 
 template <typename Endpoints>
 int32_t ChannelsOf(const Endpoints& endpoints)
@@ -84,20 +46,25 @@ bool ChannelsFit(int32_t channels, int32_t total)
     return channels >= 0 && channels <= 0xFFFF - total;
 }
 
-// Bytes of a sample at the requested depth, when a device of that many
-// channels can join a direction of `total` channels; 0 (traced) otherwise.
-uint16_t OpenableDepth(const std::string& name, const OpenRequest& request, int32_t channels, int32_t total)
+// Whether a device of that many channels can join a direction of `total`
+// channels at the requested depth (traced when not).
+bool Openable(const std::string& name, const OpenRequest& request, int32_t channels, int32_t total)
 {
-    const uint16_t bytesPerSample = BytesPerSample(request.bitsPerSample);
-    if (!bytesPerSample) {
+    // Only a 16-bit host asks for the configured depth.
+    if (request.hostFormat == SampleFormat::Int16 && !BytesPerSample(request.bitsPerSample)) {
         TraceSkip(name, DeviceTexts::kSkipDepth);
-        return 0;
+        return false;
     }
     if (!ChannelsFit(channels, total)) {
         TraceSkip(name, DeviceTexts::kSkipChannels);
-        return 0;
+        return false;
     }
-    return bytesPerSample;
+    return true;
+}
+
+FormatRequest FormatOf(const OpenRequest& request, uint16_t pinChannels)
+{
+    return FormatRequest{request.hostFormat, request.bitsPerSample, pinChannels, static_cast<int32_t>(request.sampleRate)};
 }
 
 // The devices of the catalogue that the request names and that have the
@@ -157,20 +124,19 @@ bool CDeviceSet::OpenRender(const OpenRequest& request)
 void CDeviceSet::OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
                                   const OpenRequest& request)
 {
-    const uint16_t bytesPerSample = OpenableDepth(name, request, device.maximumChannels, OutputChannels());
-    if (!bytesPerSample) {
+    if (!Openable(name, request, device.maximumChannels, OutputChannels())) {
         return;
     }
     const auto channels = static_cast<uint16_t>(device.maximumChannels);
-    const auto rate = static_cast<int32_t>(request.sampleRate);
     m_render.reserve(m_render.size() + 1);  // nothing may fail between the pin and its endpoint
-    CKsAudPin* pin = OpenRenderPin(static_cast<CKsAudRenFilter*>(scanned.filter), channels, rate,
-                                   static_cast<uint16_t>(request.bitsPerSample));
-    if (!pin) {
+    OpenedPin opened = OpenPinInBestFormat(static_cast<CKsAudRenFilter*>(scanned.filter), StreamDirection::Render,
+                                           FormatOf(request, channels), name);
+    if (!opened.pin) {
         return;
     }
-    const EndpointFormat format{channels, channels, bytesPerSample, rate};
-    m_render.push_back(std::make_unique<CRenderEndpoint>(name, static_cast<int>(m_render.size()), pin, format, device));
+    opened.format.channels = channels;
+    m_render.push_back(
+        std::make_unique<CRenderEndpoint>(name, static_cast<int>(m_render.size()), opened.pin, opened.format, device));
     const DeviceKey key(m_render.size() - 1);
     DebugTrace(DeviceTexts::kRenderDeviceOpened, key.text, key.text, device.channelLinkLeft, device.channelLinkRight);
 }
@@ -198,8 +164,7 @@ bool CDeviceSet::OpenCapture(const OpenRequest& request)
 void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
                                    const OpenRequest& request)
 {
-    const uint16_t bytesPerSample = OpenableDepth(name, request, device.maximumChannels, InputChannels());
-    if (!bytesPerSample) {
+    if (!Openable(name, request, device.maximumChannels, InputChannels())) {
         return;
     }
     auto* filter = static_cast<CKsAudCapFilter*>(scanned.filter);
@@ -215,15 +180,14 @@ void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice&
         return;
     }
     const auto pinChannels = static_cast<uint16_t>(range->MaximumChannels);
-    const auto rate = static_cast<int32_t>(request.sampleRate);
     m_capture.reserve(m_capture.size() + 1);
-    CKsAudPin* pin = OpenCapturePin(filter, pinChannels, rate, static_cast<uint16_t>(request.bitsPerSample));
-    if (!pin) {
+    OpenedPin opened = OpenPinInBestFormat(filter, StreamDirection::Capture, FormatOf(request, pinChannels), name);
+    if (!opened.pin) {
         return;
     }
-    const EndpointFormat format{static_cast<uint16_t>(device.maximumChannels), pinChannels, bytesPerSample, rate};
+    opened.format.channels = static_cast<uint16_t>(device.maximumChannels);
     m_capture.push_back(
-        std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), pin, format, device));
+        std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), opened.pin, opened.format, device));
 }
 
 namespace {

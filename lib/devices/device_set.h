@@ -11,8 +11,9 @@
 // What a direction is opened with.
 struct OpenRequest {
     double sampleRate = 44100.0;
-    int32_t bitsPerSample = 16;
+    int32_t bitsPerSample = 16;  // the depth a 16-bit host asks its devices for first
     const DeviceSettingsTable* devices = nullptr;  // the configured devices of the direction, by name
+    SampleFormat hostFormat = SampleFormat::Int16;  // the form of the host's buffers
 };
 
 // The open devices of the driver: the render and the capture endpoints by

@@ -17,6 +17,8 @@ inline constexpr const char* kEnumeratorAllocationFailed =
 inline constexpr const char* kEnumFiltersFailed = "CKsEnumFilters::EnumFilters failed";
 
 inline constexpr const char* kRenderDeviceOpened = "%s ==> %s L = %d R = %d";
+// The format a device was opened with: its name, the format, the layout asked with.
+inline constexpr const char* kFormatTaken = "%s: opened with %s (%s)\n";
 // "打开输出设备,输出声道数量:%d"
 inline constexpr const char* kRenderDevicesOpened =
     "\xb4\xf2\xbf\xaa\xca\xe4\xb3\xf6\xc9\xe8\xb1\xb8,\xca\xe4\xb3\xf6\xc9\xf9\xb5\xc0\xca\xfd\xc1\xbf:%d";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver_settings.h"
+#include "endpoint_format.h"
 #include "endpoint_transport.h"
 #include "stream_direction.h"
 
@@ -10,14 +11,6 @@
 #include <string>
 
 class CKsAudPin;
-
-// What an open device streams with.
-struct EndpointFormat {
-    uint16_t channels = 0;        // the device's channels as the host sees them (its settings)
-    uint16_t pinChannels = 0;     // channels of the pin's frames
-    uint16_t bytesPerSample = 2;  // of the pin's samples
-    int32_t sampleRate = 0;
-};
 
 // What the stream cost one endpoint, written by the engine thread and read
 // by anyone.

@@ -3,7 +3,6 @@
 #include "sample_conversion.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace {
@@ -20,7 +19,8 @@ CRenderEndpoint::CRenderEndpoint(std::string name, int index, CKsAudPin* pin, co
 {
 }
 
-bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity)
+bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity,
+                                    SampleFormat hostFormat)
 {
     const EndpointFormat& format = Format();
     if (frames <= 0 || requestUnit <= 0 || inFlight < 1) {
@@ -48,6 +48,8 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
         return false;
     }
     m_frames = frames;
+    m_hostFormat = hostFormat;
+    m_pinFormat = PinSampleFormat(format);
     m_delay->Prime(::DelayFrames(delayMs, format.sampleRate, format.channels));
     return PrepareTransport(inFlight, inFlight + 1, ends.back(), ends, activity);
 }
@@ -58,34 +60,30 @@ bool CRenderEndpoint::CanSend(bool pacing) const
     return pacing ? held < InFlight() : held < m_transport->Slots();
 }
 
-HRESULT CRenderEndpoint::Send(const int16_t* left, const int16_t* right)
+HRESULT CRenderEndpoint::Send(const void* left, const void* right)
 {
     uint8_t* target = m_transport->NextToSend();
     if (!target) {
         return E_PENDING;
     }
     const int channels = Format().channels;
-    int16_t* block = m_block.data();
+    const size_t hostBytes = BytesOf(m_hostFormat);
+    int32_t* block = m_block.data();
     for (int c = 0; c < channels; ++c) {
-        const int16_t* source = c == 0 ? left : right;
-        int16_t* sample = block + c;
+        const void* source = c == 0 ? left : right;
+        int32_t* sample = block + c;
         if (!source) {
             for (int32_t f = 0; f < m_frames; ++f, sample += channels) {
                 *sample = 0;
             }
             continue;
         }
-        for (int32_t f = 0; f < m_frames; ++f, sample += channels) {
-            *sample = source[f];
-        }
+        ToInternal(m_hostFormat, static_cast<const uint8_t*>(source), hostBytes, static_cast<size_t>(m_frames), sample,
+                   static_cast<size_t>(channels));
     }
     m_delay->Pass(block, m_frames);
     const size_t samples = static_cast<size_t>(m_frames) * channels;
-    if (Format().bytesPerSample == 2) {
-        std::memcpy(target, block, samples * 2);
-    } else {
-        SamplesFrom16(block, samples, target, Format().bytesPerSample);
-    }
+    FromInternal(block, 1, samples, m_pinFormat, target, Format().bytesPerSample);
     const HRESULT hr = m_transport->Send();
     if (FAILED(hr)) {
         Counters().failedRequests.fetch_add(1, std::memory_order_relaxed);

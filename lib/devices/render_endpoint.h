@@ -9,7 +9,10 @@
 // An open render device: the endpoint, its delay line and its channel links.
 // Each block it sends is the host's left-link buffer on its first channel
 // and the right-link buffer on every other one, interleaved, passed through
-// the delay line and turned into the pin's sample form.
+// the delay line and turned into the pin's sample form. The block and the
+// delay line hold the internal form (int32 at full scale): the host's
+// samples are converted once on their way in, once more into the pin's
+// form.
 class CRenderEndpoint : public CEndpoint {
 public:
     CRenderEndpoint(std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
@@ -26,17 +29,20 @@ public:
     // more slot lets a device whose clock lags a little take its block
     // late); a request per `requestUnit` bytes of the 16-bit block; the
     // delay line primed with delayMs; give-backs signal `activity` (null:
-    // the endpoint's own event). False when memory is short.
-    bool PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity = nullptr);
+    // the endpoint's own event); the host's buffers hold `hostFormat`.
+    // False when memory is short.
+    bool PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity = nullptr,
+                       SampleFormat hostFormat = SampleFormat::Int16);
 
     // Engine thread, each cycle.
     // The pin can take a block: as the device that paces the stream, only
     // when it holds fewer than its blocks in flight; otherwise when a slot
     // is free.
     bool CanSend(bool pacing) const;
-    // Sends one block: `left` and `right` are the host's halves (null for
-    // silence). Fails when no slot is free or the pin refuses.
-    HRESULT Send(const int16_t* left, const int16_t* right);
+    // Sends one block: `left` and `right` are the host's halves in its
+    // sample form (null for silence). Fails when no slot is free or the pin
+    // refuses.
+    HRESULT Send(const void* left, const void* right);
     // A block skipped because the pin held every slot.
     void Skip() { Counters().missedBlocks.fetch_add(1, std::memory_order_relaxed); }
     // A new delay, taken at the next block with a short fade.
@@ -46,5 +52,7 @@ public:
 private:
     int32_t m_frames = 0;
     std::unique_ptr<CDelayLine> m_delay;
-    std::vector<int16_t> m_block;  // the interleaved 16-bit block
+    SampleFormat m_hostFormat = SampleFormat::Int16;
+    SampleFormat m_pinFormat = SampleFormat::Int16;
+    std::vector<int32_t> m_block;  // the interleaved block in the internal form
 };

@@ -106,7 +106,8 @@ bool CStreamEngine::Prepare()
                 continue;
             }
             const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
-            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs, m_activity)) {
+            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs, m_activity,
+                                         m_buffers->format)) {
                 DebugTrace("CStreamEngine: render device %d left out: no memory, or its pin keeps earlier requests\n",
                            endpoint->Index());
                 continue;
@@ -129,7 +130,7 @@ bool CStreamEngine::Prepare()
             if (!endpoint->Active() || m_buffers->inputs.empty()) {
                 continue;
             }
-            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_activity)) {
+            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_activity, m_buffers->format)) {
                 DebugTrace("CStreamEngine: capture device %d left out: no memory, or its pin keeps earlier requests\n",
                            endpoint->Index());
                 continue;
@@ -140,9 +141,9 @@ bool CStreamEngine::Prepare()
             for (int half = 0; half < 2; ++half) {
                 lane->destinations[half].resize(static_cast<size_t>(channels) + 1);
                 for (int32_t c = 0; c < channels; ++c) {
-                    int16_t* buffer = m_buffers->InputOfChannel(base + c);
+                    uint8_t* buffer = m_buffers->InputOfChannel(base + c);
                     lane->destinations[half][static_cast<size_t>(c)] =
-                        buffer ? buffer + static_cast<size_t>(half) * m_blockFrames : nullptr;
+                        buffer ? buffer + static_cast<size_t>(half) * m_buffers->HalfBytes() : nullptr;
                 }
             }
             m_capture.push_back(std::move(lane));
@@ -352,7 +353,7 @@ void CStreamEngine::Prime()
             }
         }
         for (int half = 0; half < 2 && !lane->dropped.load(); ++half) {
-            const size_t offset = static_cast<size_t>(half) * m_blockFrames;
+            const size_t offset = static_cast<size_t>(half) * m_buffers->HalfBytes();
             if (FAILED(lane->endpoint->Send(lane->left ? lane->left + offset : nullptr,
                                             lane->right ? lane->right + offset : nullptr))) {
                 DropRender(*lane, DropReason::WritesFail);
@@ -508,7 +509,7 @@ void CStreamEngine::Send(RenderLane& lane, int halfIndex, int64_t now)
     lane.done = true;
     lane.due = now + m_period;
     lane.lateSince = 0;
-    const size_t offset = static_cast<size_t>(halfIndex) * m_blockFrames;
+    const size_t offset = static_cast<size_t>(halfIndex) * m_buffers->HalfBytes();
     if (FAILED(lane.endpoint->Send(lane.left ? lane.left + offset : nullptr, lane.right ? lane.right + offset : nullptr))) {
         if (++lane.failures >= kDropAfterFailures) {
             DropRender(lane, DropReason::WritesFail);
@@ -540,7 +541,7 @@ void CStreamEngine::TakeInputs(int halfIndex)
 {
     const int64_t now = StreamClock::Now();
     for (const auto& lane : m_capture) {
-        int16_t* const* destinations = lane->destinations[halfIndex].data();
+        uint8_t* const* destinations = lane->destinations[halfIndex].data();
         if (lane->dropped.load()) {
             // Its channels keep their place in the host's inputs, silent.
             lane->endpoint->Silence(destinations);
@@ -566,19 +567,65 @@ void CStreamEngine::TakeInputs(int halfIndex)
     }
 }
 
+namespace {
+
+// Scales half of a host buffer in place. Integers are truncated toward zero
+// and saturated at their width (16 bits in float, as always; 24 and 32 in
+// double, which keeps their low bits); float samples are multiplied.
+template <typename Sample, typename Scale>
+void ScaleSamples(uint8_t* half, int32_t frames, Scale scale)
+{
+    for (int32_t f = 0; f < frames; ++f) {
+        Sample sample;
+        std::memcpy(&sample, half + static_cast<size_t>(f) * sizeof sample, sizeof sample);
+        sample = scale(sample);
+        std::memcpy(half + static_cast<size_t>(f) * sizeof sample, &sample, sizeof sample);
+    }
+}
+
+void ScaleHalf(SampleFormat format, uint8_t* half, int32_t frames, float volume)
+{
+    switch (format) {
+    case SampleFormat::Int16:
+        ScaleSamples<int16_t>(half, frames, [volume](int16_t s) {
+            return static_cast<int16_t>(std::clamp(static_cast<float>(s) * volume, -32768.0f, 32767.0f));
+        });
+        break;
+    case SampleFormat::Int24:
+        for (int32_t f = 0; f < frames; ++f, half += 3) {
+            const int32_t s = static_cast<int32_t>((static_cast<uint32_t>(half[0]) << 8) |
+                                                   (static_cast<uint32_t>(half[1]) << 16) |
+                                                   (static_cast<uint32_t>(half[2]) << 24)) >> 8;
+            const auto scaled = static_cast<int32_t>(std::clamp(s * static_cast<double>(volume), -8388608.0, 8388607.0));
+            half[0] = static_cast<uint8_t>(scaled);
+            half[1] = static_cast<uint8_t>(scaled >> 8);
+            half[2] = static_cast<uint8_t>(scaled >> 16);
+        }
+        break;
+    case SampleFormat::Int32:
+        ScaleSamples<int32_t>(half, frames, [volume](int32_t s) {
+            return static_cast<int32_t>(std::clamp(s * static_cast<double>(volume), -2147483648.0, 2147483647.0));
+        });
+        break;
+    case SampleFormat::Float32:
+        ScaleSamples<float>(half, frames, [volume](float s) { return s * volume; });
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
 void CStreamEngine::ApplyVolume(int halfIndex)
 {
     const float volume = m_volume;
     if (volume == 1.0f) {
         return;
     }
-    for (int16_t* buffer : m_buffers->outputs) {
-        int16_t* half = buffer + static_cast<size_t>(halfIndex) * m_blockFrames;
-        for (int32_t f = 0; f < m_blockFrames; ++f) {
-            // Truncated toward zero, and saturated.
-            const float scaled = std::clamp(static_cast<float>(half[f]) * volume, -32768.0f, 32767.0f);
-            half[f] = static_cast<int16_t>(scaled);
-        }
+    const size_t offset = static_cast<size_t>(halfIndex) * m_buffers->HalfBytes();
+    for (uint8_t* buffer : m_buffers->outputs) {
+        ScaleHalf(m_buffers->format, buffer + offset, m_blockFrames, volume);
     }
 }
 

@@ -100,8 +100,8 @@ private:
     struct RenderLane {
         CRenderEndpoint* endpoint = nullptr;
         int index = 0;                   // the device's position, for the traces
-        const int16_t* left = nullptr;   // host buffer of the left link, or null (silence)
-        const int16_t* right = nullptr;  // of the right link
+        const uint8_t* left = nullptr;   // host buffer of the left link, or null (silence)
+        const uint8_t* right = nullptr;  // of the right link
         int delayMs = 0;
         int failures = 0;                // sends in a row that failed
         int64_t due = 0;                 // clock tick by which its pin is expected to have room again
@@ -113,7 +113,7 @@ private:
     struct CaptureLane {
         CCaptureEndpoint* endpoint = nullptr;
         int index = 0;
-        std::vector<int16_t*> destinations[2];  // per half: the host buffer of each device channel, or null
+        std::vector<uint8_t*> destinations[2];  // per half: the host buffer of each device channel, or null
         int64_t due = 0;                 // clock tick by which its next read is expected
         bool done = false;               // its read for this cycle has come
         int64_t lateSince = 0;

@@ -202,6 +202,9 @@ HRESULT CKsAudPin::SetFormat(const WAVEFORMATEX* pwfx)
         m_pksDataFormatWfx->FormatSize = sizeof(KSDATAFORMAT) + cbFormat;
     }
     std::memcpy(m_pksDataFormatWfx + 1, pwfx, cbFormat);
+    // The data format names the samples as the wave format does: drivers
+    // check it against their ranges (PCM, or IEEE float).
+    m_pksDataFormatWfx->SubFormat = SubtypeOf(pwfx);
     m_pksDataFormatWfx->SampleSize = static_cast<USHORT>(pwfx->nChannels * pwfx->wBitsPerSample / 8);
 
     KsFreeBlock(m_pWaveFormat);

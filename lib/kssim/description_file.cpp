@@ -390,7 +390,10 @@ AudioRange Range(const Parser& parser, const Entry& entry)
         } else if (name == "sub") {
             range.subFormat = parser.NamedGuid(
                 entry, value,
-                {{"pcm", KSDATAFORMAT_SUBTYPE_PCM}, {"analog", KSDATAFORMAT_SUBTYPE_ANALOG}, {"any", GUID_NULL}});
+                {{"pcm", KSDATAFORMAT_SUBTYPE_PCM},
+                 {"float", KSDATAFORMAT_SUBTYPE_IEEE_FLOAT},
+                 {"analog", KSDATAFORMAT_SUBTYPE_ANALOG},
+                 {"any", GUID_NULL}});
         } else if (name == "specifier") {
             range.specifier = parser.NamedGuid(entry, value,
                                                {{"wfx", KSDATAFORMAT_SPECIFIER_WAVEFORMATEX},
@@ -467,6 +470,13 @@ void ApplyPinKeys(const Parser& parser, const Section& section, PinModel& pin)
             pin.acceptsUnclaimedFormats = parser.Word(entry, "accept", "refuse");
         } else if (entry.key == "every-format") {
             pin.refusesEveryFormat = !parser.Word(entry, "accept", "refuse");
+        } else if (entry.key == "refused-bits") {
+            pin.refusedBits.clear();
+            for (const std::string& item : parser.List(entry)) {
+                pin.refusedBits.insert(static_cast<WORD>(parser.Number(entry, item)));
+            }
+        } else if (entry.key == "valid-bits") {
+            pin.requiredValidBits = Lower(entry.value) == "any" ? 0 : static_cast<WORD>(parser.Number(entry, entry.value));
         } else if (entry.key == "looped") {
             pin.acceptsLooped = parser.Word(entry, "accept", "refuse");
         } else if (entry.key == "failing-properties") {

@@ -45,7 +45,9 @@ struct AudioRange {
     ULONG formatSize = sizeof(KSDATARANGE_AUDIO);
 };
 
-// Which wave-format layouts KsCreatePin accepts on a pin.
+// Which wave-format layouts KsCreatePin accepts on a pin: the plain
+// WAVEFORMATEX (WAVE_FORMAT_PCM, or WAVE_FORMAT_IEEE_FLOAT), the
+// WAVEFORMATEXTENSIBLE, or both.
 enum class FormatLayouts { Both, PcmOnly, ExtensibleOnly };
 
 struct PinModel {
@@ -63,6 +65,13 @@ struct PinModel {
     FormatLayouts acceptedLayouts = FormatLayouts::Both;
     bool acceptsUnclaimedFormats = false;  // also accepts formats outside its ranges (a driver that under-reports)
     bool refusesEveryFormat = false;       // claims formats in its ranges but refuses them all at creation
+    // Container depths its ranges claim but creation refuses: a driver that
+    // advertises a depth it cannot run.
+    std::set<WORD> refusedBits;
+    // Non-zero: only formats with exactly these valid bits (a plain format's
+    // valid bits are its container's). With ranges of 32 bits and 24 here,
+    // a pin that takes nothing but 24 bits in a 32-bit container.
+    WORD requiredValidBits = 0;
     bool acceptsLooped = true;             // KSINTERFACE_STANDARD_LOOPED_STREAMING
     // KSPROPERTY_PIN_* ids whose requests fail (ERROR_NOT_FOUND).
     std::set<ULONG> failingProperties;
@@ -71,7 +80,7 @@ struct PinModel {
 // What capture pins deliver.
 // Each is a function of the frame number since the pin instance was created
 // (frames the device lost count too); README.md gives the exact bytes for
-// 8-, 16-, 24- and 32-bit containers.
+// 8-, 16-, 24- and 32-bit integer containers, 24 bits in 32 and float.
 enum class Signal {
     Ramp,    // a 16-bit counter per channel, advancing by one per frame, channel c offset by 0x1000 * c
     Sine,    // signalFrequency Hz, half scale

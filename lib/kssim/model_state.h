@@ -82,6 +82,7 @@ struct StreamFormat {
     WORD validBits = 0;
     DWORD channelMask = 0;
     bool extensible = false;
+    bool isFloat = false;  // IEEE float samples (32 bits)
 };
 
 struct PinInstance {

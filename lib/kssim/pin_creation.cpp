@@ -34,13 +34,13 @@ bool InterfaceAccepted(const PinModel& pin, const KSPIN_INTERFACE& requested)
     return Lists(pin.interfaces, requested.Set, requested.Id);
 }
 
-bool RangeCovers(const AudioRange& range, const WAVEFORMATEX& format)
+bool RangeCovers(const AudioRange& range, const WAVEFORMATEX& format, const GUID& subFormat)
 {
     if (range.formatSize < sizeof(KSDATARANGE_AUDIO)) {
         return false;  // not an audio range: it says nothing of channels, bits or rates
     }
     const bool major = range.majorFormat == GUID_NULL || range.majorFormat == KSDATAFORMAT_TYPE_AUDIO;
-    const bool sub = range.subFormat == GUID_NULL || range.subFormat == KSDATAFORMAT_SUBTYPE_PCM;
+    const bool sub = range.subFormat == GUID_NULL || range.subFormat == subFormat;
     const bool specifier = range.specifier == GUID_NULL || range.specifier == KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
     return major && sub && specifier && format.nChannels <= range.maximumChannels &&
            format.wBitsPerSample >= range.minimumBitsPerSample && format.wBitsPerSample <= range.maximumBitsPerSample &&
@@ -55,7 +55,9 @@ DWORD CheckFormat(const PinModel& pin, const KSDATAFORMAT& dataFormat, const BYT
     if (dataFormat.FormatSize < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (dataFormat.MajorFormat != KSDATAFORMAT_TYPE_AUDIO || dataFormat.SubFormat != KSDATAFORMAT_SUBTYPE_PCM ||
+    const bool floatData = dataFormat.SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    if (dataFormat.MajorFormat != KSDATAFORMAT_TYPE_AUDIO ||
+        (dataFormat.SubFormat != KSDATAFORMAT_SUBTYPE_PCM && !floatData) ||
         dataFormat.Specifier != KSDATAFORMAT_SPECIFIER_WAVEFORMATEX) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -63,7 +65,9 @@ DWORD CheckFormat(const PinModel& pin, const KSDATAFORMAT& dataFormat, const BYT
     std::memcpy(&format, waveBytes, sizeof format);
     const DWORD waveSize = dataFormat.FormatSize - sizeof(KSDATAFORMAT);
     const bool extensible = format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
-    if (format.wFormatTag != WAVE_FORMAT_PCM && !extensible) {
+    // A plain format's tag names its samples as the data format does.
+    const WORD plainTag = floatData ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+    if (format.wFormatTag != plainTag && !extensible) {
         return ERROR_INVALID_PARAMETER;
     }
     if (extensible && (format.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) ||
@@ -75,6 +79,9 @@ DWORD CheckFormat(const PinModel& pin, const KSDATAFORMAT& dataFormat, const BYT
         return ERROR_INVALID_PARAMETER;
     }
     const WORD bits = format.wBitsPerSample;
+    if (floatData && bits != 32) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (format.nChannels == 0 || format.nSamplesPerSec == 0 || (bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
         format.nBlockAlign != format.nChannels * (bits / 8) ||
         format.nAvgBytesPerSec != format.nSamplesPerSec * format.nBlockAlign) {
@@ -87,21 +94,25 @@ DWORD CheckFormat(const PinModel& pin, const KSDATAFORMAT& dataFormat, const BYT
     stream->blockAlign = format.nBlockAlign;
     stream->validBits = bits;
     stream->extensible = extensible;
+    stream->isFloat = floatData;
     if (extensible) {
         WAVEFORMATEXTENSIBLE full;
         std::memcpy(&full, waveBytes, sizeof full);
-        if (full.SubFormat != KSDATAFORMAT_SUBTYPE_PCM || full.Samples.wValidBitsPerSample == 0 ||
-            full.Samples.wValidBitsPerSample > bits) {
+        // The wave format's subformat is the data format's.
+        if (full.SubFormat != dataFormat.SubFormat || full.Samples.wValidBitsPerSample == 0 ||
+            full.Samples.wValidBitsPerSample > bits || (floatData && full.Samples.wValidBitsPerSample != 32)) {
             return ERROR_INVALID_PARAMETER;
         }
         stream->validBits = full.Samples.wValidBitsPerSample;
         stream->channelMask = full.dwChannelMask;
     }
-    if (!pin.acceptsUnclaimedFormats &&
-        std::none_of(pin.ranges.begin(), pin.ranges.end(), [&](const AudioRange& range) { return RangeCovers(range, format); })) {
+    if (!pin.acceptsUnclaimedFormats && std::none_of(pin.ranges.begin(), pin.ranges.end(), [&](const AudioRange& range) {
+            return RangeCovers(range, format, dataFormat.SubFormat);
+        })) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (pin.refusesEveryFormat) {
+    if (pin.refusesEveryFormat || pin.refusedBits.count(bits) ||
+        (pin.requiredValidBits != 0 && stream->validBits != pin.requiredValidBits)) {
         return ERROR_INVALID_PARAMETER;
     }
     return ERROR_SUCCESS;

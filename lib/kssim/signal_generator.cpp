@@ -10,15 +10,24 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// A sample held left-aligned in 32 bits, put into its container.
-uint32_t FromAligned(int32_t aligned, WORD bits)
+// A sample held left-aligned in 32 bits, put into its container: cut to
+// the container and its valid bits; float is the sample over 2^31.
+uint32_t FromAligned(int32_t aligned, WORD bits, WORD validBits = 0, bool isFloat = false)
 {
+    if (isFloat) {
+        const float sample = static_cast<float>(aligned) / 2147483648.0f;
+        uint32_t value;
+        std::memcpy(&value, &sample, sizeof value);
+        return value;
+    }
     const uint32_t value = static_cast<uint32_t>(aligned);
     switch (bits) {
     case 8: return ((value >> 24) ^ 0x80u) & 0xFFu;  // unsigned 8-bit PCM
     case 16: return value >> 16;
     case 24: return value >> 8;
-    default: return value;
+    default:
+        // The valid bits are the top ones; the rest of the container is zero.
+        return validBits > 0 && validBits < 32 ? value & ~((1u << (32 - validBits)) - 1u) : value;
     }
 }
 
@@ -35,17 +44,18 @@ void WriteFrame(const SignalSource& source, int64_t frame, uint8_t* to)
     for (unsigned c = 0; c < source.channels; ++c) {
         uint32_t sample = 0;
         switch (source.signal) {
-        case Signal::Ramp: sample = RampSample(frame, c, source.bitsPerSample); break;
+        case Signal::Ramp: sample = RampSample(frame, c, source.bitsPerSample, source.isFloat); break;
         case Signal::Sine: {
             const double phase = 2.0 * kPi * std::fmod(static_cast<double>(frame) * source.frequency, source.sampleRate) /
                                  source.sampleRate;
             const auto aligned = static_cast<int32_t>(std::lround(0.5 * std::sin(phase) * 2147483647.0));
-            sample = FromAligned(aligned, source.bitsPerSample);
+            sample = FromAligned(aligned, source.bitsPerSample, source.validBits, source.isFloat);
             break;
         }
         case Signal::Clicks: {
             const unsigned period = source.frequency ? source.frequency : 1;
-            sample = FromAligned(frame % period == 0 ? 0x7FFFFFFF : 0, source.bitsPerSample);
+            sample = FromAligned(frame % period == 0 ? 0x7FFFFFFF : 0, source.bitsPerSample, source.validBits,
+                                 source.isFloat);
             break;
         }
         case Signal::WavFile: {
@@ -55,7 +65,7 @@ void WriteFrame(const SignalSource& source, int64_t frame, uint8_t* to)
                 const size_t clipFrame = static_cast<size_t>(frame % static_cast<int64_t>(clip->Frames()));
                 aligned = clip->samples[clipFrame * clip->channels + c % clip->channels];
             }
-            sample = FromAligned(aligned, source.bitsPerSample);
+            sample = FromAligned(aligned, source.bitsPerSample, source.validBits, source.isFloat);
             break;
         }
         }
@@ -65,12 +75,15 @@ void WriteFrame(const SignalSource& source, int64_t frame, uint8_t* to)
 
 }  // namespace
 
-uint32_t RampSample(int64_t frame, unsigned channel, WORD bitsPerSample)
+uint32_t RampSample(int64_t frame, unsigned channel, WORD bitsPerSample, bool isFloat)
 {
-    if (bitsPerSample == 8) {
+    if (bitsPerSample == 8 && !isFloat) {
         return static_cast<uint32_t>(frame + 0x10 * channel) & 0xFFu;
     }
     const uint32_t v = static_cast<uint32_t>(frame + 0x1000 * channel) & 0xFFFFu;
+    if (isFloat) {
+        return FromAligned(static_cast<int32_t>(v << 16), 32, 0, true);
+    }
     switch (bitsPerSample) {
     case 24: return v << 8;
     case 32: return v << 16;

@@ -17,6 +17,8 @@ struct SignalSource {
     const CaptureClip* clip = nullptr;  // Signal::WavFile
     WORD channels = 2;
     WORD bitsPerSample = 16;            // container size: 8, 16, 24 or 32
+    WORD validBits = 0;                 // of the container's bits; 0: all
+    bool isFloat = false;               // IEEE float samples (32-bit container)
     DWORD sampleRate = 48000;
 };
 
@@ -29,7 +31,8 @@ void GenerateCapture(const SignalSource& source, int64_t position, uint8_t* dest
 //   8 bits:  (n + 0x10 * c) mod 256, unsigned
 //   16 bits: v = (n + 0x1000 * c) mod 65536
 //   24 bits: v << 8   (bytes 00, low(v), high(v))
-//   32 bits: v << 16  (bytes 00, 00, low(v), high(v))
-uint32_t RampSample(int64_t frame, unsigned channel, WORD bitsPerSample);
+//   32 bits: v << 16  (bytes 00, 00, low(v), high(v)), also with 24 valid bits
+//   float:   v as a signed 16-bit sample over 32768 (v << 16 over 2^31)
+uint32_t RampSample(int64_t frame, unsigned channel, WORD bitsPerSample, bool isFloat = false);
 
 }  // namespace kssim::detail

@@ -137,6 +137,8 @@ SignalSource SourceOf(const PinInstance& pin)
     source.clip = pin.device->clip.get();
     source.channels = pin.format.channels;
     source.bitsPerSample = pin.format.bitsPerSample;
+    source.validBits = pin.format.validBits;
+    source.isFloat = pin.format.isFloat;
     source.sampleRate = pin.format.sampleRate;
     return source;
 }

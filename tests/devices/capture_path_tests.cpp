@@ -14,18 +14,18 @@ namespace {
 
 constexpr DWORD kLongWaitMs = 5000;
 
-// The host's input buffers of one device for one block, one per channel.
+// The 16-bit host's input buffers of one device for one block, one per channel.
 class Destinations {
 public:
     Destinations(uint16_t channels, size_t frames, int16_t fill = 0x7777)
         : m_buffers(channels, std::vector<int16_t>(frames, fill))
     {
         for (auto& buffer : m_buffers) {
-            m_pointers.push_back(buffer.data());
+            m_pointers.push_back(reinterpret_cast<uint8_t*>(buffer.data()));
         }
     }
 
-    int16_t* const* Pointers() const { return m_pointers.data(); }
+    uint8_t* const* Pointers() const { return m_pointers.data(); }
     // Leaves the channel out of the deliveries.
     void Leave(size_t channel) { m_pointers.at(channel) = nullptr; }
     const std::vector<int16_t>& Channel(size_t channel) const { return m_buffers.at(channel); }
@@ -40,7 +40,7 @@ public:
 
 private:
     std::vector<std::vector<int16_t>> m_buffers;
-    std::vector<int16_t*> m_pointers;
+    std::vector<uint8_t*> m_pointers;
 };
 
 // The simulated device's ramp as 16-bit samples: channel c of frame n holds

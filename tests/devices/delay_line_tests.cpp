@@ -10,27 +10,28 @@
 
 namespace {
 
-// The host's signal: every sample differs from its neighbours, with both
-// signs and no long runs of silence.
-int16_t Input(int64_t frame, int channel)
+// The host's signal in the line's form (int32 at full scale): every sample
+// differs from its neighbours, with both signs, low bits of its own and no
+// long runs of silence.
+int32_t Input(int64_t frame, int channel)
 {
-    return static_cast<int16_t>((frame * 37 + channel * 1001) % 30001 - 15000);
+    return static_cast<int32_t>(((frame * 37 + channel * 1001) % 30001 - 15000) * 65536 + (frame * 7 + channel) % 251);
 }
 
 // What the line must put out at `frame` when it holds the signal back by
 // `delay` frames: silence before the signal began.
-int16_t Delayed(int64_t frame, int channel, int64_t delay)
+int32_t Delayed(int64_t frame, int channel, int64_t delay)
 {
     return frame < delay ? 0 : Input(frame - delay, channel);
 }
 
 // Runs `blocks` blocks of `frames` frames of the signal through the line;
 // `before(b)` runs before block b. The output, frame by frame.
-std::vector<int16_t> RunThrough(CDelayLine& line, int channels, int32_t frames, int blocks,
+std::vector<int32_t> RunThrough(CDelayLine& line, int channels, int32_t frames, int blocks,
                                 const std::function<void(int)>& before = {})
 {
-    std::vector<int16_t> output;
-    std::vector<int16_t> block(static_cast<size_t>(frames) * channels);
+    std::vector<int32_t> output;
+    std::vector<int32_t> block(static_cast<size_t>(frames) * channels);
     for (int b = 0; b < blocks; ++b) {
         if (before) {
             before(b);
@@ -46,13 +47,13 @@ std::vector<int16_t> RunThrough(CDelayLine& line, int channels, int32_t frames, 
     return output;
 }
 
-int16_t Out(const std::vector<int16_t>& output, int channels, int64_t frame, int channel)
+int32_t Out(const std::vector<int32_t>& output, int channels, int64_t frame, int channel)
 {
     return output[static_cast<size_t>(frame) * channels + channel];
 }
 
 // A faded sample: the signal's own sample scaled by a gain of 0 to 1.
-bool NotLouder(int16_t out, int16_t signal)
+bool NotLouder(int32_t out, int32_t signal)
 {
     return std::abs(out) <= std::abs(signal) && (out == 0 || (out < 0) == (signal < 0));
 }
@@ -92,7 +93,7 @@ TEST(DelayLine, PrimingHoldsTheSignalBackByExactlyThePrimedFrames)
         line.Prime(c.primed);
         EXPECT_EQ(line.Delay(), c.expected);
         const int blocks = static_cast<int>(c.expected / c.blockFrames) + 4;
-        const std::vector<int16_t> output = RunThrough(line, c.channels, c.blockFrames, blocks);
+        const std::vector<int32_t> output = RunThrough(line, c.channels, c.blockFrames, blocks);
         for (int64_t t = 0; t < static_cast<int64_t>(blocks) * c.blockFrames; ++t) {
             for (int ch = 0; ch < c.channels; ++ch) {
                 ASSERT_EQ(Out(output, c.channels, t, ch), Delayed(t, ch, c.expected)) << "frame " << t << " channel " << ch;
@@ -105,11 +106,11 @@ TEST(DelayLine, PrimingHoldsTheSignalBackByExactlyThePrimedFrames)
     line.Prime(700);
     RunThrough(line, 2, 256, 5);
     line.Prime(300);
-    std::vector<int16_t> block(512, 1234);
+    std::vector<int32_t> block(512, 1234);
     line.Pass(block.data(), 256);
-    EXPECT_EQ(block, std::vector<int16_t>(512, 0));
+    EXPECT_EQ(block, std::vector<int32_t>(512, 0));
     // 300 - 256 = 44 frames of silence are left, then the first block.
-    std::vector<int16_t> next(512, 4321);
+    std::vector<int32_t> next(512, 4321);
     line.Pass(next.data(), 256);
     for (size_t i = 0; i < 512; ++i) {
         ASSERT_EQ(next[i], i < 2 * 44 ? 0 : 1234) << i;
@@ -147,7 +148,7 @@ TEST(DelayLine, ANewDelayIsTakenAtABlockBoundaryBetweenFades)
         CDelayLine line(c.channels, 2000, c.blockFrames);
         line.Prime(c.from);
         const int blocks = c.changeBeforeBlock + static_cast<int>((2000 + 2 * c.fadeFrames) / c.blockFrames) + 6;
-        const std::vector<int16_t> output = RunThrough(line, c.channels, c.blockFrames, blocks, [&](int b) {
+        const std::vector<int32_t> output = RunThrough(line, c.channels, c.blockFrames, blocks, [&](int b) {
             if (b == c.changeBeforeBlock) {
                 line.ChangeTo(c.to, c.fadeFrames);
                 EXPECT_EQ(line.Delay(), c.to);
@@ -166,9 +167,9 @@ TEST(DelayLine, ANewDelayIsTakenAtABlockBoundaryBetweenFades)
         double fadeInSignal = 0;
         for (int64_t t = 0; t < end; ++t) {
             for (int ch = 0; ch < c.channels; ++ch) {
-                const int16_t out = Out(output, c.channels, t, ch);
-                const int16_t before = Delayed(t, ch, c.from);
-                const int16_t after = Delayed(t, ch, c.to);
+                const int32_t out = Out(output, c.channels, t, ch);
+                const int32_t before = Delayed(t, ch, c.from);
+                const int32_t after = Delayed(t, ch, c.to);
                 if (c.from == c.to || t < start) {
                     ASSERT_EQ(out, before) << "frame " << t;
                 } else if (t < fadeOutEnd) {
@@ -231,7 +232,7 @@ TEST(DelayLine, AChangeDuringAFadeEndsExactlyAtTheLatestDelay)
         line.Prime(c.from);
         std::vector<int64_t> delays = {c.from};
         const int blocks = 60;
-        const std::vector<int16_t> output = RunThrough(line, 2, 128, blocks, [&](int b) {
+        const std::vector<int32_t> output = RunThrough(line, 2, 128, blocks, [&](int b) {
             for (const Step& step : c.steps) {
                 if (b == step.beforeBlock) {
                     line.ChangeTo(step.to, 300);
@@ -243,7 +244,7 @@ TEST(DelayLine, AChangeDuringAFadeEndsExactlyAtTheLatestDelay)
         EXPECT_EQ(line.Delay(), latest);
         for (int64_t t = 0; t < static_cast<int64_t>(blocks) * 128; ++t) {
             for (int ch = 0; ch < 2; ++ch) {
-                const int16_t out = Out(output, 2, t, ch);
+                const int32_t out = Out(output, 2, t, ch);
                 bool some = false;
                 for (int64_t delay : delays) {
                     some = some || NotLouder(out, Delayed(t, ch, delay));

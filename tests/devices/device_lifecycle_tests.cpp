@@ -50,7 +50,7 @@ protected:
         }
         set.SetRenderState(KSSTATE_RUN);
         std::vector<std::vector<int16_t>> inputs(2, std::vector<int16_t>(512));
-        int16_t* destinations[2] = {inputs[0].data(), inputs[1].data()};
+        uint8_t* destinations[2] = {reinterpret_cast<uint8_t*>(inputs[0].data()), reinterpret_cast<uint8_t*>(inputs[1].data())};
         for (const auto& endpoint : set.Capture()) {
             ASSERT_TRUE(endpoint->PrepareStream(512, 2));
             ASSERT_EQ(endpoint->AskForAll(), S_OK);

@@ -57,7 +57,10 @@ TEST_F(DeviceOpenTest, RenderDevicesOpenInNameOrderNotListOrder)
     EXPECT_EQ(Render(0).LinkLeft(), 1);
     EXPECT_EQ(Render(0).LinkRight(), 2);
     std::vector<std::string> lines = trace.Lines();
-    const std::vector<std::string> expected = {"[TELVARA]TelvaraDevice1 ==> TelvaraDevice1 L = 1 R = 2",
+    // Each device's format, then its key and links.
+    const std::vector<std::string> expected = {"[TELVARA]A: opened with 16 bit integer, 2 ch, 44100 Hz (WAVEFORMATEXTENSIBLE)\n",
+                                               "[TELVARA]TelvaraDevice1 ==> TelvaraDevice1 L = 1 R = 2",
+                                               "[TELVARA]B: opened with 16 bit integer, 2 ch, 44100 Hz (WAVEFORMATEXTENSIBLE)\n",
                                                "[TELVARA]TelvaraDevice2 ==> TelvaraDevice2 L = 0 R = 1",
                                                "[TELVARA]\xb4\xf2\xbf\xaa\xca\xe4\xb3\xf6\xc9\xe8\xb1\xb8,"
                                                "\xca\xe4\xb3\xf6\xc9\xf9\xb5\xc0\xca\xfd\xc1\xbf:4"};

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <tuple>
@@ -62,7 +63,8 @@ std::vector<uint8_t> InPinForm(const std::vector<int16_t>& samples, int bits = 1
         const auto low = static_cast<uint8_t>(value & 0xff);
         const auto high = static_cast<uint8_t>(value >> 8);
         switch (bits) {
-        case 8: bytes.push_back(static_cast<uint8_t>(high ^ 0x80)); break;
+        // Eight bits round to nearest (halves up) and saturate.
+        case 8: bytes.push_back(static_cast<uint8_t>(std::min((sample + 128) >> 8, 127) ^ 0x80)); break;
         case 24: bytes.insert(bytes.end(), {0, low, high}); break;
         case 32: bytes.insert(bytes.end(), {0, 0, low, high}); break;
         default: bytes.insert(bytes.end(), {low, high}); break;
@@ -357,7 +359,7 @@ TEST_F(RenderPathTest, NothingStreamsWithoutAPreparedStream)
     EXPECT_EQ(render.Send(halves.left.data(), halves.right.data()), E_PENDING);
     std::vector<int16_t> left(512, 0x1111);
     std::vector<int16_t> right(512, 0x1111);
-    int16_t* destinations[2] = {left.data(), right.data()};
+    uint8_t* destinations[2] = {reinterpret_cast<uint8_t*>(left.data()), reinterpret_cast<uint8_t*>(right.data())};
     EXPECT_EQ(capture.AskForAll(), S_OK);
     EXPECT_FALSE(capture.HasArrived());
     EXPECT_EQ(capture.Deliver(destinations), E_PENDING);

@@ -9,6 +9,7 @@
 #include "telvara_driver.h"
 #include "trace_capture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -359,6 +360,65 @@ TEST_F(DriverQueryTest, LatenciesCountTheBlocksInFlightAndTheBufferingTheDevices
         ASSERT_EQ(driver->getLatencies(&input, &output), ASE_OK);
         EXPECT_EQ(input, c.input);
         EXPECT_EQ(output, c.output);
+        ReleaseDriver();
+    }
+}
+
+// "BitSpersample" and "SampleFormat" choose the type of every channel and
+// the size of the buffers createBuffers hands out: two halves of the
+// buffer size in samples of 2, 3 or 4 bytes, silent from the start.
+TEST_F(DriverQueryTest, TheSettingsChooseTheChannelsSampleTypeAndTheBufferSizes)
+{
+    struct Row {
+        const char* settings;  // lines of section "default"
+        ASIOSampleType type;
+        size_t bytes;
+    };
+    const Row rows[] = {
+        {"", ASIOSTInt16LSB, 2},
+        {"BitSpersample=16\nSampleFormat=int\n", ASIOSTInt16LSB, 2},
+        {"BitSpersample=8\n", ASIOSTInt16LSB, 2},
+        {"BitSpersample=20\n", ASIOSTInt16LSB, 2},
+        {"BitSpersample=24\n", ASIOSTInt24LSB, 3},
+        {"BitSpersample=32\nSampleFormat=int\n", ASIOSTInt32LSB, 4},
+        {"BitSpersample=32\nSampleFormat=double\n", ASIOSTInt32LSB, 4},
+        {"SampleFormat=float\n", ASIOSTFloat32LSB, 4},
+        {"BitSpersample=24\nSampleFormat=Float\n", ASIOSTFloat32LSB, 4},
+    };
+    constexpr long kFrames = 64;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.settings);
+        kssim::DeviceModel speaker = RenderDevice("Spk", RenderPath('a'));
+        speaker.pins[0].ranges[0].maximumBitsPerSample = 32;
+        speaker.pins[0].ranges[0].minimumBitsPerSample = 8;
+        kssim::DeviceModel microphone = CaptureDevice("Mic", CapturePath('m'));
+        microphone.pins[0].ranges[0].maximumBitsPerSample = 32;
+        microphone.pins[0].ranges[0].minimumBitsPerSample = 8;
+        UseDevices({speaker, microphone});
+        WriteConfig(std::string("[default]\nout=Spk\nin=Mic\n") + row.settings + RenderSection("Spk", 2, 0, 1) +
+                    CaptureSection("Mic", 2));
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        for (ASIOBool input : {ASIOFalse, ASIOTrue}) {
+            for (long channel : {0L, 1L}) {
+                ASIOChannelInfo info{};
+                info.channel = channel;
+                info.isInput = input;
+                ASSERT_EQ(driver->getChannelInfo(&info), ASE_OK);
+                EXPECT_EQ(info.type, row.type) << (input ? "input " : "output ") << channel;
+            }
+        }
+        ASIOCallbacks callbacks{NoSwitch, nullptr, NoMessages, nullptr};
+        ASIOBufferInfo buffers[3] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 1, {}}};
+        ASSERT_EQ(driver->createBuffers(buffers, 3, kFrames, &callbacks), ASE_OK);
+        for (const ASIOBufferInfo& buffer : buffers) {
+            const auto* first = static_cast<const uint8_t*>(buffer.buffers[0]);
+            const auto* second = static_cast<const uint8_t*>(buffer.buffers[1]);
+            EXPECT_EQ(static_cast<size_t>(second - first), kFrames * row.bytes);
+            // Both halves are there and silent: the host may write all of them.
+            EXPECT_EQ(std::count(first, first + 2 * kFrames * row.bytes, 0), static_cast<ptrdiff_t>(2 * kFrames * row.bytes));
+        }
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
         ReleaseDriver();
     }
 }

@@ -146,6 +146,77 @@ TEST_F(StreamingTest, VolumeScalesTowardZero)
     }
 }
 
+// The volume scales the host's samples at their own width, truncated toward
+// zero (16 bits in float as always, 24 and 32 bits in double), float
+// samples by multiplication; a 32-bit device shows every bit of the result.
+TEST_F(StreamingTest, VolumeScalesEachHostSampleTypeAtItsWidth)
+{
+    const float volume = 0.3f;
+    struct Row {
+        const char* settings;
+        size_t bytes;
+        int64_t left, right;  // integer samples written, or (float) bit patterns below
+        float leftFloat, rightFloat;
+        int32_t expectedLeft, expectedRight;  // what the 32-bit device plays
+    };
+    const auto trunc16 = [volume](int64_t s) { return static_cast<int32_t>(static_cast<int16_t>(static_cast<float>(s) * volume)) * 65536; };
+    const auto trunc24 = [volume](int64_t s) { return static_cast<int32_t>(static_cast<double>(s) * volume) * 256; };
+    const auto trunc32 = [volume](int64_t s) { return static_cast<int32_t>(static_cast<double>(s) * volume); };
+    const auto scaled = [volume](float x) {
+        return static_cast<int32_t>(static_cast<double>(std::clamp(x * volume, -1.0f, 1.0f)) * 2147483648.0);
+    };
+    const Row rows[] = {
+        {"", 2, 32767, -32768, 0, 0, trunc16(32767), trunc16(-32768)},
+        {"BitSpersample=24\n", 3, 8388607, -8388608, 0, 0, trunc24(8388607), trunc24(-8388608)},
+        {"BitSpersample=32\n", 4, 2147483647, -2147483648LL, 0, 0, trunc32(2147483647), trunc32(-2147483648LL)},
+        {"SampleFormat=float\n", 4, 0, 0, 1.0f, -1.5f, scaled(1.0f), scaled(-1.5f)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.settings);
+        WriteConfig(std::string("[default]\nout=Spk A\nVolume=0.300000\n") + row.settings + RenderSection("Spk A", 2, 0, 1));
+        auto speaker = RenderDevice("Spk A", RenderPath('a'));
+        speaker.pins[0].ranges[0].minimumBitsPerSample = 32;
+        speaker.pins[0].ranges[0].maximumBitsPerSample = 32;
+        speaker.pins[0].requiredValidBits = 32;
+        UseDevices({speaker});
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        {
+            AsioTestHost host(driver);
+            ASSERT_EQ(host.CreateBuffers({0, 1}, {}, kBlock), ASE_OK);
+            for (long index = 0; index < 2; ++index) {
+                for (int n = 0; n < 2; ++n) {
+                    auto* half = reinterpret_cast<uint8_t*>(host.OutputHalf(static_cast<size_t>(n), index));
+                    for (long f = 0; f < kBlock; ++f) {
+                        if (row.bytes == 4 && row.settings[0] == 'S') {
+                            const float x = n == 0 ? row.leftFloat : row.rightFloat;
+                            std::memcpy(half + f * 4, &x, 4);
+                        } else {
+                            const int64_t v = n == 0 ? row.left : row.right;
+                            std::memcpy(half + f * static_cast<long>(row.bytes), &v, row.bytes);  // little-endian
+                        }
+                    }
+                }
+            }
+            ASSERT_EQ(driver->start(), ASE_OK);
+            ASSERT_TRUE(host.WaitForCallbacks(2, 10000));
+            ASSERT_EQ(driver->stop(), ASE_OK);
+            ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+        }
+        const std::vector<uint8_t> played = kssim::Simulation::Instance().RenderedBytes(RenderPath('a'), kRenderPinId);
+        ASSERT_GE(played.size(), static_cast<size_t>(8 * 2 * kBlock));
+        for (long f = 0; f < 2 * kBlock; ++f) {
+            int32_t left;
+            int32_t right;
+            std::memcpy(&left, played.data() + 8 * f, 4);
+            std::memcpy(&right, played.data() + 8 * f + 4, 4);
+            ASSERT_EQ(left, row.expectedLeft) << f;
+            ASSERT_EQ(right, row.expectedRight) << f;
+        }
+        ReleaseDriver();
+    }
+}
+
 TEST_F(StreamingTest, ADelayOfPointTwoAt44100PlaysTheSilenceFirstThenTheHostUnchanged)
 {
     WriteConfig("[default]\nout=Spk A\n" + RenderSection("Spk A", 2, 0, 1, "  0.20"));

@@ -85,6 +85,30 @@ TEST_F(HostProcessTest, RecordWritesTheMicrophonesRampAndTheSpeakersPlaySilence)
     }
 }
 
+// telvara-host plays and records its 16-bit signals whatever sample type
+// the driver's settings choose: the 16-bit speakers play the same ramp and
+// the recording holds the same microphone ramp as at 16 bits.
+TEST_F(HostProcessTest, PlayAndRecordCarryTheSameSamplesAtEveryHostSampleType)
+{
+    for (const char* type : {"BitSpersample=24\n", "BitSpersample=32\n", "SampleFormat=float\n"}) {
+        SCOPED_TRACE(type);
+        WriteSettings(Settings(type));
+        const ProgramResult played = RunProgram(
+            CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "1", "--seconds", "1"}));
+        ASSERT_EQ(played.exitCode, 0L) << played.output;
+        WavContent a;
+        ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+        ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
+        EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) { return c == 1 ? Ramp(t) : int16_t{0}; }));
+        TempFolder out("Telvara-Recording");
+        const std::string recording = out / "recording.wav";
+        const ProgramResult recorded = RunProgram(CommandLine(
+            {HostProgramPath(), "record", "TelvaraDriver", "--out", recording, "--inputs", "0,1", "--seconds", "0.5"}));
+        ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
+        EXPECT_TRUE(RecordedTheMicrophoneRamp(recording, kBlock)) << recorded.output;
+    }
+}
+
 TEST_F(HostProcessTest, APlainCHostDrivesEveryMethodThroughItsOwnVtable)
 {
     WriteSettings(Settings("InputLatency=25\nOutputLatency=30\n"));

@@ -32,7 +32,10 @@ render-file = played.wav
 [device.usb.pin.0]
 range = channels=2 bits=16-24 rate=44100-48000
 range = channels=1 bits=16 rate=8000 sub=any size=96
+range = channels=2 bits=32 rate=8000-192000 sub=float
 layouts = pcm
+valid-bits = 24
+refused-bits = 24, 32
 instances = 2/1
 failing-properties = name, 8
 
@@ -128,7 +131,7 @@ TEST(DescriptionFile, ReadsEveryPartOfTheModel)
     const kssim::PinModel& sink = usb.pins[0];
     EXPECT_EQ(sink.communication, static_cast<ULONG>(KSPIN_COMMUNICATION_SINK));
     EXPECT_EQ(sink.dataFlow, static_cast<ULONG>(KSPIN_DATAFLOW_IN));
-    ASSERT_EQ(sink.ranges.size(), 2u);
+    ASSERT_EQ(sink.ranges.size(), 3u);
     EXPECT_EQ(sink.ranges[0].maximumChannels, 2u);
     EXPECT_EQ(sink.ranges[0].minimumBitsPerSample, 16u);
     EXPECT_EQ(sink.ranges[0].maximumBitsPerSample, 24u);
@@ -138,7 +141,11 @@ TEST(DescriptionFile, ReadsEveryPartOfTheModel)
     EXPECT_EQ(sink.ranges[1].formatSize, 96u);
     EXPECT_EQ(sink.ranges[1].minimumSampleFrequency, 8000u);
     EXPECT_EQ(sink.ranges[1].maximumSampleFrequency, 8000u);
+    EXPECT_EQ(sink.ranges[2].subFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+    EXPECT_EQ(sink.ranges[2].maximumSampleFrequency, 192000u);
     EXPECT_EQ(sink.acceptedLayouts, kssim::FormatLayouts::PcmOnly);
+    EXPECT_EQ(sink.requiredValidBits, 24);
+    EXPECT_EQ(sink.refusedBits, (std::set<WORD>{24, 32}));
     EXPECT_EQ(sink.instances.PossibleCount, 2u);
     EXPECT_EQ(sink.instances.CurrentCount, 1u);
     EXPECT_EQ(sink.failingProperties, (std::set<ULONG>{KSPROPERTY_PIN_NAME, KSPROPERTY_PIN_GLOBALCINSTANCES}));

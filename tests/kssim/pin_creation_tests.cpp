@@ -120,6 +120,70 @@ TEST_F(PinCreation, LayoutRulesPickPlainOrExtensible)
     EXPECT_EQ(Create(fallback, 0), kOk);
 }
 
+// IEEE float (plain or extensible, the data format naming it too), 24 valid
+// bits in a 32-bit container, and pins that take one of them only or refuse
+// a depth their ranges claim.
+TEST_F(PinCreation, FloatTwentyFourInThirtyTwoAndRefusedDepthsFollowThePinsRules)
+{
+    kssim::DeviceModel device = WideRenderDevice();
+    kssim::AudioRange floats = device.pins[0].ranges[0];
+    floats.subFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    floats.minimumBitsPerSample = 32;
+    device.pins[0].ranges.push_back(floats);
+    device.pins[0].instances = {16, 0};
+    device.pins[0].globalInstances = {16, 0};
+    device.pins.push_back(device.pins[0]);  // 2: 24 valid bits only, extensible only
+    device.pins[2].requiredValidBits = 24;
+    device.pins[2].acceptedLayouts = kssim::FormatLayouts::ExtensibleOnly;
+    device.pins.push_back(device.pins[0]);  // 3: claims 24 bits, refuses them
+    device.pins[3].refusedBits = {24};
+    device.pins.push_back(device.pins[0]);  // 4: float only
+    device.pins[4].ranges = {floats};
+    Install(device);
+
+    enum Kind { FloatExtensible, FloatPlain, FloatNamedPcm, Float16Plain, Pcm24In32, Pcm32, Pcm32Plain, Pcm24, Pcm24Plain, Pcm16 };
+    const auto block = [this](Kind kind, ULONG pin) {
+        WAVEFORMATEXTENSIBLE wave{};
+        bool floatData = kind == FloatExtensible || kind == FloatPlain || kind == Float16Plain;
+        switch (kind) {
+        case FloatExtensible:
+        case FloatNamedPcm:
+            wave = ExtensibleFormat(2, 48000, 32, 32);
+            wave.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+            break;
+        case FloatPlain: wave.Format = PcmFormat(2, 48000, 32); wave.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT; break;
+        case Float16Plain: wave.Format = PcmFormat(2, 48000, 16); wave.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT; break;
+        case Pcm24In32: wave = ExtensibleFormat(2, 48000, 32, 24); break;
+        case Pcm32: wave = ExtensibleFormat(2, 48000, 32, 32); break;
+        case Pcm32Plain: wave.Format = PcmFormat(2, 48000, 32); break;
+        case Pcm24: wave = ExtensibleFormat(2, 48000, 24, 24); break;
+        case Pcm24Plain: wave.Format = PcmFormat(2, 48000, 24); break;
+        case Pcm16: wave = ExtensibleFormat(2, 48000, 16, 16); break;
+        }
+        std::vector<uint8_t> bytes = ConnectBlock(pin, wave.Format);
+        if (floatData) {
+            DataFormatOf(bytes)->SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        }
+        return bytes;
+    };
+    struct Row {
+        ULONG pin;
+        Kind kind;
+        DWORD expected;
+    };
+    const Row rows[] = {
+        {0, FloatExtensible, kOk}, {0, FloatPlain, kOk},       {0, FloatNamedPcm, kRefused}, {0, Float16Plain, kRefused},
+        {0, Pcm24In32, kOk},       {0, Pcm32Plain, kOk},       {2, Pcm24In32, kOk},          {2, Pcm32, kRefused},
+        {2, Pcm32Plain, kRefused}, {2, FloatExtensible, kRefused}, {3, Pcm24, kRefused},     {3, Pcm24Plain, kRefused},
+        {3, Pcm16, kOk},           {3, Pcm32, kOk},            {4, FloatExtensible, kOk},    {4, Pcm32, kRefused},
+        {4, Pcm24In32, kRefused},
+    };
+    for (const Row& row : rows) {
+        std::vector<uint8_t> bytes = block(row.kind, row.pin);
+        EXPECT_EQ(Create(bytes), row.expected) << "pin " << row.pin << ", format " << row.kind;
+    }
+}
+
 TEST_F(PinCreation, UnclaimedFormatsAndPinsThatRefuseEverything)
 {
     kssim::DeviceModel device = kssim::RenderDevice("Speakers", kRenderPath);

@@ -345,6 +345,48 @@ TEST_F(Streaming, RampInEightTwentyFourAndThirtyTwoBitContainers)
     EXPECT_EQ(Sample16(mono16, 69999), 69999 - 65536);
 }
 
+// 24 valid bits in a 32-bit container hold the ramp as 32 bits do; float
+// holds it as a signed 16-bit sample over 32768.
+TEST_F(Streaming, RampInTwentyFourInThirtyTwoAndFloatContainers)
+{
+    kssim::DeviceModel device = WideCaptureDevice();
+    kssim::AudioRange floats = device.pins[0].ranges[0];
+    floats.subFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    device.pins[0].ranges.push_back(floats);
+    Sim().Reset({device});
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    m_filter = OpenFilter(kCapturePath);
+    const auto capture = [&](const WAVEFORMATEXTENSIBLE& format, bool floatData, size_t bytes) {
+        std::vector<uint8_t> block = ConnectBlock(0, format.Format);
+        if (floatData) {
+            reinterpret_cast<KSDATAFORMAT*>(block.data() + sizeof(KSPIN_CONNECT))->SubFormat =
+                KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        }
+        HANDLE pin = nullptr;
+        EXPECT_EQ(CreatePin(m_filter, block, &pin), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+        std::vector<uint8_t> data = ReadOnce(pin, bytes);
+        KsSystem::CloseHandle(pin);
+        return data;
+    };
+    const std::vector<uint8_t> packed = capture(ExtensibleFormat(2, 48000, 32, 24), false, 8 * 70000);
+    for (size_t f : {size_t{0}, size_t{1}, size_t{300}, size_t{32767}, size_t{32768}, size_t{65535}, size_t{69999}}) {
+        ASSERT_EQ(U32(packed, 8 * f), static_cast<uint32_t>(f & 0xFFFF) << 16) << f;
+        ASSERT_EQ(U32(packed, 8 * f + 4), static_cast<uint32_t>((f + 0x1000) & 0xFFFF) << 16) << f;
+    }
+    WAVEFORMATEXTENSIBLE floatFormat = ExtensibleFormat(2, 48000, 32, 32);
+    floatFormat.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    const std::vector<uint8_t> floats32 = capture(floatFormat, true, 8 * 70000);
+    for (size_t f : {size_t{0}, size_t{1}, size_t{300}, size_t{32767}, size_t{32768}, size_t{65535}, size_t{69999}}) {
+        for (size_t c = 0; c < 2; ++c) {
+            float sample;
+            std::memcpy(&sample, floats32.data() + 8 * f + 4 * c, 4);
+            const auto v = static_cast<int16_t>(static_cast<uint16_t>(f + 0x1000 * c));
+            ASSERT_EQ(sample, static_cast<float>(v) / 32768.0f) << f << " channel " << c;
+        }
+    }
+}
+
 TEST_F(Streaming, ReadsThatSplitFramesContinueTheSameStream)
 {
     Open(WideCaptureDevice(), ExtensibleFormat(2, 48000, 24, 24).Format);
