@@ -20,6 +20,20 @@ inline constexpr const char* kNoAudioDevice =
 // "另一个TELVARA驱动实例正在运行,只能一个实例运行!"
 inline constexpr const char* kAlreadyStreaming = "\xc1\xed\xd2\xbb\xb8\xf6" "TELVARA" "\xc7\xfd\xb6\xaf\xca\xb5\xc0\xfd\xd5\xfd\xd4\xda\xd4\xcb\xd0\xd0,\xd6\xbb\xc4\xdc\xd2\xbb\xb8\xf6\xca\xb5\xc0\xfd\xd4\xcb\xd0\xd0!";
 
+// What getErrorMessage says of the configured devices an init left out:
+// "未打开的设备:" and each as "name(reason)", separated by ";", the ones
+// that did not fit counted by ";另有%d个".
+inline constexpr const char* kLeftOutLead = "\xce\xb4\xb4\xf2\xbf\xaa\xb5\xc4\xc9\xe8\xb1\xb8:";
+inline constexpr const char* kMoreLeftOut = ";\xc1\xed\xd3\xd0%d\xb8\xf6";
+// "被其他程序占用": every pin instance is taken, another program uses the device
+inline constexpr const char* kReasonBusy = "\xb1\xbb\xc6\xe4\xcb\xfb\xb3\xcc\xd0\xf2\xd5\xbc\xd3\xc3";
+// "不支持此采样率", "不支持此格式"
+inline constexpr const char* kReasonRate = "\xb2\xbb\xd6\xa7\xb3\xd6\xb4\xcb\xb2\xc9\xd1\xf9\xc2\xca";
+inline constexpr const char* kReasonFormat = "\xb2\xbb\xd6\xa7\xb3\xd6\xb4\xcb\xb8\xf1\xca\xbd";
+// "未找到", "无法使用"
+inline constexpr const char* kReasonGone = "\xce\xb4\xd5\xd2\xb5\xbd";
+inline constexpr const char* kReasonUnusable = "\xce\xde\xb7\xa8\xca\xb9\xd3\xc3";
+
 // The host's error field (ASIODriverInfo.errorMessage) holds this many
 // bytes with the terminating NUL.
 inline constexpr size_t kErrorMessageBytes = 124;

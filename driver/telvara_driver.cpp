@@ -5,9 +5,11 @@
 #include "control_thread.h"
 #include "debug_trace.h"
 #include "delay_line.h"
+#include "device_report.h"
 #include "device_set.h"
 #include "driver_lock.h"
 #include "host_buffers.h"
+#include "left_out_message.h"
 #include "message_box.h"
 #include "panel_link.h"
 #include "settings_limits.h"
@@ -165,12 +167,25 @@ bool CTelvaraDriver::openDevices()
     m_devices->OpenCapture(request);
     DebugTrace("CTelvaraDriver::outputOpen\n");
     request.devices = &settings->outputDevices;
-    const bool opened = m_devices->OpenRender(request);
+    m_devices->OpenRender(request);
     m_delaysMs.clear();
     for (const auto& endpoint : m_devices->Render()) {
         m_delaysMs.push_back(endpoint->OpeningDelayMs());
     }
-    return opened;
+    reportDevices();
+    // The driver runs with outputs or inputs only as well as with both.
+    return m_devices->OutputChannels() > 0 || m_devices->InputChannels() > 0;
+}
+
+void CTelvaraDriver::reportDevices()
+{
+    const std::vector<DeviceOpenReport> reports = m_devices->Reports();
+    PublishDeviceReport(OpenReportText(reports));
+    // The host hears of the devices left out through getErrorMessage.
+    if (m_devices->OutputChannels() > 0 || m_devices->InputChannels() > 0) {
+        DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage,
+                                  LeftOutMessage(reports, DriverTexts::kLeftOutLead, sizeof m_errorMessage).c_str());
+    }
 }
 
 void CTelvaraDriver::closeDevices()
@@ -203,10 +218,24 @@ ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
         }
         m_devices->EnumerateFilters();
         if (!openDevices()) {
-            const bool anyChannel = m_devices->OutputChannels() >= 1 || m_devices->InputChannels() >= 1;
+            // Devices that were found but would not open are named after
+            // the text; when none was even found the text says so alone.
+            const std::vector<DeviceOpenReport> reports = m_devices->Reports();
+            const bool anyFound = std::any_of(reports.begin(), reports.end(), [](const DeviceOpenReport& report) {
+                return report.outcome != DeviceOutcome::Gone;
+            });
+            std::string text = DriverTexts::kNoAudioDevice;
+            if (anyFound) {
+                const std::string lead = std::string(DriverTexts::kCannotOpenPorts) + " ";
+                text = LeftOutMessage(reports, lead, sizeof m_errorMessage);
+                if (text.empty()) {
+                    text = DriverTexts::kCannotOpenPorts;
+                }
+            }
+            DriverTexts::CopyWholeGbk(m_errorMessage, sizeof m_errorMessage, text.c_str());
             closeDevices();
             m_devices.reset();
-            throw Failure{ASE_NotPresent, anyChannel ? DriverTexts::kCannotOpenPorts : DriverTexts::kNoAudioDevice};
+            throw Failure{ASE_NotPresent, nullptr};
         }
         ControlThread::Attach(this);
         m_attached = true;
@@ -286,6 +315,7 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
             request.devices = &settings->inputDevices;
             m_devices->OpenCapture(request);
         }
+        reportDevices();
     }
     const auto stopDevices = [this] {
         m_devices->SetCaptureState(KSSTATE_STOP);
@@ -521,7 +551,16 @@ ASIOError CTelvaraDriver::getBufferSize(long* minSize, long* maxSize, long* pref
 ASIOError CTelvaraDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
     DebugTrace("CTelvaraDriver::canSampleRate %d\n", static_cast<int>(sampleRate));
-    return SettingsLimits::IsSupportedSampleRate(sampleRate) ? ASE_OK : ASE_NoClock;
+    if (!SettingsLimits::IsSupportedSampleRate(sampleRate)) {
+        return ASE_NoClock;
+    }
+    // A rate some open device cannot take would leave it out; the rate the
+    // devices are open at is theirs whatever their ranges claim.
+    DeviceLock lock;
+    if (sampleRate != m_sampleRate && m_devices && !m_devices->OpenDevicesTake(sampleRate)) {
+        return ASE_NoClock;
+    }
+    return ASE_OK;
 }
 
 ASIOError CTelvaraDriver::getSampleRate(ASIOSampleRate* sampleRate)

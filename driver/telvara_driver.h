@@ -82,9 +82,12 @@ private:
     template <typename Operation>
     ASIOError AtTheEdge(const char* name, Operation&& operation);
 
-    // Under the device lock.
+    // Under the device lock. True when a channel of either direction opened.
     bool openDevices();
     void closeDevices();
+    // Publishes what became of each configured device and, when the driver
+    // runs, names the devices left out in the error text.
+    void reportDevices();
     // Starts the stream; throws Failure. The box a failing start shows is
     // handed out, to be shown once the lock is left.
     void startStream(bool announceRateChange, std::string& box);

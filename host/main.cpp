@@ -4,6 +4,7 @@
 #include "asio_host_session.h"
 #include "callback_intervals.h"
 #include "debug_output_capture.h"
+#include "device_report.h"
 #include "driver_registry.h"
 #include "host_samples.h"
 #include "simulated_counts.h"
@@ -26,12 +27,16 @@ namespace {
 
 enum ExitCode { kOk = 0, kUsage = 2, kNoDriver = 3, kDriverFailed = 4, kFileFailed = 5 };
 
+// ASIODriverInfo.errorMessage: the bytes a driver may write into the error text.
+constexpr size_t kDriverErrorField = 124;
+
 constexpr const char* kUsageText =
     "usage: telvara-host <command> [options]\n"
     "\n"
     "commands:\n"
     "  list                      the ASIO drivers registered on this computer\n"
-    "  info NAME                 channels, buffer sizes, sample rates, latencies and clocks of a driver\n"
+    "  info NAME                 channels, buffer sizes, sample rates, latencies and clocks of a driver,\n"
+    "                            and each configured device: open with its format, or why not\n"
     "  play NAME [options]       play a test signal through the driver's outputs\n"
     "      --signal sine|ramp|clicks|silence   (default sine)\n"
     "      --frequency HZ        sine frequency, or clicks per second (default 440)\n"
@@ -149,8 +154,9 @@ int CommandList()
     return kOk;
 }
 
-// Loads and initialises the named driver; prints why not and returns false.
-bool OpenDriver(const std::string& name, CAsioHostSession& session, int& exitCode)
+// Loads and initialises the named driver; prints why not (with the devices,
+// when asked) and returns false.
+bool OpenDriver(const std::string& name, CAsioHostSession& session, int& exitCode, bool showDevices = false)
 {
     // As a DAW answers: it takes time info and tells its engine's version.
     session.TakeSelectors({kAsioSupportsTimeInfo, kAsioEngineVersion});
@@ -170,6 +176,9 @@ bool OpenDriver(const std::string& name, CAsioHostSession& session, int& exitCod
     }
     if (FAILED(loaded) || !session.Init(GetDesktopWindow(), error)) {
         std::fprintf(stderr, "telvara-host: driver \"%s\" failed: %s\n", name.c_str(), error.c_str());
+        if (showDevices && SUCCEEDED(loaded)) {
+            PrintDeviceReport(session.Driver());
+        }
         exitCode = kDriverFailed;
         return false;
     }
@@ -180,7 +189,7 @@ int CommandInfo(const std::string& name)
 {
     CAsioHostSession session;
     int exitCode = kOk;
-    if (!OpenDriver(name, session, exitCode)) {
+    if (!OpenDriver(name, session, exitCode, true)) {
         return exitCode;
     }
     IASIO* driver = session.Driver();
@@ -208,7 +217,8 @@ int CommandInfo(const std::string& name)
     std::printf("buffer size:   min %ld, max %ld, preferred %ld, granularity %ld\n", minSize, maxSize, preferred,
                 granularity);
     std::printf("sample rate:   %.0f Hz; supported:", rate);
-    for (double candidate : {8000.0, 11025.0, 16000.0, 22050.0, 32000.0, 44100.0, 48000.0, 88200.0, 96000.0}) {
+    for (double candidate :
+         {8000.0, 11025.0, 16000.0, 22050.0, 32000.0, 44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0}) {
         if (driver->canSampleRate(candidate) == ASE_OK) {
             std::printf(" %.0f", candidate);
         }
@@ -221,6 +231,12 @@ int CommandInfo(const std::string& name)
         std::printf("clock source:  %ld %s%s\n", clocks[i].index, clocks[i].name,
                     clocks[i].isCurrentSource ? " (current)" : "");
     }
+    char message[kDriverErrorField] = {};
+    driver->getErrorMessage(message);
+    if (message[0]) {
+        std::printf("driver says:   %s\n", message);
+    }
+    PrintDeviceReport(driver);
     return kOk;
 }
 

@@ -1,5 +1,6 @@
 #include "simulated_counts.h"
 
+#include "driver_module.h"
 #include "simulated_stream_counts.h"
 
 #include <windows.h>
@@ -8,25 +9,9 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
-
-// The module that holds the driver object's code: its first method lives there.
-HMODULE DriverModule(IASIO* driver)
-{
-    void* const* methods = *reinterpret_cast<void* const* const*>(driver);
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            static_cast<LPCSTR>(methods[0]), &module)) {
-        return nullptr;
-    }
-    return module;
-}
-
-}  // namespace
-
 void PrintSimulatedStreamCounts(IASIO* driver)
 {
-    HMODULE module = driver ? DriverModule(driver) : nullptr;
+    HMODULE module = DriverModule(driver);
     const auto counts = module ? reinterpret_cast<TelvaraSimulatedStreamCountsFunction>(
                                      reinterpret_cast<void*>(GetProcAddress(module, TELVARA_SIMULATED_STREAM_COUNTS)))
                                : nullptr;

@@ -15,6 +15,7 @@
 #include "message_box.h"
 #include "panel_resources.h"
 #include "settings_controls_ranges.h"
+#include "settings_keys.h"
 
 #include <dbt.h>
 
@@ -92,6 +93,18 @@ void CQuorvexDlg::InitControls()
     }
     SendMessageA(rates, CB_SETCURSEL, static_cast<WPARAM>(SampleRateSelection(settings.sampleRate)), 0);
 
+    HWND formats = Control(IDC_SAMPLE_FORMAT_LIST);
+    SendMessageA(formats, CB_RESETCONTENT, 0, 0);
+    for (const std::string& format : SampleFormatTexts()) {
+        // GBK texts, whatever the ANSI code page of the machine.
+        wchar_t text[64] = {};
+        MultiByteToWideChar(936, 0, format.c_str(), -1, text, 63);
+        SendMessageW(formats, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    }
+    const int format =
+        SampleFormatSelection(settings.bitsPerSample, GetSettingsFile().ReadDefaultText(SettingsKeys::kSampleFormat, "int"));
+    SendMessageA(formats, CB_SETCURSEL, static_cast<WPARAM>(format), 0);
+
     using namespace SettingsControlRanges;
     HWND buffer = Control(IDC_BUFFER_SLIDER);
     SendMessageA(buffer, TBM_SETRANGE, FALSE, MAKELPARAM(0, kBufferPositions - 1));
@@ -163,8 +176,8 @@ void CQuorvexDlg::SetTabOrder()
     // the volume sliders, the web button. The template keeps its order; only
     // these controls move in the order the dialog manager walks.
     HWND previous = Control(IDC_DEVICE_TREE);
-    for (int id : {IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST, IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME,
-                   IDC_INPUT_VOLUME, IDC_WEB_BUTTON}) {
+    for (int id : {IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST, IDC_SAMPLE_FORMAT_LIST, IDC_BUFFER_SLIDER,
+                   IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_WEB_BUTTON}) {
         HWND control = Control(id);
         SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = control;

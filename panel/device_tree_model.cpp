@@ -159,10 +159,16 @@ DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSetting
         if (name.empty()) {
             continue;
         }
-        DeviceTreeNode deviceNode = Node(name, ItemOf(name, device, PanelItemKind::kDevice), settings);
+        // A direction another program holds is marked, and so is its
+        // device: the user sees it before ticking it.
+        const bool playbackInUse = ListsPlayback(device, settings.sampleRate) && device.render.allInstancesTaken;
+        const bool recordingInUse = ListsRecording(device, settings.sampleRate) && device.capture.allInstancesTaken;
+        const auto marked = [](std::string text, bool inUse) { return inUse ? text + DeviceTreeTexts::kInUse : text; };
+        DeviceTreeNode deviceNode = Node(marked(name, playbackInUse || recordingInUse),
+                                         ItemOf(name, device, PanelItemKind::kDevice), settings);
         if (ListsPlayback(device, settings.sampleRate)) {
-            DeviceTreeNode group =
-                Node(DeviceTreeTexts::kPlaybackGroup, ItemOf(name, device, PanelItemKind::kPlayback), settings);
+            DeviceTreeNode group = Node(marked(DeviceTreeTexts::kPlaybackGroup, playbackInUse),
+                                        ItemOf(name, device, PanelItemKind::kPlayback), settings);
             const DeviceSettings* record = FindDeviceSettings(settings.outputDevices, name);
             const uint32_t channels = device.render.dataRange.MaximumChannels;
             for (uint32_t c = 0; c < channels; ++c) {
@@ -174,8 +180,8 @@ DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSetting
             deviceNode.children.push_back(std::move(group));
         }
         if (ListsRecording(device, settings.sampleRate)) {
-            DeviceTreeNode group =
-                Node(DeviceTreeTexts::kRecordingGroup, ItemOf(name, device, PanelItemKind::kRecording), settings);
+            DeviceTreeNode group = Node(marked(DeviceTreeTexts::kRecordingGroup, recordingInUse),
+                                        ItemOf(name, device, PanelItemKind::kRecording), settings);
             // Recording channels are listed only for a device in the "in" list.
             if (const DeviceSettings* record = FindDeviceSettings(settings.inputDevices, name)) {
                 const uint32_t channels = device.capture.dataRange.MaximumChannels;

@@ -33,7 +33,9 @@ inline constexpr size_t kTreeItemTextBytes = 499;
 
 // Every device of the scan in key order. A direction is listed when the
 // device's maximum rate of that direction reaches the settings' sample rate;
-// a device with neither direction is left out. Recording channels are listed
+// a device with neither direction is left out. A listed direction whose pin
+// instances the scan found all taken ends in "(被占用)", and so does its
+// device. Recording channels are listed
 // for devices in the "in" list and numbered over the inserted items.
 DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSettings& settings);
 

@@ -43,6 +43,10 @@ inline constexpr const char* kTickDevicesHint =
     "\xb7\xc5\xc9\xe8\xb1\xb8\xb9\xb4\xd1\xa1\xa1\xb0\xb2\xa5\xb7\xc5\xa1\xb1\xa3\xac\xc2\xbc\xd2\xf4\xc9\xe8"
     "\xb1\xb8\xb9\xb4\xd1\xa1\xa1\xb0\xc2\xbc\xd2\xf4\xa1\xb1";
 
+// "(被占用)": after a device, and its direction, whose pin instances
+// another program holds (the scan found every one taken)
+inline constexpr const char* kInUse = "(\xb1\xbb\xd5\xbc\xd3\xc3)";
+
 // "%d-%dHz", "%d-%dBit", "%.2fms"
 inline constexpr const char* kRateRange = "%d-%dHz";
 inline constexpr const char* kBitsRange = "%d-%dBit";

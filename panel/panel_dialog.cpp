@@ -145,6 +145,9 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         case IDC_SAMPLE_RATE_LIST:
             OnSampleRateList(HIWORD(wParam));
             return TRUE;
+        case IDC_SAMPLE_FORMAT_LIST:
+            OnSampleFormatList(HIWORD(wParam));
+            return TRUE;
         case IDC_CHANNEL_LIST:
             OnChannelList(HIWORD(wParam));
             return TRUE;

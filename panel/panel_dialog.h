@@ -103,6 +103,7 @@ public:
     // settings, then the tree shows them.
     void ApplyCheckBoxChanges();
     void OnSampleRateList(UINT code);
+    void OnSampleFormatList(UINT code);
     void OnChannelList(UINT code);
     void OnBufferSliderThemeChanged(const NMHDR* notification);
     void OnHScroll(UINT code, UINT position, HWND slider);

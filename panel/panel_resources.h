@@ -33,6 +33,7 @@
 #define IDC_DELAY_VALUE 1027
 #define IDC_BUFFER_TEXT 1028
 #define IDC_APPLY_NOTE 1029
+#define IDC_SAMPLE_FORMAT_LIST 1030
 
 // The status bar's id, as the dialog framework numbers its first bar.
 #define IDC_STATUS_BAR 0xE801

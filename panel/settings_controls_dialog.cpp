@@ -10,6 +10,7 @@
 
 #include "panel_resources.h"
 #include "settings_controls_ranges.h"
+#include "settings_keys.h"
 
 namespace {
 
@@ -108,6 +109,24 @@ void CQuorvexDlg::OnSampleRateList(UINT code)
     if (m_pEditor->SelectSampleRate(selection)) {
         RebuildDeviceTree();
         SetWindowTextA(Control(IDC_BUFFER_TEXT), BufferSizeText(m_bufferFrames, m_pSettings->sampleRate).c_str());
+    }
+}
+
+void CQuorvexDlg::OnSampleFormatList(UINT code)
+{
+    if (!m_pEditor || !m_pSettings) {
+        return;  // no settings were loaded: the panel is ending
+    }
+    HWND list = Control(IDC_SAMPLE_FORMAT_LIST);
+    const int stored = SampleFormatSelection(
+        m_pSettings->bitsPerSample, GetSettingsFile().ReadDefaultText(SettingsKeys::kSampleFormat, "int"));
+    if (code == CBN_SELENDCANCEL) {
+        SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(stored), 0);
+        return;
+    }
+    const int selection = ListSelection(list);
+    if (IsCommit(list, code) && selection != stored) {
+        m_pEditor->SelectSampleFormat(selection);
     }
 }
 

@@ -161,6 +161,20 @@ bool DeviceSettingsEditor::SelectSampleRate(int listSelection)
     return true;
 }
 
+bool DeviceSettingsEditor::SelectSampleFormat(int listSelection)
+{
+    std::string bits;
+    std::string format;
+    if (!StoredSampleFormat(listSelection, bits, format)) {
+        return false;
+    }
+    m_file.WriteDefaultValue(SettingsKeys::kBitsPerSample, bits);
+    m_file.WriteDefaultValue(SettingsKeys::kSampleFormat, format);
+    m_settings.bitsPerSample = std::stoi(bits);
+    m_setEvent(TelvaraEvents::kSettingsChanged);
+    return true;
+}
+
 void DeviceSettingsEditor::SetBufferSize(int32_t frames)
 {
     m_file.WriteDefaultValue(SettingsKeys::kBlockFrames, std::to_string(frames));

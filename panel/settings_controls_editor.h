@@ -34,6 +34,12 @@ public:
     // settings event. False (nothing written) for a selection outside the list.
     bool SelectSampleRate(int listSelection);
 
+    // A new sample-format list selection: writes "BitSpersample" (16, 24 or
+    // 32) and "SampleFormat" ("int" or "float") and sets the settings event
+    // once both are written. False (nothing written) for a selection outside
+    // the list.
+    bool SelectSampleFormat(int listSelection);
+
     // Buffer slider: writes "BlockFrames" (frames), no event.
     void SetBufferSize(int32_t frames);
 

@@ -2,10 +2,13 @@
 
 #include "device_tree_item.h"
 #include "device_tree_texts.h"
+#include "settings_limits.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -16,8 +19,71 @@ constexpr const char* kSilence = "\xbe\xb2\xd2\xf4";
 
 const std::vector<std::string>& SampleRateTexts()
 {
-    static const std::vector<std::string> rates{"8000", "16000", "32000", "44100", "48000"};
+    static const std::vector<std::string> rates = [] {
+        std::vector<std::string> texts;
+        for (int32_t rate : SettingsLimits::kSampleRates) {
+            texts.push_back(std::to_string(rate));
+        }
+        return texts;
+    }();
     return rates;
+}
+
+namespace {
+
+struct SampleFormatEntry {
+    const char* text;
+    const char* bits;
+    const char* format;
+};
+
+// "16 位整数", "24 位整数", "32 位整数", "32 位浮点"
+constexpr SampleFormatEntry kSampleFormats[] = {
+    {"16 \xce\xbb\xd5\xfb\xca\xfd", "16", "int"},
+    {"24 \xce\xbb\xd5\xfb\xca\xfd", "24", "int"},
+    {"32 \xce\xbb\xd5\xfb\xca\xfd", "32", "int"},
+    {"32 \xce\xbb\xb8\xa1\xb5\xe3", "32", "float"},
+};
+constexpr int kFloatEntry = 3;
+
+}  // namespace
+
+const std::vector<std::string>& SampleFormatTexts()
+{
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> all;
+        for (const SampleFormatEntry& entry : kSampleFormats) {
+            all.push_back(entry.text);
+        }
+        return all;
+    }();
+    return texts;
+}
+
+int SampleFormatSelection(int32_t bitsPerSample, const std::string& sampleFormat)
+{
+    const std::string floatText = "float";
+    const bool isFloat = std::equal(sampleFormat.begin(), sampleFormat.end(), floatText.begin(), floatText.end(),
+                                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    if (isFloat) {
+        return kFloatEntry;
+    }
+    for (int i = 0; i < kFloatEntry; ++i) {
+        if (std::to_string(bitsPerSample) == kSampleFormats[i].bits) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool StoredSampleFormat(int selection, std::string& bitsPerSample, std::string& sampleFormat)
+{
+    if (selection < 0 || selection >= static_cast<int>(std::size(kSampleFormats))) {
+        return false;
+    }
+    bitsPerSample = kSampleFormats[selection].bits;
+    sampleFormat = kSampleFormats[selection].format;
+    return true;
 }
 
 int SampleRateSelection(int32_t sampleRate)

@@ -23,13 +23,25 @@ inline constexpr int kDelayMilliseconds = 500;
 inline constexpr int kDelayStepMilliseconds = 5;
 }  // namespace SettingsControlRanges
 
-// The five rates of the sample-rate list, in list order.
+// The rates of the sample-rate list, in list order: every rate the driver
+// offers, from 8000 to 192000 Hz.
 const std::vector<std::string>& SampleRateTexts();
 
 // The list entry for a stored rate: the first entry that begins with its
 // decimal text, searched from the second entry to the last and then the
 // first; -1 when none does.
 int SampleRateSelection(int32_t sampleRate);
+
+// The host sample types of the format list, in list order: 16-, 24- and
+// 32-bit integers and 32-bit float ("16 位整数" ... "32 位浮点").
+const std::vector<std::string>& SampleFormatTexts();
+// The entry of the stored settings: "float" (any case) in SampleFormat is the
+// float entry whatever the depth; otherwise the depth's entry, -1 for a
+// depth the list does not offer.
+int SampleFormatSelection(int32_t bitsPerSample, const std::string& sampleFormat);
+// What an entry stores: the BitSpersample and SampleFormat texts; false for
+// a selection outside the list.
+bool StoredSampleFormat(int selection, std::string& bitsPerSample, std::string& sampleFormat);
 
 // Buffer slider: the position of the nearest size the slider offers, and
 // the size a position stands for.

@@ -199,6 +199,19 @@ LiveValues SettingsFile::LoadLiveValues()
     return values;
 }
 
+std::string SettingsFile::ReadDefaultText(const std::string& key, const std::string& fallback)
+{
+    std::lock_guard<std::mutex> lock(m_reloadLock);
+    if (!m_pConfig) {
+        return fallback;
+    }
+    try {
+        return m_pConfig->getString(std::string(SettingsKeys::kDefaultSection) + "." + key, fallback);
+    } catch (const std::exception&) {
+        return fallback;
+    }
+}
+
 SettingsFile& GetSettingsFile(SettingsFailureAction onFirstUse)
 {
     // Lives until the process ends: engine and control threads may still read

@@ -51,6 +51,10 @@ public:
     // driver keeps what it has). Never throws.
     LiveValues LoadLiveValues();
 
+    // A key of section "default" as the file read last (and the writes
+    // since) hold it; fallback when the key is absent or nothing was read.
+    std::string ReadDefaultText(const std::string& key, const std::string& fallback);
+
     // False when the file could not be created or parsed at construction,
     // until a later load reads it.
     bool IsUsable() const { return m_strFailure.empty(); }

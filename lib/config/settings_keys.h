@@ -5,6 +5,7 @@ namespace SettingsKeys {
 inline constexpr const char* kDefaultSection = "default";
 inline constexpr const char* kBlockFrames = "BlockFrames";
 inline constexpr const char* kBitsPerSample = "BitSpersample";  // lower-case "s" after "Bit", as stored
+inline constexpr const char* kSampleFormat = "SampleFormat";    // "int" or "float": the host's sample type
 inline constexpr const char* kSampleRate = "SampleRate";
 inline constexpr const char* kSampleFormat = "SampleFormat";  // "float" or "int"
 inline constexpr const char* kInputLatency = "InputLatency";

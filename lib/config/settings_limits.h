@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 // The limits of the settings, shared by the reader (which keeps every value
@@ -23,9 +24,14 @@ inline constexpr int32_t kDefaultBlockFrames = 512;
 inline constexpr int32_t kLongestLatencySetting = 480000;
 
 inline constexpr int32_t kDefaultSampleRate = 44100;
+// Every rate the driver offers a host, in ascending order: the five it has
+// always had, then the high rates that USB Audio 2.0 and HD Audio devices
+// take. A host is offered a rate only when every open device takes it too.
+inline constexpr int32_t kSampleRates[] = {8000, 16000, 32000, 44100, 48000, 88200, 96000, 176400, 192000};
 inline bool IsSupportedSampleRate(double rate)
 {
-    return rate == 8000.0 || rate == 16000.0 || rate == 32000.0 || rate == 44100.0 || rate == 48000.0;
+    return std::any_of(std::begin(kSampleRates), std::end(kSampleRates),
+                       [rate](int32_t listed) { return rate == static_cast<double>(listed); });
 }
 
 inline constexpr int32_t kDefaultBitsPerSample = 16;

@@ -2,6 +2,7 @@
 
 #include "debug_trace.h"
 #include "device_texts.h"
+#include "pin_instances.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,13 +31,15 @@ void CopyName(char (&field)[N], const std::string& name)
 }
 
 // The scanned part of one direction: what the panel shows and the opens match.
-ScannedDevice Scanned(CKsAudFilter* filter, const KSDATARANGE_AUDIO& range, const std::string& uniqueName)
+ScannedDevice Scanned(CKsAudFilter* filter, const KSDATARANGE_AUDIO& range, const std::string& uniqueName,
+                      StreamDirection direction)
 {
     ScannedDevice device{};
     device.filter = filter;
     device.dataRange = range;
     device.channels = static_cast<uint16_t>(range.MaximumChannels);
     CopyName(device.friendlyName, uniqueName);
+    device.allInstancesTaken = AllInstancesTaken(*filter, direction);
     return device;
 }
 
@@ -135,7 +138,7 @@ void CDeviceCatalogue::ScanRenderDevices()
         *m_renderEnumerator, [this](CKsAudFilter* filter, const std::string& name, const KSDATARANGE_AUDIO& range) {
             const std::string uniqueName = MakeUniqueName(m_devices, name);
             DeviceEntry& entry = m_devices[uniqueName];
-            entry.render = Scanned(filter, range, uniqueName);
+            entry.render = Scanned(filter, range, uniqueName, StreamDirection::Render);
             entry.capture = ScannedDevice{};
         });
 }
@@ -152,7 +155,7 @@ void CDeviceCatalogue::ScanCaptureDevices()
         *m_captureEnumerator, [&](CKsAudFilter* filter, const std::string& name, const KSDATARANGE_AUDIO& range) {
             const std::string uniqueName = MakeUniqueName(found, name);
             DeviceEntry& entry = m_devices[uniqueName];
-            entry.capture = Scanned(filter, range, uniqueName);
+            entry.capture = Scanned(filter, range, uniqueName, StreamDirection::Capture);
             found[uniqueName] = entry;
         });
 }

@@ -13,6 +13,9 @@ struct ScannedDevice {
     KSDATARANGE_AUDIO dataRange = {};  // the filter's audio data range, copied
     uint16_t channels = 0;             // the range's maximum
     char friendlyName[500] = {};       // the unique name
+    // Every instance of the direction's streaming pins was taken when the
+    // scan asked: another program (or this one) holds the device.
+    bool allInstancesTaken = false;
 };
 
 // One scanned device name: the part of a direction the device lacks is empty.

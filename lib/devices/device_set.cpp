@@ -3,12 +3,14 @@
 #include "debug_trace.h"
 #include "device_texts.h"
 #include "format_choice.h"
+#include "pin_instances.h"
 #include "request_completion.h"
 #include "sample_conversion.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 
 namespace {
 
@@ -47,19 +49,20 @@ bool ChannelsFit(int32_t channels, int32_t total)
 }
 
 // Whether a device of that many channels can join a direction of `total`
-// channels at the requested depth (traced when not).
-bool Openable(const std::string& name, const OpenRequest& request, int32_t channels, int32_t total)
+// channels at the requested depth: Open, or why not. A depth that cannot be
+// streamed is the format's fault; too many channels the device's.
+DeviceOutcome Openable(const std::string& name, const OpenRequest& request, int32_t channels, int32_t total)
 {
     // Only a 16-bit host asks for the configured depth.
     if (request.hostFormat == SampleFormat::Int16 && !BytesPerSample(request.bitsPerSample)) {
         TraceSkip(name, DeviceTexts::kSkipDepth);
-        return false;
+        return DeviceOutcome::FormatRefused;
     }
     if (!ChannelsFit(channels, total)) {
         TraceSkip(name, DeviceTexts::kSkipChannels);
-        return false;
+        return DeviceOutcome::Unusable;
     }
-    return true;
+    return DeviceOutcome::Open;
 }
 
 FormatRequest FormatOf(const OpenRequest& request, uint16_t pinChannels)
@@ -67,19 +70,83 @@ FormatRequest FormatOf(const OpenRequest& request, uint16_t pinChannels)
     return FormatRequest{request.hostFormat, request.bitsPerSample, pinChannels, static_cast<int32_t>(request.sampleRate)};
 }
 
-// The devices of the catalogue that the request names and that have the
-// direction's part, in the byte-wise order of their names. An empty name is
-// a blank item of the list, never a device the user chose: the panel does
-// not show devices without a name.
+// Every device the request names, in the byte-wise order of the names,
+// with the direction's part the catalogue found for it (null: not found). An
+// empty name is a blank item of the list, never a device the user chose: the
+// panel does not show devices without a name.
 template <typename Visit>
 void ForEachConfigured(const DeviceTable& devices, const OpenRequest& request, ScannedDevice DeviceEntry::*part,
                        Visit visit)
 {
-    for (const auto& [name, entry] : devices) {
-        const auto configured = request.devices->find(name);
-        if (!name.empty() && configured != request.devices->end() && (entry.*part).filter) {
-            visit(name, entry.*part, configured->second);
+    for (const auto& [name, settings] : *request.devices) {
+        if (name.empty()) {
+            continue;
         }
+        const auto found = devices.find(name);
+        const ScannedDevice* scanned =
+            found != devices.end() && (found->second.*part).filter ? &(found->second.*part) : nullptr;
+        visit(name, scanned, settings);
+    }
+}
+
+// The rates the direction's streaming pins of a filter take, one span per
+// audio range. Read before a pin is created: nothing may fail between the
+// pin and its endpoint.
+std::vector<RateSpan> RatesOf(CKsFilter& filter, StreamDirection direction)
+{
+    std::vector<RateSpan> rates;
+    KsList<CKsPin>& pins = direction == StreamDirection::Render ? filter.m_RenderSinkPins : filter.m_CaptureSinkPins;
+    for (auto* pinItem = pins.m_pHead; pinItem; pinItem = pinItem->pNext) {
+        auto* pin = static_cast<CKsAudPin*>(pinItem->pData);
+        for (auto* rangeItem = pin->m_DataRanges.m_pHead; rangeItem; rangeItem = rangeItem->pNext) {
+            const KSDATARANGE_AUDIO& range = *rangeItem->pData;
+            rates.push_back({range.MinimumSampleFrequency, range.MaximumSampleFrequency});
+        }
+    }
+    return rates;
+}
+
+bool SpansTake(const std::vector<RateSpan>& rates, int32_t rate)
+{
+    return std::any_of(rates.begin(), rates.end(), [rate](const RateSpan& span) {
+        return static_cast<uint32_t>(rate) >= span.lowest && static_cast<uint32_t>(rate) <= span.highest;
+    });
+}
+
+bool AnswerMeans(HRESULT answer, std::initializer_list<DWORD> errors)
+{
+    for (DWORD error : errors) {
+        if (answer == HRESULT_FROM_WIN32(error)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Why no pin could be created on the filter: the driver's answer to the
+// latest creation tells a pin in use (as Windows answers for a pin another
+// program holds) and a device that went away; the instance counts, asked
+// again, tell a pin in use too; otherwise the device refused the rate when
+// none of its ranges takes it, else the format.
+DeviceOutcome WhyNoPin(CKsFilter& filter, StreamDirection direction, const std::vector<RateSpan>& rates, int32_t rate)
+{
+    const HRESULT answer = filter.m_hrLastPinCreation;
+    if (AnswerMeans(answer, {ERROR_BAD_COMMAND}) || AllInstancesTakenNow(filter, direction)) {
+        return DeviceOutcome::Busy;
+    }
+    if (AnswerMeans(answer, {ERROR_DEVICE_REMOVED, ERROR_DEVICE_NOT_CONNECTED})) {
+        return DeviceOutcome::Gone;
+    }
+    if (!rates.empty() && !SpansTake(rates, rate)) {
+        return DeviceOutcome::RateRefused;
+    }
+    return DeviceOutcome::FormatRefused;
+}
+
+void TraceOutcome(const DeviceOpenReport& report)
+{
+    if (report.outcome != DeviceOutcome::Open) {
+        TraceSkip(report.name, OutcomeText(report).c_str());
     }
 }
 
@@ -107,10 +174,18 @@ bool CDeviceSet::OpenRender(const OpenRequest& request)
         if (!m_render.empty()) {
             CloseRender();
         }
+        m_renderReports.clear();
         m_catalogue.ScanRenderDevices();
         ForEachConfigured(m_catalogue.Devices(), request, &DeviceEntry::render,
-                          [&](const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device) {
-                              OpenRenderDevice(name, scanned, device, request);
+                          [&](const std::string& name, const ScannedDevice* scanned, const DeviceSettings& device) {
+                              DeviceOpenReport report;
+                              report.name = name;
+                              report.direction = StreamDirection::Render;
+                              report.sampleRate = static_cast<int32_t>(request.sampleRate);
+                              report.outcome = scanned ? OpenRenderDevice(name, *scanned, device, request, report)
+                                                       : DeviceOutcome::Gone;
+                              TraceOutcome(report);
+                              m_renderReports.push_back(std::move(report));
                           });
         DebugTrace(DeviceTexts::kRenderDevicesOpened, static_cast<int>(OutputChannels()));
         return OutputChannels() > 0;
@@ -121,24 +196,32 @@ bool CDeviceSet::OpenRender(const OpenRequest& request)
     }
 }
 
-void CDeviceSet::OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
-                                  const OpenRequest& request)
+DeviceOutcome CDeviceSet::OpenRenderDevice(const std::string& name, const ScannedDevice& scanned,
+                                           const DeviceSettings& device, const OpenRequest& request,
+                                           DeviceOpenReport& report)
 {
-    if (!Openable(name, request, device.maximumChannels, OutputChannels())) {
-        return;
+    const DeviceOutcome openable = Openable(name, request, device.maximumChannels, OutputChannels());
+    if (openable != DeviceOutcome::Open) {
+        return openable;
     }
     const auto channels = static_cast<uint16_t>(device.maximumChannels);
+    const auto rate = static_cast<int32_t>(request.sampleRate);
+    auto* filter = static_cast<CKsAudRenFilter*>(scanned.filter);
+    std::vector<RateSpan> rates = RatesOf(*filter, StreamDirection::Render);
     m_render.reserve(m_render.size() + 1);  // nothing may fail between the pin and its endpoint
-    OpenedPin opened = OpenPinInBestFormat(static_cast<CKsAudRenFilter*>(scanned.filter), StreamDirection::Render,
-                                           FormatOf(request, channels), name);
+    filter->m_hrLastPinCreation = S_OK;
+    OpenedPin opened = OpenPinInBestFormat(filter, StreamDirection::Render, FormatOf(request, channels), name);
     if (!opened.pin) {
-        return;
+        return WhyNoPin(*filter, StreamDirection::Render, rates, rate);
     }
     opened.format.channels = channels;
     m_render.push_back(
         std::make_unique<CRenderEndpoint>(name, static_cast<int>(m_render.size()), opened.pin, opened.format, device));
     const DeviceKey key(m_render.size() - 1);
     DebugTrace(DeviceTexts::kRenderDeviceOpened, key.text, key.text, device.channelLinkLeft, device.channelLinkRight);
+    report.format = DescribeEndpointFormat(m_render.back()->Format());
+    report.rates = std::move(rates);
+    return DeviceOutcome::Open;
 }
 
 bool CDeviceSet::OpenCapture(const OpenRequest& request)
@@ -148,10 +231,18 @@ bool CDeviceSet::OpenCapture(const OpenRequest& request)
         if (!m_capture.empty()) {
             CloseCapture();
         }
+        m_captureReports.clear();
         m_catalogue.ScanCaptureDevices();
         ForEachConfigured(m_catalogue.Devices(), request, &DeviceEntry::capture,
-                          [&](const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device) {
-                              OpenCaptureDevice(name, scanned, device, request);
+                          [&](const std::string& name, const ScannedDevice* scanned, const DeviceSettings& device) {
+                              DeviceOpenReport report;
+                              report.name = name;
+                              report.direction = StreamDirection::Capture;
+                              report.sampleRate = static_cast<int32_t>(request.sampleRate);
+                              report.outcome = scanned ? OpenCaptureDevice(name, *scanned, device, request, report)
+                                                       : DeviceOutcome::Gone;
+                              TraceOutcome(report);
+                              m_captureReports.push_back(std::move(report));
                           });
         return InputChannels() > 0;
     } catch (const std::exception& e) {
@@ -161,11 +252,13 @@ bool CDeviceSet::OpenCapture(const OpenRequest& request)
     }
 }
 
-void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
-                                   const OpenRequest& request)
+DeviceOutcome CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned,
+                                            const DeviceSettings& device, const OpenRequest& request,
+                                            DeviceOpenReport& report)
 {
-    if (!Openable(name, request, device.maximumChannels, InputChannels())) {
-        return;
+    const DeviceOutcome openable = Openable(name, request, device.maximumChannels, InputChannels());
+    if (openable != DeviceOutcome::Open) {
+        return openable;
     }
     auto* filter = static_cast<CKsAudCapFilter*>(scanned.filter);
     // The range read again: the pin takes its channel count, the host the
@@ -173,21 +266,27 @@ void CDeviceSet::OpenCaptureDevice(const std::string& name, const ScannedDevice&
     const KSDATARANGE_AUDIO* range = filter->GetKsAudioDataRange();
     if (!range) {
         TraceSkip(name, DeviceTexts::kSkipNoRange);
-        return;
+        return DeviceOutcome::Unusable;
     }
     if (range->MaximumChannels > 0xFFFF) {
         TraceSkip(name, DeviceTexts::kSkipChannels);
-        return;
+        return DeviceOutcome::Unusable;
     }
     const auto pinChannels = static_cast<uint16_t>(range->MaximumChannels);
+    const auto rate = static_cast<int32_t>(request.sampleRate);
+    std::vector<RateSpan> rates = RatesOf(*filter, StreamDirection::Capture);
     m_capture.reserve(m_capture.size() + 1);
+    filter->m_hrLastPinCreation = S_OK;
     OpenedPin opened = OpenPinInBestFormat(filter, StreamDirection::Capture, FormatOf(request, pinChannels), name);
     if (!opened.pin) {
-        return;
+        return WhyNoPin(*filter, StreamDirection::Capture, rates, rate);
     }
     opened.format.channels = static_cast<uint16_t>(device.maximumChannels);
     m_capture.push_back(
         std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), opened.pin, opened.format, device));
+    report.format = DescribeEndpointFormat(m_capture.back()->Format());
+    report.rates = std::move(rates);
+    return DeviceOutcome::Open;
 }
 
 namespace {
@@ -222,12 +321,14 @@ void CloseAll(Endpoints& endpoints)
 
 void CDeviceSet::CloseRender()
 {
+    m_renderReports.clear();
     CloseAll(m_render);
     DebugTrace("%s", DeviceTexts::kRenderDevicesClosed);
 }
 
 void CDeviceSet::CloseCapture()
 {
+    m_captureReports.clear();
     CloseAll(m_capture);
     DebugTrace("%s", DeviceTexts::kCaptureDevicesClosed);
 }
@@ -239,6 +340,22 @@ void CDeviceSet::TakeBackAll()
     const ULONGLONG deadline = GetTickCount64() + kGiveBackTimeoutMs;
     TakeBackEvery(m_render, deadline);
     TakeBackEvery(m_capture, deadline);
+}
+
+std::vector<DeviceOpenReport> CDeviceSet::Reports() const
+{
+    std::vector<DeviceOpenReport> reports = m_renderReports;
+    reports.insert(reports.end(), m_captureReports.begin(), m_captureReports.end());
+    return reports;
+}
+
+bool CDeviceSet::OpenDevicesTake(double rate) const
+{
+    const auto takes = [rate](const DeviceOpenReport& report) {
+        return report.outcome != DeviceOutcome::Open || TakesRate(report, rate);
+    };
+    return std::all_of(m_renderReports.begin(), m_renderReports.end(), takes) &&
+           std::all_of(m_captureReports.begin(), m_captureReports.end(), takes);
 }
 
 int32_t CDeviceSet::OutputChannels() const

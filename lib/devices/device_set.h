@@ -2,6 +2,7 @@
 
 #include "capture_endpoint.h"
 #include "device_catalogue.h"
+#include "device_open_report.h"
 #include "driver_settings.h"
 #include "render_endpoint.h"
 
@@ -41,10 +42,19 @@ public:
 
     // Closes what the direction has open, rescans it and opens the
     // configured devices found; true when at least one channel was opened.
+    // Every configured device gets its report: open, or why not.
     bool OpenRender(const OpenRequest& request);
     bool OpenCapture(const OpenRequest& request);
+    // Closing a direction drops its reports too.
     void CloseRender();
     void CloseCapture();
+
+    // The configured devices of the latest opens, the "out" list and then
+    // the "in" list, each in name order (blank names left out).
+    std::vector<DeviceOpenReport> Reports() const;
+    // Whether every open device of both directions takes the rate, as its
+    // audio ranges say.
+    bool OpenDevicesTake(double rate) const;
 
     const std::vector<std::unique_ptr<CRenderEndpoint>>& Render() const { return m_render; }
     const std::vector<std::unique_ptr<CCaptureEndpoint>>& Capture() const { return m_capture; }
@@ -65,12 +75,16 @@ public:
     int32_t LongestReportedLatency(StreamDirection direction) const;
 
 private:
-    void OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
-                          const OpenRequest& request);
-    void OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
-                           const OpenRequest& request);
+    // Each answers what became of the device and fills the report of an
+    // open one.
+    DeviceOutcome OpenRenderDevice(const std::string& name, const ScannedDevice& scanned, const DeviceSettings& device,
+                                   const OpenRequest& request, DeviceOpenReport& report);
+    DeviceOutcome OpenCaptureDevice(const std::string& name, const ScannedDevice& scanned,
+                                    const DeviceSettings& device, const OpenRequest& request, DeviceOpenReport& report);
 
     CDeviceCatalogue m_catalogue;
     std::vector<std::unique_ptr<CRenderEndpoint>> m_render;
     std::vector<std::unique_ptr<CCaptureEndpoint>> m_capture;
+    std::vector<DeviceOpenReport> m_renderReports;
+    std::vector<DeviceOpenReport> m_captureReports;
 };

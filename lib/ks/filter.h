@@ -32,6 +32,10 @@ public:
 
     CHAR m_szFriendlyName[MAX_PATH];
     CHAR m_szName[MAX_PATH];
+    // What the latest KsCreatePin for one of the filter's pins answered
+    // (S_OK before the first): tells a pin another program holds from a
+    // format the pin refuses.
+    HRESULT m_hrLastPinCreation = S_OK;
 
     KsList<CKsNode> m_Nodes;
     KsList<CKsPin> m_Pins;

@@ -142,6 +142,7 @@ HRESULT CKsPin::Instantiate(BOOL bLooped)
     HANDLE hPin = INVALID_HANDLE_VALUE;
     const HRESULT hr =
         FromKsCreatePin(KsSystem::KsCreatePin(m_pFilter->GetHandle(), m_pksPinCreate, GENERIC_READ | GENERIC_WRITE, &hPin));
+    m_pFilter->m_hrLastPinCreation = hr;
     if (SUCCEEDED(hr)) {
         m_handle = hPin;
     } else {

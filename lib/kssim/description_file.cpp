@@ -568,6 +568,8 @@ DeviceModel BuildDevice(const Parser& parser, const DeviceSections& sections)
             }
         } else if (key == "open") {
             device.openFails = !parser.Word(entry, "ok", "fails");
+        } else if (key == "held") {
+            device.heldByOtherProgram = parser.Word(entry, "yes", "no");
         } else if (key == "pin-count") {
             device.pinCountFails = !parser.Word(entry, "ok", "fails");
         } else if (key == "topology") {

@@ -122,6 +122,10 @@ struct DeviceModel {
     // Its pins answer KSPROPERTY_AUDIO_LATENCY with deviceBufferMs; when
     // false the request fails as with drivers that do not know it.
     bool reportsLatency = true;
+    // Another program (the Windows audio engine, an exclusive-mode player)
+    // holds every free instance of the device's pins from the start, as
+    // HoldInstances(path, -1) does; ReleaseInstances lets go of them.
+    bool heldByOtherProgram = false;
 };
 
 // A render device as USB and onboard devices look: one render-sink pin
@@ -190,6 +194,15 @@ public:
     // before. 0, the default, gives requests back at once. pinId -1: every
     // pin of the device.
     void SetCancelDelay(const std::string& devicePath, int pinId, DWORD ms);
+
+    // Another program in this process takes every instance of the pin that
+    // is still free (of a pin without a limit, one): KSPROPERTY_PIN_CINSTANCES
+    // and GLOBALCINSTANCES count them as current, and KsCreatePin answers
+    // ERROR_BAD_COMMAND, as a pin in use does on Windows, until
+    // ReleaseInstances gives them back. Instances this process has open stay
+    // its own. pinId -1: every pin of the device that has instances.
+    void HoldInstances(const std::string& devicePath, int pinId);
+    void ReleaseInstances(const std::string& devicePath, int pinId);
 
     // What the model saw. These and SetStreamFault / RemoveDevice throw
     // std::invalid_argument for a path or pin the model does not have.

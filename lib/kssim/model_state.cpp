@@ -1,5 +1,6 @@
 #include "model_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 
@@ -117,7 +118,42 @@ std::shared_ptr<Device> MakeDevice(Model& model, DeviceModel deviceModel)
     device->pins.resize(deviceModel.pins.size());
     device->model = std::move(deviceModel);
     device->devInst = model.nextDevInst++;
+    if (device->model.heldByOtherProgram) {
+        for (size_t pin = 0; pin < device->pins.size(); ++pin) {
+            HoldFreeInstances(*device, pin);
+        }
+    }
     return device;
+}
+
+namespace {
+
+// Instances of a limit still free with `taken` of them in use; -1 without a limit.
+int64_t FreeInstances(const KSPIN_CINSTANCES& limit, int taken)
+{
+    if (limit.PossibleCount == KSINSTANCE_INDETERMINATE) {
+        return -1;
+    }
+    return std::max<int64_t>(0, static_cast<int64_t>(limit.PossibleCount) - limit.CurrentCount - taken);
+}
+
+}  // namespace
+
+void HoldFreeInstances(Device& device, size_t pinId)
+{
+    const PinModel& pin = device.model.pins[pinId];
+    PinRecord& record = device.pins[pinId];
+    const int taken = record.openInstances + record.heldElsewhere;
+    const int64_t local = FreeInstances(pin.instances, taken);
+    const int64_t global = FreeInstances(pin.globalInstances, taken);
+    int64_t taking = 0;
+    if (local < 0 && global < 0) {
+        // No limit: the other program holds one instance, the pin stays free.
+        taking = record.heldElsewhere == 0 ? 1 : 0;
+    } else {
+        taking = local < 0 ? global : global < 0 ? local : std::min(local, global);
+    }
+    record.heldElsewhere += static_cast<int>(std::min<int64_t>(taking, INT32_MAX - taken));
 }
 
 void SignalCompletion(Request& request, NtStatus status, ULONG_PTR information)

@@ -56,6 +56,8 @@ struct PinRecord {
     DWORD faultError = ERROR_GEN_FAILURE;
     DWORD cancelDelayMs = 0;  // how long cancelled requests stay pending
     int openInstances = 0;
+    // Instances another program holds (HoldInstances): taken, not open here.
+    int heldElsewhere = 0;
     // Frames the device played as silence because its queue ran dry
     // (render), or lost because no read came in time (capture), since the
     // stream of an instance began.
@@ -191,6 +193,9 @@ int CountHandles(const Model& model, HandleKind kind);
 // std::invalid_argument when there is none.
 std::shared_ptr<Device> DeviceByPath(Model& model, const std::string& devicePath);
 std::shared_ptr<Device> MakeDevice(Model& model, DeviceModel deviceModel);
+// Another program takes every free instance of the pin (one of a pin
+// without a limit); a pin without instances is left alone.
+void HoldFreeInstances(Device& device, size_t pinId);
 
 // Completion of a request: OVERLAPPED.Internal and InternalHigh, then the
 // event, or the handle itself when the OVERLAPPED has no event (as Windows

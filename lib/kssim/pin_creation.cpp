@@ -4,7 +4,11 @@
 //
 // Codes: ERROR_NO_MATCH for an interface or medium the pin does not offer;
 // ERROR_INVALID_PARAMETER for a bad pin id or any format the pin refuses;
-// ERROR_BAD_COMMAND when the pin has no free instance.
+// ERROR_BAD_COMMAND when the pin has no free instance. Microsoft documents
+// only ERROR_NO_MATCH for KsCreatePin; a pin whose instances another program
+// holds answers ERROR_BAD_COMMAND on Windows, which public kernel-streaming
+// clients (PortAudio's WDM-KS host API) read as "in use by another
+// application", and ERROR_INVALID_PARAMETER as "format not supported".
 
 #include "model_state.h"
 
@@ -156,8 +160,8 @@ DWORD CreatePinInstance(Model& model, HandleEntry& filter, const KSPIN_CONNECT* 
     }
     // A pin with no free instance is busy whatever format is asked of it.
     PinRecord& record = device->pins[connect->PinId];
-    if (!InstanceFree(pinModel.instances, record.openInstances) ||
-        !InstanceFree(pinModel.globalInstances, record.openInstances)) {
+    const int taken = record.openInstances + record.heldElsewhere;
+    if (!InstanceFree(pinModel.instances, taken) || !InstanceFree(pinModel.globalInstances, taken)) {
         return ERROR_BAD_COMMAND;
     }
     auto pin = std::make_unique<PinInstance>();

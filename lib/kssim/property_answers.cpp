@@ -114,9 +114,10 @@ std::vector<BYTE> DataRangeBytes(const AudioRange& range)
     return bytes;
 }
 
+// The instances taken: open here, or held by another program.
 int OpenInstances(const Device& device, ULONG pinId)
 {
-    return device.pins[pinId].openInstances;
+    return device.pins[pinId].openInstances + device.pins[pinId].heldElsewhere;
 }
 
 Answer PinProperty(const Device& device, const KSPROPERTY& property, const BYTE* request, DWORD requestSize)

@@ -198,6 +198,39 @@ void Simulation::SetCancelDelay(const std::string& devicePath, int pinId, DWORD 
     }
 }
 
+namespace {
+
+// The pins a hold or release names: one, or every pin of the device (-1).
+template <typename Visit>
+void ForPins(Model& model, const std::string& devicePath, int pinId, Visit visit)
+{
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    if (pinId < -1 || pinId >= static_cast<int>(device->pins.size())) {
+        throw std::invalid_argument("kssim: " + devicePath + " has no pin " + std::to_string(pinId));
+    }
+    for (size_t i = 0; i < device->pins.size(); ++i) {
+        if (pinId == -1 || static_cast<size_t>(pinId) == i) {
+            visit(*device, i);
+        }
+    }
+}
+
+}  // namespace
+
+void Simulation::HoldInstances(const std::string& devicePath, int pinId)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    ForPins(model, devicePath, pinId, [](Device& device, size_t pin) { HoldFreeInstances(device, pin); });
+}
+
+void Simulation::ReleaseInstances(const std::string& devicePath, int pinId)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    ForPins(model, devicePath, pinId, [](Device& device, size_t pin) { device.pins[pin].heldElsewhere = 0; });
+}
+
 std::vector<uint8_t> Simulation::RenderedBytes(const std::string& devicePath, ULONG pinId) const
 {
     Model& model = TheModel();

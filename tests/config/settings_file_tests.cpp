@@ -270,6 +270,20 @@ TEST_F(SettingsFileTest, EveryLoadRereadsTheFileAndKeepsThePointer)
     EXPECT_TRUE(second->outputDevices.empty());
 }
 
+TEST_F(SettingsFileTest, ARateOfTheListIsKeptUpTo192kHzAnyOtherTakesTheDefault)
+{
+    auto file = Open();
+    const std::pair<int, int> cases[] = {
+        {8000, 8000},     {16000, 16000},   {32000, 32000},   {44100, 44100},   {48000, 48000},
+        {88200, 88200},   {96000, 96000},   {176400, 176400}, {192000, 192000}, {22050, 44100},
+        {96001, 44100},   {384000, 44100},  {0, 44100},       {-48000, 44100},
+    };
+    for (const auto& [stored, read] : cases) {
+        WriteConfig("[default]\nSampleRate=" + std::to_string(stored) + "\n");
+        EXPECT_EQ(file->LoadSettings()->sampleRate, read) << stored;
+    }
+}
+
 TEST_F(SettingsFileTest, ABadNumberStopsTheLoadAtThatKey)
 {
     WriteConfig("[default]\nBlockFrames=100\nBitSpersample=8\nSampleRate=8000\nInputLatency=5\nOutputLatency=6\n"

@@ -6,6 +6,7 @@
 #include "e2e_signals.h"
 #include "registered_driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -195,4 +196,64 @@ TEST_F(HostProcessTest, PlayAndRecordReportTheFramesEachSimulatedDeviceRanDryOrL
     // 10 % of the two seconds, less what the buffers held at the start.
     EXPECT_GT(counts.underrun, 44100 / 20) << dry.output;
     EXPECT_EQ(counts.overrun, 0) << dry.output;
+}
+
+TEST_F(HostProcessTest, InfoNamesEachConfiguredDeviceAndABusyOneOpensOnceFreed)
+{
+    // Another program holds Speaker B from the start; each run reads the
+    // description afresh, as a new process meets the devices as they are.
+    std::string held = kTwoSpeakersAndAMicrophone;
+    const std::string speakerB = "name = Speaker B\n";
+    held.insert(held.find(speakerB) + speakerB.size(), "held = yes\n");
+    // "未打开的设备:Speaker B(被其他程序占用)"
+    const std::string leftOut = "\xce\xb4\xb4\xf2\xbf\xaa\xb5\xc4\xc9\xe8\xb1\xb8:Speaker B("
+                                "\xb1\xbb\xc6\xe4\xcb\xfb\xb3\xcc\xd0\xf2\xd5\xbc\xd3\xc3)";
+    // "无法打开输入/输出端口,ASIO 声卡初始化失败!"
+    const std::string cannotOpen = "\xce\xde\xb7\xa8\xb4\xf2\xbf\xaa\xca\xe4\xc8\xeb/\xca\xe4\xb3\xf6\xb6\xcb\xbf\xda,"
+                                   "ASIO \xc9\xf9\xbf\xa8\xb3\xf5\xca\xbc\xbb\xaf\xca\xa7\xb0\xdc!";
+    struct Case {
+        const char* what;
+        std::string description;
+        std::string settings;
+        long exitCode;
+        std::vector<std::string> lines;  // expected among the output's lines, in this order
+    };
+    const Case cases[] = {
+        {"Speaker B held", held, Settings(), 0,
+         {"channels:      2 inputs, 2 outputs", "driver says:   " + leftOut, "devices:",
+          "  out  Speaker A: open, 16 bit integer, 2 ch, 44100 Hz", "  out  Speaker B: in use by another program",
+          "  in   Microphone: open, 16 bit integer, 2 ch, 44100 Hz"}},
+        {"Speaker B free again", kTwoSpeakersAndAMicrophone, Settings(), 0,
+         {"channels:      2 inputs, 4 outputs", "devices:", "  out  Speaker A: open, 16 bit integer, 2 ch, 44100 Hz",
+          "  out  Speaker B: open, 16 bit integer, 2 ch, 44100 Hz", "  in   Microphone: open, 16 bit integer, 2 ch, 44100 Hz"}},
+        {"the only device held", held,
+         "[default]\nout=Speaker B;Speaker C\n[Speaker B]\noutMaximumChannels=2\n", 4,
+         {"devices:", "  out  Speaker B: in use by another program", "  out  Speaker C: not found"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(m_driver.File("kssim.ini"), c.description);
+        WriteSettings(c.settings);
+        const ProgramResult info = RunProgram(CommandLine({HostProgramPath(), "info", "TelvaraDriver"}));
+        ASSERT_EQ(info.exitCode, c.exitCode) << info.output;
+        const std::vector<std::string> lines = Lines(info.output);
+        auto at = lines.begin();
+        for (const std::string& expected : c.lines) {
+            at = std::find(at, lines.end(), expected);
+            ASSERT_NE(at, lines.end()) << "missing, or out of order: " << expected << "\n" << info.output;
+        }
+        if (c.exitCode != 0) {
+            // The host's error names the device after the text it has always had.
+            EXPECT_NE(info.output.find(cannotOpen + " Speaker B("), std::string::npos) << info.output;
+        }
+    }
+    // And a stream through the driver plays on the speaker set free.
+    WriteFileBytes(m_driver.File("kssim.ini"), kTwoSpeakersAndAMicrophone);
+    WriteSettings(Settings());
+    const ProgramResult played =
+        RunProgram(CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--seconds", "1"}));
+    ASSERT_EQ(played.exitCode, 0L) << played.output;
+    e2e::WavContent b;
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    EXPECT_GE(b.Frames(), static_cast<size_t>(20 * kBlock));
 }

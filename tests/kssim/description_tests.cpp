@@ -218,6 +218,7 @@ TEST(DescriptionFile, MalformedDescriptionsNameFileAndLine)
         {"[device a]\n", 1, "unknown section"},
         {"[device.a b]\n", 1, "letters, digits"},
         {"[device.a]\npath = x\nalias.render = maybe\n", 3, "active, removed"},
+        {"[device.a]\npath = x\nheld = always\n", 3, "'held' is 'yes' or 'no'"},
         {"[device.a]\ntype = render\npath = x\n[device.a.pin.0]\nfailing-properties = colour\n", 5, "is not one of"},
         {"\r\n[device.a]\r\npath = x\r\nnodes = dac,,adc\r\n", 4, "empty item"},
     };
@@ -257,6 +258,36 @@ TEST_F(LoadingDescriptions, LoadDescriptionReplacesTheModelAndAppliesTheSwitches
     KsSystem::CloseHandle(pin);
     KsSystem::CloseHandle(filter);
     EXPECT_EQ(ReadBytes(folder + "out.wav").size(), 44u + 400u);  // the render file sits beside the description
+}
+
+TEST_F(LoadingDescriptions, AHeldDeviceIsBusyUntilReleasedAndRangesReach192kHz)
+{
+    const std::string folder = TempFolder();
+    const std::string text = std::string("[device.a]\ntype = render\npath = ") + kRenderPath +
+                             "\nname = Held\nheld = yes\n[device.a.pin.0]\nrange = channels=2 bits=16-32 "
+                             "rate=44100-192000\n\n[device.b]\ntype = capture\nheld = no\npath = " + kCapturePath +
+                             "\n[device.b.pin.0]\nrange = channels=2 bits=24 rate=96000\n";
+    WriteBytes(folder + "model.ini", std::vector<uint8_t>(text.begin(), text.end()));
+    Sim().LoadDescription(folder + "model.ini");
+
+    HANDLE held = OpenFilter(kRenderPath);
+    KSPIN_CINSTANCES instances{};
+    ASSERT_TRUE(PinProperty(held, 0, KSPROPERTY_PIN_CINSTANCES, &instances, sizeof instances).ok);
+    EXPECT_EQ(instances.CurrentCount, instances.PossibleCount);
+    std::vector<uint8_t> block = ConnectBlock(0, PcmFormat(2, 192000, 32));
+    HANDLE pin = nullptr;
+    EXPECT_EQ(CreatePin(held, block, &pin), static_cast<DWORD>(ERROR_BAD_COMMAND));
+    Sim().ReleaseInstances(kRenderPath, -1);
+    pin = OpenPin(held, 0, PcmFormat(2, 192000, 32));
+    KsSystem::CloseHandle(pin);
+    KsSystem::CloseHandle(held);
+
+    HANDLE notHeld = OpenFilter(kCapturePath);
+    ASSERT_TRUE(PinProperty(notHeld, 0, KSPROPERTY_PIN_CINSTANCES, &instances, sizeof instances).ok);
+    EXPECT_EQ(instances.CurrentCount, 0u);
+    pin = OpenPin(notHeld, 0, PcmFormat(2, 96000, 24));
+    KsSystem::CloseHandle(pin);
+    KsSystem::CloseHandle(notHeld);
 }
 
 TEST_F(LoadingDescriptions, AFailedLoadLeavesTheModelAsItWas)

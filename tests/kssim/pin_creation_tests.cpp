@@ -312,6 +312,64 @@ TEST_F(PinCreation, InstanceLimitsMakeABusyPin)
     EXPECT_EQ(Create(format, 3), kRefused);  // no such pin
 }
 
+TEST_F(PinCreation, AnotherProgramHoldsEveryFreeInstanceUntilItLetsGo)
+{
+    // What CINSTANCES and GLOBALCINSTANCES report while the other program
+    // holds the pin, and whether this process can still create one.
+    struct Case {
+        const char* what;
+        KSPIN_CINSTANCES local;
+        KSPIN_CINSTANCES global;
+        int openedBefore;  // instances this process opens before the hold
+        ULONG heldLocal;   // CurrentCount of CINSTANCES during the hold
+        ULONG heldGlobal;
+        bool busy;
+    };
+    const Case cases[] = {
+        {"one instance", {1, 0}, {1, 0}, 0, 1, 1, true},
+        {"two of which one is ours", {2, 0}, {2, 0}, 1, 2, 2, true},
+        {"the global limit is the tighter", {4, 0}, {2, 1}, 0, 1, 2, true},
+        {"no limit: one held, the pin stays free", {KSINSTANCE_INDETERMINATE, 0}, {KSINSTANCE_INDETERMINATE, 0}, 0,
+         1, 1, false},
+    };
+    const WAVEFORMATEX format = PcmFormat(2, 48000, 16);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kssim::DeviceModel device = WideRenderDevice();
+        device.pins[0].instances = c.local;
+        device.pins[0].globalInstances = c.global;
+        Install(device);
+        for (int i = 0; i < c.openedBefore; ++i) {
+            ASSERT_EQ(Create(format), kOk);
+        }
+        Sim().HoldInstances(kRenderPath, -1);
+        KSPIN_CINSTANCES local{}, global{};
+        ASSERT_TRUE(PinProperty(m_filter, 0, KSPROPERTY_PIN_CINSTANCES, &local, sizeof local).ok);
+        ASSERT_TRUE(PinProperty(m_filter, 0, KSPROPERTY_PIN_GLOBALCINSTANCES, &global, sizeof global).ok);
+        EXPECT_EQ(local.PossibleCount, c.local.PossibleCount);
+        EXPECT_EQ(local.CurrentCount, c.heldLocal);
+        EXPECT_EQ(global.CurrentCount, c.heldGlobal);
+        EXPECT_EQ(Create(format), c.busy ? static_cast<DWORD>(ERROR_BAD_COMMAND) : kOk);
+        // Holding again takes nothing more; the bridge pin has nothing to take.
+        Sim().HoldInstances(kRenderPath, 0);
+        Sim().HoldInstances(kRenderPath, 1);
+        Sim().ReleaseInstances(kRenderPath, 0);
+        ASSERT_TRUE(PinProperty(m_filter, 0, KSPROPERTY_PIN_CINSTANCES, &local, sizeof local).ok);
+        EXPECT_EQ(local.CurrentCount, static_cast<ULONG>(m_pins.size()) + c.local.CurrentCount);
+        if (c.busy) {
+            EXPECT_EQ(Create(format), kOk) << "freed again";
+        }
+        for (HANDLE pin : m_pins) {
+            KsSystem::CloseHandle(pin);
+        }
+        m_pins.clear();
+        KsSystem::CloseHandle(m_filter);
+        m_filter = nullptr;
+    }
+    EXPECT_THROW(Sim().HoldInstances(kRenderPath, 2), std::invalid_argument);
+    EXPECT_THROW(Sim().ReleaseInstances("no such path", -1), std::invalid_argument);
+}
+
 TEST_F(PinCreation, MissingKsUserAndBadHandles)
 {
     Install(WideRenderDevice());

@@ -148,3 +148,43 @@ TEST_F(DeviceTreeDialogTest, DevicesArrivingAndLeavingRebuildTheTree)
     EXPECT_EQ(LoggedMessageBoxes()[0].caption, Gbk("提示"));
     EXPECT_EQ(LoggedMessageBoxes()[0].type, static_cast<unsigned>(MB_OK));
 }
+
+TEST_F(DeviceTreeDialogTest, ADeviceAnotherProgramHoldsIsMarkedAndTheFormatListWritesBothKeys)
+{
+    kssim::Simulation::Instance().Reset({Render("Speakers"), Capture("Mic")});
+    kssim::Simulation::Instance().HoldInstances("\\\\?\\sim#render#Speakers", -1);
+    Create();
+    ExpandAll();
+    EXPECT_EQ(Outline(), GbkLines({"Mic| ", "  录音| ", "Speakers(被占用)| ", "  播放(被占用)| ",
+                                   "    左声道[未映射]| ", "    右声道[未映射]| "}));
+
+    // The host sample types, 16-bit integers chosen while nothing is stored.
+    HWND formats = Control(IDC_SAMPLE_FORMAT_LIST);
+    ASSERT_EQ(SendMessageA(formats, CB_GETCOUNT, 0, 0), 4);
+    const char* const texts[] = {"16 位整数", "24 位整数", "32 位整数", "32 位浮点"};
+    for (int i = 0; i < 4; ++i) {
+        wchar_t entry[64] = {};
+        SendMessageW(formats, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(entry));
+        EXPECT_EQ(std::wstring(entry), Wide(texts[i])) << i;
+    }
+    EXPECT_EQ(SendMessageA(formats, CB_GETCURSEL, 0, 0), 0);
+    Choose(IDC_SAMPLE_FORMAT_LIST, 3);
+    EXPECT_NE(File().find("BitSpersample=32\r\nSampleFormat=float\r\n"), std::string::npos) << File();
+    EXPECT_TRUE(m_settingsEvent.WasSet());
+    Choose(IDC_SAMPLE_FORMAT_LIST, 1);
+    EXPECT_NE(File().find("BitSpersample=24\r\nSampleFormat=int\r\n"), std::string::npos) << File();
+    // The sample rate list offers the high rates.
+    HWND rates = Control(IDC_SAMPLE_RATE_LIST);
+    ASSERT_EQ(SendMessageA(rates, CB_GETCOUNT, 0, 0), 9);
+    char last[16] = {};
+    SendMessageA(rates, CB_GETLBTEXT, 8, reinterpret_cast<LPARAM>(last));
+    EXPECT_STREQ(last, "192000");
+
+    // The other program lets go; the next scan (a rate change rescans)
+    // clears the mark.
+    kssim::Simulation::Instance().ReleaseInstances("\\\\?\\sim#render#Speakers", -1);
+    Choose(IDC_SAMPLE_RATE_LIST, 4);
+    ExpandAll();
+    EXPECT_EQ(Outline(), GbkLines({"Mic| ", "  录音| ", "Speakers| ", "  播放| ", "    左声道[未映射]| ",
+                                   "    右声道[未映射]| "}));
+}

@@ -37,6 +37,32 @@ TEST(DeviceTree, EachDirectionIsListedOnlyWhenItsMaximumRateReachesTheSampleRate
     EXPECT_TRUE(BuildDeviceTree(devices, Settings(-1)).devices.empty());
 }
 
+TEST(DeviceTree, ADirectionAnotherProgramHoldsIsMarkedAndSoIsItsDevice)
+{
+    struct Case {
+        const char* what;
+        bool renderTaken;
+        bool captureTaken;
+        int sampleRate;
+        Lines outline;
+    };
+    const Case cases[] = {
+        {"playback held", true, false, 44100, {"D(被占用)| ", "  播放(被占用)| ", "    左声道[未映射]| ", "    右声道[未映射]| ", "  录音| "}},
+        {"recording held", false, true, 44100, {"D(被占用)| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ", "  录音(被占用)| "}},
+        {"both held", true, true, 44100, {"D(被占用)| ", "  播放(被占用)| ", "    左声道[未映射]| ", "    右声道[未映射]| ", "  录音(被占用)| "}},
+        {"none held", false, false, 44100, {"D| ", "  播放| ", "    左声道[未映射]| ", "    右声道[未映射]| ", "  录音| "}},
+        // A direction not listed at the rate marks nothing.
+        {"held playback not listed", true, false, 96000, {"D| ", "  录音| "}},
+    };
+    for (const Case& c : cases) {
+        DeviceTable devices;
+        devices["D"] = ScannedDevice(2, 48000, 1, 96000);
+        devices["D"].render.allInstancesTaken = c.renderTaken;
+        devices["D"].capture.allInstancesTaken = c.captureTaken;
+        EXPECT_EQ(Outline(BuildDeviceTree(devices, Settings(c.sampleRate)).devices), GbkLines(c.outline)) << c.what;
+    }
+}
+
 TEST(DeviceTree, TheChannelListHoldsTheOutputsOfTheTickedDevicesAsTheDriverNumbersThem)
 {
     // A stereo device that is not ticked makes no outputs; the ticked ones

@@ -365,7 +365,8 @@ TEST_F(PanelDialogTest, TemplateHoldsEveryControlWithItsTextAndTheDelayControlsS
         {IDC_DELAY_UNIT, "Static", "MS", false},
         {IDC_DELAY_VALUE, "Static", "0.0ms", false},
         {IDC_BUFFER_TEXT, "Static", "512 samples (11.6 ms)", true},  // the default buffer size
-        {IDC_APPLY_NOTE, "Static", "采样率、缓冲区大小和设备在宿主程序重新打开驱动后生效；音量和延迟立即生效", true},
+        {IDC_APPLY_NOTE, "Static", "采样率、采样位数、缓冲区大小和设备在宿主程序重新打开驱动后生效；音量和延迟立即生效", true},
+        {IDC_SAMPLE_FORMAT_LIST, "ComboBox", "16 位整数", true},  // the default format
     };
     for (const ControlCase& expected : controls) {
         SCOPED_TRACE(expected.id);
@@ -389,7 +390,7 @@ TEST_F(PanelDialogTest, TemplateHoldsEveryControlWithItsTextAndTheDelayControlsS
     }
     std::vector<std::wstring> expectedLabels;
     for (const char* text : {"声卡设置", "ASIO 设置", "采样率：", "采样率:", "位深度:", "输出音量", "缓冲区大小",
-                             "dB", "0", "输入音量", "采样位数：16bit", "-12", "-24", "-36", "-48", "dB", "0", "-12",
+                             "dB", "0", "输入音量", "采样位数：", "-12", "-24", "-36", "-48", "dB", "0", "-12",
                              "-24", "-36", "-48"}) {
         expectedLabels.push_back(Wide(text));
     }
@@ -550,7 +551,8 @@ TEST_F(PanelDialogTest, TabFollowsTheLayoutFromTheTreeToTheWebButton)
         }
     }
     EXPECT_EQ(order, (std::vector<int>{IDC_DEVICE_TREE, IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST,
-                                       IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_WEB_BUTTON}));
+                                       IDC_SAMPLE_FORMAT_LIST, IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME,
+                                       IDC_WEB_BUTTON}));
     // The dialog manager walks it so, skipping what is hidden or disabled.
     HWND tree = GetDlgItem(Window(), IDC_DEVICE_TREE);
     EXPECT_EQ(GetNextDlgTabItem(Window(), tree, FALSE), GetDlgItem(Window(), IDC_SAMPLE_RATE_LIST));

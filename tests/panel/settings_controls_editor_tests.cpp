@@ -345,9 +345,24 @@ TEST_F(SettingsEditorTest, TheSampleRateIsWrittenAndSignalledAndAnEmptySelection
     ExpectOneEventAfterEveryWrite(kSettingsEvent);
     EXPECT_EQ(m_file->LoadSettings()->sampleRate, 48000);
     EXPECT_FALSE(m_editor->SelectSampleRate(-1));
-    EXPECT_FALSE(m_editor->SelectSampleRate(5));
+    EXPECT_FALSE(m_editor->SelectSampleRate(9));  // one past the last rate, 192000
     EXPECT_EQ(FileText(), "[default]\r\nSampleRate=48000\r\n");
     EXPECT_EQ(EventNames().size(), 1u);
+}
+
+TEST_F(SettingsEditorTest, TheSampleFormatWritesDepthAndTypeThenSignalsOnce)
+{
+    EXPECT_TRUE(m_editor->SelectSampleFormat(3));
+    EXPECT_EQ(FileText(), "[default]\r\nBitSpersample=32\r\nSampleFormat=float\r\n");
+    ExpectOneEventAfterEveryWrite(kSettingsEvent);
+    EXPECT_EQ(m_file->LoadSettings()->bitsPerSample, 32);
+    EXPECT_TRUE(m_editor->SelectSampleFormat(1));
+    EXPECT_EQ(FileText(), "[default]\r\nBitSpersample=24\r\nSampleFormat=int\r\n");
+    EXPECT_EQ(m_file->ReadDefaultText("SampleFormat", "?"), "int");
+    EXPECT_FALSE(m_editor->SelectSampleFormat(-1));
+    EXPECT_FALSE(m_editor->SelectSampleFormat(4));
+    EXPECT_EQ(FileText(), "[default]\r\nBitSpersample=24\r\nSampleFormat=int\r\n");
+    EXPECT_EQ(EventNames().size(), 2u);
 }
 
 TEST_F(SettingsEditorTest, TheBufferSizeIsWrittenOnEveryMoveWithoutAnEvent)

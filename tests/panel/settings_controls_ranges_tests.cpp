@@ -11,18 +11,50 @@
 
 TEST(SampleRateList, AStoredRateSelectsTheFirstEntryBeginningWithItSearchingFromTheSecond)
 {
-    EXPECT_EQ(SampleRateTexts(), (std::vector<std::string>{"8000", "16000", "32000", "44100", "48000"}));
+    EXPECT_EQ(SampleRateTexts(), (std::vector<std::string>{"8000", "16000", "32000", "44100", "48000", "88200", "96000",
+                                                           "176400", "192000"}));
     const std::pair<int, int> cases[] = {
         {8000, 0}, {16000, 1}, {32000, 2}, {44100, 3}, {48000, 4},
+        {88200, 5}, {96000, 6}, {176400, 7}, {192000, 8},
         {441, 3},   // a beginning of an entry
         {4, 3},     // 44100 comes before 48000
-        {8, 0},     // found only when the search wraps to the first entry
+        {8, 5},     // 88200 comes before the search wraps
+        {80, 0},    // found only when the search wraps to the first entry
         {1, 1},
-        {96000, -1}, {0, -1}, {-1, -1}, {22050, -1},
+        {0, -1}, {-1, -1}, {22050, -1}, {384000, -1},
     };
     for (const auto& [rate, selection] : cases) {
         EXPECT_EQ(SampleRateSelection(rate), selection) << rate;
     }
+}
+
+TEST(SampleFormatList, TheStoredDepthAndTypeSelectAnEntryAndEachEntryStoresBoth)
+{
+    EXPECT_EQ(SampleFormatTexts(), GbkLines({"16 位整数", "24 位整数", "32 位整数", "32 位浮点"}));
+    struct Stored {
+        int32_t bits;
+        const char* format;
+        int selection;
+    };
+    const Stored stored[] = {
+        {16, "int", 0}, {24, "int", 1}, {32, "int", 2}, {32, "float", 3}, {16, "FLOAT", 3}, {24, "", 1},
+        {8, "int", -1}, {20, "int", -1}, {16, "double", 0},
+    };
+    for (const Stored& s : stored) {
+        EXPECT_EQ(SampleFormatSelection(s.bits, s.format), s.selection) << s.bits << " " << s.format;
+    }
+    const std::pair<const char*, const char*> written[] = {{"16", "int"}, {"24", "int"}, {"32", "int"}, {"32", "float"}};
+    for (int selection = 0; selection < 4; ++selection) {
+        std::string bits, format;
+        ASSERT_TRUE(StoredSampleFormat(selection, bits, format));
+        EXPECT_EQ(bits, written[selection].first);
+        EXPECT_EQ(format, written[selection].second);
+        EXPECT_EQ(SampleFormatSelection(std::stoi(bits), format), selection) << "round trip";
+    }
+    std::string bits = "x", format = "y";
+    EXPECT_FALSE(StoredSampleFormat(-1, bits, format));
+    EXPECT_FALSE(StoredSampleFormat(4, bits, format));
+    EXPECT_EQ(bits + format, "xy");
 }
 
 TEST(VolumeSlider, ThePositionFollowsTheDecibelMarksAndTheBottomIsSilence)
