@@ -7,7 +7,6 @@ inline constexpr const char* kBlockFrames = "BlockFrames";
 inline constexpr const char* kBitsPerSample = "BitSpersample";  // lower-case "s" after "Bit", as stored
 inline constexpr const char* kSampleFormat = "SampleFormat";    // "int" or "float": the host's sample type
 inline constexpr const char* kSampleRate = "SampleRate";
-inline constexpr const char* kSampleFormat = "SampleFormat";  // "float" or "int"
 inline constexpr const char* kInputLatency = "InputLatency";
 inline constexpr const char* kOutputLatency = "OutputLatency";
 inline constexpr const char* kVolume = "Volume";
