@@ -69,7 +69,9 @@ HRESULT CRenderEndpoint::Send(const void* left, const void* right)
     const int channels = Format().channels;
     const size_t hostBytes = BytesOf(m_hostFormat);
     int32_t* block = m_block.data();
-    for (int c = 0; c < channels; ++c) {
+    // The first channel takes the left buffer; the second the right one,
+    // converted once; every further channel a copy of the second.
+    for (int c = 0; c < std::min(channels, 2); ++c) {
         const void* source = c == 0 ? left : right;
         int32_t* sample = block + c;
         if (!source) {
@@ -80,6 +82,12 @@ HRESULT CRenderEndpoint::Send(const void* left, const void* right)
         }
         ToInternal(m_hostFormat, static_cast<const uint8_t*>(source), hostBytes, static_cast<size_t>(m_frames), sample,
                    static_cast<size_t>(channels));
+    }
+    if (channels > 2) {
+        for (int32_t f = 0; f < m_frames; ++f) {
+            int32_t* frame = block + static_cast<size_t>(f) * channels;
+            std::fill(frame + 2, frame + channels, frame[1]);
+        }
     }
     m_delay->Pass(block, m_frames);
     const size_t samples = static_cast<size_t>(m_frames) * channels;
