@@ -9,10 +9,7 @@
 
 void PrintDeviceReport(IASIO* driver)
 {
-    HMODULE module = DriverModule(driver);
-    const auto report = module ? reinterpret_cast<TelvaraDeviceReportFunction>(
-                                     reinterpret_cast<void*>(GetProcAddress(module, TELVARA_DEVICE_REPORT)))
-                               : nullptr;
+    const auto report = DriverExport<TelvaraDeviceReportFunction>(driver, TELVARA_DEVICE_REPORT);
     if (!report) {
         std::printf("devices:       not reported by this driver\n");
         return;

@@ -11,10 +11,7 @@
 
 void PrintSimulatedStreamCounts(IASIO* driver)
 {
-    HMODULE module = DriverModule(driver);
-    const auto counts = module ? reinterpret_cast<TelvaraSimulatedStreamCountsFunction>(
-                                     reinterpret_cast<void*>(GetProcAddress(module, TELVARA_SIMULATED_STREAM_COUNTS)))
-                               : nullptr;
+    const auto counts = DriverExport<TelvaraSimulatedStreamCountsFunction>(driver, TELVARA_SIMULATED_STREAM_COUNTS);
     if (!counts) {
         std::printf("underrun and overrun counts: not available for this driver\n");
         return;
