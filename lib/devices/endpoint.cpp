@@ -4,6 +4,8 @@
 #include "debug_trace.h"
 #include "device_texts.h"
 #include "request_completion.h"
+#include "filter.h"
+#include "looped_streaming.h"
 #include "standard_streaming.h"
 
 #include <algorithm>
@@ -11,7 +13,9 @@
 
 CEndpoint::CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin,
                      const EndpointFormat& format, const DeviceSettings& settings)
-    : m_transport(std::make_unique<CStandardStreaming>(pin, direction)),
+    : m_transport(pin && pin->m_bLooped && pin->m_pFilter && pin->m_pFilter->m_bRealTime
+                      ? std::unique_ptr<CEndpointTransport>(std::make_unique<CLoopedStreaming>(pin, direction, format))
+                      : std::make_unique<CStandardStreaming>(pin, direction)),
       m_direction(direction),
       m_name(std::move(name)),
       m_index(index),
@@ -54,6 +58,11 @@ HRESULT CEndpoint::SetState(int32_t state)
 
 int32_t CEndpoint::ReportedLatencyFrames() const
 {
+    // A looped buffer's hardware reports its FIFO and delays instead.
+    const int32_t hardware = m_transport ? m_transport->HardwareLatencyFrames() : -1;
+    if (hardware >= 0) {
+        return hardware;
+    }
     LONGLONG latency = 0;
     if (!m_pin || FAILED(m_pin->GetLatency(&latency)) || latency <= 0) {
         return 0;

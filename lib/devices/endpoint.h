@@ -58,6 +58,11 @@ public:
 
     // Blocks the endpoint keeps in flight once streaming.
     int InFlight() const { return m_inFlight; }
+    // How the endpoint streams (standard requests or a WaveRT buffer and its
+    // mode), for traces and diagnostics.
+    std::string TransportDescription() const { return m_transport ? m_transport->Describe() : std::string(); }
+    // Frames a looped buffer's device played or recorded past the stream.
+    int64_t LostFrames() const { return m_transport ? m_transport->LostFrames() : 0; }
     int Held() const { return m_transport ? m_transport->Held() : 0; }
     // Signalled whenever the pin gives a block back; null when the endpoint
     // has a due time only.

@@ -4,6 +4,7 @@
 #include "stream_direction.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // How an endpoint moves blocks to and from its pin. A transport holds a
@@ -50,4 +51,14 @@ public:
     // deadline (GetTickCount64). False when something stays held: the
     // transport's memory must then be kept.
     virtual bool Collect(ULONGLONG deadline) = 0;
+
+    // The hardware's own latency in frames as the transport learnt it (a
+    // looped buffer's FIFO and delays); -1 when the transport has none and
+    // the pin's latency property tells.
+    virtual int32_t HardwareLatencyFrames() const { return -1; }
+    // Frames the device played or recorded past the stream (a looped
+    // buffer's underruns and overruns, seen by the client).
+    virtual int64_t LostFrames() const { return 0; }
+    // How the endpoint streams, for diagnostics.
+    virtual std::string Describe() const { return "standard streaming"; }
 };

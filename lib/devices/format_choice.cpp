@@ -68,10 +68,13 @@ bool RangesOffer(CKsAudFilter* filter, StreamDirection direction, const WAVEFORM
     return false;
 }
 
-CKsAudPin* Create(CKsAudFilter* filter, StreamDirection direction, WAVEFORMATEXTENSIBLE& format, BOOL looped = FALSE)
+// A WaveRT filter's pins take the looped-streaming interface only; every
+// other filter's pins are made for standard streaming.
+CKsAudPin* Create(CKsAudFilter* filter, StreamDirection direction, WAVEFORMATEXTENSIBLE& format)
 {
+    const BOOL looped = filter->m_bRealTime;
     if (direction == StreamDirection::Render) {
-        return static_cast<CKsAudRenFilter*>(filter)->CreateRenderPin(&format.Format);
+        return static_cast<CKsAudRenFilter*>(filter)->CreateRenderPin(&format.Format, looped);
     }
     return static_cast<CKsAudCapFilter*>(filter)->CreateCapturePin(&format.Format, looped);
 }
@@ -102,13 +105,10 @@ CKsAudPin* OpenAsAlways(CKsAudFilter* filter, StreamDirection direction, const F
         return pin;
     }
     UseFallbackFormat(format, direction);
-    if (direction == StreamDirection::Render) {
-        return Create(filter, direction, format);
-    }
-    // Some capture drivers take the plain format only in looped mode,
-    // others only in standard mode.
-    pin = Create(filter, direction, format, TRUE);
-    return pin ? pin : Create(filter, direction, format, FALSE);
+    // A classic capture pin is no longer opened looped as a last resort:
+    // streamed with read requests its ring completes only at STOP, so the
+    // device would only ever be late and dropped.
+    return Create(filter, direction, format);
 }
 
 }  // namespace

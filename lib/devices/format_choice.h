@@ -33,9 +33,10 @@ struct OpenedPin {
 // and then, where Windows allows it, as a plain format. Candidates no data
 // range covers are not tried; a pin that claims a format and refuses it
 // gets the next one. A 16-bit host asks first exactly as it always has (the
-// requested format at bitsPerSample and its plain-PCM fallback; capture
-// pins plain in looped mode, then in standard mode), whatever the ranges
-// say, so devices that always opened open the same way.
+// requested format at bitsPerSample and its plain-PCM fallback), whatever
+// the ranges say, so devices that always opened open the same way. Pins of
+// a WaveRT filter (real-time alias) are made with the looped-streaming
+// interface, all others with standard streaming.
 //
 // At most a dozen creations, each answered at once by the driver. The
 // format taken is traced with the device's name.

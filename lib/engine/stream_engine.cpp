@@ -442,6 +442,11 @@ int64_t CStreamEngine::WaitForLanes(int halfIndex)
                 return;  // late: no longer waited for in this cycle
             }
             until = std::min(until, due + grace);
+            if (!handle) {
+                // A device with nothing to wait on (a WaveRT buffer in timer
+                // mode) is looked at again a quarter period on.
+                until = std::min(until, now + std::max<int64_t>(1, m_period / 4));
+            }
             AddWaitHandle(handle, count);
         };
         for (const auto& lane : m_render) {

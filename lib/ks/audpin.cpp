@@ -94,10 +94,12 @@ HRESULT CKsAudPin::Init()
     KsTraceEnter("CKsAudPin::Init()");
     const KsPinDescriptor& d = m_Descriptor;
 
+    // Standard streaming, or looped streaming only (the pins of WaveRT filters).
     bool standardInterface = false;
     for (ULONG i = 0; i < d.InterfacesCount && !standardInterface; ++i) {
         standardInterface = IsEqualGUID(d.Interfaces[i].Set, KSINTERFACESETID_Standard) &&
-                            d.Interfaces[i].Id == KSINTERFACE_STANDARD_STREAMING;
+                            (d.Interfaces[i].Id == KSINTERFACE_STANDARD_STREAMING ||
+                             d.Interfaces[i].Id == KSINTERFACE_STANDARD_LOOPED_STREAMING);
     }
     if (!standardInterface) {
         KsTrace(KSTRACE_ERROR, "No standard streaming interfaces on the pin");

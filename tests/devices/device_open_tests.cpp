@@ -144,7 +144,7 @@ TEST_F(DeviceOpenTest, ARenderDeviceTakingOnlyPlainPcmOpensOnTheSecondAttempt)
     EXPECT_EQ(pin.dataFormat.FormatSize, 64u + 18u);
 }
 
-TEST_F(DeviceOpenTest, ACaptureDeviceTakingOnlyPlainPcmOpensLooped)
+TEST_F(DeviceOpenTest, ACaptureDeviceTakingOnlyPlainPcmOpensWithStandardStreaming)
 {
     kssim::DeviceModel model = SimCapture("Mic");
     model.pins[0].acceptedLayouts = kssim::FormatLayouts::PcmOnly;
@@ -152,12 +152,12 @@ TEST_F(DeviceOpenTest, ACaptureDeviceTakingOnlyPlainPcmOpensLooped)
     WriteConfig(ConfigText().In("Mic", 2));
     ASSERT_TRUE(MakeSet().OpenCapture(CaptureRequest()));
     const PinConnect pin = LastConnect(CapturePath("Mic"));
-    EXPECT_EQ(pin.connect.Interface.Id, static_cast<ULONG>(KSINTERFACE_STANDARD_LOOPED_STREAMING));
+    EXPECT_EQ(pin.connect.Interface.Id, static_cast<ULONG>(KSINTERFACE_STANDARD_STREAMING));
     EXPECT_EQ(pin.format.Format.wFormatTag, WAVE_FORMAT_PCM);
     EXPECT_EQ(pin.format.Format.cbSize, 0);
 }
 
-TEST_F(DeviceOpenTest, ACaptureDeviceRefusingLoopedPcmOpensOnTheThirdAttempt)
+TEST_F(DeviceOpenTest, ACaptureDeviceRefusingLoopedPcmOpensOnTheSecondAttempt)
 {
     kssim::DeviceModel model = SimCapture("Mic");
     model.pins[0].acceptedLayouts = kssim::FormatLayouts::PcmOnly;
@@ -198,7 +198,7 @@ TEST_F(DeviceOpenTest, ADeviceRefusingEveryFormatIsSkippedAndTheNextTakesItsNumb
     EXPECT_EQ(Sim().OpenPinInstances(RenderPath("A"), 0), 0);
 }
 
-TEST_F(DeviceOpenTest, ACaptureDeviceRefusingEveryFormatIsSkippedAfterThreeAttempts)
+TEST_F(DeviceOpenTest, ACaptureDeviceRefusingEveryFormatIsSkippedAfterTwoAttempts)
 {
     kssim::DeviceModel stubborn = SimCapture("A");
     stubborn.pins[0].refusesEveryFormat = true;
@@ -209,7 +209,8 @@ TEST_F(DeviceOpenTest, ACaptureDeviceRefusingEveryFormatIsSkippedAfterThreeAttem
     KsTraceLevelGuard level(1);
     TraceCapture trace;
     EXPECT_TRUE(set.OpenCapture(request));
-    EXPECT_EQ(trace.Count("Failed to instantiate Capture Pin"), 3u);
+    // The extensible format and its plain fallback; no looped attempt.
+    EXPECT_EQ(trace.Count("Failed to instantiate Capture Pin"), 2u);
     ASSERT_EQ(set.Capture().size(), 1u);
     EXPECT_EQ(Capture(0).Name(), "B");
     EXPECT_EQ(Capture(0).Index(), 0);
