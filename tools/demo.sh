@@ -55,6 +55,15 @@ classes = audio
 alias.render = active
 render-file = rear.wav
 
+[device.onboard]
+type = wavert-render
+path = \\?\sim#hdaudio#onboard#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\global
+name = "Front Speakers (onboard)"
+classes = audio
+alias.render = active
+alias.realtime = active
+render-file = onboard.wav
+
 [device.mic]
 type = capture
 path = \\?\sim#usb#mic#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\global
@@ -81,9 +90,10 @@ cleanup() {
 trap cleanup EXIT
 printf '%s\r\n' \
   '[default]' 'SampleRate=48000' 'BlockFrames=512' 'Volume=1.000000' \
-  'out=Front Speakers;Rear Speakers (Bluetooth)' 'in=USB Microphone' \
+  'out=Front Speakers;Rear Speakers (Bluetooth);Front Speakers (onboard)' 'in=USB Microphone' \
   '[Front Speakers]' 'outMaximumChannels=2' 'outChannelLink=0;1' 'outOutLatency=  0.10' \
   '[Rear Speakers (Bluetooth)]' 'outMaximumChannels=2' 'outChannelLink=0;1' 'outOutLatency=  0.00' \
+  '[Front Speakers (onboard)]' 'outMaximumChannels=2' 'outChannelLink=0;1' 'outOutLatency=  0.00' \
   '[USB Microphone]' 'inMaximumChannels=2' > "$settings"
 say "settings: $settings (front speakers 0.10 = 50 ms late)"
 
@@ -100,6 +110,9 @@ host play TelvaraDriver --signal clicks --frequency 2 --seconds 3
 say "what each simulated device played or recorded:"
 say "  front speakers: $demo/driver/front.wav"
 say "  rear speakers:  $demo/driver/rear.wav"
+say "  onboard (WaveRT) speakers: $demo/driver/onboard.wav"
 say "  microphone:     $demo/microphone.wav"
 say "how much later the front speakers play than the rear ones:"
 host offset "$(wine64 winepath -w "$demo/driver/rear.wav")" "$(wine64 winepath -w "$demo/driver/front.wav")"
+say "how much later the onboard (WaveRT) speakers play than the rear ones, at equal delays (their FIFO):"
+host offset "$(wine64 winepath -w "$demo/driver/rear.wav")" "$(wine64 winepath -w "$demo/driver/onboard.wav")"

@@ -18,7 +18,10 @@ bool TakesRate(const DeviceOpenReport& report, double rate)
 std::string OutcomeText(const DeviceOpenReport& report)
 {
     switch (report.outcome) {
-    case DeviceOutcome::Open: return "open, " + report.format;
+    case DeviceOutcome::Open:
+        // Standard streaming goes without saying; a WaveRT buffer is named.
+        return "open, " + report.format +
+               (report.transport.empty() || report.transport == "standard streaming" ? "" : ", " + report.transport);
     case DeviceOutcome::Busy: return "in use by another program";
     case DeviceOutcome::RateRefused: return "does not take " + std::to_string(report.sampleRate) + " Hz";
     case DeviceOutcome::FormatRefused: return "refused the sample format";

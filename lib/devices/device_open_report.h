@@ -29,6 +29,7 @@ struct DeviceOpenReport {
     DeviceOutcome outcome = DeviceOutcome::Gone;
     int32_t sampleRate = 0;       // the rate it was asked for
     std::string format;           // open: what it streams (DescribeEndpointFormat)
+    std::string transport;        // open: how it streams (standard requests, or a WaveRT buffer)
     std::vector<RateSpan> rates;  // open: the rates its ranges take; empty when it names none
 };
 
@@ -37,8 +38,8 @@ struct DeviceOpenReport {
 // at its word.
 bool TakesRate(const DeviceOpenReport& report, double rate);
 
-// "open, 16 bit, 2 ch, 44100 Hz", "in use by another program", "does not
-// take 96000 Hz", ...
+// "open, 16 bit, 2 ch, 44100 Hz", "open, 16 bit, 2 ch, 48000 Hz, WaveRT,
+// FIFO 64 frames", "in use by another program", "does not take 96000 Hz", ...
 std::string OutcomeText(const DeviceOpenReport& report);
 
 // One line per device, "out" list first: "out  Speakers: open, 16 bit, 2 ch,

@@ -220,6 +220,8 @@ DeviceOutcome CDeviceSet::OpenRenderDevice(const std::string& name, const Scanne
     const DeviceKey key(m_render.size() - 1);
     DebugTrace(DeviceTexts::kRenderDeviceOpened, key.text, key.text, device.channelLinkLeft, device.channelLinkRight);
     report.format = DescribeEndpointFormat(m_render.back()->Format());
+    report.transport = m_render.back()->TransportDescription();
+    DebugTrace("%s: %s\n", name.c_str(), report.transport.c_str());
     report.rates = std::move(rates);
     return DeviceOutcome::Open;
 }
@@ -285,6 +287,8 @@ DeviceOutcome CDeviceSet::OpenCaptureDevice(const std::string& name, const Scann
     m_capture.push_back(
         std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), opened.pin, opened.format, device));
     report.format = DescribeEndpointFormat(m_capture.back()->Format());
+    report.transport = m_capture.back()->TransportDescription();
+    DebugTrace("%s: %s\n", name.c_str(), report.transport.c_str());
     report.rates = std::move(rates);
     return DeviceOutcome::Open;
 }

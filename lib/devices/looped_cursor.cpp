@@ -49,6 +49,15 @@ int CLoopedCursor::BlocksAhead(uint32_t blockBytes) const
     return static_cast<int>((ahead + blockBytes - 1) / blockBytes);
 }
 
+int CLoopedCursor::WholeBlocksAhead(uint32_t blockBytes) const
+{
+    const int64_t ahead = m_client - m_device;
+    if (ahead <= 0 || blockBytes == 0) {
+        return 0;
+    }
+    return static_cast<int>(ahead / blockBytes);
+}
+
 int64_t CLoopedCursor::CatchUpRender()
 {
     if (m_device <= m_client) {

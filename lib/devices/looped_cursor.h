@@ -43,6 +43,8 @@ public:
     // Render: whole or part blocks written ahead of the device (0 when it
     // has caught up).
     int BlocksAhead(uint32_t blockBytes) const;
+    // Render: whole blocks written ahead of the block being played.
+    int WholeBlocksAhead(uint32_t blockBytes) const;
     // Capture: bytes the device has written that the client has not taken.
     int64_t Waiting() const { return m_device - m_client; }
     // The client wrote or took `bytes`.

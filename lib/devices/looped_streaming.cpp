@@ -128,10 +128,9 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     } catch (const std::bad_alloc&) {
         return false;
     }
-    // The blocks in flight fill the buffer: the notification at each half
-    // then comes once a block for the usual two in flight.
+    // Room for the blocks in flight beside the one being played or filled.
     const int inFlight = std::max(2, m_direction == StreamDirection::Render ? slots - 1 : slots);
-    const uint32_t wanted = blockBytes * static_cast<uint32_t>(inFlight);
+    const uint32_t wanted = blockBytes * static_cast<uint32_t>(inFlight + 1);
     // WaveRT drivers hand out a buffer only to a stopped pin; a capture pin
     // may already run, and runs again from the buffer's start.
     const KSSTATE was = m_pin->m_State;
@@ -154,7 +153,10 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     if (!allocated) {
         return false;
     }
-    m_slots = std::min(slots, static_cast<int>(m_bufferBytes / blockBytes));
+    // A render block may go once the blocks wholly ahead of the one being
+    // played are fewer than the slots: it then never reaches unplayed data.
+    const int bufferBlocks = static_cast<int>(m_bufferBytes / blockBytes);
+    m_slots = m_direction == StreamDirection::Render ? std::min(inFlight, bufferBlocks - 1) : std::min(slots, bufferBlocks);
     if (m_slots < 2) {
         DebugTrace("CLoopedStreaming: a buffer of %u bytes holds fewer than two blocks of %u bytes\n", m_bufferBytes,
                    blockBytes);
@@ -175,6 +177,7 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
         }
     }
     ReadHardwareLatency();
+    DebugTrace("CLoopedStreaming: %s\n", Describe().c_str());
     return true;
 }
 
@@ -225,7 +228,7 @@ int CLoopedStreaming::Held() const
         return 0;
     }
     Refresh();
-    return std::min(m_cursor.BlocksAhead(m_blockBytes), m_slots);
+    return std::min(m_cursor.WholeBlocksAhead(m_blockBytes), m_slots);
 }
 
 uint8_t* CLoopedStreaming::NextToSend()
@@ -299,6 +302,11 @@ bool CLoopedStreaming::Collect(ULONGLONG /*deadline*/)
 std::string CLoopedStreaming::Describe() const
 {
     char text[200];
+    if (!m_buffer) {
+        // Opened, not streamed yet: the mode and buffer are chosen at the start.
+        std::snprintf(text, sizeof text, "WaveRT, FIFO %d frames", m_hardwareLatencyFrames);
+        return text;
+    }
     std::snprintf(text, sizeof text, "WaveRT, %s mode, buffer %u bytes, position %s, FIFO %d frames",
                   m_eventMode && m_registered ? "event" : "timer", m_bufferBytes,
                   m_register ? "register" : "property", m_hardwareLatencyFrames);

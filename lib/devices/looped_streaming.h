@@ -13,15 +13,19 @@ class CKsPin;
 // cyclic buffer that the hardware plays or fills by itself, and the client
 // follows the hardware's position. A render block is written into the
 // buffer after the last one; a capture block is taken once the device has
-// written past it. A block the pin "holds" is one written ahead of the play
-// position, so the engine's rule (at most its blocks in flight ahead, skip
-// when every slot is held) applies as to a standard pin.
+// written past it. A block the pin "holds" is one written wholly ahead of
+// the block being played, so the engine's rule (at most its blocks in
+// flight ahead, skip when every slot is held) applies as to a standard pin,
+// whose device buffer likewise lets it run a little ahead. Blocks follow
+// one another in the buffer whatever the timing, so a host frame plays at
+// the same place of the stream as on a standard pin.
 //
 // Opening (Prepare, pin stopped): the buffer with two notifications (event
 // mode: the notification event is the stream's event, signalled at each
 // half of the buffer), or without (timer mode: no handle, the engine looks
 // at a fraction of the block period). The size asked is the blocks in
-// flight, aligned up to lcm(128, frame) bytes; a refused size is asked
+// flight and one more (the one being played), aligned up to lcm(128,
+// frame) bytes; a refused size is asked
 // again a few aligned sizes up, and the size granted is used. The position
 // comes from the position register where the driver maps one, from
 // KSPROPERTY_AUDIO_POSITION otherwise. The notification event is

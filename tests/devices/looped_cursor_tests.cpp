@@ -67,6 +67,7 @@ TEST(LoopedCursorTest, RenderCountsBlocksAheadAndUnderrunFrames)
     EXPECT_EQ(cursor.ClientOffset(), 400u);
     cursor.Update(150, 150);
     EXPECT_EQ(cursor.BlocksAhead(200), 2);  // part of a block still counts
+    EXPECT_EQ(cursor.WholeBlocksAhead(200), 1);  // beside the block being played
     EXPECT_EQ(cursor.CatchUpRender(), 0);
     cursor.Update(400, 250);
     EXPECT_EQ(cursor.BlocksAhead(200), 0);

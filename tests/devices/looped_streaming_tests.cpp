@@ -137,17 +137,18 @@ TEST_F(LoopedStreamingTest, EachWayOfTheBufferPlaysEveryBlockInOrder)
         uint32_t granted;         // the buffer size the endpoint streams with
     };
     const Case cases[] = {
-        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 3 * kBlockBytes},
+        // Asked: the blocks in flight and the one being played.
+        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 4 * kBlockBytes},
         {"no notification support", [](kssim::WaveRtModel& r) { r.notifications = false; }, "timer mode", false,
-         3 * kBlockBytes},
+         4 * kBlockBytes},
         {"no position register", [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property",
-         true, 3 * kBlockBytes},
+         true, 4 * kBlockBytes},
         {"unaligned sizes refused", [](kssim::WaveRtModel& r) {
-             r.alignment = 640;  // 24576, 24704 and 24832 are refused; 24960 is the fourth size asked
+             r.alignment = 896;  // 32768, 32896 and 33024 are refused; 33152 is the fourth size asked
              r.roundsSizes = false;
-         }, "event mode", true, 24960},
+         }, "event mode", true, 33152},
         {"too small refused", [](kssim::WaveRtModel& r) { r.smallestBytes = 5 * kBlockBytes; }, "event mode", true,
-         6 * kBlockBytes},
+         8 * kBlockBytes},
         {"another size granted", [](kssim::WaveRtModel& r) { r.grantedBytes = 5 * kBlockBytes; }, "event mode", true,
          5 * kBlockBytes},
     };
@@ -221,7 +222,9 @@ TEST_F(LoopedStreamingTest, AnUnderrunReplaysOldDataAndIsCounted)
         const std::vector<uint8_t> block = BlockBytes(n);
         once.insert(once.end(), block.begin(), block.end());
     }
+    // The buffer holds one block more, never written: silence between.
     std::vector<uint8_t> twice = once;
+    twice.resize(twice.size() + kBlockBytes, 0);
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_TRUE(PlayedAfterFifo(256, twice.size()) == twice);
     EXPECT_GE(Sim().UnderrunFrames(RenderPath("Card"), 0), static_cast<int64_t>(kInFlight) * kFrames - 64);
