@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -28,8 +29,10 @@ constexpr const char* kSurroundRenderPath =
 constexpr const char* kTopologyOnlyPath =
     "\\\\?\\hdaudio#func_01&ven_10ec&dev_0269#4&1a2b3c4d&0&0001#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\topo";
 
+constexpr const char* kLineInPath =
+    "\\\\?\\hdaudio#func_01&ven_10ec&dev_0269#4&1a2b3c4d&0&0001#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\line";
+
 constexpr int kRate = 48000;
-constexpr int kChannels = 2;
 
 kssim::Simulation& Sim()
 {
@@ -38,18 +41,22 @@ kssim::Simulation& Sim()
 
 // The devices every test sees: a USB speaker and an onboard microphone as
 // the builders make them (16-bit stereo up to 48 kHz), an eight-channel
-// speaker of 16 and 24 bits, and a topology filter without the render or
-// capture alias, which clients must pass over.
+// speaker and a four-channel line input of 16 and 24 bits, and a topology
+// filter without the render or capture alias, which clients must pass over.
 std::vector<kssim::DeviceModel> Devices()
 {
     kssim::DeviceModel surround = kssim::RenderDevice("Rear Speakers", kSurroundRenderPath);
     surround.pins[0].ranges[0].maximumChannels = 8;
     surround.pins[0].ranges[0].maximumBitsPerSample = 24;
     surround.pins[1].name = L"Line Out";
+    kssim::DeviceModel lineIn = kssim::CaptureDevice("Onboard Line", kLineInPath);
+    lineIn.pins[0].ranges[0].maximumChannels = 4;
+    lineIn.pins[0].ranges[0].maximumBitsPerSample = 24;
+    lineIn.pins[1].name = L"Line In";
     kssim::DeviceModel topology = kssim::RenderDevice("Realtek Topology", kTopologyOnlyPath);
     topology.aliases.clear();
     return {kssim::RenderDevice("USB Audio Device", kUsbRenderPath),
-            kssim::CaptureDevice("Onboard Mic", kOnboardCapturePath), surround, topology};
+            kssim::CaptureDevice("Onboard Mic", kOnboardCapturePath), surround, lineIn, topology};
 }
 
 class PortAudioWdmKs : public testing::Test {
@@ -57,7 +64,6 @@ protected:
     void SetUp() override
     {
         Sim().Reset(Devices());
-        Sim().SetClockMode(kssim::ClockMode::Fast);
         ASSERT_EQ(Pa_Initialize(), paNoError);
         m_initialized = true;
     }
@@ -87,6 +93,59 @@ protected:
     bool m_initialized = false;
 };
 
+// A stream's shape: channels and container bits (16: paInt16, 24: paInt24,
+// PortAudio's packed 3 bytes, which the pin takes as it is).
+struct Shape {
+    int channels = 2;
+    int bits = 16;
+    int BytesPerSample() const { return bits / 8; }
+    PaSampleFormat Format() const { return bits == 24 ? paInt24 : paInt16; }
+};
+
+PaStreamParameters StreamParameters(PaDeviceIndex device, const Shape& shape)
+{
+    PaStreamParameters parameters{};
+    parameters.device = device;
+    parameters.channelCount = shape.channels;
+    parameters.sampleFormat = shape.Format();
+    parameters.suggestedLatency = 0.05;
+    return parameters;
+}
+
+void PutSample(uint8_t* at, uint32_t value, int bytes)
+{
+    for (int b = 0; b < bytes; ++b) {
+        at[b] = static_cast<uint8_t>(value >> (8 * b));
+    }
+}
+
+uint32_t GetSample(const uint8_t* at, int bytes)
+{
+    uint32_t value = 0;
+    for (int b = 0; b < bytes; ++b) {
+        value |= static_cast<uint32_t>(at[b]) << (8 * b);
+    }
+    return value;
+}
+
+// The render signal, frame n, channel c, as the container's bytes read
+// little-endian: a 16-bit ramp per channel offset by 0x1000 * c; at 24 bits
+// that ramp in the top two bytes and c + 1 in the low one. Never 0 for the
+// frames streamed, so silence the device played in between is told apart.
+uint32_t RenderSample(const Shape& shape, int64_t n, int c)
+{
+    const auto ramp = static_cast<uint32_t>((n + 1 + 0x1000 * c) & 0xFFFF);
+    return shape.bits == 24 ? (ramp << 8) | static_cast<uint32_t>(c + 1) : ramp;
+}
+
+// kssim's capture ramp in the container: 16 bits (n + 0x1000 * c) mod 65536,
+// 24 bits the same shifted left by 8.
+uint32_t CaptureRampSample(const Shape& shape, int64_t n, int c)
+{
+    const auto ramp = static_cast<uint32_t>((n + 0x1000 * c) & 0xFFFF);
+    return shape.bits == 24 ? ramp << 8 : ramp;
+}
+
 // Waits until a stream whose callback said paComplete has finished;
 // bounded: five seconds are far more than the few blocks the tests stream
 // take even with the real-time clock.
@@ -98,19 +157,6 @@ void WaitUntilFinished(PaStream* stream)
     EXPECT_EQ(Pa_IsStreamActive(stream), 0) << "the stream did not finish within 5 s";
 }
 
-// The 16-bit render signal: frame n, channel c. Never 0 for the frames
-// streamed, so silence the device played in between is told apart.
-int16_t RenderSample(int64_t n, int c)
-{
-    return static_cast<int16_t>(static_cast<uint16_t>(n + 1 + 0x1000 * c));
-}
-
-// kssim's capture ramp at 16 bits.
-int16_t CaptureRampSample(int64_t n, int c)
-{
-    return static_cast<int16_t>(static_cast<uint16_t>(n + 0x1000 * c));
-}
-
 // The callback writes the signal's first framesToPlay frames, then silence
 // until the test stops the stream. It never ends the stream itself: PortAudio
 // 19.6.0 leaves the last write of a standard-streaming render pin pending
@@ -119,6 +165,7 @@ int16_t CaptureRampSample(int64_t n, int c)
 // is counted twice) and stops the pin over it, which cancels it as Windows
 // does; the silence after the signal keeps that loss out of the check.
 struct RenderState {
+    Shape shape;
     int64_t framesToPlay = 0;
     std::atomic<int64_t> framesWritten{0};
 };
@@ -127,11 +174,13 @@ int RenderCallback(const void*, void* output, unsigned long frames, const PaStre
                    PaStreamCallbackFlags, void* user)
 {
     auto* state = static_cast<RenderState*>(user);
-    auto* samples = static_cast<int16_t*>(output);
+    const int bytes = state->shape.BytesPerSample();
+    auto* out = static_cast<uint8_t*>(output);
     int64_t n = state->framesWritten.load();
     for (unsigned long f = 0; f < frames; ++f, ++n) {
-        for (int c = 0; c < kChannels; ++c) {
-            samples[f * kChannels + c] = n < state->framesToPlay ? RenderSample(n, c) : 0;
+        for (int c = 0; c < state->shape.channels; ++c) {
+            PutSample(out, n < state->framesToPlay ? RenderSample(state->shape, n, c) : 0, bytes);
+            out += bytes;
         }
     }
     state->framesWritten = n;
@@ -139,8 +188,9 @@ int RenderCallback(const void*, void* output, unsigned long frames, const PaStre
 }
 
 struct CaptureState {
+    Shape shape;
     size_t framesToTake = 0;
-    std::vector<int16_t> samples;  // interleaved; filled only by the callback until it says paComplete
+    std::vector<uint8_t> bytes;  // interleaved; filled only by the callback until it says paComplete
     PaStreamCallbackFlags flags = 0;  // every status flag PortAudio passed
 };
 
@@ -149,37 +199,43 @@ int CaptureCallback(const void* input, void*, unsigned long frames, const PaStre
 {
     auto* state = static_cast<CaptureState*>(user);
     state->flags |= flags;
-    const auto* samples = static_cast<const int16_t*>(input);
-    const size_t have = state->samples.size() / kChannels;
+    const size_t frameBytes = static_cast<size_t>(state->shape.channels * state->shape.BytesPerSample());
+    const size_t have = state->bytes.size() / frameBytes;
     const size_t take = std::min<size_t>(frames, state->framesToTake - have);
-    state->samples.insert(state->samples.end(), samples, samples + take * kChannels);
+    const auto* in = static_cast<const uint8_t*>(input);
+    state->bytes.insert(state->bytes.end(), in, in + take * frameBytes);
     return have + take >= state->framesToTake ? paComplete : paContinue;
 }
 
-PaStreamParameters StreamParameters(PaDeviceIndex device, double latency)
-{
-    PaStreamParameters parameters{};
-    parameters.device = device;
-    parameters.channelCount = kChannels;
-    parameters.sampleFormat = paInt16;
-    parameters.suggestedLatency = latency;
-    return parameters;
-}
-
-// The frames a render pin played, 16-bit stereo.
-std::vector<std::vector<int16_t>> PlayedFrames(const std::string& path)
+// The frames a render pin played, one sample value per channel.
+std::vector<std::vector<uint32_t>> PlayedFrames(const std::string& path, const Shape& shape)
 {
     const std::vector<uint8_t> bytes = Sim().RenderedBytes(path, 0);
-    std::vector<std::vector<int16_t>> frames(bytes.size() / (kChannels * 2), std::vector<int16_t>(kChannels));
+    const int sample = shape.BytesPerSample();
+    std::vector<std::vector<uint32_t>> frames(bytes.size() / static_cast<size_t>(shape.channels * sample));
     for (size_t f = 0; f < frames.size(); ++f) {
-        std::memcpy(frames[f].data(), bytes.data() + f * kChannels * 2, kChannels * 2);
+        for (int c = 0; c < shape.channels; ++c) {
+            frames[f].push_back(GetSample(bytes.data() + (f * shape.channels + c) * sample, sample));
+        }
     }
     return frames;
 }
 
-bool IsSilent(const std::vector<int16_t>& frame)
+bool IsSilent(const std::vector<uint32_t>& frame)
 {
-    return frame[0] == 0 && frame[1] == 0;
+    return std::all_of(frame.begin(), frame.end(), [](uint32_t v) { return v == 0; });
+}
+
+// The wave format of the pin PortAudio made last on a device.
+WAVEFORMATEX PinFormat(const std::string& path)
+{
+    WAVEFORMATEX format{};
+    const std::vector<uint8_t> connect = Sim().LastPinConnect(path, 0);
+    EXPECT_GE(connect.size(), sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX));
+    if (connect.size() >= sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)) {
+        std::memcpy(&format, connect.data() + sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT), sizeof format);
+    }
+    return format;
 }
 
 TEST_F(PortAudioWdmKs, FindsEveryRenderAndCaptureFilterUnderItsJackAndFilterName)
@@ -198,6 +254,7 @@ TEST_F(PortAudioWdmKs, FindsEveryRenderAndCaptureFilterUnderItsJackAndFilterName
         {"Speakers (USB Audio Device)", 0, 2},
         {"Microphone (Onboard Mic)", 2, 0},
         {"Line Out (Rear Speakers)", 0, 8},
+        {"Line In (Onboard Line)", 4, 0},
     };
     ASSERT_EQ(Pa_GetDeviceCount(), static_cast<int>(std::size(expected)));
     for (int i = 0; i < Pa_GetDeviceCount(); ++i) {
@@ -220,28 +277,38 @@ TEST_F(PortAudioWdmKs, FindsEveryRenderAndCaptureFilterUnderItsJackAndFilterName
 // order, and any silence between them is counted underrun silence.
 TEST_F(PortAudioWdmKs, RenderPlaysExactlyWhatTheCallbackWrote)
 {
-    for (const kssim::ClockMode clock : {kssim::ClockMode::Fast, kssim::ClockMode::RealTime}) {
-        const bool fast = clock == kssim::ClockMode::Fast;
-        SCOPED_TRACE(fast ? "fast clock" : "real-time clock");
-        Sim().SetClockMode(clock);
-        Sim().ClearRendered(kUsbRenderPath, 0);
-        const int64_t underrunBefore = Sim().UnderrunFrames(kUsbRenderPath, 0);
-        const PaDeviceIndex device = DeviceNamed("Speakers (USB Audio Device)");
+    struct Case {
+        const char* device;
+        const char* path;
+        Shape shape;
+        kssim::ClockMode clock;
+    };
+    const Case cases[] = {
+        {"Speakers (USB Audio Device)", kUsbRenderPath, {2, 16}, kssim::ClockMode::Fast},
+        {"Speakers (USB Audio Device)", kUsbRenderPath, {2, 16}, kssim::ClockMode::RealTime},
+        {"Line Out (Rear Speakers)", kSurroundRenderPath, {8, 24}, kssim::ClockMode::RealTime},
+    };
+    for (const Case& c : cases) {
+        const bool fast = c.clock == kssim::ClockMode::Fast;
+        SCOPED_TRACE(std::string(c.device) + ", " + std::to_string(c.shape.channels) + " channels of " +
+                     std::to_string(c.shape.bits) + " bits, " + (fast ? "fast clock" : "real-time clock"));
+        Sim().SetClockMode(c.clock);
+        Sim().ClearRendered(c.path, 0);
+        const int64_t underrunBefore = Sim().UnderrunFrames(c.path, 0);
+        const PaDeviceIndex device = DeviceNamed(c.device);
         ASSERT_NE(device, paNoDevice);
         RenderState state;
+        state.shape = c.shape;
         state.framesToPlay = kRate / 2;
-        const PaStreamParameters output = StreamParameters(device, 0.05);
+        const PaStreamParameters output = StreamParameters(device, c.shape);
         PaStream* stream = nullptr;
-        ASSERT_EQ(Pa_OpenStream(&stream, nullptr, &output, kRate, 480, paClipOff, RenderCallback, &state), paNoError);
-        EXPECT_EQ(Sim().OpenPinInstances(kUsbRenderPath, 0), 1);
-        // The pin PortAudio made: 16-bit stereo at 48 kHz.
-        const std::vector<uint8_t> connect = Sim().LastPinConnect(kUsbRenderPath, 0);
-        ASSERT_GE(connect.size(), sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX));
-        WAVEFORMATEX format;
-        std::memcpy(&format, connect.data() + sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT), sizeof format);
-        EXPECT_EQ(format.nChannels, kChannels);
+        ASSERT_EQ(Pa_OpenStream(&stream, nullptr, &output, kRate, 480, paClipOff | paDitherOff, RenderCallback, &state),
+                  paNoError);
+        EXPECT_EQ(Sim().OpenPinInstances(c.path, 0), 1);
+        const WAVEFORMATEX format = PinFormat(c.path);
+        EXPECT_EQ(format.nChannels, c.shape.channels);
         EXPECT_EQ(format.nSamplesPerSec, static_cast<DWORD>(kRate));
-        EXPECT_EQ(format.wBitsPerSample, 16);
+        EXPECT_EQ(format.wBitsPerSample, c.shape.bits);
         ASSERT_EQ(Pa_StartStream(stream), paNoError);
         // The signal and 0.25 s of silence after it (a few of PortAudio's
         // writes), bounded: ten seconds are far more than that takes.
@@ -252,15 +319,15 @@ TEST_F(PortAudioWdmKs, RenderPlaysExactlyWhatTheCallbackWrote)
         ASSERT_GE(state.framesWritten, enough) << "the callback was not called for 10 s";
         EXPECT_EQ(Pa_StopStream(stream), paNoError);
         EXPECT_EQ(Pa_CloseStream(stream), paNoError);
-        EXPECT_EQ(Sim().OpenPinInstances(kUsbRenderPath, 0), 0);
-        const int64_t underrun = Sim().UnderrunFrames(kUsbRenderPath, 0) - underrunBefore;
+        EXPECT_EQ(Sim().OpenPinInstances(c.path, 0), 0);
+        const int64_t underrun = Sim().UnderrunFrames(c.path, 0) - underrunBefore;
         if (fast) {
             EXPECT_EQ(underrun, 0);
         }
 
         // What the pin played: every frame of the signal in order (after
         // silence, should PortAudio prime the pin with it), then silence.
-        const auto played = PlayedFrames(kUsbRenderPath);
+        const auto played = PlayedFrames(c.path, c.shape);
         size_t f = 0;
         while (f < played.size() && IsSilent(played[f])) {
             ++f;
@@ -271,8 +338,13 @@ TEST_F(PortAudioWdmKs, RenderPlaysExactlyWhatTheCallbackWrote)
                 ++silenceBetween;
                 ++f;
             }
-            ASSERT_LT(f, played.size()) << "the pin played only " << n << " of the callback's frames (" << played.size() << " frames played, " << underrun << " underrun, " << state.framesWritten << " written)";
-            ASSERT_EQ(played[f], (std::vector<int16_t>{RenderSample(n, 0), RenderSample(n, 1)})) << "frame " << n;
+            ASSERT_LT(f, played.size()) << "the pin played only " << n << " of the callback's frames ("
+                                        << played.size() << " frames played, " << underrun << " underrun)";
+            std::vector<uint32_t> expected;
+            for (int ch = 0; ch < c.shape.channels; ++ch) {
+                expected.push_back(RenderSample(c.shape, n, ch));
+            }
+            ASSERT_EQ(played[f], expected) << "frame " << n;
         }
         EXPECT_LE(silenceBetween, underrun) << "silence between written frames that the device did not count";
         for (; f < played.size(); ++f) {
@@ -281,42 +353,84 @@ TEST_F(PortAudioWdmKs, RenderPlaysExactlyWhatTheCallbackWrote)
     }
 }
 
+// The real-time clock: under the fast one reads complete as they are
+// queued, faster than any device delivers, and PortAudio's own ring buffer
+// between its capture packets and the callback overflows.
 TEST_F(PortAudioWdmKs, CaptureDeliversTheDevicesRampFromItsFirstFrame)
 {
-    const PaDeviceIndex device = DeviceNamed("Microphone (Onboard Mic)");
-    ASSERT_NE(device, paNoDevice);
-    // The real-time clock: under the fast one reads complete as they are
-    // queued, faster than any device delivers, and PortAudio's own ring
-    // buffer between its capture packets and the callback overflows.
-    Sim().SetClockMode(kssim::ClockMode::RealTime);
-    CaptureState state;
-    state.framesToTake = kRate / 2;
-    const PaStreamParameters input = StreamParameters(device, 0.05);
-    PaStream* stream = nullptr;
-    ASSERT_EQ(Pa_OpenStream(&stream, &input, nullptr, kRate, 480, paClipOff, CaptureCallback, &state), paNoError);
-    ASSERT_EQ(Pa_StartStream(stream), paNoError);
-    WaitUntilFinished(stream);
-    EXPECT_EQ(Pa_StopStream(stream), paNoError);
-    EXPECT_EQ(Pa_CloseStream(stream), paNoError);
-    EXPECT_EQ(Sim().OpenPinInstances(kOnboardCapturePath, 0), 0);
+    struct Case {
+        const char* device;
+        const char* path;
+        Shape shape;
+    };
+    const Case cases[] = {
+        {"Microphone (Onboard Mic)", kOnboardCapturePath, {2, 16}},
+        {"Line In (Onboard Line)", kLineInPath, {4, 24}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.device) + ", " + std::to_string(c.shape.channels) + " channels of " +
+                     std::to_string(c.shape.bits) + " bits");
+        const PaDeviceIndex device = DeviceNamed(c.device);
+        ASSERT_NE(device, paNoDevice);
+        CaptureState state;
+        state.shape = c.shape;
+        state.framesToTake = kRate / 2;
+        const PaStreamParameters input = StreamParameters(device, c.shape);
+        PaStream* stream = nullptr;
+        ASSERT_EQ(Pa_OpenStream(&stream, &input, nullptr, kRate, 480, paClipOff | paDitherOff, CaptureCallback, &state),
+                  paNoError);
+        const WAVEFORMATEX format = PinFormat(c.path);
+        EXPECT_EQ(format.nChannels, c.shape.channels);
+        EXPECT_EQ(format.wBitsPerSample, c.shape.bits);
+        ASSERT_EQ(Pa_StartStream(stream), paNoError);
+        WaitUntilFinished(stream);
+        EXPECT_EQ(Pa_StopStream(stream), paNoError);
+        EXPECT_EQ(Pa_CloseStream(stream), paNoError);
+        EXPECT_EQ(Sim().OpenPinInstances(c.path, 0), 0);
 
-    // The ramp from the pin's first frame on; where this machine stalled
-    // the stream thread long enough for the device to lose frames, the ramp
-    // jumps by exactly the frames kssim counted as lost.
-    ASSERT_EQ(state.samples.size(), state.framesToTake * kChannels);
-    int64_t lost = 0;
-    for (size_t n = 0; n < state.framesToTake; ++n) {
-        const int64_t expected = static_cast<int64_t>(n) + lost;
-        if (state.samples[n * kChannels] != CaptureRampSample(expected, 0)) {
-            lost += static_cast<uint16_t>(state.samples[n * kChannels] - CaptureRampSample(expected, 0));
+        // The ramp from the pin's first frame on; where this machine stalled
+        // the stream thread long enough for the device to lose frames, the
+        // ramp jumps by exactly the frames kssim counted as lost.
+        const int sample = c.shape.BytesPerSample();
+        ASSERT_EQ(state.bytes.size(), state.framesToTake * c.shape.channels * sample);
+        auto at = [&](size_t n, int ch) {
+            return GetSample(state.bytes.data() + (n * c.shape.channels + ch) * sample, sample);
+        };
+        int64_t lost = 0;
+        for (size_t n = 0; n < state.framesToTake; ++n) {
+            const int64_t expected = static_cast<int64_t>(n) + lost;
+            if (at(n, 0) != CaptureRampSample(c.shape, expected, 0)) {
+                const uint32_t got = c.shape.bits == 24 ? at(n, 0) >> 8 : at(n, 0);
+                lost += static_cast<uint16_t>(got - CaptureRampSample({2, 16}, expected, 0));
+            }
+            for (int ch = 0; ch < c.shape.channels; ++ch) {
+                ASSERT_EQ(at(n, ch), CaptureRampSample(c.shape, static_cast<int64_t>(n) + lost, ch))
+                    << "frame " << n << " channel " << ch;
+            }
         }
-        for (int c = 0; c < kChannels; ++c) {
-            ASSERT_EQ(state.samples[n * kChannels + c], CaptureRampSample(static_cast<int64_t>(n) + lost, c))
-                << "frame " << n << " channel " << c;
-        }
+        EXPECT_EQ(lost, Sim().OverrunFrames(c.path, 0)) << "frames missing from the ramp that the device did not count";
+        EXPECT_EQ(state.flags & paInputOverflow, 0u);
     }
-    EXPECT_EQ(lost, Sim().OverrunFrames(kOnboardCapturePath, 0)) << "frames missing from the ramp that the device did not count";
-    EXPECT_EQ(state.flags & paInputOverflow, 0u);
+}
+
+// A pin whose only instance another program holds: kssim refuses the
+// creation with ERROR_BAD_COMMAND, which PortAudio (like Windows' clients)
+// reads as "in use"; once given back, the same stream opens.
+TEST_F(PortAudioWdmKs, APinAnotherProgramHoldsIsUnavailableUntilGivenBack)
+{
+    const PaDeviceIndex device = DeviceNamed("Speakers (USB Audio Device)");
+    ASSERT_NE(device, paNoDevice);
+    RenderState state;
+    const PaStreamParameters output = StreamParameters(device, Shape{});
+    PaStream* stream = nullptr;
+    Sim().HoldInstances(kUsbRenderPath, 0);
+    EXPECT_EQ(Pa_OpenStream(&stream, nullptr, &output, kRate, 480, paClipOff, RenderCallback, &state),
+              paDeviceUnavailable);
+    EXPECT_EQ(Sim().OpenPinInstances(kUsbRenderPath, 0), 0);
+    Sim().ReleaseInstances(kUsbRenderPath, 0);
+    ASSERT_EQ(Pa_OpenStream(&stream, nullptr, &output, kRate, 480, paClipOff, RenderCallback, &state), paNoError);
+    EXPECT_EQ(Sim().OpenPinInstances(kUsbRenderPath, 0), 1);
+    EXPECT_EQ(Pa_CloseStream(stream), paNoError);
 }
 
 }  // namespace
