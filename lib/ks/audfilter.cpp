@@ -114,7 +114,7 @@ CKsAudPin* CKsAudRenFilter::FindViablePin(const WAVEFORMATEX* pwfx)
     return pPin;
 }
 
-CKsAudPin* CKsAudRenFilter::CreateRenderPin(const WAVEFORMATEX* pwfx)
+CKsAudPin* CKsAudRenFilter::CreateRenderPin(const WAVEFORMATEX* pwfx, BOOL bLooped)
 {
     KsTraceEnter("CKsAudRenFilter::CreateRenderPin()");
     CKsAudPin* pPin = FindViablePin(pwfx);
@@ -123,7 +123,7 @@ CKsAudPin* CKsAudRenFilter::CreateRenderPin(const WAVEFORMATEX* pwfx)
     } else if (FAILED(pPin->SetFormat(pwfx))) {
         KsTrace(KSTRACE_ERROR, "Failed to set Render Pin format - the pin lied about its supported formats");
         pPin = nullptr;
-    } else if (SUCCEEDED(pPin->Instantiate(FALSE))) {
+    } else if (SUCCEEDED(pPin->Instantiate(bLooped))) {
         KsTrace(KSTRACE_INFO, "Successfully instantiated Render Pin.  Handle = 0x%08x",
                 static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(pPin->GetHandle())));
     } else {
@@ -134,7 +134,7 @@ CKsAudPin* CKsAudRenFilter::CreateRenderPin(const WAVEFORMATEX* pwfx)
     // Some drivers under-report their formats: try every render-sink pin.
     for (auto* pItem = m_RenderSinkPins.m_pHead; !pPin && pItem; pItem = pItem->pNext) {
         auto* pCandidate = static_cast<CKsAudPin*>(pItem->pData);
-        if (SUCCEEDED(pCandidate->SetFormat(pwfx)) && SUCCEEDED(pCandidate->Instantiate(FALSE))) {
+        if (SUCCEEDED(pCandidate->SetFormat(pwfx)) && SUCCEEDED(pCandidate->Instantiate(bLooped))) {
             pPin = pCandidate;
         }
     }

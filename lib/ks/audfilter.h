@@ -18,8 +18,9 @@ public:
     CKsAudPin* FindViablePin(const WAVEFORMATEX* pwfx);
     // An instantiated render pin for the format, taken out of the filter: the
     // caller closes and deletes it. Tries every render-sink pin when none
-    // claims the format. Null when no pin takes it.
-    CKsAudPin* CreateRenderPin(const WAVEFORMATEX* pwfx);
+    // claims the format. Null when no pin takes it. bLooped: the
+    // looped-streaming interface (a WaveRT filter's pins).
+    CKsAudPin* CreateRenderPin(const WAVEFORMATEX* pwfx, BOOL bLooped = FALSE);
     // The first range of the last render-sink pin, or null.
     KSDATARANGE_AUDIO* GetKsAudioDataRange();
 };

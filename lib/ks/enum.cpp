@@ -4,6 +4,7 @@
 #include "ks_assert.h"
 #include "ks_system.h"
 #include "ks_trace_scope.h"
+#include "rt_audio.h"
 
 #include <cstring>
 
@@ -112,6 +113,12 @@ HRESULT CKsEnumFilters::EnumFilters(ULONG eFilterType, const GUID* aguidCategori
                     CKsFilter* pFilter = NewFilter(eFilterType, pDetail->DevicePath, &hrFilter);
                     if (pFilter && (eFilterType == KsFilterRender || eFilterType == KsFilterCapture)) {
                         std::memcpy(pFilter->m_szFriendlyName, pszName, std::strlen(pszName) + 1);
+                        SP_DEVICE_INTERFACE_DATA realTime{};
+                        realTime.cbSize = sizeof realTime;
+                        pFilter->m_bRealTime =
+                            KsSystem::SetupDiGetDeviceInterfaceAlias(hDevInfo, &interfaceData, &kKsCategoryRealtime,
+                                                                     &realTime) &&
+                            (realTime.Flags & SPINT_ACTIVE) && !(realTime.Flags & SPINT_REMOVED);
                     }
                     const bool listed = pFilter && SUCCEEDED(hrFilter) && SUCCEEDED(pFilter->Instantiate()) &&
                                         SUCCEEDED(pFilter->EnumeratePins()) && m_Filters.AddTail(pFilter);

@@ -36,6 +36,10 @@ public:
     // (S_OK before the first): tells a pin another program holds from a
     // format the pin refuses.
     HRESULT m_hrLastPinCreation = S_OK;
+    // The interface has an active real-time alias (KSCATEGORY_REALTIME): a
+    // WaveRT filter, whose streaming pins take the looped-buffer interface
+    // and refuse stream requests. Read when the enumerator lists the filter.
+    BOOL m_bRealTime = FALSE;
 
     KsList<CKsNode> m_Nodes;
     KsList<CKsPin> m_Pins;

@@ -1,6 +1,7 @@
 #include "description_file.h"
 
 #include "device_wav_files.h"
+#include "rt_audio.h"
 
 #include <algorithm>
 #include <cctype>
@@ -275,7 +276,8 @@ private:
 const std::map<std::string, GUID>& ClassNames()
 {
     static const std::map<std::string, GUID> names = {
-        {"audio", KSCATEGORY_AUDIO}, {"render", KSCATEGORY_RENDER}, {"capture", KSCATEGORY_CAPTURE}};
+        {"audio", KSCATEGORY_AUDIO}, {"render", KSCATEGORY_RENDER}, {"capture", KSCATEGORY_CAPTURE},
+        {"realtime", kKsCategoryRealtime}};
     return names;
 }
 
@@ -496,6 +498,48 @@ void ApplyPinKeys(const Parser& parser, const Section& section, PinModel& pin)
     }
 }
 
+// The wavert.* keys of a device section (a device given one becomes WaveRT
+// in its buffer rules; its alias and pin interfaces are the type's or the
+// section's own).
+void ApplyWaveRtKey(const Parser& parser, const Entry& entry, const std::string& name, DeviceModel& device)
+{
+    if (!device.waveRt) {
+        device.waveRt = WaveRtModel();
+    }
+    WaveRtModel& rt = *device.waveRt;
+    if (name == "alignment") {
+        rt.alignment = parser.Number(entry, entry.value);
+        if (rt.alignment == 0) {
+            parser.Error(entry.line, "wavert.alignment must be at least 1");
+        }
+    } else if (name == "smallest") {
+        rt.smallestBytes = parser.Number(entry, entry.value);
+    } else if (name == "largest") {
+        rt.largestBytes = parser.Number(entry, entry.value);
+    } else if (name == "sizes") {
+        rt.roundsSizes = parser.Word(entry, "round", "refuse-unaligned");
+    } else if (name == "grant") {
+        rt.grantedBytes = parser.Number(entry, entry.value);
+    } else if (name == "notifications") {
+        rt.notifications = parser.Word(entry, "yes", "no");
+    } else if (name == "position") {
+        rt.positionRegister = parser.Word(entry, "register", "property");
+    } else if (name == "fifo") {
+        rt.fifoBytes = parser.Number(entry, entry.value);
+    } else if (name == "chipset-delay") {
+        rt.chipsetDelay = parser.Number(entry, entry.value);
+    } else if (name == "codec-delay") {
+        rt.codecDelay = parser.Number(entry, entry.value);
+    } else if (name == "register-step-ms") {
+        rt.registerStepMs = parser.Real(entry);
+        if (rt.registerStepMs < 0.05 || rt.registerStepMs > 100) {
+            parser.Error(entry.line, "wavert.register-step-ms must lie between 0.05 and 100");
+        }
+    } else {
+        parser.Error(entry.line, "unknown key 'wavert." + name + "'");
+    }
+}
+
 struct DeviceSections {
     const Section* device = nullptr;
     std::map<unsigned long, const Section*> pins;
@@ -515,11 +559,16 @@ DeviceModel BuildDevice(const Parser& parser, const DeviceSections& sections)
     // The type gives the starting point; every other key changes it.
     for (const Entry& entry : section.entries) {
         if (entry.key == "type") {
-            const int type = parser.Choice<int>(entry, {{"render", 1}, {"capture", 2}, {"none", 0}});
+            const int type = parser.Choice<int>(
+                entry, {{"render", 1}, {"capture", 2}, {"none", 0}, {"wavert-render", 3}, {"wavert-capture", 4}});
             if (type == 1) {
                 device = RenderDevice("", "");
             } else if (type == 2) {
                 device = CaptureDevice("", "");
+            } else if (type == 3) {
+                device = WaveRtRenderDevice("", "");
+            } else if (type == 4) {
+                device = WaveRtCaptureDevice("", "");
             }
         }
     }
@@ -599,6 +648,8 @@ DeviceModel BuildDevice(const Parser& parser, const DeviceSections& sections)
             captureFile = &entry;
         } else if (key == "render-file") {
             device.renderFile = parser.FilePath(entry.value);
+        } else if (key.rfind("wavert.", 0) == 0) {
+            ApplyWaveRtKey(parser, entry, key.substr(7), device);
         } else {
             parser.Error(entry.line, "unknown key '" + key + "' in device section [" + section.name + "]");
         }

@@ -93,6 +93,37 @@ enum class ClockMode {
     Fast,      // requests on a running pin complete as soon as they are queued, before DeviceIoControl returns
 };
 
+// A WaveRT device (the inbox HD Audio and USB Audio 2.0 drivers): its
+// interface has the real-time alias, its streaming pins offer only the
+// looped-streaming interface, refuse stream requests and hand out a cyclic
+// buffer through KSPROPSETID_RtAudio (README.md, "WaveRT devices").
+struct WaveRtModel {
+    // Granted buffer sizes are whole multiples of this (bytes) and of the frame.
+    ULONG alignment = 128;
+    // Asked sizes below the smallest or above the largest are refused (0 is
+    // always refused); largest 0: no limit.
+    ULONG smallestBytes = 0;
+    ULONG largestBytes = 0;
+    // false: a size not on the alignment is refused instead of rounded down.
+    bool roundsSizes = true;
+    // Non-zero: the size granted whatever was asked (once the ask is accepted).
+    ULONG grantedBytes = 0;
+    // false: BUFFER_WITH_NOTIFICATION fails and QUERY_NOTIFICATION_SUPPORT
+    // answers FALSE (timer mode only).
+    bool notifications = true;
+    // false: POSITIONREGISTER fails; the position property only.
+    bool positionRegister = true;
+    // KSRTAUDIO_HWLATENCY: the FIFO in bytes, and the chipset and codec
+    // delays in 100 ns units. Played audio reaches the ear (the recording)
+    // when it leaves the FIFO.
+    ULONG fifoBytes = 256;
+    ULONG chipsetDelay = 0;
+    ULONG codecDelay = 0;
+    // How often the position register moves while the pin runs, as DMA
+    // bursts do; the position property is exact.
+    double registerStepMs = 1.0;
+};
+
 struct DeviceModel {
     std::string devicePath;                    // unique in a model
     // In the ANSI code page, as SetupDiGetDeviceRegistryPropertyA hands them out.
@@ -126,6 +157,9 @@ struct DeviceModel {
     // holds every free instance of the device's pins from the start, as
     // HoldInstances(path, -1) does; ReleaseInstances lets go of them.
     bool heldByOtherProgram = false;
+
+    // Set: a WaveRT device (WaveRtRenderDevice / WaveRtCaptureDevice).
+    std::optional<WaveRtModel> waveRt;
 };
 
 // A render device as USB and onboard devices look: one render-sink pin
@@ -135,6 +169,12 @@ DeviceModel RenderDevice(const std::string& friendlyName, const std::string& dev
 // A capture device: one capture-sink pin (data flow out, sink) and one bridge
 // pin, under KSCATEGORY_AUDIO with an active KSCATEGORY_CAPTURE alias.
 DeviceModel CaptureDevice(const std::string& friendlyName, const std::string& devicePath);
+// The same devices as WaveRT drivers show them: an active KSCATEGORY_REALTIME
+// alias beside the direction's, the sink pin offering looped streaming only,
+// and a WaveRtModel with its defaults.
+DeviceModel WaveRtRenderDevice(const std::string& friendlyName, const std::string& devicePath);
+DeviceModel WaveRtCaptureDevice(const std::string& friendlyName, const std::string& devicePath);
+KSIDENTIFIER LoopedStreamingInterface();
 // The standard streaming interface and any-instance medium.
 KSIDENTIFIER StandardStreamingInterface();
 KSIDENTIFIER StandardMedium();

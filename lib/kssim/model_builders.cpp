@@ -3,6 +3,7 @@
 // physical connector.
 
 #include "kssim.h"
+#include "rt_audio.h"
 
 namespace kssim {
 
@@ -93,6 +94,35 @@ DeviceModel CaptureDevice(const std::string& friendlyName, const std::string& de
     return WaveDevice(friendlyName, devicePath, KSCATEGORY_CAPTURE, StreamingSinkPin(KSPIN_DATAFLOW_OUT, L"Recording"),
                       BridgePin(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE, L"Microphone"),
                       {KSNODETYPE_ADC, KSNODETYPE_VOLUME, KSNODETYPE_SRC});
+}
+
+KSIDENTIFIER LoopedStreamingInterface()
+{
+    KSIDENTIFIER identifier = StandardStreamingInterface();
+    identifier.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+    return identifier;
+}
+
+namespace {
+
+DeviceModel AsWaveRt(DeviceModel device)
+{
+    device.aliases[kKsCategoryRealtime] = SPINT_ACTIVE;
+    device.pins[0].interfaces = {LoopedStreamingInterface()};
+    device.waveRt = WaveRtModel();
+    return device;
+}
+
+}  // namespace
+
+DeviceModel WaveRtRenderDevice(const std::string& friendlyName, const std::string& devicePath)
+{
+    return AsWaveRt(RenderDevice(friendlyName, devicePath));
+}
+
+DeviceModel WaveRtCaptureDevice(const std::string& friendlyName, const std::string& devicePath)
+{
+    return AsWaveRt(CaptureDevice(friendlyName, devicePath));
 }
 
 }  // namespace kssim

@@ -25,6 +25,7 @@ enum class RequestKind { Write, Read, Property };
 // One request the caller is waiting for: a stream request on a pin or a
 // property request of an asynchronous device.
 struct HandleEntry;
+struct RtStream;  // rt_buffer.h
 
 struct Request {
     RequestKind kind = RequestKind::Property;
@@ -115,6 +116,10 @@ struct PinInstance {
     int64_t loopDone = 0;
 
     bool writesFile = false;   // this instance feeds the device's render WAV file
+
+    // A WaveRT pin (looped pin of a device with a WaveRtModel): its cyclic
+    // buffer instead of stream requests.
+    std::shared_ptr<RtStream> rt;
 };
 
 enum class HandleKind { DeviceInfoSet, Filter, Pin };

@@ -11,6 +11,7 @@
 // application", and ERROR_INVALID_PARAMETER as "format not supported".
 
 #include "model_state.h"
+#include "rt_buffer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -178,6 +179,9 @@ DWORD CreatePinInstance(Model& model, HandleEntry& filter, const KSPIN_CONNECT* 
     pin->serial = model.nextPinSerial++;
     pin->render = pinModel.dataFlow == KSPIN_DATAFLOW_IN;
     pin->looped = connect->Interface.Id == KSINTERFACE_STANDARD_LOOPED_STREAMING;
+    if (pin->looped && deviceModel.waveRt) {
+        pin->rt = std::make_shared<RtStream>();
+    }
     const double byteRate = static_cast<double>(pin->format.sampleRate) * pin->format.blockAlign *
                             (1.0 + deviceModel.clockPpm * 1e-6);
     pin->bytesPerTick = byteRate / static_cast<double>(model.ticksPerSecond);

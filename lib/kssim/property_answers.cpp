@@ -11,6 +11,8 @@
 // (an 8-byte buffer), as KsHandleSizedListQuery allows.
 
 #include "model_state.h"
+#include "rt_audio.h"
+#include "rt_buffer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -324,6 +326,9 @@ NtStatus AnswerProperty(Model& model, HandleEntry& entry, const BYTE* request, D
         if (answer.status == kStatusSuccess && set) {
             return kStatusInvalidDeviceRequest;  // these properties are read-only
         }
+    } else if (entry.pin->rt && (property.Set == kKsPropSetIdRtAudio || property.Set == KSPROPSETID_Audio)) {
+        // A WaveRT pin reports its hardware latency instead of KSPROPERTY_AUDIO_LATENCY.
+        return AnswerRtProperty(model, *entry.pin, property, request, requestSize, output, outputSize, information);
     } else if (property.Set == KSPROPSETID_Connection) {
         answer = ConnectionProperty(model, *entry.pin, property, set, output, outputSize);
         if (set) {

@@ -38,6 +38,7 @@
 // no data lost; a looped buffer is played or filled once.
 
 #include "model_state.h"
+#include "rt_buffer.h"
 #include "signal_generator.h"
 
 #include <algorithm>
@@ -358,7 +359,10 @@ DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer
     if (pin.device->removed) {
         return ERROR_DEVICE_REMOVED;
     }
-    if ((code == IOCTL_KS_WRITE_STREAM) != pin.render) {
+    if ((code == IOCTL_KS_WRITE_STREAM) != pin.render || pin.rt) {
+        // A WaveRT pin has no stream dispatch: the request is an invalid
+        // device request (STATUS_INVALID_DEVICE_REQUEST), as any KS object
+        // answers a request it does not handle.
         return ERROR_INVALID_FUNCTION;
     }
     if (!overlapped) {
@@ -446,6 +450,9 @@ int64_t AdvanceRunningPin(Model& model, PinInstance& pin, int64_t now)
     if (pin.state != KSSTATE_RUN) {
         return kNever;
     }
+    if (pin.rt) {
+        return AdvanceRtPin(model, pin, now);
+    }
     if (pin.looped) {
         if (!pin.loopActive) {
             if (pin.queue.empty() || pin.queue.front()->stalled || pin.queue.front()->cancelAt != kNever) {
@@ -527,6 +534,7 @@ NtStatus SetPinState(Model& model, PinInstance& pin, KSSTATE state)
         if (pin.writesFile) {
             pin.device->renderFile.FixUp();
         }
+        RewindRtPin(pin);
     } else if (state == KSSTATE_RUN) {
         pin.anchorTick = now;
         AdvancePin(model, pin, now);
@@ -614,7 +622,7 @@ void ApplyClockMode(Model& model, ClockMode mode)
             continue;
         }
         PinInstance& pin = *entry->pin;
-        if (mode == ClockMode::RealTime) {
+        if (mode == ClockMode::RealTime && !pin.rt) {
             // The device clock starts again where the data stands.
             pin.anchorTick = now;
             pin.anchorPos = static_cast<double>(pin.queue.empty() || pin.looped ? pin.streamEnd : pin.queue.front()->start);
