@@ -253,8 +253,15 @@ NtStatus AnswerRtProperty(Model& model, PinInstance& pin, const KSPROPERTY& prop
     *information = 0;
     RtStream& rt = *pin.rt;
     const WaveRtModel& rules = RulesOf(pin);
-    if (property.Flags != KSPROPERTY_TYPE_GET) {
-        return kStatusInvalidDeviceRequest;  // every property of the set is read-only
+    // Registering and unregistering the notification event are documented
+    // as both get and set properties, and public kernel-streaming clients
+    // (PortAudio's WDM-KS host API) send them as set requests; every other
+    // property of the set is get only.
+    const bool eventProperty = property.Set != KSPROPSETID_Audio &&
+                               (property.Id == kRtAudioRegisterNotificationEvent ||
+                                property.Id == kRtAudioUnregisterNotificationEvent);
+    if (property.Flags != KSPROPERTY_TYPE_GET && !(eventProperty && property.Flags == KSPROPERTY_TYPE_SET)) {
+        return kStatusInvalidDeviceRequest;
     }
     if (property.Set == KSPROPSETID_Audio) {
         if (property.Id != KSPROPERTY_AUDIO_POSITION) {
