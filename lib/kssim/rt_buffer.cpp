@@ -267,11 +267,15 @@ NtStatus AnswerRtProperty(Model& model, PinInstance& pin, const KSPROPERTY& prop
         if (property.Id != KSPROPERTY_AUDIO_POSITION) {
             return kStatusNotFound;
         }
+        // One reading of the clock for both: the position answered is the
+        // one the buffer was moved to, never a frame the device has not yet
+        // played or filled.
+        const int64_t now = NowTicks();
         if (pin.state == KSSTATE_RUN) {
-            AdvanceRtPin(model, pin, NowTicks());
+            AdvanceRtPin(model, pin, now);
         }
         KSAUDIO_POSITION position{};
-        position.PlayOffset = Offset(rt, Position(pin, NowTicks()));
+        position.PlayOffset = Offset(rt, Position(pin, now));
         position.WriteOffset = position.PlayOffset;
         return Fixed(&position, sizeof position, output, outputSize, information);
     }
