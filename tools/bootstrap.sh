@@ -126,4 +126,5 @@ for target in "${targets[@]}"; do
   esac
 done
 [ -z "$poco_work" ] || rm -rf "$poco_work"
+bash "$here/deps-portaudio.sh" "${targets[@]}" || fail "PortAudio (test-only) could not be built"
 printf '[bootstrap] ready (%s)\n' "${targets[*]}"

@@ -197,6 +197,46 @@ Answer PinProperty(const Device& device, const KSPROPERTY& property, const BYTE*
     }
 }
 
+// The filter's data paths, as a wave filter reports them: each streaming pin
+// is joined to the first bridge pin of the other data flow (render: from the
+// streaming pin to the bridge pin; capture: from the bridge pin to the
+// streaming pin), the first such path through the topology nodes in their
+// order, later ones directly.
+std::vector<KSTOPOLOGY_CONNECTION> FilterConnections(const DeviceModel& model)
+{
+    std::vector<KSTOPOLOGY_CONNECTION> connections;
+    bool nodesUsed = false;
+    for (ULONG pin = 0; pin < model.pins.size(); ++pin) {
+        const PinModel& streaming = model.pins[pin];
+        if (streaming.communication == KSPIN_COMMUNICATION_BRIDGE ||
+            streaming.communication == KSPIN_COMMUNICATION_NONE) {
+            continue;
+        }
+        for (ULONG bridge = 0; bridge < model.pins.size(); ++bridge) {
+            const PinModel& candidate = model.pins[bridge];
+            if (candidate.communication != KSPIN_COMMUNICATION_BRIDGE || candidate.dataFlow == streaming.dataFlow) {
+                continue;
+            }
+            const bool render = streaming.dataFlow == KSPIN_DATAFLOW_IN;
+            const ULONG from = render ? pin : bridge;
+            const ULONG to = render ? bridge : pin;
+            ULONG fromNode = KSFILTER_NODE;
+            ULONG fromNodePin = from;
+            if (!nodesUsed) {
+                for (ULONG node = 0; node < model.nodes.size(); ++node) {
+                    connections.push_back({fromNode, fromNodePin, node, KSNODEPIN_STANDARD_IN});
+                    fromNode = node;
+                    fromNodePin = KSNODEPIN_STANDARD_OUT;
+                }
+                nodesUsed = true;
+            }
+            connections.push_back({fromNode, fromNodePin, KSFILTER_NODE, to});
+            break;
+        }
+    }
+    return connections;
+}
+
 Answer TopologyProperty(const Device& device, const KSPROPERTY& property)
 {
     const DeviceModel& model = device.model;
@@ -218,7 +258,7 @@ Answer TopologyProperty(const Device& device, const KSPROPERTY& property)
             return Fail(kStatusNotFound);
         }
         return MultipleOf(model.nodes);
-    case KSPROPERTY_TOPOLOGY_CONNECTIONS: return MultipleOf(std::vector<KSTOPOLOGY_CONNECTION>());
+    case KSPROPERTY_TOPOLOGY_CONNECTIONS: return MultipleOf(FilterConnections(model));
     default: return Fail(kStatusNotFound);
     }
 }

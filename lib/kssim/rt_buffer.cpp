@@ -253,18 +253,29 @@ NtStatus AnswerRtProperty(Model& model, PinInstance& pin, const KSPROPERTY& prop
     *information = 0;
     RtStream& rt = *pin.rt;
     const WaveRtModel& rules = RulesOf(pin);
-    if (property.Flags != KSPROPERTY_TYPE_GET) {
-        return kStatusInvalidDeviceRequest;  // every property of the set is read-only
+    // Registering and unregistering the notification event are documented
+    // as both get and set properties, and public kernel-streaming clients
+    // (PortAudio's WDM-KS host API) send them as set requests; every other
+    // property of the set is get only.
+    const bool eventProperty = property.Set != KSPROPSETID_Audio &&
+                               (property.Id == kRtAudioRegisterNotificationEvent ||
+                                property.Id == kRtAudioUnregisterNotificationEvent);
+    if (property.Flags != KSPROPERTY_TYPE_GET && !(eventProperty && property.Flags == KSPROPERTY_TYPE_SET)) {
+        return kStatusInvalidDeviceRequest;
     }
     if (property.Set == KSPROPSETID_Audio) {
         if (property.Id != KSPROPERTY_AUDIO_POSITION) {
             return kStatusNotFound;
         }
+        // One reading of the clock for both: the position answered is the
+        // one the buffer was moved to, never a frame the device has not yet
+        // played or filled.
+        const int64_t now = NowTicks();
         if (pin.state == KSSTATE_RUN) {
-            AdvanceRtPin(model, pin, NowTicks());
+            AdvanceRtPin(model, pin, now);
         }
         KSAUDIO_POSITION position{};
-        position.PlayOffset = Offset(rt, Position(pin, NowTicks()));
+        position.PlayOffset = Offset(rt, Position(pin, now));
         position.WriteOffset = position.PlayOffset;
         return Fixed(&position, sizeof position, output, outputSize, information);
     }

@@ -323,6 +323,46 @@ TEST_F(Properties, TopologyNodesAndCategories)
     EXPECT_EQ(TopologyProperty(m_filter, KSPROPERTY_TOPOLOGY_NODES, nullptr, 0).error, static_cast<DWORD>(ERROR_NOT_FOUND));
 }
 
+// The data path of a wave filter: render from the streaming pin through the
+// nodes to the bridge pin, capture from the bridge pin through the nodes to
+// the streaming pin (node pins: 1 in, 0 out), without nodes pin to pin.
+TEST_F(Properties, TopologyConnectionsRunFromPinThroughTheNodesToPin)
+{
+    constexpr ULONG F = KSFILTER_NODE;
+    struct Case {
+        const char* what;
+        kssim::DeviceModel device;
+        std::vector<KSTOPOLOGY_CONNECTION> expected;
+    };
+    kssim::DeviceModel bare = kssim::RenderDevice("Speakers", kRenderPath);
+    bare.nodes.clear();
+    const Case cases[] = {
+        {"render", kssim::RenderDevice("Speakers", kRenderPath), {{F, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 1}}},
+        {"capture", kssim::CaptureDevice("Microphone", kCapturePath), {{F, 1, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 0}}},
+        {"render without nodes", bare, {{F, 0, F, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (m_filter) {
+            KsSystem::CloseHandle(m_filter);
+        }
+        Install(c.device);
+        std::vector<uint8_t> block(256);
+        const IoResult result = TopologyProperty(m_filter, KSPROPERTY_TOPOLOGY_CONNECTIONS, block.data(), 256);
+        ASSERT_TRUE(result.ok) << result.error;
+        ASSERT_EQ(HeaderOf(block).Count, c.expected.size());
+        EXPECT_EQ(result.bytes, 8 + c.expected.size() * sizeof(KSTOPOLOGY_CONNECTION));
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            KSTOPOLOGY_CONNECTION got{};
+            std::memcpy(&got, block.data() + 8 + i * sizeof got, sizeof got);
+            EXPECT_EQ(std::vector<ULONG>({got.FromNode, got.FromNodePin, got.ToNode, got.ToNodePin}),
+                      std::vector<ULONG>({c.expected[i].FromNode, c.expected[i].FromNodePin, c.expected[i].ToNode,
+                                          c.expected[i].ToNodePin}))
+                << "connection " << i;
+        }
+    }
+}
+
 TEST_F(Properties, ConnectionStateAndFormatOnAPin)
 {
     Install(kssim::RenderDevice("Speakers", kRenderPath));
