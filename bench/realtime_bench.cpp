@@ -1,6 +1,11 @@
 // Does the stream keep time? Prints figures; it judges nothing.
 //
-//   realtime_bench [--in-flight N] [seconds per stream, 60 by default] [frames ...]
+//   realtime_bench [--in-flight N] [--mixed] [seconds per stream, 60 by default] [frames ...]
+//
+// --mixed: the first two render devices and the capture device are WaveRT
+// devices (looped buffers), the other two render devices standard ones;
+// the host then writes a ramp into its outputs, so that a WaveRT device
+// replaying old data can be told from one playing what it was given.
 //
 // The driver object (linked in) is driven in-process through IASIO over
 // simulated devices on the real-time clock: 4 stereo render devices (all
@@ -85,13 +90,17 @@ void OnSwitch()
     ++g_host.callbacks;
 }
 
-void BufferSwitch(long, ASIOBool)
+void FillOutputs(long index);
+
+void BufferSwitch(long index, ASIOBool)
 {
+    FillOutputs(index);
     OnSwitch();
 }
 
-ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long, ASIOBool)
+ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool)
 {
+    FillOutputs(index);
     OnSwitch();
     return time;
 }
@@ -187,6 +196,29 @@ bool CountEventCalls()
 }
 
 int g_requestsInFlight = 0;  // 0: the driver's default
+bool g_mixed = false;
+
+// --mixed: the host's output halves, filled with a ramp each callback.
+struct HostOutputs {
+    std::vector<int16_t*> halves[2];
+    long frames = 0;
+    uint16_t next = 1;
+} g_outputs;
+
+void FillOutputs(long index)
+{
+    if (!g_mixed || index < 0 || index > 1) {
+        return;
+    }
+    for (int16_t* half : g_outputs.halves[index]) {
+        uint16_t value = g_outputs.next;
+        for (long f = 0; f < g_outputs.frames; ++f) {
+            half[f] = static_cast<int16_t>(value == 0 ? 1 : value);
+            ++value;
+        }
+    }
+    g_outputs.next = static_cast<uint16_t>(g_outputs.next + g_outputs.frames);
+}
 
 std::string Settings(long frames)
 {
@@ -235,9 +267,12 @@ void RunStream(const AppDataRedirect& appData, long frames, double seconds)
     WriteFileBytes(appData.SettingsFile(), Settings(frames));
     std::vector<kssim::DeviceModel> devices;
     for (int i = 0; i < kRenderDevices; ++i) {
-        devices.push_back(kssim::RenderDevice(std::string(1, static_cast<char>('A' + i)), RenderPath(i)));
+        const std::string name(1, static_cast<char>('A' + i));
+        devices.push_back(g_mixed && i < 2 ? kssim::WaveRtRenderDevice(name, RenderPath(i))
+                                           : kssim::RenderDevice(name, RenderPath(i)));
     }
-    devices.push_back(kssim::CaptureDevice("Mic", kCapturePath));
+    devices.push_back(g_mixed ? kssim::WaveRtCaptureDevice("Mic", kCapturePath)
+                              : kssim::CaptureDevice("Mic", kCapturePath));
     kssim::Simulation::Instance().Reset(std::move(devices));
 
     auto* driver = new CTelvaraDriver(nullptr);
@@ -258,8 +293,21 @@ void RunStream(const AppDataRedirect& appData, long frames, double seconds)
     g_host.measuring = false;
     g_host.worstInterval = 0.0;
     g_host.lastCallback = 0.0;
-    if (driver->createBuffers(infos.data(), static_cast<long>(infos.size()), frames, &callbacks) != ASE_OK ||
-        driver->start() != ASE_OK) {
+    const bool created = driver->createBuffers(infos.data(), static_cast<long>(infos.size()), frames, &callbacks) == ASE_OK;
+    g_outputs.frames = frames;
+    for (int half = 0; half < 2; ++half) {
+        g_outputs.halves[half].clear();
+        for (const ASIOBufferInfo& info : infos) {
+            if (created && !info.isInput) {
+                g_outputs.halves[half].push_back(static_cast<int16_t*>(info.buffers[half]));
+            }
+        }
+    }
+    if (created) {
+        FillOutputs(0);
+        FillOutputs(1);
+    }
+    if (!created || driver->start() != ASE_OK) {
         std::printf("%6ld  createBuffers or start failed\n", frames);
         driver->Release();
         return;
@@ -303,9 +351,13 @@ int main(int argc, char** argv)
     double seconds = 60.0;
     std::vector<long> sizes;
     int first = 1;
-    if (argc > 2 && std::string(argv[1]) == "--in-flight") {
-        g_requestsInFlight = std::atoi(argv[2]);
-        first = 3;
+    if (argc > first + 1 && std::string(argv[first]) == "--in-flight") {
+        g_requestsInFlight = std::atoi(argv[first + 1]);
+        first += 2;
+    }
+    if (argc > first && std::string(argv[first]) == "--mixed") {
+        g_mixed = true;
+        first += 1;
     }
     if (argc > first) {
         seconds = std::atof(argv[first]);
@@ -317,7 +369,7 @@ int main(int argc, char** argv)
         sizes = {512, 128, 64, 32};
     }
     if (!(seconds >= 2.0)) {
-        std::fprintf(stderr, "usage: realtime_bench [--in-flight N] [seconds >= 2] [frames ...]\n");
+        std::fprintf(stderr, "usage: realtime_bench [--in-flight N] [--mixed] [seconds >= 2] [frames ...]\n");
         return 2;
     }
     SetMessageBoxHandler(AnswerMessageBox);
@@ -326,9 +378,9 @@ int main(int argc, char** argv)
         return 1;
     }
     AppDataRedirect appData;
-    std::printf("Real-time clock, 48 kHz, %d stereo render devices + 1 stereo capture device, %.0f s per stream,\n"
+    std::printf("Real-time clock, 48 kHz, %d stereo render devices + 1 stereo capture device%s, %.0f s per stream,\n"
                 "%s blocks in flight per device, figures after the first second\n",
-                kRenderDevices, seconds, g_requestsInFlight > 0 ? std::to_string(g_requestsInFlight).c_str() : "default");
+                kRenderDevices, g_mixed ? " (render A, B and the capture device WaveRT)" : "", seconds, g_requestsInFlight > 0 ? std::to_string(g_requestsInFlight).c_str() : "default");
     std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s | %13s\n", "frames", "underrun", "overrun",
                 "host", "wall", "drift", "worst ms", "block ms", "ratio", "resets", "events/cycle");
     std::printf("%6s | %9s %9s | %10s %10s %8s | %8s %8s %7s | %6s | %6s %6s\n", "", "", "", "", "", "", "", "",

@@ -282,3 +282,18 @@ TEST_F(LoopedStreamingTest, CaptureTakesBlocksBehindTheRecordPositionAndCountsOv
     EXPECT_EQ(static_cast<uint16_t>(left[0]), static_cast<uint16_t>(next + lost));
     ASSERT_EQ(endpoint.SetState(KSSTATE_STOP), S_OK);
 }
+
+// A WaveRT pin is exclusive: one another program holds is reported as in
+// use, the same as a standard pin; a free one is reported with its transport.
+TEST_F(LoopedStreamingTest, TheDeviceReportNamesWaveRtAndAPinHeldElsewhere)
+{
+    kssim::DeviceModel held = AsWaveRt(SimRender("Held"));
+    held.heldByOtherProgram = true;
+    Sim().Reset({AsWaveRt(SimRender("Card")), held});
+    WriteConfig(ConfigText().Out("Card", 2).Out("Held", 2));
+    CDeviceSet& set = MakeSet();
+    ASSERT_TRUE(set.OpenRender(RenderRequest(48000.0, 16)));
+    EXPECT_EQ(OpenReportText(set.Reports()),
+              "out  Card: open, 16 bit integer, 2 ch, 48000 Hz, WaveRT, FIFO 64 frames\n"
+              "out  Held: in use by another program\n");
+}
