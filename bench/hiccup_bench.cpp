@@ -70,7 +70,8 @@ long AsioMessage(long selector, long value, void*, double*)
 
 std::string Settings(long frames, int inFlight)
 {
-    return "[default]\nout=A;B\nin=Mic\nSampleRate=48000\nBlockFrames=" + std::to_string(frames) +
+    const bool mic = !getenv("HB_NOMIC");
+    return std::string("[default]\nout=A;B\n") + (mic ? "in=Mic\n" : "") + "SampleRate=48000\nBlockFrames=" + std::to_string(frames) +
            "\nRequestsInFlight=" + std::to_string(inFlight) +
            "\n[A]\noutMaximumChannels=2\noutChannelLink=0;1\n[B]\noutMaximumChannels=2\noutChannelLink=0;1\n"
            "[Mic]\ninMaximumChannels=2\n";
@@ -112,7 +113,9 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
     std::vector<ASIOBufferInfo> infos;
     for (long c = 0; c < 2; ++c) {
         infos.push_back({ASIOFalse, c, {}});
-        infos.push_back({ASIOTrue, c, {}});
+        if (!getenv("HB_NOMIC")) {
+            infos.push_back({ASIOTrue, c, {}});
+        }
     }
     ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
     if (driver->init(nullptr) != ASIOTrue ||

@@ -176,8 +176,15 @@ DWORD VirtualWaitUntil(const HANDLE* handles, DWORD count, int64_t deadline)
     Model& model = TheModel();
     DWORD result = WAIT_TIMEOUT;
     bool waited = false;
+    // The handles are looked at on entry and then only after the devices
+    // signalled something: while the clock moves nothing else can set them
+    // (another thread's signal is seen at the next device event or at the
+    // limit). Under Wine every look is a round trip to the server.
+    int64_t looked = kNever;
     for (;;) {
-        if (count > 0) {
+        const int64_t signals = EventCallCount();
+        if (count > 0 && signals != looked) {
+            looked = signals;
             const DWORD now = WaitForMultipleObjects(count, handles, FALSE, 0);
             if (now != WAIT_TIMEOUT) {
                 result = now;
