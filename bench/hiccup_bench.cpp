@@ -1,10 +1,11 @@
 // What a hiccup of the engine thread costs. Prints figures; it judges nothing.
 //
-//   hiccup_bench [--in-flight N[,N...]] [frames ...]
+//   hiccup_bench [--no-capture] [--in-flight N[,N...]] [frames ...]
 //
 // The driver object (linked in) streams on kssim's virtual clock: two
 // stereo render devices on the host's outputs 0/1 (device buffers of 10 and
-// 2 ms) and one stereo capture device, all on one clock, 48 kHz, 16 bits.
+// 2 ms) and one stereo capture device (left out with --no-capture), all on
+// one clock, 48 kHz, 16 bits.
 // For each block size (32 to 512 frames unless given) and number of
 // requests in flight (2 and 4 unless given), the engine thread is held up
 // once for 1, 5, 20 and 50 ms (simulated), at a moment right after it woke
@@ -46,6 +47,7 @@ constexpr const char* kPathB = "\\\\?\\hiccup#render#b";
 constexpr const char* kPathMic = "\\\\?\\hiccup#capture#mic";
 
 std::atomic<long> g_callbacks{0};
+bool g_withCapture = true;  // --no-capture: the render devices alone pace the stream
 
 void BufferSwitch(long, ASIOBool)
 {
@@ -70,7 +72,7 @@ long AsioMessage(long selector, long value, void*, double*)
 
 std::string Settings(long frames, int inFlight)
 {
-    const bool mic = !getenv("HB_NOMIC");
+    const bool mic = g_withCapture;
     return std::string("[default]\nout=A;B\n") + (mic ? "in=Mic\n" : "") + "SampleRate=48000\nBlockFrames=" + std::to_string(frames) +
            "\nRequestsInFlight=" + std::to_string(inFlight) +
            "\n[A]\noutMaximumChannels=2\noutChannelLink=0;1\n[B]\noutMaximumChannels=2\noutChannelLink=0;1\n"
@@ -113,7 +115,7 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
     std::vector<ASIOBufferInfo> infos;
     for (long c = 0; c < 2; ++c) {
         infos.push_back({ASIOFalse, c, {}});
-        if (!getenv("HB_NOMIC")) {
+        if (g_withCapture) {
             infos.push_back({ASIOTrue, c, {}});
         }
     }
@@ -188,9 +190,13 @@ int main(int argc, char** argv)
     std::vector<int> inFlight = {2, 4};
     std::vector<long> sizes;
     int first = 1;
-    if (argc > 2 && std::string(argv[1]) == "--in-flight") {
-        inFlight = ParseList(argv[2]);
-        first = 3;
+    if (argc > first && std::string(argv[first]) == "--no-capture") {
+        g_withCapture = false;
+        ++first;
+    }
+    if (argc > first + 1 && std::string(argv[first]) == "--in-flight") {
+        inFlight = ParseList(argv[first + 1]);
+        first += 2;
     }
     for (int i = first; i < argc; ++i) {
         sizes.push_back(std::atol(argv[i]));
@@ -200,14 +206,15 @@ int main(int argc, char** argv)
     }
     for (int n : inFlight) {
         if (n < 2 || n > 8) {
-            std::fprintf(stderr, "usage: hiccup_bench [--in-flight N[,N...] (2-8)] [frames ...]\n");
+            std::fprintf(stderr, "usage: hiccup_bench [--no-capture] [--in-flight N[,N...] (2-8)] [frames ...]\n");
             return 2;
         }
     }
     SetMessageBoxHandler(AnswerMessageBox);
     AppDataRedirect appData;
-    std::printf("Virtual clock, 48 kHz, 2 stereo render devices (buffers 10 and 2 ms) + 1 stereo capture device,\n"
-                "one hiccup of the engine thread at a time; frames lost per hiccup\n\n");
+    std::printf("Virtual clock, 48 kHz, 2 stereo render devices (buffers 10 and 2 ms)%s,\n"
+                "one hiccup of the engine thread at a time (0 ms: none, the baseline); frames lost per hiccup\n\n",
+                g_withCapture ? " + 1 stereo capture device" : "");
     std::printf("frames  in   queue | hiccup |   lost (frames)      |  beyond |  later |  offset\n");
     std::printf("       flight   ms |    ms  |    A      B    mic   |  queue  | frames |  A - B\n");
     const std::vector<double> hiccups = {0.0, 1.0, 5.0, 20.0, 50.0};  // 0: the baseline
