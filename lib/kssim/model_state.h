@@ -264,7 +264,7 @@ void ApplyClockMode(Model& model, ClockMode mode);
 int64_t AdvanceAllPins(Model& model, int64_t now);
 // The device position of a pin in whole frames at a clock tick: where its
 // device clock (with its rate error) has got, standing still outside RUN.
-// KSPROPERTY_AUDIO_POSITION and the looped buffer's position read it.
+// KSPROPERTY_AUDIO_POSITION and Simulation::DevicePositionFrames read it.
 int64_t PinPositionFrames(const PinInstance& pin, int64_t tick);
 
 // Virtual time (virtual_clock.cpp).

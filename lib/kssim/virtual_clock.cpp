@@ -163,6 +163,8 @@ void StopVirtualTime(Model& model)
     VirtualTime& time = model.virtualTime;
     time.on.store(false, std::memory_order_release);
     time.limit = kNever;
+    time.jitterState = 1;
+    time.noiseState = 1;
     time.jitterMaxTicks = 0;
     time.hiccups.clear();
     time.positionNoiseFrames = 0;

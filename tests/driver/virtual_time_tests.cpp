@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -266,4 +267,38 @@ TEST_F(HiccupTest, AHiccupShorterThanTheBlocksStillQueuedLosesNothing)
 TEST_F(HiccupTest, DISABLED_AHiccupShorterThanTheQueueLosesNothing)
 {
     Run([](long block, int inFlight) { return block * inFlight - 1; });
+}
+
+// After a hiccup longer than the queue, the devices are back in step: on one
+// clock, from the same start, both play the same host frame at the same
+// device frame. Today each device loses what its own buffer could not cover
+// and its stream moves on by that much for good (a device with a 2 ms buffer
+// ends a block behind one with 10 ms after a 50 ms hiccup at 512 frames;
+// bench/hiccup_bench prints the offsets). Enabled once a device that ran dry
+// drops what it missed.
+TEST_F(VirtualTimeTest, DISABLED_DevicesStayInStepAfterAHiccupLongerThanTheQueue)
+{
+    for (long block : {64L, 512L}) {
+        SCOPED_TRACE(std::to_string(block) + " frames");
+        Configure(block, 2, true);
+        UseDevices({Speaker("Spk A", 'a', 0.0), Speaker("Spk B", 'b', 0.0, 2.0), Microphone(0.0)}, ClockMode::Virtual);
+        Sim().InjectHiccup(0.5, 0.05);
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        {
+            AsioTestHost host(driver);
+            Start(host, block, true);
+            ASSERT_TRUE(Sim().RunFor(1.0, kWallGuardMs));
+            EXPECT_GT(Sim().UnderrunFrames(RenderPath('a'), kRenderPinId), 0);
+            const std::vector<int16_t> a = Rendered(RenderPath('a'));
+            const std::vector<int16_t> b = Rendered(RenderPath('b'));
+            const size_t frames = std::min(a.size(), b.size()) / 2;
+            ASSERT_GT(frames, static_cast<size_t>(kRate * 3 / 4));
+            for (size_t f = frames - static_cast<size_t>(block); f < frames; ++f) {
+                ASSERT_EQ(a[2 * f], b[2 * f]) << "device frame " << f;
+            }
+            Finish(host);
+        }
+        ReleaseDriver();
+    }
 }
