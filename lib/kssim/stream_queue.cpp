@@ -616,7 +616,7 @@ void ApplyClockMode(Model& model, ClockMode mode)
     const int64_t before = NowTicks();  // on the clock being left
     if (mode == ClockMode::Virtual) {
         StartVirtualTime(model);
-    } else {
+    } else if (model.clockMode == ClockMode::Virtual) {
         StopVirtualTime(model);
     }
     const int64_t now = NowTicks();  // on the clock taking over
