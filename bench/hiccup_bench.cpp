@@ -18,9 +18,9 @@
 //             (hiccup − queue, at least 0): the most a hiccup should cost
 //   later     frames lost from one block period after the hiccup ended to
 //             half a second later (a cascade when not 0)
-//   offset    how far the two render devices stand apart afterwards, in
-//             frames (each plays silence where it ran dry, which moves its
-//             stream on by as much)
+//   offset    how many host frames device A's stream stands ahead of device
+//             B's half a second after the hiccup (0: in step), read from
+//             what both played at the same device frame
 // Virtual time makes every figure the same on every run and machine.
 
 #include "appdata_redirect.h"
@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,15 +48,33 @@ constexpr const char* kPathB = "\\\\?\\hiccup#render#b";
 constexpr const char* kPathMic = "\\\\?\\hiccup#capture#mic";
 
 std::atomic<long> g_callbacks{0};
+// The host's output buffers (channels 0 and 1, both halves) and the frames
+// it has written: every sample says which host frame it is (mod 30000, + 1),
+// so that what a device plays tells where its stream stands.
+int16_t* g_outputs[2][2] = {};
+long g_blockFrames = 0;
+int64_t g_hostFrames = 0;  // the engine thread's while the stream runs
+
+void FillHalf(long index)
+{
+    for (long f = 0; f < g_blockFrames; ++f) {
+        const auto sample = static_cast<int16_t>(1 + (g_hostFrames + f) % 30000);
+        g_outputs[0][index][f] = sample;
+        g_outputs[1][index][f] = sample;
+    }
+    g_hostFrames += g_blockFrames;
+}
 bool g_withCapture = true;  // --no-capture: the render devices alone pace the stream
 
-void BufferSwitch(long, ASIOBool)
+void BufferSwitch(long index, ASIOBool)
 {
+    FillHalf(index);
     ++g_callbacks;
 }
 
-ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long, ASIOBool)
+ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool)
 {
+    FillHalf(index);
     ++g_callbacks;
     return time;
 }
@@ -85,6 +104,29 @@ struct Counts {
     int64_t mic = 0;
 };
 
+// How many host frames device A's stream stands ahead of device B's: the
+// host frames both play at the last device frame both have played (they run
+// on one clock from one start).
+long long OffsetAB()
+{
+    kssim::Simulation& sim = kssim::Simulation::Instance();
+    const std::vector<uint8_t> a = sim.RenderedBytes(kPathA, 0);
+    const std::vector<uint8_t> b = sim.RenderedBytes(kPathB, 0);
+    const size_t frames = std::min(a.size(), b.size()) / 4;
+    if (frames == 0) {
+        return 0;
+    }
+    int16_t sampleA = 0;
+    int16_t sampleB = 0;
+    std::memcpy(&sampleA, &a[(frames - 1) * 4], 2);
+    std::memcpy(&sampleB, &b[(frames - 1) * 4], 2);
+    if (sampleA == 0 || sampleB == 0) {
+        return -999999;  // one of them plays silence there: no figure
+    }
+    long long offset = (static_cast<long long>(sampleA) - sampleB) % 30000;
+    return offset > 15000 ? offset - 30000 : offset < -15000 ? offset + 30000 : offset;
+}
+
 Counts Take()
 {
     kssim::Simulation& sim = kssim::Simulation::Instance();
@@ -108,7 +150,6 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
     kssim::Simulation& sim = kssim::Simulation::Instance();
     sim.Reset({a, b, kssim::CaptureDevice("Mic", kPathMic)});
     sim.SetClockMode(kssim::ClockMode::Virtual);
-    sim.KeepRenderedBytes(false);
 
     auto* driver = new CTelvaraDriver(nullptr);
     driver->NonDelegatingAddRef();
@@ -120,9 +161,20 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
         }
     }
     ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
-    if (driver->init(nullptr) != ASIOTrue ||
-        driver->createBuffers(infos.data(), static_cast<long>(infos.size()), frames, &callbacks) != ASE_OK ||
-        driver->start() != ASE_OK) {
+    g_blockFrames = frames;
+    g_hostFrames = 0;
+    const bool prepared = driver->init(nullptr) == ASIOTrue &&
+                          driver->createBuffers(infos.data(), static_cast<long>(infos.size()), frames, &callbacks) == ASE_OK;
+    if (prepared) {
+        for (int c = 0; c < 2; ++c) {
+            for (int half = 0; half < 2; ++half) {
+                g_outputs[c][half] = static_cast<int16_t*>(infos[static_cast<size_t>(c) * (g_withCapture ? 2 : 1)].buffers[half]);
+            }
+        }
+        FillHalf(0);
+        FillHalf(1);
+    }
+    if (!prepared || driver->start() != ASE_OK) {
         std::printf("%6ld %3d  the stream did not start\n", frames, inFlight);
         driver->Release();
         sim.Reset();
@@ -132,7 +184,6 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
     const double queueMs = 1000.0 * inFlight * period;
     double at = 0.5;
     bool ok = RunTo(at);
-    const Counts settled = Take();
     for (double hiccupMs : hiccupsMs) {
         if (!ok) {
             break;
@@ -153,7 +204,7 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
                     hiccupMs, static_cast<long long>(after.a - before.a), static_cast<long long>(after.b - before.b),
                     static_cast<long long>(after.mic - before.mic), beyond,
                     static_cast<long long>((later.a - after.a) + (later.b - after.b) + (later.mic - after.mic)),
-                    static_cast<long long>((later.a - settled.a) - (later.b - settled.b)));
+                    OffsetAB());
         std::fflush(stdout);
     }
     if (!ok) {
