@@ -709,12 +709,26 @@ Description ParseDescription(const std::string& text, const std::string& path)
                     parser.Error(entry.line, "'" + entry.key + "' given twice in [kssim]");
                 }
                 if (entry.key == "clock") {
-                    description.clockMode =
-                        parser.Choice<ClockMode>(entry, {{"realtime", ClockMode::RealTime}, {"fast", ClockMode::Fast}});
+                    description.clockMode = parser.Choice<ClockMode>(
+                        entry, {{"realtime", ClockMode::RealTime}, {"fast", ClockMode::Fast}, {"virtual", ClockMode::Virtual}});
                 } else if (entry.key == "ksuser") {
                     description.ksUserMissing = !parser.Word(entry, "present", "missing");
+                } else if (entry.key == "seed") {
+                    description.seed = parser.Number(entry, entry.value);
+                } else if (entry.key == "jitter-ms") {
+                    description.jitterMs = parser.Real(entry);
+                    if (!(description.jitterMs >= 0.0 && description.jitterMs <= 1000.0)) {
+                        parser.Error(entry.line, "jitter-ms must lie between 0 and 1000");
+                    }
+                } else if (entry.key == "position-noise") {
+                    const unsigned long frames = parser.Number(entry, entry.value);
+                    if (frames > 100000) {
+                        parser.Error(entry.line, "position-noise must lie between 0 and 100000 frames");
+                    }
+                    description.positionNoiseFrames = static_cast<int>(frames);
                 } else {
-                    parser.Error(entry.line, "unknown key '" + entry.key + "' in [kssim] (clock, ksuser)");
+                    parser.Error(entry.line,
+                                 "unknown key '" + entry.key + "' in [kssim] (clock, ksuser, seed, jitter-ms, position-noise)");
                 }
             }
             continue;

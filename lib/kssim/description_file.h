@@ -14,6 +14,10 @@ struct Description {
     std::vector<DeviceModel> devices;
     ClockMode clockMode = ClockMode::RealTime;
     bool ksUserMissing = false;
+    // Virtual-clock injections (see Simulation::SetSeed and the others).
+    uint64_t seed = 1;
+    double jitterMs = 0.0;
+    int positionNoiseFrames = 0;
 };
 
 // Reads and checks a description file. Relative file names in it are taken

@@ -57,10 +57,10 @@ DWORD WINAPI ClockThread(void* parameter)
                 if (!model.holdProperties) {
                     CompleteQueuedProperties(model);
                 }
-                for (auto& [value, entry] : model.handles) {
-                    if (entry->kind == HandleKind::Pin) {
-                        next = std::min(next, AdvancePin(model, *entry->pin, now));
-                    }
+                // On virtual time the devices move inside the stream
+                // clock's waits only; this thread answers properties.
+                if (model.clockMode != ClockMode::Virtual) {
+                    next = AdvanceAllPins(model, now);
                 }
             } catch (...) {
                 // Only allocation can fail here; the requests stay queued and
@@ -151,8 +151,8 @@ void WakeClock(Model& model)
 
 void WakeClockFor(Model& model, int64_t tick)
 {
-    if (tick == kNever) {
-        return;
+    if (tick == kNever || model.clockMode == ClockMode::Virtual) {
+        return;  // on virtual time device events wait for the stream clock
     }
     if (model.worker && tick >= model.worker->deadline) {
         return;  // the thread wakes by then anyway

@@ -91,6 +91,11 @@ enum class Signal {
 enum class ClockMode {
     RealTime,  // requests complete at the pin's sample rate (corrected by clockPpm)
     Fast,      // requests on a running pin complete as soon as they are queued, before DeviceIoControl returns
+    // A simulated clock: it moves only inside the stream clock's waits
+    // (StreamClock::WaitUntil), jumping to the next device event or the
+    // wait's deadline, and requests complete at their simulated time (see
+    // README.md, "Virtual time").
+    Virtual,
 };
 
 // A WaveRT device (the inbox HD Audio and USB Audio 2.0 drivers): its
@@ -276,6 +281,46 @@ public:
     // resets, waits, timer settings) since the process started. Under Wine
     // each is a round trip to the Wine server.
     int64_t EventCalls() const;
+
+    // Virtual time (ClockMode::Virtual). SetClockMode(Virtual) starts the
+    // simulated clock at a fixed origin and holds it there: the stream
+    // moves only as far as RunFor allows, so that what a test sees at a
+    // given simulated time does not depend on how fast its threads ran.
+    // RunFreely lifts the limit (a description file's `clock = virtual`
+    // does so: nobody in such a process drives the clock).
+    //
+    // Moves the limit `seconds` of simulated time on and waits until a
+    // thread in the stream clock's wait has reached it and waits beyond it
+    // (everything due up to then is done). False when that has not happened
+    // within wallTimeoutMs of real time (nothing waits on the stream clock,
+    // or the machine is too slow).
+    bool RunFor(double seconds, DWORD wallTimeoutMs);
+    void RunFreely();
+    // Simulated seconds since the virtual clock started (0 in other modes).
+    double VirtualSeconds() const;
+    // Injections, all drawn from one generator seeded here (Reset and
+    // SetClockMode(Virtual) seed it with 1), applied on virtual time only:
+    // - jitter: each return of the stream clock's wait comes late by a
+    //   uniform random time in [0, maxMs] (devices run meanwhile);
+    // - a hiccup: the first return of that wait at or after `atSeconds`
+    //   (VirtualSeconds) is held up for `seconds` more, as a thread the
+    //   system did not run;
+    // - position noise: KSPROPERTY_AUDIO_POSITION answers are off by a
+    //   uniform random whole number of frames in [-frames, frames] (drawn
+    //   from a generator of their own, so that reads do not move the jitter).
+    void SetSeed(uint64_t seed);
+    void SetJitter(double maxMs);
+    void InjectHiccup(double atSeconds, double seconds);
+    void SetPositionNoise(int frames);
+    // Whether render pins keep what they play for RenderedBytes (and the
+    // WAV file); off, long runs cost no memory and PlayedFrames still
+    // counts. Reset turns it back on.
+    void KeepRenderedBytes(bool keep);
+    // Frames the render pin has played, silence included, over its instances.
+    int64_t PlayedFrames(const std::string& devicePath, ULONG pinId) const;
+    // The device position of the pin's open instance in frames, as
+    // KSPROPERTY_AUDIO_POSITION gives it without noise (-1: no instance).
+    int64_t DevicePositionFrames(const std::string& devicePath, ULONG pinId) const;
 
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;

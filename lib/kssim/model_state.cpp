@@ -36,6 +36,10 @@ Model& TheModel()
 
 int64_t NowTicks()
 {
+    const VirtualTime& virtualTime = TheModel().virtualTime;
+    if (virtualTime.on.load(std::memory_order_acquire)) {
+        return virtualTime.now.load(std::memory_order_acquire);
+    }
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);
     return now.QuadPart;
@@ -214,7 +218,9 @@ ClockStop TearDown(Model& model)
         device->renderFile.Forget();
     }
     model.devices.clear();
+    StopVirtualTime(model);
     model.clockMode = ClockMode::RealTime;
+    model.keepRendered = true;
     model.ksUserMissing = false;
     model.holdProperties = false;
     return StopClock(model);

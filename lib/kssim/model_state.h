@@ -9,6 +9,7 @@
 #include "status_codes.h"
 #include "device_wav_files.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -64,6 +65,10 @@ struct PinRecord {
     // stream of an instance began.
     int64_t underrunFrames = 0;
     int64_t overrunFrames = 0;
+    // Bytes played (render), silence included, and the frame size of the
+    // instance that played them last.
+    int64_t playedBytes = 0;
+    int64_t playedBlockAlign = 0;
 };
 
 struct Device {
@@ -144,6 +149,29 @@ struct HandleEntry {
 
 struct Worker;
 
+// The simulated clock of ClockMode::Virtual (virtual_clock.cpp). `on` and
+// `now` are read without the lock (StreamClock::Now); everything else, and
+// every change of `now`, is under Model::lock.
+struct VirtualTime {
+    std::atomic<bool> on{false};
+    std::atomic<int64_t> now{0};
+    int64_t origin = 0;
+    int64_t limit = kNever;        // the clock does not move beyond this (RunFor)
+    int parked = 0;                // threads waiting at the limit
+    HANDLE limitMoved = nullptr;   // manual-reset: the limit moved, or the clock stopped
+    CONDITION_VARIABLE reached = CONDITION_VARIABLE_INIT;  // a thread parked at the limit
+    uint64_t jitterState = 1;      // generators: wake-up jitter and hiccups, position noise
+    uint64_t noiseState = 1;
+    int64_t jitterMaxTicks = 0;
+    struct Hiccup {
+        int64_t at = 0;
+        int64_t duration = 0;
+        bool done = false;
+    };
+    std::vector<Hiccup> hiccups;
+    int positionNoiseFrames = 0;
+};
+
 struct Model {
     Model();
     CRITICAL_SECTION lock;
@@ -161,6 +189,8 @@ struct Model {
     uint64_t nextPinSerial = 1;
     int64_t ticksPerSecond = 1;
     Worker* worker = nullptr;
+    VirtualTime virtualTime;
+    bool keepRendered = true;    // render pins keep their bytes for RenderedBytes and the WAV file
 };
 
 // The one model of the process. It is created on first use and never
@@ -234,6 +264,24 @@ int CancelRequestsOf(Model& model, HandleEntry& entry, const OVERLAPPED* only);
 void FailRequestsOfDevice(Model& model, const Device& device);
 void ClosePinInstance(Model& model, PinInstance& pin);
 void ApplyClockMode(Model& model, ClockMode mode);
+// Moves every pin's device to `now`, completing what is due; answers the
+// tick of the next device event of any pin, or kNever.
+int64_t AdvanceAllPins(Model& model, int64_t now);
+// The device position of a pin in whole frames at a clock tick: where its
+// device clock (with its rate error) has got, standing still outside RUN.
+// KSPROPERTY_AUDIO_POSITION and Simulation::DevicePositionFrames read it.
+int64_t PinPositionFrames(const PinInstance& pin, int64_t tick);
+
+// Virtual time (virtual_clock.cpp).
+// Starts the simulated clock at its origin, held there (limit = origin),
+// with the generators seeded with 1 and no injections; or stops it. Under
+// the lock; NowTicks answers the simulated clock from StartVirtualTime on.
+void StartVirtualTime(Model& model);
+void StopVirtualTime(Model& model);
+// StreamClock::WaitUntil on virtual time; call it without the lock.
+DWORD VirtualWaitUntil(const HANDLE* handles, DWORD count, int64_t deadline);
+// A uniform draw in [-range, range] from the position-noise generator.
+int64_t PositionNoise(Model& model, int64_t range);
 // Pin creation and format rules (pin_creation.cpp). Answers a Win32 code.
 DWORD CreatePinInstance(Model& model, HandleEntry& filter, const KSPIN_CONNECT* connect, HANDLE* pinHandle);
 

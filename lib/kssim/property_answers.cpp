@@ -294,6 +294,31 @@ Answer ConnectionProperty(Model& model, PinInstance& pin, const KSPROPERTY& prop
     }
 }
 
+// KSPROPERTY_AUDIO_POSITION as Microsoft documents it for standard
+// streaming: stream-relative byte offsets, PlayOffset where the device clock
+// has got (with the injected noise, never below 0), WriteOffset the end of
+// what has been handed to the device (the requests queued, or the play
+// position when it ran dry). On a looped buffer both are offsets into the
+// ring; the whole ring is the client's, so WriteOffset equals PlayOffset.
+KSAUDIO_POSITION AudioPosition(Model& model, const PinInstance& pin)
+{
+    const int64_t blockAlign = pin.format.blockAlign;
+    int64_t frames = PinPositionFrames(pin, NowTicks());
+    frames = std::max<int64_t>(0, frames + PositionNoise(model, model.virtualTime.positionNoiseFrames));
+    const int64_t play = frames * blockAlign;
+    KSAUDIO_POSITION position{};
+    if (pin.looped) {
+        const int64_t ring = pin.loopActive && !pin.queue.empty() ? pin.queue.front()->bytes : 0;
+        const int64_t offset = ring > 0 ? std::max<int64_t>(0, play - pin.loopStart) % ring : 0;
+        position.PlayOffset = static_cast<ULONGLONG>(offset);
+        position.WriteOffset = static_cast<ULONGLONG>(offset);
+        return position;
+    }
+    position.PlayOffset = static_cast<ULONGLONG>(play);
+    position.WriteOffset = static_cast<ULONGLONG>(std::max(play, pin.streamEnd));
+    return position;
+}
+
 }  // namespace
 
 NtStatus AnswerProperty(Model& model, HandleEntry& entry, const BYTE* request, DWORD requestSize, void* output,
@@ -334,6 +359,11 @@ NtStatus AnswerProperty(Model& model, HandleEntry& entry, const BYTE* request, D
         if (set) {
             return answer.status;
         }
+    } else if (property.Set == KSPROPSETID_Audio && property.Id == KSPROPERTY_AUDIO_POSITION) {
+        if (set) {
+            return kStatusInvalidDeviceRequest;  // the stream's position is the device's to keep
+        }
+        answer = Value(AudioPosition(model, *entry.pin));
     } else if (property.Set == KSPROPSETID_Audio && entry.device->model.reportsLatency) {
         if (set || property.Id != KSPROPERTY_AUDIO_LATENCY) {
             return kStatusNotFound;

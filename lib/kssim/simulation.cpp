@@ -72,6 +72,22 @@ std::string ModuleFolder()
 
 std::atomic<bool> g_loadSettled{false};
 
+// The [kssim] switches. A described virtual clock runs freely: nobody in a
+// host or panel process moves its limit.
+void ApplyDescriptionSwitches(Model& model, const Description& description)
+{
+    ApplyClockMode(model, description.clockMode);
+    model.ksUserMissing = description.ksUserMissing;
+    VirtualTime& time = model.virtualTime;
+    if (description.clockMode == ClockMode::Virtual && time.on.load()) {
+        time.limit = kNever;
+        time.jitterState = description.seed;
+        time.noiseState = description.seed ^ 0x5851f42d4c957f2dull;
+        time.jitterMaxTicks = static_cast<int64_t>(description.jitterMs * static_cast<double>(model.ticksPerSecond) / 1000.0);
+    }
+    time.positionNoiseFrames = description.positionNoiseFrames;
+}
+
 }  // namespace
 
 Simulation& Simulation::Instance()
@@ -127,8 +143,9 @@ void Simulation::LoadDescription(const std::string& path)
 {
     Description description = ReadDescription(path);
     Reset(std::move(description.devices));
-    SetClockMode(description.clockMode);
-    SetKsUserMissing(description.ksUserMissing);
+    Model& model = TheModel();
+    ModelLock lock(model);
+    ApplyDescriptionSwitches(model, description);
 }
 
 void Simulation::SetClockMode(ClockMode mode)
@@ -330,6 +347,30 @@ int64_t Simulation::EventCalls() const
     return EventCallCount();
 }
 
+int64_t Simulation::PlayedFrames(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const PinRecord& record = RecordOf(model, devicePath, pinId);
+    return record.playedBlockAlign > 0 ? record.playedBytes / record.playedBlockAlign : 0;
+}
+
+int64_t Simulation::DevicePositionFrames(const std::string& devicePath, ULONG pinId) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    RecordOf(model, devicePath, pinId);
+    const PinInstance* latest = nullptr;
+    for (const auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin && entry->device == device && entry->pin->pinId == pinId &&
+            (!latest || entry->pin->serial > latest->serial)) {
+            latest = entry->pin.get();
+        }
+    }
+    return latest ? PinPositionFrames(*latest, NowTicks()) : -1;
+}
+
 int Simulation::PendingRequestCount() const
 {
     Model& model = TheModel();
@@ -362,8 +403,7 @@ void EnsureModelLoaded()
                 try {
                     Description description = ReadDescription(path);
                     model.devices = MakeDevices(model, std::move(description.devices));
-                    ApplyClockMode(model, description.clockMode);
-                    model.ksUserMissing = description.ksUserMissing;
+                    ApplyDescriptionSwitches(model, description);
                     model.installed = true;
                 } catch (const std::exception& error) {
                     // No caller to tell: the seam answers from an empty model

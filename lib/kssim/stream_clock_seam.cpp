@@ -1,6 +1,7 @@
 // The stream clock of programs over simulated devices: the time the device
 // clocks keep (kssim's tick), so that a stream and the devices it paces
-// itself by read one clock. Waits are the system's, bounded by that clock.
+// itself by read one clock. Waits are the system's, bounded by that clock;
+// on virtual time they move the simulated clock instead (virtual_clock.cpp).
 #include "model_state.h"
 #include "stream_clock.h"
 
@@ -20,6 +21,9 @@ int64_t TicksPerSecond()
 
 DWORD WaitUntil(const HANDLE* handles, DWORD count, int64_t deadline)
 {
+    if (kssim::detail::TheModel().virtualTime.on.load()) {
+        return kssim::detail::VirtualWaitUntil(handles, count, deadline);
+    }
     const int64_t perSecond = TicksPerSecond();
     const int64_t left = deadline - Now();
     const DWORD ms =

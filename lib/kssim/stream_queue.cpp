@@ -149,8 +149,13 @@ void RecordRendered(PinInstance& pin, const uint8_t* data, size_t size)
     if (size == 0) {
         return;
     }
-    auto& rendered = pin.device->pins[pin.pinId].rendered;
-    rendered.insert(rendered.end(), data, data + size);
+    PinRecord& record = pin.device->pins[pin.pinId];
+    record.playedBytes += static_cast<int64_t>(size);
+    record.playedBlockAlign = pin.format.blockAlign;
+    if (!TheModel().keepRendered) {
+        return;
+    }
+    record.rendered.insert(record.rendered.end(), data, data + size);
     if (pin.writesFile) {
         pin.device->renderFile.Append(data, size);
     }
@@ -616,23 +621,28 @@ void ApplyClockMode(Model& model, ClockMode mode)
     if (model.clockMode == mode) {
         return;
     }
-    const int64_t now = NowTicks();
+    const int64_t before = NowTicks();  // on the clock being left
+    if (mode == ClockMode::Virtual) {
+        StartVirtualTime(model);
+    } else if (model.clockMode == ClockMode::Virtual) {
+        StopVirtualTime(model);
+    }
+    const int64_t now = NowTicks();  // on the clock taking over
     for (auto& [value, entry] : model.handles) {
         if (entry->kind != HandleKind::Pin) {
             continue;
         }
         PinInstance& pin = *entry->pin;
-        if (mode == ClockMode::RealTime && !pin.rt) {
+        if (model.clockMode == ClockMode::Fast && !pin.rt) {
             // The device clock starts again where the data stands.
-            pin.anchorTick = now;
             pin.anchorPos = static_cast<double>(pin.queue.empty() || pin.looped ? pin.streamEnd : pin.queue.front()->start);
             if (pin.loopActive) {
                 pin.anchorPos = static_cast<double>(pin.loopDone);
             }
         } else {
-            pin.anchorPos = DevicePosition(pin, now);
-            pin.anchorTick = now;
+            pin.anchorPos = DevicePosition(pin, before);
         }
+        pin.anchorTick = now;
     }
     model.clockMode = mode;
     bool pins = false;
@@ -645,6 +655,22 @@ void ApplyClockMode(Model& model, ClockMode mode)
     if (pins) {
         WakeClock(model);  // the next device events have moved
     }
+}
+
+int64_t AdvanceAllPins(Model& model, int64_t now)
+{
+    int64_t next = kNever;
+    for (auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin) {
+            next = std::min(next, AdvancePin(model, *entry->pin, now));
+        }
+    }
+    return next;
+}
+
+int64_t PinPositionFrames(const PinInstance& pin, int64_t tick)
+{
+    return pin.format.blockAlign > 0 ? WholeDevicePosition(pin, tick) / pin.format.blockAlign : 0;
 }
 
 }  // namespace kssim::detail

@@ -1,0 +1,178 @@
+// The virtual clock seen from a stream thread (this test's own, waiting
+// through the stream clock), and KSPROPERTY_AUDIO_POSITION on both clocks.
+
+#include "description_file.h"
+#include "kssim_test_support.h"
+#include "stream_clock.h"
+
+#include <cmath>
+#include <set>
+#include <stdexcept>
+
+using namespace kssimtest;
+
+namespace {
+
+constexpr DWORD kRate = 48000;
+constexpr DWORD kFrameBytes = 4;  // stereo, 16 bits
+
+KSAUDIO_POSITION Position(HANDLE pin)
+{
+    KSPROPERTY request{};
+    request.Set = KSPROPSETID_Audio;
+    request.Id = KSPROPERTY_AUDIO_POSITION;
+    request.Flags = KSPROPERTY_TYPE_GET;
+    KSAUDIO_POSITION position{~0ull, ~0ull};
+    const IoResult result = Property(pin, &request, sizeof request, &position, sizeof position);
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.bytes, sizeof position);
+    return position;
+}
+
+// Moves the simulated clock `seconds` on from this thread, as a stream
+// thread that waits for nothing but time.
+void WaitSimulated(double seconds)
+{
+    const int64_t until =
+        StreamClock::Now() + static_cast<int64_t>(seconds * static_cast<double>(StreamClock::TicksPerSecond()));
+    EXPECT_EQ(StreamClock::WaitUntil(nullptr, 0, until), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+class VirtualClockTest : public SimulationTest {
+protected:
+    // One device of the given direction and clock error on a free-running
+    // virtual clock, its pin open at 48 kHz stereo 16 bits.
+    HANDLE Open(bool render, double ppm, double bufferMs = 10.0)
+    {
+        kssim::DeviceModel device = render ? WideRenderDevice() : WideCaptureDevice();
+        device.clockPpm = ppm;
+        device.deviceBufferMs = bufferMs;
+        m_path = device.devicePath;
+        Sim().Reset({device});
+        Sim().SetClockMode(kssim::ClockMode::Virtual);
+        Sim().RunFreely();
+        m_filter = OpenFilter(m_path);
+        return OpenPin(m_filter, 0, PcmFormat(2, kRate, 16));
+    }
+
+    void TearDown() override
+    {
+        Sim().Reset();  // closes the handles of the model
+    }
+
+    std::string m_path;
+    HANDLE m_filter = nullptr;
+};
+
+}  // namespace
+
+TEST_F(VirtualClockTest, PositionFollowsEachDeviceClockWithItsRateError)
+{
+    struct Case {
+        bool render;
+        double ppm;
+    };
+    for (const Case& c : {Case{true, 0.0}, Case{true, 150.0}, Case{true, -150.0}, Case{false, 1000.0}, Case{false, -37.5}}) {
+        SCOPED_TRACE(std::string(c.render ? "render" : "capture") + " at " + std::to_string(c.ppm) + " ppm");
+        HANDLE pin = Open(c.render, c.ppm);
+        StreamRequest request(kRate * kFrameBytes);  // one second
+        ASSERT_EQ(c.render ? request.Write(pin) : request.Read(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+        KSAUDIO_POSITION position = Position(pin);
+        EXPECT_EQ(position.PlayOffset, 0u) << "nothing moves before RUN";
+        EXPECT_EQ(position.WriteOffset, kRate * kFrameBytes);
+        ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+        WaitSimulated(0.5);
+        const double frames = 0.5 * kRate * (1.0 + c.ppm * 1e-6);
+        position = Position(pin);
+        EXPECT_EQ(position.PlayOffset % kFrameBytes, 0u);
+        EXPECT_NEAR(static_cast<double>(position.PlayOffset / kFrameBytes), std::floor(frames), 1.0);
+        EXPECT_EQ(position.WriteOffset, kRate * kFrameBytes) << "what was handed to the device";
+        EXPECT_EQ(static_cast<int64_t>(position.PlayOffset / kFrameBytes), Sim().DevicePositionFrames(m_path, 0));
+        // A paused device stands still.
+        ASSERT_TRUE(SetState(pin, KSSTATE_PAUSE).ok);
+        WaitSimulated(0.25);
+        EXPECT_EQ(Position(pin).PlayOffset, position.PlayOffset);
+        Sim().Reset();
+    }
+}
+
+TEST_F(VirtualClockTest, RequestsCompleteAtTheirSimulatedTimeAndADryDeviceCountsItsSilence)
+{
+    HANDLE pin = Open(true, 0.0, 10.0);
+    StreamRequest first(kRate * kFrameBytes);  // one second
+    ASSERT_EQ(first.Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    EXPECT_FALSE(first.Done());
+    // It completes once its last byte has entered the device's 10 ms buffer.
+    const int64_t bound = StreamClock::Now() + 5 * StreamClock::TicksPerSecond();
+    ASSERT_EQ(StreamClock::WaitUntil(&first.event, 1, bound), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_NEAR(Sim().VirtualSeconds(), 0.99, 1e-6);
+    EXPECT_EQ(first.Result(), static_cast<DWORD>(ERROR_SUCCESS));
+    // Nothing more comes for a second: the device plays 0.99 s of silence.
+    WaitSimulated(1.0);
+    StreamRequest second(kRate * kFrameBytes / 10);
+    ASSERT_EQ(second.Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_NEAR(static_cast<double>(Sim().UnderrunFrames(m_path, 0)), 0.99 * kRate, 1.0);
+    EXPECT_EQ(Sim().RenderedBytes(m_path, 0).size(), first.data.size() + Sim().UnderrunFrames(m_path, 0) * kFrameBytes);
+}
+
+TEST_F(VirtualClockTest, PositionNoiseStaysWithinItsFramesAndReachesThemAll)
+{
+    HANDLE pin = Open(true, 0.0);
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    WaitSimulated(1.0);
+    Sim().SetPositionNoise(2);
+    const int64_t truth = Sim().DevicePositionFrames(m_path, 0);
+    std::set<int64_t> seen;
+    for (int i = 0; i < 200; ++i) {
+        const KSAUDIO_POSITION position = Position(pin);
+        ASSERT_EQ(position.PlayOffset % kFrameBytes, 0u);
+        seen.insert(static_cast<int64_t>(position.PlayOffset / kFrameBytes) - truth);
+    }
+    EXPECT_EQ(seen, (std::set<int64_t>{-2, -1, 0, 1, 2}));
+}
+
+TEST_F(VirtualClockTest, TheRealTimeClockMovesThePositionToo)
+{
+    HANDLE filter = nullptr;
+    {
+        Sim().Reset({WideRenderDevice()});
+        filter = OpenFilter(kRenderPath);
+    }
+    HANDLE pin = OpenPin(filter, 0, PcmFormat(2, kRate, 16));
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    Sleep(30);
+    ASSERT_TRUE(SetState(pin, KSSTATE_PAUSE).ok);
+    const KSAUDIO_POSITION position = Position(pin);
+    EXPECT_GT(position.PlayOffset, 0u);
+    EXPECT_EQ(position.PlayOffset % kFrameBytes, 0u);
+    EXPECT_EQ(static_cast<int64_t>(position.PlayOffset / kFrameBytes), Sim().DevicePositionFrames(kRenderPath, 0));
+    EXPECT_EQ(Position(pin).PlayOffset, position.PlayOffset) << "a paused device stands still";
+}
+
+TEST_F(VirtualClockTest, TheDescriptionSwitchesTheVirtualClockAndItsInjections)
+{
+    using kssim::detail::ParseDescription;
+    const kssim::detail::Description description =
+        ParseDescription("[kssim]\nclock = virtual\nseed = 42\njitter-ms = 2.5\nposition-noise = 3\n", "C:\\d\\kssim.ini");
+    EXPECT_EQ(description.clockMode, kssim::ClockMode::Virtual);
+    EXPECT_EQ(description.seed, 42u);
+    EXPECT_EQ(description.jitterMs, 2.5);
+    EXPECT_EQ(description.positionNoiseFrames, 3);
+    struct Bad {
+        const char* text;
+        const char* reason;
+    };
+    for (const Bad& bad : {Bad{"[kssim]\njitter-ms = -1\n", "C:\\d\\kssim.ini:2: jitter-ms must lie between 0 and 1000"},
+                           Bad{"[kssim]\nposition-noise = 100001\n",
+                               "C:\\d\\kssim.ini:2: position-noise must lie between 0 and 100000 frames"},
+                           Bad{"[kssim]\nseed = x\n", "C:\\d\\kssim.ini:2: 'seed': 'x' is not a whole number"}}) {
+        std::string error = "no error";
+        try {
+            ParseDescription(bad.text, "C:\\d\\kssim.ini");
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, bad.reason);
+    }
+}
