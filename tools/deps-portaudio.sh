@@ -2,7 +2,7 @@
 # PortAudio's WDM-KS host API as a static library for each Windows target
 # named (x64, x86), for the test that runs that independent kernel-streaming
 # client against the simulated devices. Test-only: nothing shipped links it.
-# Debian's source package (the version pinned in deps.env), compiled with
+# Debian's source package (the version pinned below), compiled with
 # MinGW: PortAudio's front end, its common and Windows files, a host-API
 # table that lists only WDM-KS, and pa_win_wdmks.c itself with
 # tests/portaudio/ks_adapter.h force-included, which routes its device calls
@@ -16,6 +16,11 @@ set -Eeuo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tools/deps.env
 . "$here/deps.env"
+# The source package built; its version names the cache folder
+# (cmake/TelvaraPortAudio.cmake reads PORTAUDIO_VERSION from here). Kept out
+# of deps.env, whose hash names POCO's folder.
+PORTAUDIO_VERSION=19.6.0
+PORTAUDIO_DEBIAN_VERSION=19.6.0-1.2
 adapter=$here/../tests/portaudio/ks_adapter.h
 
 say() { printf '[bootstrap] %s\n' "$*"; }
