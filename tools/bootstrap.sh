@@ -126,4 +126,5 @@ for target in "${targets[@]}"; do
   esac
 done
 [ -z "$poco_work" ] || rm -rf "$poco_work"
+step "libsamplerate"; bash "$here/deps-libsamplerate.sh" "${targets[@]}" || fail "libsamplerate (tools/deps-libsamplerate.sh)"; done_step
 printf '[bootstrap] ready (%s)\n' "${targets[*]}"
