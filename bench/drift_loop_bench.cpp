@@ -58,7 +58,7 @@ int main(int argc, char** argv)
         else
             only = argv[i];
     }
-    std::printf("Drift loop model, 48 kHz, libsamplerate sinc-fastest, mono; figures after lock "
+    std::printf("Drift loop model, 48 kHz, libsamplerate sinc-medium, mono; figures after lock "
                 "(the whole run when compensation is off).\n"
                 "lock: the start of the first second throughout which the offset stays within 1 frame of its target and\n"
                 "the ratio within 1 ppm of the true one; the figures count from the end of that second.\n");

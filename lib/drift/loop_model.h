@@ -38,7 +38,7 @@ struct SModelScenario {
     bool positionNoise = false;    // each reading off by -1, 0 or +1 frame
     double jitterSeconds = 0.0;    // each cycle starts up to this late
     bool compensate = true;
-    EResamplerQuality quality = EResamplerQuality::Fastest;
+    EResamplerQuality quality = EResamplerQuality::Medium;  // the setting the driver uses
     uint32_t seed = 1;
     SDriftControlConfig control{};
     SPositionFilterConfig filter{};
