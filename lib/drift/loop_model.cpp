@@ -329,6 +329,7 @@ SModelResult RunDriftModel(const SModelScenario& sc)
                     f.stats.sumOffset2 += offset * offset;
                     const double r = res.Bypass() ? 1.0 : res.Ratio();
                     f.stats.sumRatio2 += (r - trueRatio) * (r - trueRatio);
+                    f.result.worstRatioErrorPpm = std::max(f.result.worstRatioErrorPpm, std::fabs(r - trueRatio) * 1e6);
                     ++f.stats.samples;
                     if (now > f.result.lockSeconds + 30.0) {
                         f.stats.lateRatio2 += (r - trueRatio) * (r - trueRatio);

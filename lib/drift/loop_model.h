@@ -49,6 +49,7 @@ struct SModelFollowerResult {
     double worstOffsetFrames = 0;  // after that second (the whole run without compensation)
     double rmsOffsetFrames = 0;
     double ratioRmsPpm = 0;        // ratio against the true one, rms, after lock
+    double worstRatioErrorPpm = 0; // largest distance of the ratio from the true one, after lock
     double settledRatioRmsPpm = 0; // the same from 30 s after lock on
     double worstRatioPpm = 0;      // largest distance of the ratio from 1, whole run
     int64_t underrunFrames = 0;    // after lock
