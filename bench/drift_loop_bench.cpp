@@ -2,12 +2,15 @@
 // paces the cycle, followers drift against it, their streams go through
 // the real resampler, position filters and controller. One summary line
 // per scenario (see DriftSummaryLine), then per follower its details.
-//   drift_loop_bench [--short] [scenario-substring]
-// --short runs a tenth of each scenario's time (for a quick look).
+//   drift_loop_bench [--short] [--control-memory S] [--control-narrow HZ] [--filter-memory S]
+//                    [--steady S] [scenario-substring]
+// --short runs a tenth of each scenario's time (for a quick look); the
+// others override the loop's settings, to tune them.
 #include "loop_model.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -52,9 +55,18 @@ int main(int argc, char** argv)
 {
     bool quick = false;
     const char* only = nullptr;
+    double controlMemory = -1, filterMemory = -1, steady = -1, controlNarrow = -1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--short") == 0)
             quick = true;
+        else if (std::strcmp(argv[i], "--control-memory") == 0 && i + 1 < argc)
+            controlMemory = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--control-narrow") == 0 && i + 1 < argc)
+            controlNarrow = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--filter-memory") == 0 && i + 1 < argc)
+            filterMemory = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--steady") == 0 && i + 1 < argc)
+            steady = std::atof(argv[++i]);
         else
             only = argv[i];
     }
@@ -67,6 +79,14 @@ int main(int argc, char** argv)
             continue;
         if (quick)
             sc.seconds /= 10;
+        if (controlMemory > 0)
+            sc.control.memorySeconds = controlMemory;
+        if (controlNarrow > 0)
+            sc.control.narrowBandwidthHz = controlNarrow;
+        if (filterMemory > 0)
+            sc.filter.memorySeconds = filterMemory;
+        if (steady >= 0)
+            sc.filter.steadySeconds = steady;
         const auto start = std::chrono::steady_clock::now();
         SModelResult result;
         try {

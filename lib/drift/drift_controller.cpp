@@ -30,6 +30,7 @@ void CDriftController::Reset()
     m_integral = 0.0;
     m_ratio = 1.0;
     m_bandwidth = m_config.wideBandwidthHz;
+    m_since = 0.0;
 }
 
 double CDriftController::Clamp(double ratio) const
@@ -57,6 +58,7 @@ SDriftStep CDriftController::Update(double seconds, double lag, double feedForwa
         m_started = true;
         m_integral = 0.0;
         m_bandwidth = m_config.wideBandwidthHz;
+        m_since = 0.0;
         m_lastTime = seconds;
         m_ratio = Clamp(feedForwardRatio);
         step.ratio = m_ratio;
@@ -73,10 +75,9 @@ SDriftStep CDriftController::Update(double seconds, double lag, double feedForwa
 
     const double dt = std::max(0.0, seconds - m_lastTime);
     m_lastTime = seconds;
-    if (std::fabs(lag) <= m_config.agreeFrames)
-        m_bandwidth = std::max(m_config.narrowBandwidthHz, m_bandwidth * std::exp(-dt / m_config.narrowingSeconds));
-    else if (std::fabs(lag) > 4 * m_config.agreeFrames)
-        m_bandwidth = m_config.wideBandwidthHz;
+    m_since = std::fabs(lag) > 4 * m_config.agreeFrames ? 0.0 : m_since + dt;
+    m_bandwidth = std::clamp(m_config.memorySeconds / std::max(m_since, 1e-9), m_config.narrowBandwidthHz,
+                             m_config.wideBandwidthHz);
 
     // A lag of e frames moves at (ratio - true ratio) * rate frames a
     // second; a critically damped loop of natural frequency w takes the

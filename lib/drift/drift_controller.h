@@ -8,8 +8,8 @@ struct SDriftControlConfig {
     double clampPpm = 1250.0;        // the ratio stays within 1 +- this; devices to 1000 ppm keep room to correct
     double wideBandwidthHz = 1.0;    // loop bandwidth while locking and after a re-synchronisation
     double narrowBandwidthHz = 0.02; // once locked
-    double narrowingSeconds = 1.5;   // the bandwidth falls by e each this long while the error is small
-    double agreeFrames = 2.0;        // an error within this counts as small
+    double memorySeconds = 0.5;      // the bandwidth is this over the time since the loop (re)started, within the two above
+    double agreeFrames = 2.0;        // an error beyond four times this restarts the narrowing
     double limitFrames = 480.0;      // an error beyond this re-synchronises the follower
 };
 
@@ -74,5 +74,6 @@ private:
     double m_integral = 0.0;  // the integral path's ratio correction
     double m_ratio = 1.0;
     double m_bandwidth = 0.0;
+    double m_since = 0.0;  // seconds since the narrowing started
     int64_t m_resyncs = 0;
 };

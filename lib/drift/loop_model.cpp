@@ -116,10 +116,14 @@ SModelResult RunDriftModel(const SModelScenario& sc)
     const double fs = sc.sampleRate;
     const int32_t B = sc.blockFrames;
     std::mt19937 random(sc.seed);
-    std::uniform_real_distribution<double> lateness(0.0, sc.jitterSeconds);
+    // A thread wakes some time after the completion it waits for: at least
+    // within 0.1 ms, at most the scenario's jitter late.
+    std::uniform_real_distribution<double> lateness(0.0, std::max(sc.jitterSeconds, 1e-4));
     std::uniform_int_distribution<int> noise(-1, 1);
     auto readingOf = [&](double position) {
-        return std::floor(position) + (sc.positionNoise ? noise(random) : 0);
+        // A device reports whole frames (bytes, truncated): the frame it is
+        // in, whose middle is the best guess of where it is.
+        return std::floor(position) + 0.5 + (sc.positionNoise ? noise(random) : 0);
     };
 
     SDeviceClock master{fs, sc.masterPpm};
@@ -152,7 +156,7 @@ SModelResult RunDriftModel(const SModelScenario& sc)
     double now = 0.0;
     for (int64_t k = 0;; ++k) {
         const double due = static_cast<double>(k + 1) * B / (fs * (1.0 + 1e-6 * sc.masterPpm));
-        now = std::max(now, due + (sc.jitterSeconds > 0 ? lateness(random) : 0.0));
+        now = std::max(now, due + lateness(random));
         if (now >= sc.seconds)
             break;
         ++out.cycles;

@@ -16,6 +16,8 @@ void CPositionFilter::Reset()
     m_position = 0.0;
     m_rate = m_goodRate = m_config.nominalRate;
     m_bandwidth = m_config.wideBandwidthHz;
+    m_since = 0.0;
+    m_steadyFor = 0.0;
     m_lastError = 0.0;
     m_sinceJump = 0;
 }
@@ -27,6 +29,7 @@ void CPositionFilter::Update(double seconds, double position)
         m_time = seconds;
         m_position = position;
         m_sinceJump = 0;
+        m_steadyFor = 0.0;
         return;
     }
     const double dt = seconds - m_time;
@@ -44,6 +47,8 @@ void CPositionFilter::Update(double seconds, double position)
         m_rate = m_goodRate;
         m_sinceJump = 0;
         m_bandwidth = m_config.wideBandwidthHz;
+        m_since = 0.0;
+        m_steadyFor = 0.0;
         ++m_discontinuities;
         return;
     }
@@ -56,12 +61,11 @@ void CPositionFilter::Update(double seconds, double position)
     m_time = seconds;
     if (m_sinceJump < m_config.steadyUpdates)
         ++m_sinceJump;
+    m_steadyFor += dt;
 
-    if (std::fabs(error) <= m_config.agreeFrames) {
+    if (std::fabs(error) <= m_config.agreeFrames)
         m_goodRate = m_rate;
-        m_bandwidth = std::max(m_config.narrowBandwidthHz,
-                               m_bandwidth * std::exp(-dt / m_config.narrowingSeconds));
-    } else {
-        m_bandwidth = m_config.wideBandwidthHz;
-    }
+    m_since = std::fabs(error) > 4 * m_config.agreeFrames ? 0.0 : m_since + dt;
+    m_bandwidth = std::clamp(m_config.memorySeconds / std::max(m_since, 1e-9), m_config.narrowBandwidthHz,
+                             m_config.wideBandwidthHz);
 }

@@ -7,10 +7,11 @@ struct SPositionFilterConfig {
     double nominalRate = 48000.0;    // frames per second the device is opened at
     double wideBandwidthHz = 1.0;    // while locking, and again after a disturbance
     double narrowBandwidthHz = 0.05; // once locked
-    double narrowingSeconds = 1.5;   // the bandwidth falls by e each this long while the filter agrees with the device
-    double agreeFrames = 8.0;        // a prediction error within this counts as agreement
+    double memorySeconds = 0.3;      // the bandwidth is this over the time since the filter (re)started, within the two above
+    double agreeFrames = 8.0;        // a prediction error beyond four times this restarts the narrowing
     double jumpFrames = 240.0;       // a prediction error beyond this is a discontinuity, not drift
-    int steadyUpdates = 16;          // readings without a discontinuity before the estimate is trusted again
+    int steadyUpdates = 16;          // readings without a discontinuity before the estimate is trusted again,
+    double steadySeconds = 0.0;      // and the time they must span
 };
 
 // A second-order delay-locked loop over one device's (position, time stamp)
@@ -19,10 +20,11 @@ struct SPositionFilterConfig {
 //
 // The time stamps are the ones the readings were taken with (a
 // high-resolution clock, real or simulated), never the time of the call.
-// The bandwidth is wide at first, so the rate is found within a second or
-// two, and narrows while the loop agrees with the device, so that position
-// noise and late readings hardly move the estimate once locked; an error
-// of many frames widens it again. A reading far from the prediction (a
+// The bandwidth is wide at first, so the rate is found within a second,
+// and narrows as the inverse of the time since the start, as a least-squares
+// fit over all readings so far would, so that position noise and late
+// readings hardly move the estimate once locked; an error of many frames
+// starts the narrowing again from the wide bandwidth. A reading far from the prediction (a
 // stall, a position that jumps) is not taken as drift: the loop re-anchors
 // on it and keeps the rate it had before the disturbance.
 class CPositionFilter {
@@ -35,8 +37,11 @@ public:
     void Update(double seconds, double position);
 
     bool HasReading() const { return m_haveReading; }
-    // Readings since the last discontinuity have reached steadyUpdates.
-    bool IsSteady() const { return m_haveReading && m_sinceJump >= m_config.steadyUpdates; }
+    // Readings since the last discontinuity have reached steadyUpdates and span steadySeconds.
+    bool IsSteady() const
+    {
+        return m_haveReading && m_sinceJump >= m_config.steadyUpdates && m_steadyFor >= m_config.steadySeconds;
+    }
     // Frames per second.
     double Rate() const { return m_rate; }
     // The smoothed position at `seconds` (extrapolated at the current rate).
@@ -54,6 +59,8 @@ private:
     double m_rate = 0.0;
     double m_goodRate = 0.0;  // the rate before the last disturbance began
     double m_bandwidth = 0.0;
+    double m_since = 0.0;      // seconds since the narrowing started
+    double m_steadyFor = 0.0;  // seconds since the last discontinuity
     double m_lastError = 0.0;
     int m_sinceJump = 0;
     int64_t m_discontinuities = 0;

@@ -184,7 +184,7 @@ TEST_P(DriftLoop, LocksAndHolds)
         const SModelFollowerResult& f = result.followers[i];
         SCOPED_TRACE(testing::Message() << c.name << ", follower " << i);
         EXPECT_GE(f.lockSeconds, 0.0);
-        EXPECT_LT(f.lockSeconds, 30.0);
+        EXPECT_LT(f.lockSeconds, 15.0);
         EXPECT_LT(std::fabs(f.finalOffsetFrames), 1.0);  // re-synchronised or not, it goes on in step
         EXPECT_LE(f.worstRatioPpm, 1250.0 + 1e-6);         // never out of the clamp, whatever the device does
         EXPECT_EQ(f.resyncsTotal, c.resyncs);
