@@ -5,15 +5,15 @@
 #include <numbers>
 
 double RenderFollowerLag(double masterQueued, double followerQueued, double resamplerDelay, double ratio,
-                         double framesJumped, double configuredDelay)
+                         double jumpPending, double configuredDelay)
 {
-    return resamplerDelay + followerQueued / ratio - masterQueued + framesJumped - configuredDelay;
+    return resamplerDelay + followerQueued / ratio - masterQueued - jumpPending - configuredDelay;
 }
 
 double CaptureFollowerLag(double masterQueued, double deviceQueued, double resamplerDelay, double ratio,
-                          double resampledWaiting, double framesJumped, double targetLatency)
+                          double resampledWaiting, double jumpPending, double targetLatency)
 {
-    return (deviceQueued + resamplerDelay) * ratio + resampledWaiting + masterQueued - framesJumped
+    return (deviceQueued + resamplerDelay) * ratio + resampledWaiting + masterQueued - jumpPending
            - targetLatency;
 }
 

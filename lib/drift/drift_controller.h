@@ -23,18 +23,20 @@ struct SDriftStep {
 // The lag of a render follower behind the master, in host frames: what
 // the follower's path holds (the resampler's delay and its queue, turned
 // into host frames at the current ratio) minus what the master's holds,
-// plus the host frames jumped over (dropped minus inserted) and less the
-// configured extra delay of the follower. The queues are the frames
-// written minus the device's smoothed position, both at one time stamp.
+// less a jump not yet applied (host frames still to drop, > 0, or to
+// insert, < 0) and the configured extra delay of the follower. The queues
+// are the frames written minus the device's smoothed position, both at one
+// time stamp.
 double RenderFollowerLag(double masterQueued, double followerQueued, double resamplerDelay, double ratio,
-                         double framesJumped, double configuredDelay);
+                         double jumpPending, double configuredDelay);
 // The lag of a capture follower's path behind its target latency, in host
 // frames: the frames captured but not yet taken, plus the resampler's
 // delay, turned into host frames at the current ratio; plus the host frames
-// resampled but not yet delivered and what the master's path holds; minus
-// the frames jumped over and the target.
+// resampled but not yet delivered and what the master's path holds; less a
+// jump not yet applied (device frames still to drop, > 0, or silent frames
+// to insert, < 0) and the target.
 double CaptureFollowerLag(double masterQueued, double deviceQueued, double resamplerDelay, double ratio,
-                          double resampledWaiting, double framesJumped, double targetLatency);
+                          double resampledWaiting, double jumpPending, double targetLatency);
 
 // The PI loop of one follower: the lag in, the ratio (and, when needed, a
 // whole-frame jump) out. A feed-forward ratio (the follower's rate over

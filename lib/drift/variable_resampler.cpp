@@ -67,7 +67,8 @@ void CVariableResampler::Reset()
 
 int32_t CVariableResampler::Process(const int32_t* in, int32_t frames, int32_t* out)
 {
-    frames = std::clamp<int32_t>(frames, 0, m_maxInput);
+    if (frames < 0 || frames > m_maxInput)
+        return -1;
     const size_t samples = static_cast<size_t>(frames) * m_channels;
     if (m_bypass) {
         std::memcpy(out, in, samples * sizeof(int32_t));

@@ -47,7 +47,8 @@ public:
     // Converts `frames` input frames (at most MaxInputFrames) into `out`
     // (room for MaxOutputFrames) and returns the frames given out. Every
     // input frame is taken. -1 on a converter error (nothing is given out;
-    // the state is reset).
+    // the state is reset); -1 also for a block larger than MaxInputFrames
+    // (nothing taken).
     int32_t Process(const int32_t* in, int32_t frames, int32_t* out);
 
     // The input frames the converter holds: frames taken minus the input

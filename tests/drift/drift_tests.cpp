@@ -76,6 +76,44 @@ TEST(VariableResampler, RatioIsClampedToItsRange)
     EXPECT_THROW(CVariableResampler(0, 64, EResamplerQuality::Fastest), std::runtime_error);
 }
 
+TEST(VariableResampler, RefusesABlockLargerThanItsRoom)
+{
+    CVariableResampler res(2, 64, EResamplerQuality::Fastest);
+    std::vector<int32_t> in(65 * 2), out(static_cast<size_t>(res.MaxOutputFrames()) * 2);
+    EXPECT_EQ(res.Process(in.data(), 65, out.data()), -1);
+    EXPECT_EQ(res.FramesTaken(), 0);
+    EXPECT_GE(res.Process(in.data(), 64, out.data()), 0);
+    EXPECT_EQ(res.FramesTaken(), 64);
+}
+
+// A jump still to be applied counts as done: dropping frames shortens the
+// follower's path, inserting lengthens it, so the controller does not jump
+// again while a jump of more than a block is spread over several cycles.
+TEST(FollowerLag, CountsQueuesResamplerAndPendingJump)
+{
+    struct Case {
+        bool capture;
+        double master, device, delay, ratio, waiting, pending, target, lag;
+    };
+    const Case cases[] = {
+        {false, 1024, 1024, 0, 1.0, 0, 0, 0, 0},
+        {false, 1024, 1034.2, 20, 1.0, 0, 0, 0, 30.2},
+        {false, 1024, 1004.4, 20, 1.001, 0, 0, 0, 1004.4 / 1.001 + 20 - 1024},
+        {false, 1024, 2024, 0, 1.0, 0, 600, 0, 400},    // 600 frames still to drop
+        {false, 1024, 1024, 0, 1.0, 0, -50, 0, 50},     // 50 still to insert
+        {false, 1024, 1024, 0, 1.0, 0, 0, 48, -48},     // configured to play 48 frames later
+        {true, 1024, 300, 20, 1.0, 700, 0, 2000, 44},
+        {true, 1024, 300, 20, 0.999, 700, 0, 2000, 320 * 0.999 + 700 + 1024 - 2000},
+        {true, 1024, 900, 20, 1.0, 700, 600, 2000, 44},  // 600 device frames still to drop
+    };
+    for (const Case& c : cases) {
+        const double lag = c.capture
+            ? CaptureFollowerLag(c.master, c.device, c.delay, c.ratio, c.waiting, c.pending, c.target)
+            : RenderFollowerLag(c.master, c.device, c.delay, c.ratio, c.pending, c.target);
+        EXPECT_NEAR(lag, c.lag, 1e-9) << c.capture << " " << c.device << " " << c.pending;
+    }
+}
+
 TEST(MasterChoice, NamedDeviceElseFirstRenderElseFirst)
 {
     const std::vector<SMasterCandidate> devices{{"Mic", false}, {"Speakers", true}, {"Headset", true}};
