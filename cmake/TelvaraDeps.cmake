@@ -31,4 +31,5 @@ list(APPEND CMAKE_FIND_ROOT_PATH ${TELVARA_POCO_ROOT})
 find_package(Poco ${TELVARA_POCO_VERSION} EXACT REQUIRED COMPONENTS Foundation Util Net)
 
 set(TELVARA_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources (Debian package googletest)")
+include(${CMAKE_CURRENT_LIST_DIR}/TelvaraLibsamplerate.cmake)
 include(${CMAKE_SOURCE_DIR}/cmake/TelvaraPortAudio.cmake)

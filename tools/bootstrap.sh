@@ -126,5 +126,6 @@ for target in "${targets[@]}"; do
   esac
 done
 [ -z "$poco_work" ] || rm -rf "$poco_work"
+step "libsamplerate"; bash "$here/deps-libsamplerate.sh" "${targets[@]}" || fail "libsamplerate (tools/deps-libsamplerate.sh)"; done_step
 bash "$here/deps-portaudio.sh" "${targets[@]}" || fail "PortAudio (test-only) could not be built"
 printf '[bootstrap] ready (%s)\n' "${targets[*]}"
