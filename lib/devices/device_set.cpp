@@ -221,7 +221,9 @@ DeviceOutcome CDeviceSet::OpenRenderDevice(const std::string& name, const Scanne
     DebugTrace(DeviceTexts::kRenderDeviceOpened, key.text, key.text, device.channelLinkLeft, device.channelLinkRight);
     report.format = DescribeEndpointFormat(m_render.back()->Format());
     report.transport = m_render.back()->TransportDescription();
-    DebugTrace("%s: %s\n", name.c_str(), report.transport.c_str());
+    if (report.transport != "standard streaming") {
+        DebugTrace("%s: %s\n", name.c_str(), report.transport.c_str());
+    }
     report.rates = std::move(rates);
     return DeviceOutcome::Open;
 }
@@ -288,7 +290,9 @@ DeviceOutcome CDeviceSet::OpenCaptureDevice(const std::string& name, const Scann
         std::make_unique<CCaptureEndpoint>(name, static_cast<int>(m_capture.size()), opened.pin, opened.format, device));
     report.format = DescribeEndpointFormat(m_capture.back()->Format());
     report.transport = m_capture.back()->TransportDescription();
-    DebugTrace("%s: %s\n", name.c_str(), report.transport.c_str());
+    if (report.transport != "standard streaming") {
+        DebugTrace("%s: %s\n", name.c_str(), report.transport.c_str());
+    }
     report.rates = std::move(rates);
     return DeviceOutcome::Open;
 }

@@ -14,7 +14,9 @@
 // A client that writes the same non-silent frame at the same place twice is
 // counted too; silence written again is not.
 //
-// Capture: the device writes each frame at its place in the buffer whether
+// Capture: the generator's frame number counts from the buffer's start, as
+// the position does (so it starts again after a STOP). The device writes
+// each frame at its place in the buffer whether
 // or not the client took the frame there before; the model cannot see what
 // the client read, so it counts no overrun for WaveRT pins (the driver
 // counts the frames it lost itself).
@@ -164,7 +166,7 @@ void MoveBuffer(PinInstance& pin, RtStream& rt, int64_t target)
         if (pin.render) {
             Play(pin, rt, static_cast<size_t>(offset), static_cast<size_t>(take), from - rt.base >= size);
         } else {
-            GenerateCapture(source, from, rt.buffer.data() + offset, static_cast<size_t>(take));
+            GenerateCapture(source, from - rt.base, rt.buffer.data() + offset, static_cast<size_t>(take));
         }
         from += take;
     }

@@ -68,6 +68,63 @@ TEST_F(HostProcessTest, PlayFeedsEachSpeakerFromTheHostBufferItsLinksName)
     EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long, int) { return int16_t{0}; })) << "Speaker B";
 }
 
+// A WaveRT speaker and a standard one side by side through the driver: the
+// same host output reaches both through their links, sample for sample; the
+// WaveRT one plays it after its delay line and its FIFO (64 frames), and a
+// WaveRT microphone records the ramp with nothing lost.
+TEST_F(HostProcessTest, AWaveRtDeviceStreamsBesideAStandardOneSampleForSample)
+{
+    std::string description = kTwoSpeakersAndAMicrophone;
+    const auto retype = [&](const std::string& from, const std::string& to) {
+        description.replace(description.find(from), from.size(), to);
+    };
+    retype("[device.speaker_a]\ntype = render\n", "[device.speaker_a]\ntype = wavert-render\n");
+    retype("[device.microphone]\ntype = capture\n", "[device.microphone]\ntype = wavert-capture\n");
+    WriteFileBytes(m_driver.File("kssim.ini"), description);
+    // Enough blocks in flight that a busy test machine does not empty the
+    // WaveRT buffer (the standard speaker has its deep device buffer).
+    WriteSettings(Settings("RequestsInFlight=8\n", "outOutLatency=  0.10\n"));
+    const ProgramResult info = RunProgram(CommandLine({HostProgramPath(), "info", "TelvaraDriver"}));
+    ASSERT_EQ(info.exitCode, 0L) << info.output;
+    EXPECT_NE(info.output.find("  out  Speaker A: open, 16 bit integer, 2 ch, 44100 Hz, WaveRT, FIFO 64 frames"),
+              std::string::npos)
+        << info.output;
+    const std::vector<std::string> lines = Lines(info.output);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "  out  Speaker B: open, 16 bit integer, 2 ch, 44100 Hz"),
+              lines.end())
+        << info.output;
+
+    const ProgramResult played = RunProgram(
+        CommandLine({HostProgramPath(), "play", "TelvaraDriver", "--signal", "ramp", "--outputs", "0", "--seconds", "1"}));
+    ASSERT_EQ(played.exitCode, 0L) << played.output;
+    EXPECT_EQ(CountsIn(played.output, "Speaker A").underrun, 0) << played.output;
+    WavContent a, b;
+    ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+    ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+    ASSERT_GE(a.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
+    ASSERT_GE(b.Frames(), static_cast<size_t>(20 * kBlock)) << played.output;
+    // With 8 blocks in flight the stream starts with 6 blocks of silence,
+    // then the host's first frame. Speaker B: output 0 on its right channel.
+    // Speaker A: output 0 on its left channel, 50 ms of delay line (2200
+    // frames: the line counts whole bytes a millisecond, 176 at 44100 Hz
+    // stereo) and 64 frames of FIFO later.
+    constexpr long kFirst = 6 * kBlock;
+    constexpr long kLate = kFirst + 2200 + 64;
+    EXPECT_TRUE(PlayedAsExpected(a, kBlock, [](long t, int c) {
+        return c == 0 && t >= kLate ? Ramp(t - kLate) : int16_t{0};
+    })) << "Speaker A";
+    EXPECT_TRUE(PlayedAsExpected(b, kBlock, [](long t, int c) {
+        return c == 1 && t >= kFirst ? Ramp(t - kFirst) : int16_t{0};
+    })) << "Speaker B";
+
+    TempFolder out("Telvara-Recording");
+    const std::string recording = out / "recording.wav";
+    const ProgramResult recorded = RunProgram(CommandLine(
+        {HostProgramPath(), "record", "TelvaraDriver", "--out", recording, "--inputs", "0,1", "--seconds", "0.5"}));
+    ASSERT_EQ(recorded.exitCode, 0L) << recorded.output;
+    EXPECT_TRUE(RecordedTheMicrophoneRamp(recording, kBlock)) << recorded.output;
+}
+
 TEST_F(HostProcessTest, RecordWritesTheMicrophonesRampAndTheSpeakersPlaySilence)
 {
     WriteSettings(Settings());
