@@ -15,9 +15,6 @@
 
 namespace {
 
-// A position read through the property that the driver does not answer in
-// this long is taken as "no movement"; the read stays with the transport.
-constexpr DWORD kPositionReadTimeoutMs = 100;
 // Bigger buffers than this are not asked for, whatever the retries reach.
 constexpr uint32_t kLargestAsk = 4u << 20;
 
@@ -122,6 +119,7 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     }
     Unregister();
     m_register = nullptr;
+    m_positionReader.reset();
     m_blockBytes = blockBytes;
     try {
         m_block.assign(blockBytes, 0);
@@ -167,6 +165,8 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     KSRTAUDIO_HWREGISTER position{};
     if (AskPin(m_pin, registerRequest, &position) && position.Register && position.Width == 32) {
         m_register = static_cast<const volatile ULONG*>(position.Register);
+    } else {
+        m_positionReader = std::make_unique<CPositionReader>(m_pin->GetHandle());
     }
     if (m_eventMode && activity) {
         KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY request{};
@@ -202,15 +202,11 @@ void CLoopedStreaming::Refresh() const
     if (m_register) {
         offset = *m_register;
     } else {
-        KSPROPERTY request{};
-        request.Set = KSPROPSETID_Audio;
-        request.Id = KSPROPERTY_AUDIO_POSITION;
-        request.Flags = KSPROPERTY_TYPE_GET;
-        KSAUDIO_POSITION position{};
-        if (!AskPin(m_pin, request, &position)) {
-            return;
+        uint64_t position = 0;
+        if (!m_positionReader || !m_positionReader->Read(&position)) {
+            return;  // no answer yet: the device is taken as not moved
         }
-        offset = static_cast<ULONG>(position.PlayOffset % std::max<uint32_t>(1, m_bufferBytes));
+        offset = static_cast<ULONG>(position % std::max<uint32_t>(1, m_bufferBytes));
     }
     const int64_t now = StreamClock::Now();
     const double bytesPerTick =

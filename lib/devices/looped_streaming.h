@@ -3,6 +3,9 @@
 #include "endpoint_format.h"
 #include "endpoint_transport.h"
 #include "looped_cursor.h"
+#include "position_reader.h"
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -81,6 +84,7 @@ private:
     bool m_eventMode = false;
     HANDLE m_registered = nullptr;         // the registered notification event (not ours to close)
     const volatile ULONG* m_register = nullptr;  // the position register, or null: the position property
+    std::unique_ptr<CPositionReader> m_positionReader;  // the position property's reads, without a register
     int32_t m_hardwareLatencyFrames = 0;
     std::vector<uint8_t> m_block;          // the block being written or the one taken
     mutable CLoopedCursor m_cursor;
