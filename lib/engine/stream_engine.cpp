@@ -241,8 +241,18 @@ void CStreamEngine::ReportNews()
     }
 }
 
+namespace {
+thread_local bool t_engineThread = false;
+}
+
+bool CStreamEngine::OnAnyEngineThread()
+{
+    return t_engineThread;
+}
+
 DWORD WINAPI CStreamEngine::ThreadProc(LPVOID parameter)
 {
+    t_engineThread = true;
     auto* engine = static_cast<CStreamEngine*>(parameter);
     void* task = RegisterProAudioThread();
     // "进入ASIO bufferSwitch 线程 当前活动设备数量：%d"
