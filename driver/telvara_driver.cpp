@@ -13,7 +13,9 @@
 #include "message_box.h"
 #include "panel_link.h"
 #include "settings_limits.h"
+#include "settings_paths.h"
 #include "stream_engine.h"
+#include "trace_file.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -129,6 +131,11 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
     m_requestsInFlight = settings->requestsInFlight;
+    // The file trace is set when the driver object is made: a host that
+    // opens the driver again after the user set it starts writing.
+    if (settings->traceFile && !SettingsFolderPath().empty()) {
+        m_traceFile = TraceFile::Start(SettingsFolderPath());
+    }
 }
 
 CTelvaraDriver::~CTelvaraDriver()
@@ -159,6 +166,9 @@ CTelvaraDriver::~CTelvaraDriver()
     // Out of the lock: closing waits for pins that are slow to give back.
     devices.reset();
     PanelLinkDriverDestroyed();
+    if (m_traceFile) {
+        TraceFile::Stop();
+    }
     DeleteCriticalSection(&m_hostCalls);
 }
 
