@@ -242,17 +242,27 @@ void CStreamEngine::ReportNews()
 }
 
 namespace {
-thread_local bool t_engineThread = false;
+// A slot of the system's thread-local storage, not a thread_local variable:
+// this runtime allocates those on a thread's first use, and the engine thread
+// allocates nothing.
+DWORD EngineThreadSlot()
+{
+    static const DWORD slot = TlsAlloc();
+    return slot;
 }
+}  // namespace
 
 bool CStreamEngine::OnAnyEngineThread()
 {
-    return t_engineThread;
+    const DWORD slot = EngineThreadSlot();
+    return slot != TLS_OUT_OF_INDEXES && TlsGetValue(slot) != nullptr;
 }
 
 DWORD WINAPI CStreamEngine::ThreadProc(LPVOID parameter)
 {
-    t_engineThread = true;
+    if (EngineThreadSlot() != TLS_OUT_OF_INDEXES) {
+        TlsSetValue(EngineThreadSlot(), parameter);
+    }
     auto* engine = static_cast<CStreamEngine*>(parameter);
     void* task = RegisterProAudioThread();
     // "进入ASIO bufferSwitch 线程 当前活动设备数量：%d"
