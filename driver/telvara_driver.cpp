@@ -13,7 +13,9 @@
 #include "message_box.h"
 #include "panel_link.h"
 #include "settings_limits.h"
+#include "settings_paths.h"
 #include "stream_engine.h"
+#include "trace_file.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -56,6 +58,40 @@ ASIOSampleType AsioTypeOf(HostSampleType type)
 
 }  // namespace
 
+
+namespace {
+
+// A host that calls from two threads at once (a GUI thread and a worker,
+// say) gets its calls taken one after the other: each call sees the state
+// the previous one left, never half of it. Calls from inside the host's
+// callback, on the engine thread, do not wait here: a host thread may be
+// in a call that waits for that very thread to end (stop, disposeBuffers,
+// setSampleRate); they take the device lock as they always have. The wait
+// here is bounded by the other host thread's call.
+class HostCallOrder {
+public:
+    explicit HostCallOrder(CRITICAL_SECTION& calls)
+        : m_pCalls(CStreamEngine::OnAnyEngineThread() ? nullptr : &calls)
+    {
+        if (m_pCalls) {
+            EnterCriticalSection(m_pCalls);
+        }
+    }
+    ~HostCallOrder()
+    {
+        if (m_pCalls) {
+            LeaveCriticalSection(m_pCalls);
+        }
+    }
+    HostCallOrder(const HostCallOrder&) = delete;
+    HostCallOrder& operator=(const HostCallOrder&) = delete;
+
+private:
+    CRITICAL_SECTION* m_pCalls;
+};
+
+}  // namespace
+
 template <typename Operation>
 ASIOError CTelvaraDriver::AtTheEdge(const char* name, Operation&& operation)
 {
@@ -82,6 +118,7 @@ ASIOError CTelvaraDriver::AtTheEdge(const char* name, Operation&& operation)
 CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     : CUnknown(kDriverName, pUnkOuter), m_asioTime{}, m_errorMessage{}
 {
+    InitializeCriticalSection(&m_hostCalls);
     // Inside a host a settings failure must not end the host's process: the
     // defaults stay in force and init reports the failure.
     const DriverSettings* settings = GetSettingsFile(SettingsFailureAction::Continue).LoadSettings();
@@ -94,6 +131,11 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
     m_requestsInFlight = settings->requestsInFlight;
+    // The file trace is set when the driver object is made: a host that
+    // opens the driver again after the user set it starts writing.
+    if (settings->traceFile && !SettingsFolderPath().empty()) {
+        m_traceFile = TraceFile::Start(SettingsFolderPath());
+    }
 }
 
 CTelvaraDriver::~CTelvaraDriver()
@@ -124,6 +166,10 @@ CTelvaraDriver::~CTelvaraDriver()
     // Out of the lock: closing waits for pins that are slow to give back.
     devices.reset();
     PanelLinkDriverDestroyed();
+    if (m_traceFile) {
+        TraceFile::Stop();
+    }
+    DeleteCriticalSection(&m_hostCalls);
 }
 
 HRESULT STDMETHODCALLTYPE CTelvaraDriver::QueryInterface(REFIID riid, void** ppv)
@@ -200,6 +246,7 @@ void CTelvaraDriver::closeDevices()
 
 ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::init Enter\n");
     if (m_initialized) {
         return ASIOTrue;
@@ -213,6 +260,19 @@ ASIOBool CTelvaraDriver::init(void* /*sysHandle*/)
             return ASE_NotPresent;
         }
         DeviceLock lock;
+        if (m_buffers || m_engine) {
+            // A host that made buffers (and perhaps started) before init:
+            // the devices they were made for stay open and streaming, since
+            // scanning again would close them under the stream. Init only
+            // completes, or fails while no device is open.
+            if (!m_devices || (m_devices->OutputChannels() == 0 && m_devices->InputChannels() == 0)) {
+                throw Failure{ASE_NotPresent, DriverTexts::kNoAudioDevice};
+            }
+            ControlThread::Attach(this);
+            m_attached = true;
+            m_initialized = true;
+            return ASE_OK;
+        }
         if (!m_devices) {
             m_devices = std::make_unique<CDeviceSet>();
         }
@@ -266,6 +326,7 @@ void CTelvaraDriver::getErrorMessage(char* string)
 
 ASIOError CTelvaraDriver::start()
 {
+    const HostCallOrder order(m_hostCalls);
     std::string box;
     const ASIOError result = AtTheEdge("start", [this, &box]() -> ASIOError {
         if (!m_buffers) {
@@ -277,6 +338,14 @@ ASIOError CTelvaraDriver::start()
         }
         joinRetired();
         DeviceLock lock;
+        // Asked again: the stream just joined may have disposed the buffers
+        // or started anew from inside the host's callback.
+        if (!m_buffers) {
+            return ASE_NotPresent;
+        }
+        if (m_engine) {
+            return ASE_OK;
+        }
         startStream(false, box);
         return ASE_OK;
     });
@@ -443,6 +512,7 @@ void CTelvaraDriver::joinRetired()
 
 ASIOError CTelvaraDriver::stop()
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::stop Enter\n");
     if (!m_engine) {
         return ASE_NotPresent;
@@ -495,6 +565,7 @@ void CTelvaraDriver::ReportStreamNews()
 
 ASIOError CTelvaraDriver::getChannels(long* numInputChannels, long* numOutputChannels)
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::getChannels\n");
     if (!numInputChannels || !numOutputChannels) {
         return ASE_InvalidParameter;
@@ -518,6 +589,7 @@ int64_t CTelvaraDriver::longestDelayFrames() const
 
 ASIOError CTelvaraDriver::getLatencies(long* inputLatency, long* outputLatency)
 {
+    const HostCallOrder order(m_hostCalls);
     if (!inputLatency || !outputLatency) {
         return ASE_InvalidParameter;
     }
@@ -550,6 +622,7 @@ ASIOError CTelvaraDriver::getBufferSize(long* minSize, long* maxSize, long* pref
 
 ASIOError CTelvaraDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::canSampleRate %d\n", static_cast<int>(sampleRate));
     if (!SettingsLimits::IsSupportedSampleRate(sampleRate)) {
         return ASE_NoClock;
@@ -575,6 +648,7 @@ ASIOError CTelvaraDriver::getSampleRate(ASIOSampleRate* sampleRate)
 
 ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::setSampleRate %d\n", static_cast<int>(sampleRate));
     if (canSampleRate(sampleRate) != ASE_OK) {
         return ASE_NoClock;
@@ -639,6 +713,7 @@ ASIOError CTelvaraDriver::getClockSources(ASIOClockSource* clocks, long* numSour
 
 ASIOError CTelvaraDriver::setClockSource(long reference)
 {
+    const HostCallOrder order(m_hostCalls);
     if (reference != 0) {
         return ASE_NotPresent;
     }
@@ -661,6 +736,7 @@ ASIOError CTelvaraDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tS
 
 ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::getChannelInfo\n");
     if (!info) {
         return ASE_InvalidParameter;
@@ -675,6 +751,7 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
     // buffers.
     const char* prefix = info->isInput ? "TELVARA input" : "TELVARA output";
     std::snprintf(info->name, sizeof info->name, "%s %d", prefix, static_cast<int>(info->channel + 1));
+    DeviceLock lock;
     const bool active = m_buffers ? m_buffers->IsActive(info->isInput != ASIOFalse, info->channel)
                                   // Before createBuffers the first 16 inputs read as active, as
                                   // hosts of this driver have always seen them.
@@ -688,6 +765,7 @@ ASIOError CTelvaraDriver::getChannelInfo(ASIOChannelInfo* info)
 ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
                                         ASIOCallbacks* callbacks)
 {
+    const HostCallOrder order(m_hostCalls);
     DebugTrace("CTelvaraDriver::createBuffers\n");
     // A second call without disposeBuffers would lose the first buffers.
     if (m_buffers) {
@@ -724,6 +802,7 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
             m_asioTime.timeCode.speed = 1.0;
             m_asioTime.timeCode.flags = kTcValid | kTcRunning;
         }
+        DeviceLock lock;
         m_buffers = std::move(buffers);
         return ASE_OK;
     });
@@ -731,10 +810,14 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
 
 ASIOError CTelvaraDriver::disposeBuffers()
 {
+    const HostCallOrder order(m_hostCalls);
     // The engine reads the buffers on its own thread: it ends first. From
     // inside the host's callback it no longer reads them once that returns.
     endStream();
     DebugTrace("CTelvaraDriver::disposeBuffers\n");
+    // Under the lock: from inside the callback this runs beside the host's
+    // own thread.
+    DeviceLock lock;
     m_buffers.reset();
     return ASE_OK;
 }
@@ -748,6 +831,7 @@ ASIOError CTelvaraDriver::controlPanel()
 
 ASIOError CTelvaraDriver::future(long selector, void* /*opt*/)
 {
+    const HostCallOrder order(m_hostCalls);
     switch (selector) {
     case kAsioEnableTimeCodeRead:
     case kAsioDisableTimeCodeRead:

@@ -113,6 +113,11 @@ private:
     ASIOTime m_asioTime;  // time info a started engine begins with
     bool m_initialized = false;
     bool m_attached = false;  // to the control thread
+    bool m_traceFile = false;  // a user of the trace file (the settings asked for it)
+    // Orders the calls of the host's threads: see HostCallOrder. A critical
+    // section, not a standard mutex: a contended mutex of this runtime
+    // keeps a kernel handle that its destructor never closes.
+    CRITICAL_SECTION m_hostCalls;
     bool m_timeCodeRead = false;
     char m_errorMessage[DriverTexts::kErrorMessageBytes];
     std::unique_ptr<CDeviceSet> m_devices;

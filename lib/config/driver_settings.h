@@ -40,6 +40,9 @@ struct DriverSettings {
     // Blocks each device is given ahead (render) or asked for ahead (capture),
     // kFewestRequestsInFlight to kMostRequestsInFlight.
     int32_t requestsInFlight = kFewestRequestsInFlight;
+    // "TraceFile": anything but 0 writes the trace to a file in the settings
+    // folder as well.
+    bool traceFile = false;
     DeviceSettingsTable inputDevices;
     DeviceSettingsTable outputDevices;
 };

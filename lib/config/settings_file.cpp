@@ -126,6 +126,7 @@ DriverSettings* SettingsFile::LoadSettings()
         m_settings.volume = SettingsLimits::Volume(static_cast<float>(m_pConfig->getDouble(Key(section, kVolume), 1.0)));
         m_settings.requestsInFlight = std::clamp(m_pConfig->getInt(Key(section, kRequestsInFlight), kFewestRequestsInFlight),
                                                  kFewestRequestsInFlight, kMostRequestsInFlight);
+        m_settings.traceFile = m_pConfig->getInt(Key(section, kTraceFile), 0) != 0;
         LoadDeviceSettings(kIn, m_settings.inputDevices);
         LoadDeviceSettings(kOut, m_settings.outputDevices);
     } catch (const std::exception& e) {
@@ -148,17 +149,23 @@ void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable
     if (list.empty()) {
         return;
     }
-    const std::vector<std::string> names = SplitSettingsList(list);
+    std::vector<std::string> names = SplitSettingsList(list);
+    if (names.size() > static_cast<size_t>(SettingsLimits::kMostDevicesPerList)) {
+        DebugTrace("config.ini: %s lists %u devices, the first %d are used\n", direction,
+                   static_cast<unsigned>(names.size()), SettingsLimits::kMostDevicesPerList);
+        names.resize(SettingsLimits::kMostDevicesPerList);
+    }
     for (size_t position = 0; position < names.size(); ++position) {
         const std::string& name = names[position];
         const std::string prefix = direction;
         DeviceSettings device;
-        device.maximumChannels = m_pConfig->getInt(Key(name, prefix + kMaximumChannels), 0);
+        device.maximumChannels = SettingsLimits::DeviceChannels(m_pConfig->getInt(Key(name, prefix + kMaximumChannels), 0));
         device.minimumSampleFrequency = m_pConfig->getInt(Key(name, prefix + kMinimumSampleFrequency), 0);
         device.maximumSampleFrequency = m_pConfig->getInt(Key(name, prefix + kMaximumSampleFrequency), 44100);
         device.minimumBitsPerSample = m_pConfig->getInt(Key(name, prefix + kMinimumBitsPerSample), 16);
         device.maximumBitsPerSample = m_pConfig->getInt(Key(name, prefix + kMaximumBitsPerSample), 16);
-        device.outLatency = static_cast<float>(m_pConfig->getDouble(Key(name, prefix + kOutLatency), 0.0));
+        device.outLatency =
+            SettingsLimits::OutLatency(static_cast<float>(m_pConfig->getDouble(Key(name, prefix + kOutLatency), 0.0)));
         const ChannelLink link =
             ParseChannelLink(m_pConfig->getString(Key(name, prefix + kChannelLink), ""), static_cast<int>(position),
                              !m_bKeepAutomaticLinks);
@@ -188,9 +195,11 @@ LiveValues SettingsFile::LoadLiveValues()
         if (const std::optional<float> volume = readReal(Key(kDefaultSection, kVolume))) {
             values.volume = SettingsLimits::Volume(*volume);
         }
-        for (const std::string& name : SplitSettingsList(m_pConfig->getString(Key(kDefaultSection, kOut), ""))) {
+        std::vector<std::string> names = SplitSettingsList(m_pConfig->getString(Key(kDefaultSection, kOut), ""));
+        names.resize(std::min(names.size(), static_cast<size_t>(SettingsLimits::kMostDevicesPerList)));
+        for (const std::string& name : names) {
             if (const std::optional<float> delay = readReal(Key(name, std::string(kOut) + kOutLatency))) {
-                values.outputDelays[name] = *delay;
+                values.outputDelays[name] = SettingsLimits::OutLatency(*delay);
             }
         }
     } catch (const std::exception& e) {

@@ -11,6 +11,7 @@ inline constexpr const char* kInputLatency = "InputLatency";
 inline constexpr const char* kOutputLatency = "OutputLatency";
 inline constexpr const char* kVolume = "Volume";
 inline constexpr const char* kRequestsInFlight = "RequestsInFlight";
+inline constexpr const char* kTraceFile = "TraceFile";  // 1: the trace also goes to telvara-trace.log
 inline constexpr const char* kIn = "in";
 inline constexpr const char* kOut = "out";
 

@@ -79,4 +79,25 @@ inline float Volume(float volume)
     return std::isnan(volume) ? 1.0f : std::clamp(volume, 0.0f, 1.0f);
 }
 
+// Names read from one device list ("in" or "out"); later names are left
+// out. A machine has a few dozen audio devices at most, and every name
+// costs a scan of the device table at init.
+inline constexpr int32_t kMostDevicesPerList = 256;
+
+// Channels one device may be given (MaximumChannels); a negative count is
+// none. The widest WDM devices have 32.
+inline constexpr int32_t kMostDeviceChannels = 64;
+inline int32_t DeviceChannels(int32_t channels)
+{
+    return std::clamp(channels, 0, kMostDeviceChannels);
+}
+
+// OutLatency: the factor of the longest output delay (500 ms), so 0 to 1;
+// NaN and anything below 0 are no delay.
+inline constexpr float kLongestOutLatency = 1.0f;
+inline float OutLatency(float factor)
+{
+    return factor > 0.0f ? std::min(factor, kLongestOutLatency) : 0.0f;
+}
+
 }  // namespace SettingsLimits

@@ -1,5 +1,7 @@
 #include "debug_trace.h"
 
+#include "trace_file.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -22,6 +24,7 @@ void DebugTrace(const char* format, ...)
     if (joined < 0 || static_cast<size_t>(joined) >= sizeof effectiveFormat) {
         // A format this long would be cut mid-directive; send it as plain text.
         OutputDebugStringA(effectiveFormat);
+        TraceFile::Line(effectiveFormat);
         return;
     }
 
@@ -33,4 +36,5 @@ void DebugTrace(const char* format, ...)
 #pragma GCC diagnostic pop
     va_end(args);
     OutputDebugStringA(text);
+    TraceFile::Line(text);
 }

@@ -1,5 +1,7 @@
 #include "ks_trace.h"
 
+#include "trace_file.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -18,4 +20,5 @@ void KsTrace(int level, const char* format, ...)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     OutputDebugStringA(text);
+    TraceFile::Line(text);
 }

@@ -241,8 +241,28 @@ void CStreamEngine::ReportNews()
     }
 }
 
+namespace {
+// A slot of the system's thread-local storage, not a thread_local variable:
+// this runtime allocates those on a thread's first use, and the engine thread
+// allocates nothing.
+DWORD EngineThreadSlot()
+{
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
+}  // namespace
+
+bool CStreamEngine::OnAnyEngineThread()
+{
+    const DWORD slot = EngineThreadSlot();
+    return slot != TLS_OUT_OF_INDEXES && TlsGetValue(slot) != nullptr;
+}
+
 DWORD WINAPI CStreamEngine::ThreadProc(LPVOID parameter)
 {
+    if (EngineThreadSlot() != TLS_OUT_OF_INDEXES) {
+        TlsSetValue(EngineThreadSlot(), parameter);
+    }
     auto* engine = static_cast<CStreamEngine*>(parameter);
     void* task = RegisterProAudioThread();
     // "进入ASIO bufferSwitch 线程 当前活动设备数量：%d"

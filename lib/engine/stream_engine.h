@@ -75,6 +75,9 @@ public:
     // may be in the host's callback, and only the host bounds that.
     void Join();
     bool OnEngineThread() const { return GetCurrentThreadId() == m_threadId; }
+    // Whether the calling thread is the thread of any engine (inside the
+    // host's callback, when the host calls in).
+    static bool OnAnyEngineThread();
     // On the engine thread, when the driver goes away inside the host's
     // callback: the thread deletes the engine when it ends.
     void HandOverToThread();
