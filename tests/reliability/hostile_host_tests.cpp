@@ -349,6 +349,11 @@ protected:
         }
         driver->Release();
         ++g_progress;
+        // What the simulated devices played is kept by the simulation, not
+        // the driver: it does not count as the driver's memory.
+        for (const char* device : {"\\\\?\\hostile#render#a", "\\\\?\\hostile#render#b"}) {
+            kssim::Simulation::Instance().ClearRendered(device, 0);
+        }
         const int open = kssim::Simulation::Instance().OpenHandleCount();
         if (open != 0) {
             Problem("seed " + std::to_string(seed) + ": " + std::to_string(open) + " simulated handles open after release");
