@@ -90,6 +90,38 @@ private:
     CRITICAL_SECTION* m_pCalls;
 };
 
+// A host thread's call that ends the running stream and then frees or
+// replaces what streams use (stop, disposeBuffers, createBuffers,
+// setSampleRate, the release) holds starts from inside the host's callback
+// until it returns. Without that, the callback of the very stream being
+// ended could start a new one on the old buffers and devices while the call
+// waits for that callback, and the call would then free them under the new
+// stream. The host's own threads wait for each other in HostCallOrder; only
+// the engine threads' starts are held. Each change of the count is under
+// the device lock.
+class StartsHeld {
+public:
+    explicit StartsHeld(int& held) : m_pHeld(CStreamEngine::OnAnyEngineThread() ? nullptr : &held)
+    {
+        if (m_pHeld) {
+            DeviceLock lock;
+            ++*m_pHeld;
+        }
+    }
+    ~StartsHeld()
+    {
+        if (m_pHeld) {
+            DeviceLock lock;
+            --*m_pHeld;
+        }
+    }
+    StartsHeld(const StartsHeld&) = delete;
+    StartsHeld& operator=(const StartsHeld&) = delete;
+
+private:
+    int* m_pHeld;
+};
+
 }  // namespace
 
 template <typename Operation>
@@ -140,6 +172,7 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
 
 CTelvaraDriver::~CTelvaraDriver()
 {
+    StartsHeld held(m_startsHeld);
     endStream();
     {
         DeviceLock lock;
@@ -359,6 +392,13 @@ ASIOError CTelvaraDriver::start()
 
 void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
 {
+    if (m_startsHeld > 0 && CStreamEngine::OnAnyEngineThread()) {
+        // Inside the host's callback while a host thread ends the stream:
+        // that call comes first, and it will free what a stream started
+        // now would use.
+        DebugTrace("CTelvaraDriver::start refused inside the callback: a host thread is ending the stream\n");
+        throw Failure{ASE_NotPresent, nullptr};
+    }
     if (g_pStreamingDriver && g_pStreamingDriver != this) {
         // One stream per process: the devices are opened once, by the first.
         DebugTrace("CTelvaraDriver::start refused: another driver object of this process is streaming\n");
@@ -513,6 +553,7 @@ void CTelvaraDriver::joinRetired()
 ASIOError CTelvaraDriver::stop()
 {
     const HostCallOrder order(m_hostCalls);
+    const StartsHeld held(m_startsHeld);
     DebugTrace("CTelvaraDriver::stop Enter\n");
     if (!m_engine) {
         return ASE_NotPresent;
@@ -649,6 +690,7 @@ ASIOError CTelvaraDriver::getSampleRate(ASIOSampleRate* sampleRate)
 ASIOError CTelvaraDriver::setSampleRate(ASIOSampleRate sampleRate)
 {
     const HostCallOrder order(m_hostCalls);
+    const StartsHeld held(m_startsHeld);
     DebugTrace("CTelvaraDriver::setSampleRate %d\n", static_cast<int>(sampleRate));
     if (canSampleRate(sampleRate) != ASE_OK) {
         return ASE_NoClock;
@@ -766,6 +808,7 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
                                         ASIOCallbacks* callbacks)
 {
     const HostCallOrder order(m_hostCalls);
+    const StartsHeld held(m_startsHeld);
     DebugTrace("CTelvaraDriver::createBuffers\n");
     // A second call without disposeBuffers would lose the first buffers.
     if (m_buffers) {
@@ -811,6 +854,7 @@ ASIOError CTelvaraDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numCha
 ASIOError CTelvaraDriver::disposeBuffers()
 {
     const HostCallOrder order(m_hostCalls);
+    const StartsHeld held(m_startsHeld);
     // The engine reads the buffers on its own thread: it ends first. From
     // inside the host's callback it no longer reads them once that returns.
     endStream();

@@ -118,6 +118,10 @@ private:
     // section, not a standard mutex: a contended mutex of this runtime
     // keeps a kernel handle that its destructor never closes.
     CRITICAL_SECTION m_hostCalls;
+    // Under the device lock: host threads in a call that ends the stream
+    // and frees or replaces what it used; no stream starts from inside the
+    // host's callback meanwhile (StartsHeld).
+    int m_startsHeld = 0;
     bool m_timeCodeRead = false;
     char m_errorMessage[DriverTexts::kErrorMessageBytes];
     std::unique_ptr<CDeviceSet> m_devices;

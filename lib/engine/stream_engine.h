@@ -27,7 +27,10 @@ class CCaptureEndpoint;
 //   time-info mode); after every call into the host it looks for a stop
 //   first, and once one is asked for it touches nothing but its own object:
 //   the host may stop, dispose, change the rate, start anew or release the
-//   driver from inside any callback. It never allocates, never shows
+//   driver from inside any callback. A start from inside the callback is
+//   refused while a host thread is in a call that ends the stream (stop,
+//   disposeBuffers, createBuffers, setSampleRate, the release): what that
+//   call frees once the engine has ended is then used by no other stream. It never allocates, never shows
 //   anything, traces nothing and opens nothing while the stream runs: what
 //   it has to tell goes into counters and one event for the control thread.
 // - The control thread never touches the stream: under the device lock it
