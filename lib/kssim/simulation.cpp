@@ -362,6 +362,9 @@ void EnsureModelLoaded()
                 try {
                     Description description = ReadDescription(path);
                     model.devices = MakeDevices(model, std::move(description.devices));
+                    for (const std::shared_ptr<Device>& device : model.devices) {
+                        device->sharedScope = path;
+                    }
                     ApplyClockMode(model, description.clockMode);
                     model.ksUserMissing = description.ksUserMissing;
                     model.installed = true;
