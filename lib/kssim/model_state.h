@@ -78,6 +78,10 @@ struct Device {
     std::vector<PinRecord> pins;
     std::shared_ptr<const CaptureClip> clip;  // Signal::WavFile
     RenderFile renderFile;
+    // The description file the device came from when a host process loaded
+    // it: processes of one such file take pin instances from one another.
+    // Empty for devices made in code.
+    std::string sharedScope;
 };
 
 // The wave format a pin instance was created with.
@@ -96,6 +100,7 @@ struct StreamFormat {
 struct PinInstance {
     std::shared_ptr<Device> device;
     ULONG pinId = 0;
+    unsigned long long sharedKey = 0;  // the instance is in the shared table (0: not)
     uint64_t serial = 0;           // creation order among all pin instances
     HANDLE handle = nullptr;
     StreamFormat format;

@@ -10,6 +10,7 @@
 // clients (PortAudio's WDM-KS host API) read as "in use by another
 // application", and ERROR_INVALID_PARAMETER as "format not supported".
 
+#include "shared_instances.h"
 #include "model_state.h"
 #include "rt_buffer.h"
 
@@ -161,13 +162,30 @@ DWORD CreatePinInstance(Model& model, HandleEntry& filter, const KSPIN_CONNECT* 
     }
     // A pin with no free instance is busy whatever format is asked of it.
     PinRecord& record = device->pins[connect->PinId];
+    // Other processes of the same description count as well.
     const int taken = record.openInstances + record.heldElsewhere;
-    if (!InstanceFree(pinModel.instances, taken) || !InstanceFree(pinModel.globalInstances, taken)) {
-        return ERROR_BAD_COMMAND;
-    }
+    auto fits = [&](int elsewhere) {
+        return InstanceFree(pinModel.instances, taken + elsewhere) &&
+               InstanceFree(pinModel.globalInstances, taken + elsewhere);
+    };
     auto pin = std::make_unique<PinInstance>();
     const DWORD formatResult =
         CheckFormat(pinModel, *dataFormat, reinterpret_cast<const BYTE*>(dataFormat + 1), &pin->format);
+    if (device->sharedScope.empty()) {
+        if (!fits(0)) {
+            return ERROR_BAD_COMMAND;
+        }
+    } else {
+        const unsigned long long key = SharedPinKey(device->sharedScope, deviceModel.devicePath, connect->PinId);
+        if (formatResult == ERROR_SUCCESS) {
+            if (!TakeSharedInstance(key, fits)) {
+                return ERROR_BAD_COMMAND;
+            }
+            pin->sharedKey = key;
+        } else if (!fits(SharedInstancesElsewhere(key))) {
+            return ERROR_BAD_COMMAND;
+        }
+    }
     if (formatResult != ERROR_SUCCESS) {
         return formatResult;
     }
@@ -194,8 +212,12 @@ DWORD CreatePinInstance(Model& model, HandleEntry& filter, const KSPIN_CONNECT* 
     entry->kind = HandleKind::Pin;
     entry->device = device;
     entry->pin = std::move(pin);
+    const unsigned long long sharedKey = instance->sharedKey;
     const HANDLE value = AddHandle(model, std::move(entry));
     if (!value) {
+        if (sharedKey != 0) {
+            GiveSharedInstance(sharedKey);
+        }
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     record.openInstances += 1;

@@ -10,6 +10,7 @@
 // asked for its total size alone (a 4-byte buffer) or for its header alone
 // (an 8-byte buffer), as KsHandleSizedListQuery allows.
 
+#include "shared_instances.h"
 #include "model_state.h"
 #include "rt_audio.h"
 #include "rt_buffer.h"
@@ -119,7 +120,10 @@ std::vector<BYTE> DataRangeBytes(const AudioRange& range)
 // The instances taken: open here, or held by another program.
 int OpenInstances(const Device& device, ULONG pinId)
 {
-    return device.pins[pinId].openInstances + device.pins[pinId].heldElsewhere;
+    const int elsewhere = device.sharedScope.empty()
+                              ? 0
+                              : SharedInstancesElsewhere(SharedPinKey(device.sharedScope, device.model.devicePath, pinId));
+    return device.pins[pinId].openInstances + device.pins[pinId].heldElsewhere + elsewhere;
 }
 
 Answer PinProperty(const Device& device, const KSPROPERTY& property, const BYTE* request, DWORD requestSize)

@@ -403,6 +403,9 @@ void EnsureModelLoaded()
                 try {
                     Description description = ReadDescription(path);
                     model.devices = MakeDevices(model, std::move(description.devices));
+                    for (const std::shared_ptr<Device>& device : model.devices) {
+                        device->sharedScope = path;
+                    }
                     ApplyDescriptionSwitches(model, description);
                     model.installed = true;
                 } catch (const std::exception& error) {

@@ -37,6 +37,7 @@
 // running pin (in the caller's thread, before DeviceIoControl returns), with
 // no data lost; a looped buffer is played or filled once.
 
+#include "shared_instances.h"
 #include "model_state.h"
 #include "rt_buffer.h"
 #include "signal_generator.h"
@@ -610,6 +611,10 @@ void ClosePinInstance(Model& model, PinInstance& pin)
     }
     PinRecord& record = pin.device->pins[pin.pinId];
     record.openInstances = std::max(0, record.openInstances - 1);
+    if (pin.sharedKey != 0) {
+        GiveSharedInstance(pin.sharedKey);
+        pin.sharedKey = 0;
+    }
     if (pin.writesFile) {
         pin.device->renderFile.Close();
         pin.writesFile = false;

@@ -412,6 +412,25 @@ int Crash(const char* driverPath, const char* factsPath)
     return kHelperUnexpectedFault;
 }
 
+// Keeps a library loaded, as a host that created the driver does, for the
+// given seconds (at most 300), then frees it. Says "holding" once loaded.
+int Hold(const char* libraryPath, long seconds)
+{
+    if (seconds < 1 || seconds > 300) {
+        return kHelperUsage;
+    }
+    HMODULE library = LoadLibraryA(libraryPath);
+    if (!library) {
+        std::printf("cannot load %s: error %lu\n", libraryPath, GetLastError());
+        return kHelperNoDriver;
+    }
+    std::printf("holding %s\n", libraryPath);
+    std::fflush(stdout);
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    FreeLibrary(library);
+    return kHelperOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -431,6 +450,9 @@ int main(int argc, char** argv)
     if (mode == "crash" && argc == 4) {
         return Crash(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: e2e_helper stream|panel-window|crash ...\n");
+    if (mode == "hold" && argc == 4) {
+        return Hold(argv[2], std::atol(argv[3]));
+    }
+    std::fprintf(stderr, "usage: e2e_helper stream|panel-window|crash|hold ...\n");
     return kHelperUsage;
 }

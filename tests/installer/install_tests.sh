@@ -9,7 +9,9 @@
 #      key of ours, but the user's config.ini, byte for byte;
 #   4. installed again, the uninstaller asked with /RemoveSettings removes
 #      config.ini too;
-#   5. on 32-bit Windows (a 32-bit prefix) it installs and registers the
+#   5. installed over a running copy (a host holding the driver, the panel
+#      running) and removed again in the same situation;
+#   6. on 32-bit Windows (a 32-bit prefix) it installs and registers the
 #      32-bit driver only, and removes it again.
 # Exit 0 passed, 1 failed, 77 skipped (with the reason on the last line).
 set -uo pipefail
@@ -169,6 +171,73 @@ check "the user's config.ini is kept, byte for byte" test "$(sha256sum < "$appda
 install
 uninstall /RemoveSettings
 check "asked to, the uninstaller removes config.ini and its folder" test ! -e "$appdata/ZQV"
+
+# Installing over a running copy: a 64-bit host holds the installed driver
+# and the panel runs while the installer runs again, then while the
+# uninstaller runs. Each ends with 0, or with 3010 (a restart finishes the
+# job) and then the held file is named for the restart; the host is never
+# disturbed and nothing is left half installed.
+helper=$root/build/x64/tests/endtoend/e2e_helper.exe
+pending() {  # the files Windows is to move or delete at the next restart
+  w64 reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations
+}
+if [ -f "$helper" ]; then
+  install
+  # The installed copy differs from the one the installer brings, so the
+  # replacement shows.
+  printf 'previous' >> "$inst/telvara_x64.dll"
+  say "a host holds the installed driver"
+  "$wine_loader_x64" "$helper" hold 'C:\Program Files\Telvara\telvara_x64.dll' 120 </dev/null >"$work/hold.log" 2>&1 &
+  hold_pid=$!
+  for _ in $(seq 1 200); do grep -q '^holding' "$work/hold.log" 2>/dev/null && break; sleep 0.1; done
+  check "the host has the installed driver loaded" grep -q '^holding' "$work/hold.log"
+  panel_pid=
+  if [ -n "$panel_built" ]; then
+    "$wine_loader_x86" "$inst/telvarapanel.exe" </dev/null >"$work/panel2.log" 2>&1 &
+    panel_pid=$!
+    sleep 3
+  fi
+  say "silent install over the running copy"
+  timeout 120 "$wine_loader_x86" "$setup" /S </dev/null >/dev/null 2>&1
+  rc=$?
+  check "the installer over a running copy exits with 0 or 3010 (got $rc)" test $rc = 0 -o $rc = 3010
+  if [ -n "$panel_pid" ]; then
+    for _ in $(seq 1 50); do kill -0 "$panel_pid" 2>/dev/null || break; sleep 0.1; done
+    check "the installer closed the running panel" ! kill -0 "$panel_pid" 2>/dev/null
+  fi
+  check "the host holding the driver still runs" kill -0 "$hold_pid"
+  if cmp -s "$inst/telvara_x64.dll" "$(sed -n 's/^TELVARA_DRIVER_x64=//p' build/x64/telvara-package.env)"; then
+    check "the new driver is in place; an old copy set aside is deleted at the restart (exit $rc)" \
+      bash -c '[ '$rc' = 0 ] || { ls "$1"/telvara_x64.dll.old-* >/dev/null && grep -qi "telvara_x64.dll.old-" <<<"$2"; }' _ "$inst" "$(pending)"
+  else
+    check "the held driver is replaced at the restart, and the installer said so (exit $rc)" \
+      bash -c '[ '$rc' = 3010 ] && grep -qi "telvara_x64.dll.new" <<<"$1"' _ "$(pending)"
+  fi
+  check "the installed drivers are registered after an install over a running copy" \
+    test "$(reg_value 64 "HKCR\\CLSID\\$clsid\\InprocServer32" '(default)')" = "c:\\program files\\telvara\\telvara_x64.dll"
+  check "a 64-bit host lists the driver after an install over a running copy" lists_telvara 64 "$root/build/x64/host/telvara-host.exe"
+
+  say "silent uninstall while the host holds the driver"
+  timeout 60 "$wine_loader_x86" "$inst/uninstall.exe" /S </dev/null >/dev/null 2>&1
+  for _ in $(seq 1 600); do key_exists 64 "$uninstall_key" || break; sleep 0.1; done
+  check "the uninstall entry is gone" ! key_exists 64 "$uninstall_key"
+  check "the class key is gone though the driver is held" ! key_exists 64 "HKCR\\CLSID\\$clsid"
+  check "the host holding the driver still runs after the uninstall" kill -0 "$hold_pid"
+  # Each file left in the folder is one Windows deletes at the restart.
+  left_over() {
+    local list; list=$(pending)
+    for f in "$inst"/*; do
+      [ -e "$f" ] || continue
+      grep -qiF "$(basename "$f")" <<<"$list" || { echo "not scheduled: $f"; return 1; }
+    done
+  }
+  for _ in $(seq 1 100); do [ -e "$inst/uninstall.exe" ] || break; sleep 0.1; done
+  check "every file the uninstaller left is deleted at the restart$( [ -e "$inst" ] && echo " (left: $(ls "$inst" | tr '\n' ' '))")" left_over
+  kill "$hold_pid" 2>/dev/null; wait "$hold_pid" 2>/dev/null
+  rm -rf "$inst"
+else
+  echo "  SKIP installing over a running copy: $helper is not built"
+fi
 
 # 32-bit Windows: only the 32-bit driver, in the one registry there is. A
 # 32-bit prefix runs without the persistent server; it is ended at the end.
