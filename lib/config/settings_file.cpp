@@ -159,7 +159,7 @@ void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable
         const std::string& name = names[position];
         const std::string prefix = direction;
         DeviceSettings device;
-        device.maximumChannels = SettingsLimits::DeviceChannels(m_pConfig->getInt(Key(name, prefix + kMaximumChannels), 0));
+        device.maximumChannels = m_pConfig->getInt(Key(name, prefix + kMaximumChannels), 0);
         device.minimumSampleFrequency = m_pConfig->getInt(Key(name, prefix + kMinimumSampleFrequency), 0);
         device.maximumSampleFrequency = m_pConfig->getInt(Key(name, prefix + kMaximumSampleFrequency), 44100);
         device.minimumBitsPerSample = m_pConfig->getInt(Key(name, prefix + kMinimumBitsPerSample), 16);

@@ -84,13 +84,8 @@ inline float Volume(float volume)
 // costs a scan of the device table at init.
 inline constexpr int32_t kMostDevicesPerList = 256;
 
-// Channels one device may be given (MaximumChannels); a negative count is
-// none. The widest WDM devices have 32.
-inline constexpr int32_t kMostDeviceChannels = 64;
-inline int32_t DeviceChannels(int32_t channels)
-{
-    return std::clamp(channels, 0, kMostDeviceChannels);
-}
+// MaximumChannels is kept as read: the device layer leaves out, with a
+// trace, a device whose count is negative or does not fit beside the others.
 
 // OutLatency: the factor of the longest output delay (500 ms), so 0 to 1;
 // NaN and anything below 0 are no delay.

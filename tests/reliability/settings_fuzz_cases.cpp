@@ -270,8 +270,6 @@ std::string Violation(const DriverSettings& s)
     for (const DeviceSettingsTable* table : {&s.inputDevices, &s.outputDevices}) {
         if (table->size() > static_cast<size_t>(kMostDevicesPerList)) return bad("devices", static_cast<double>(table->size()));
         for (const auto& [name, device] : *table) {
-            if (device.maximumChannels < 0 || device.maximumChannels > kMostDeviceChannels)
-                return bad(("maximumChannels of " + name).c_str(), device.maximumChannels);
             if (!(device.outLatency >= 0.0f && device.outLatency <= kLongestOutLatency))
                 return bad(("outLatency of " + name).c_str(), device.outLatency);
         }

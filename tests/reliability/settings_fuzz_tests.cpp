@@ -114,11 +114,10 @@ TEST_F(SettingsFuzzTest, InterestingFilesReadAsTheDocumentedOrClampedValuesAndIn
         {"OutLatency negative is no delay", Devices("outOutLatency=-0.5"),
          [&](auto& s) { EXPECT_EQ(A(s).outLatency, 0.0f); }},
         {"OutLatency as written", Devices("outOutLatency=  0.25"), [&](auto& s) { EXPECT_EQ(A(s).outLatency, 0.25f); }},
-        {"MaximumChannels negative", Devices("outMaximumChannels=-1"),
-         [&](auto& s) { EXPECT_EQ(A(s).maximumChannels, 0); }},
-        {"MaximumChannels INT_MAX", Devices("outMaximumChannels=2147483647"),
-         [&](auto& s) { EXPECT_EQ(A(s).maximumChannels, 64); }},
-        {"MaximumChannels 65", Devices("outMaximumChannels=65"), [&](auto& s) { EXPECT_EQ(A(s).maximumChannels, 64); }},
+        {"MaximumChannels negative is kept for the device layer to skip", Devices("outMaximumChannels=-1"),
+         [&](auto& s) { EXPECT_EQ(A(s).maximumChannels, -1); }},
+        {"MaximumChannels INT_MAX is kept for the device layer to skip", Devices("outMaximumChannels=2147483647"),
+         [&](auto& s) { EXPECT_EQ(A(s).maximumChannels, 2147483647); }},
         {"ChannelLink beyond int saturates", Devices("outChannelLink=2147483648;-2147483649"),
          [&](auto& s) {
              EXPECT_EQ(A(s).channelLinkLeft, 2147483647);
