@@ -1,7 +1,11 @@
 // What the driver's streaming engine costs per cycle. Prints figures; it
 // judges nothing.
 //
-//   engine_bench [seconds per stream, 2 by default] [--repeat N] [--host 16|24|32|float|all]
+//   engine_bench [seconds per stream, 2 by default] [--repeat N] [--host 16|24|32|float|all] [--wavert]
+//
+// --wavert gives WaveRT devices instead: their position follows the
+// real-time clock even in fast mode, so their cycles wait for it and only
+// the driver's own work (table 2) compares with standard devices.
 //
 // The driver object (CTelvaraDriver, linked in) is driven in-process through
 // IASIO by a small host of this program over simulated devices (kssim) with
@@ -198,6 +202,9 @@ kssim::DeviceModel Wide(kssim::DeviceModel device)
     return device;
 }
 
+// Devices of the run: standard-streaming ones, or WaveRT ones (--wavert).
+bool g_waveRt = false;
+
 Figures RunScenario(const Scenario& scenario, const HostForm& host, const AppDataRedirect& appData, double seconds)
 {
     Figures figures;
@@ -208,10 +215,12 @@ Figures RunScenario(const Scenario& scenario, const HostForm& host, const AppDat
     std::vector<kssim::DeviceModel> devices;
     std::vector<std::string> paths;
     for (int i = 0; i < scenario.renderDevices; ++i) {
-        devices.push_back(Wide(kssim::RenderDevice(RenderName(i), RenderPath(i))));
+        devices.push_back(Wide(g_waveRt ? kssim::WaveRtRenderDevice(RenderName(i), RenderPath(i))
+                                        : kssim::RenderDevice(RenderName(i), RenderPath(i))));
         paths.push_back(RenderPath(i));
     }
-    devices.push_back(Wide(kssim::CaptureDevice(kCaptureName, "\\\\?\\bench#capture#mic")));
+    devices.push_back(Wide(g_waveRt ? kssim::WaveRtCaptureDevice(kCaptureName, "\\\\?\\bench#capture#mic")
+                                    : kssim::CaptureDevice(kCaptureName, "\\\\?\\bench#capture#mic")));
     kssim::Simulation::Instance().Reset(std::move(devices));
     kssim::Simulation::Instance().SetClockMode(kssim::ClockMode::Fast);
 
@@ -365,6 +374,8 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
             repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--wavert") == 0) {
+            g_waveRt = true;
         } else if (std::strcmp(argv[i], "--host") == 0 && i + 1 < argc) {
             const std::string wanted = argv[++i];
             hosts.clear();
@@ -384,9 +395,10 @@ int main(int argc, char** argv)
     InstallHooks();
     SetMessageBoxHandler(AnswerMessageBox);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::printf("engine_bench: %d Hz, stereo devices, host buffers %d out / %d in, fast simulated clock,"
+    std::printf("engine_bench: %d Hz, stereo %s devices, host buffers %d out / %d in, fast simulated clock,"
                 " %.1f s per stream, time stamp counter %.0f MHz\n",
-                kSampleRate, kHostOutputs, kHostInputs, seconds, TicksPerSecond() / 1e6);
+                kSampleRate, g_waveRt ? "WaveRT" : "standard-streaming", kHostOutputs, kHostInputs, seconds,
+                TicksPerSecond() / 1e6);
 
     const std::vector<Scenario> scenarios = {
         {4, 64, false}, {4, 512, true}, {1, 512, false}, {2, 512, false}, {8, 512, false},
