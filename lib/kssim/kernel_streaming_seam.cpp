@@ -29,13 +29,25 @@ BOOL Fail(DWORD error)
     return FALSE;
 }
 
+bool IsPositionRequest(const void* inBuffer, DWORD inSize)
+{
+    if (!inBuffer || inSize < sizeof(KSPROPERTY)) {
+        return false;
+    }
+    KSPROPERTY property;
+    std::memcpy(&property, inBuffer, sizeof property);
+    return IsEqualGUID(property.Set, KSPROPSETID_Audio) && property.Id == KSPROPERTY_AUDIO_POSITION;
+}
+
 BOOL PropertyRequest(Model& model, HandleEntry& entry, void* inBuffer, DWORD inSize, void* outBuffer, DWORD outSize,
                      LPDWORD bytesReturned, LPOVERLAPPED overlapped)
 {
     if (entry.device->removed) {
         return Fail(ERROR_DEVICE_REMOVED);
     }
-    if (entry.device->model.asynchronousProperties && overlapped) {
+    const kssim::DeviceModel& device = entry.device->model;
+    if ((device.asynchronousProperties || (device.pendingPositions && IsPositionRequest(inBuffer, inSize))) &&
+        overlapped) {
         auto request = std::make_unique<Request>();
         request->kind = RequestKind::Property;
         BeginRequest(*request, entry, overlapped);

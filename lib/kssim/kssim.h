@@ -143,6 +143,7 @@ struct DeviceModel {
     bool pinCountFails = false;                // KSPROPERTY_PIN_CTYPES fails
     bool topologyFails = false;                // KSPROPERTY_TOPOLOGY_NODES fails
     bool asynchronousProperties = false;       // property requests answer ERROR_IO_PENDING and complete from another thread
+    bool pendingPositions = false;             // KSPROPERTY_AUDIO_POSITION alone does so
 
     double clockPpm = 0.0;                     // how far the device clock runs off nominal
     Signal captureSignal = Signal::Ramp;

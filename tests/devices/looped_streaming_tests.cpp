@@ -135,27 +135,33 @@ TEST_F(LoopedStreamingTest, EachWayOfTheBufferPlaysEveryBlockInOrder)
         const char* description;  // expected in the transport's description
         bool event;
         uint32_t granted;         // the buffer size the endpoint streams with
+        bool positionsLate;       // position reads pend and are answered on the device's clock thread
     };
     const Case cases[] = {
         // Asked: the blocks in flight and the one being played.
-        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 4 * kBlockBytes},
+        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 4 * kBlockBytes, false},
         {"no notification support", [](kssim::WaveRtModel& r) { r.notifications = false; }, "timer mode", false,
-         4 * kBlockBytes},
+         4 * kBlockBytes, false},
         {"no position register", [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property",
-         true, 4 * kBlockBytes},
+         true, 4 * kBlockBytes, false},
+        // The cycle never waits for a position read: one answered late is
+        // taken up at a later look.
+        {"no position register, positions answered late",
+         [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property", true, 4 * kBlockBytes, true},
         {"unaligned sizes refused", [](kssim::WaveRtModel& r) {
              r.alignment = 896;  // 32768, 32896 and 33024 are refused; 33152 is the fourth size asked
              r.roundsSizes = false;
-         }, "event mode", true, 33152},
+         }, "event mode", true, 33152, false},
         {"too small refused", [](kssim::WaveRtModel& r) { r.smallestBytes = 5 * kBlockBytes; }, "event mode", true,
-         8 * kBlockBytes},
+         8 * kBlockBytes, false},
         {"another size granted", [](kssim::WaveRtModel& r) { r.grantedBytes = 5 * kBlockBytes; }, "event mode", true,
-         5 * kBlockBytes},
+         5 * kBlockBytes, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         kssim::DeviceModel model = AsWaveRt(SimRender("Card"));
         c.rules(*model.waveRt);
+        model.pendingPositions = c.positionsLate;
         CRenderEndpoint& endpoint = OpenRender(model);
         const std::vector<uint8_t> connect = Sim().LastPinConnect(RenderPath("Card"), 0);
         KSPIN_CONNECT pinConnect;
