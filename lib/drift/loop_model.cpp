@@ -77,7 +77,7 @@ struct SStats {
 };
 
 struct SFollowerState {
-    SModelFollower spec;
+    SModelFollower setup;
     SDeviceClock clock;
     std::unique_ptr<CVariableResampler> resampler;
     CPositionFilter filter;
@@ -134,11 +134,11 @@ SModelResult RunDriftModel(const SModelScenario& sc)
     CPositionFilter masterFilter(sc.filter);
 
     std::vector<std::unique_ptr<SFollowerState>> followers;
-    for (const SModelFollower& spec : sc.followers) {
+    for (const SModelFollower& setup : sc.followers) {
         auto f = std::make_unique<SFollowerState>();
-        f->spec = spec;
-        f->clock = SDeviceClock{fs, spec.ppm, spec.ppmPerHour / 3600.0, spec.stallAt, spec.stallSeconds,
-                                spec.jumpAt, spec.jumpFrames};
+        f->setup = setup;
+        f->clock = SDeviceClock{fs, setup.ppm, setup.ppmPerHour / 3600.0, setup.stallAt, setup.stallSeconds,
+                                setup.jumpAt, setup.jumpFrames};
         f->resampler = std::make_unique<CVariableResampler>(1, 2 * B + 16, sc.quality);
         f->resampler->SetBypass(!sc.compensate);
         f->filter = CPositionFilter(sc.filter);
@@ -177,13 +177,13 @@ SModelResult RunDriftModel(const SModelScenario& sc)
             CVariableResampler& res = *f.resampler;
             const double position = f.clock.Position(now);
             f.filter.Update(now, readingOf(position));
-            const double trueRatio = f.spec.capture ? (1.0 + 1e-6 * sc.masterPpm) / f.clock.RateFactor(now)
+            const double trueRatio = f.setup.capture ? (1.0 + 1e-6 * sc.masterPpm) / f.clock.RateFactor(now)
                                                     : f.clock.RateFactor(now) / (1.0 + 1e-6 * sc.masterPpm);
             int64_t under = 0, over = 0;
             double offset = 0.0;
             bool measured = true;
 
-            if (!f.spec.capture) {
+            if (!f.setup.capture) {
                 const int64_t played = static_cast<int64_t>(std::floor(position)) - f.silence;
                 if (played > f.written) {
                     under = played - f.written;
@@ -219,7 +219,7 @@ SModelResult RunDriftModel(const SModelScenario& sc)
             if (sc.compensate) {
                 const bool steady = masterFilter.IsSteady() && f.filter.IsSteady();
                 double lag, feedForward;
-                if (!f.spec.capture) {
+                if (!f.setup.capture) {
                     const double queued = static_cast<double>(f.written + f.silence) - f.filter.PositionAt(now);
                     lag = RenderFollowerLag(masterQueued, queued, res.Delay(), res.Ratio(), f.pending, 0.0);
                     feedForward = f.filter.Rate() / masterFilter.Rate();
@@ -258,7 +258,7 @@ SModelResult RunDriftModel(const SModelScenario& sc)
             // This cycle's block through the resampler.
             int32_t feed = B;
             double taken = static_cast<double>(res.FramesTaken());
-            if (!f.spec.capture) {
+            if (!f.setup.capture) {
                 if (f.pending > 0.5) {
                     const int32_t drop = static_cast<int32_t>(std::min<double>(f.pending, B));
                     feed -= drop;
@@ -303,7 +303,7 @@ SModelResult RunDriftModel(const SModelScenario& sc)
             if (given < 0)
                 throw std::runtime_error("resampler failed in the model");
 
-            if (!f.spec.capture) {
+            if (!f.setup.capture) {
                 const int64_t fill = f.written + f.silence - static_cast<int64_t>(std::floor(position));
                 if (fill + given > f.capacity) {
                     over += given;
