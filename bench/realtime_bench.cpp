@@ -28,6 +28,7 @@
 //               are the driver's (the bench itself makes none while it
 //               measures)
 
+#include "bench_support.h"
 #include "appdata_redirect.h"
 #include "import_slot.h"
 #include "kssim.h"
@@ -56,18 +57,6 @@ std::string RenderPath(int i)
     return std::string("\\\\?\\rtbench#render#") + static_cast<char>('a' + i);
 }
 
-double Seconds()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
-
 // The host: its callbacks carry no context, so its state is the program's.
 struct HostState {
     std::atomic<long> callbacks{0};
@@ -79,7 +68,7 @@ struct HostState {
 
 void OnSwitch()
 {
-    const double now = Seconds();
+    const double now = BenchSupport::Seconds();
     if (g_host.measuring.load() && g_host.lastCallback > 0.0) {
         const double interval = now - g_host.lastCallback;
         if (interval > g_host.worstInterval.load()) {
@@ -222,19 +211,9 @@ void FillOutputs(long index)
 
 std::string Settings(long frames)
 {
-    std::string text = "[default]\nout=";
-    for (int i = 0; i < kRenderDevices; ++i) {
-        text.append(i ? ";" : "").append(1, static_cast<char>('A' + i));
-    }
-    text.append("\nin=Mic\nSampleRate=").append(std::to_string(kSampleRate));
-    text.append("\nBlockFrames=").append(std::to_string(frames)).append("\n");
-    if (g_requestsInFlight > 0) {
-        text.append("RequestsInFlight=").append(std::to_string(g_requestsInFlight)).append("\n");
-    }
-    for (int i = 0; i < kRenderDevices; ++i) {
-        text.append("[").append(1, static_cast<char>('A' + i)).append("]\noutMaximumChannels=2\noutChannelLink=0;1\n");
-    }
-    return text + "[Mic]\ninMaximumChannels=2\n";
+    const std::string inFlight =
+        g_requestsInFlight > 0 ? "RequestsInFlight=" + std::to_string(g_requestsInFlight) + "\n" : std::string();
+    return BenchSupport::SpeakersAndMicSettings(kRenderDevices, kSampleRate, frames, inFlight);
 }
 
 struct Counts {
@@ -257,7 +236,7 @@ Counts Take()
     counts.simulatorEvents = sim.EventCalls();
     counts.allEvents = g_eventCalls.load();
     counts.callbacks = g_host.callbacks.load();
-    counts.at = Seconds();
+    counts.at = BenchSupport::Seconds();
     return counts;
 }
 

@@ -19,6 +19,7 @@
 #include "message_box.h"
 #include "settings_fuzz_cases.h"
 #include "settings_fuzz_driver.h"
+#include "bench_support.h"
 
 #include <psapi.h>
 #include <windows.h>
@@ -35,18 +36,6 @@ int CountBox(const char*, const char*, unsigned int)
 {
     ++g_boxes;
     return IDOK;
-}
-
-double Seconds()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
 }
 
 PROCESS_MEMORY_COUNTERS Memory()
@@ -84,13 +73,13 @@ int main(int argc, char** argv)
     long initialised = 0;
     const long driverEvery = driverInputs > 0 ? std::max(1L, inputs / driverInputs) : 0;
     const size_t startCommitted = Memory().PagefileUsage;
-    const double start = Seconds();
+    const double start = BenchSupport::Seconds();
     for (long i = 0; i < inputs; ++i) {
         const SettingsFuzz::Input input = generator.Make(static_cast<uint64_t>(i));
         KindFigures& figures = kinds[static_cast<int>(input.kind)];
-        const double t0 = Seconds();
+        const double t0 = BenchSupport::Seconds();
         const std::string problem = SettingsFuzz::ReaderViolation(file, appData.SettingsFile(), input.bytes);
-        const double ms = (Seconds() - t0) * 1000.0;
+        const double ms = (BenchSupport::Seconds() - t0) * 1000.0;
         ++figures.inputs;
         figures.totalMs += ms;
         figures.worstMs = std::max(figures.worstMs, ms);
@@ -100,9 +89,9 @@ int main(int argc, char** argv)
         }
         if (driverEvery && i % driverEvery == 0 && driver.inputs < driverInputs) {
             bool ok = false;
-            const double d0 = Seconds();
+            const double d0 = BenchSupport::Seconds();
             const std::string driverProblem = SettingsFuzz::DriverInitViolation(appData.SettingsFile(), input.bytes, &ok);
-            const double dms = (Seconds() - d0) * 1000.0;
+            const double dms = (BenchSupport::Seconds() - d0) * 1000.0;
             ++driver.inputs;
             driver.totalMs += dms;
             driver.worstMs = std::max(driver.worstMs, dms);
@@ -114,7 +103,7 @@ int main(int argc, char** argv)
             }
         }
     }
-    const double seconds = Seconds() - start;
+    const double seconds = BenchSupport::Seconds() - start;
     const PROCESS_MEMORY_COUNTERS memory = Memory();
     std::printf("settings fuzz, seed %u: %ld inputs in %.1f s\n", seed, inputs, seconds);
     std::printf("%-16s %8s %8s %10s %10s\n", "kind", "inputs", "broken", "mean ms", "worst ms");

@@ -13,6 +13,7 @@
 // the end of the last. What the simulated speakers play is thrown away as it
 // comes, so that their recordings do not count as the driver's memory.
 
+#include "bench_support.h"
 #include "appdata_redirect.h"
 #include "kssim.h"
 #include "message_box.h"
@@ -39,18 +40,6 @@ std::string RenderPath(int i)
     return std::string("\\\\?\\soak#render#") + static_cast<char>('a' + i);
 }
 
-double Seconds()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
-
 std::atomic<long> g_callbacks{0};
 std::atomic<long> g_resets{0};
 std::atomic<double> g_worst{0.0};  // this minute's longest callback interval
@@ -58,7 +47,7 @@ double g_last = 0.0;               // engine thread only
 
 void OnSwitch()
 {
-    const double now = Seconds();
+    const double now = BenchSupport::Seconds();
     if (g_last > 0.0 && now - g_last > g_worst.load()) {
         g_worst.store(now - g_last);
     }
@@ -86,16 +75,7 @@ long AsioMessage(long selector, long value, void*, double*)
 
 std::string Settings(long frames)
 {
-    std::string text = "[default]\nout=";
-    for (int i = 0; i < kRenderDevices; ++i) {
-        text.append(i ? ";" : "").append(1, static_cast<char>('A' + i));
-    }
-    text.append("\nin=Mic\nSampleRate=").append(std::to_string(kSampleRate));
-    text.append("\nBlockFrames=").append(std::to_string(frames)).append("\n");
-    for (int i = 0; i < kRenderDevices; ++i) {
-        text.append("[").append(1, static_cast<char>('A' + i)).append("]\noutMaximumChannels=2\noutChannelLink=0;1\n");
-    }
-    return text + "[Mic]\ninMaximumChannels=2\n";
+    return BenchSupport::SpeakersAndMicSettings(kRenderDevices, kSampleRate, frames);
 }
 
 struct Sample {
@@ -164,8 +144,8 @@ void Soak(const AppDataRedirect& appData, long frames, int minutes)
     double worstOverall = 0.0;
     for (int minute = 1; minute <= minutes; ++minute) {
         g_worst = 0.0;
-        const double until = Seconds() + 60.0;
-        while (Seconds() < until) {
+        const double until = BenchSupport::Seconds() + 60.0;
+        while (BenchSupport::Seconds() < until) {
             Sleep(500);
             // The simulated speakers keep what they play (for the tests):
             // emptied now and then, their memory stops growing and the
