@@ -178,6 +178,15 @@ check "asked to, the uninstaller removes config.ini and its folder" test ! -e "$
 # job) and then the held file is named for the restart; the host is never
 # disturbed and nothing is left half installed.
 helper=$root/build/x64/tests/endtoend/e2e_helper.exe
+# A Windows program's exit code reaches its Unix parent cut to the low 8 bits
+# (3010 arrives as 194), so the installer runs from a batch file of the
+# prefix, which prints the code whole.
+exit_code_of() {  # program [arguments]: prints the program's exit code
+  local program; program=$("$wine_loader_x64" winepath -w "$1" 2>/dev/null | tr -d '\r'); shift
+  printf '@start /wait "" "%s" %s\r\n@echo %%ERRORLEVEL%%\r\n' "$program" "$*" > "$WINEPREFIX/drive_c/exit-code.cmd"
+  timeout 120 "$wine_loader_x86" cmd /c 'C:\exit-code.cmd' </dev/null 2>/dev/null | tr -d '\r' | tail -n 1
+  rm -f "$WINEPREFIX/drive_c/exit-code.cmd"
+}
 pending() {  # the files Windows is to move or delete at the next restart
   w64 reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations
 }
@@ -198,8 +207,7 @@ if [ -f "$helper" ]; then
     sleep 3
   fi
   say "silent install over the running copy"
-  timeout 120 "$wine_loader_x86" "$setup" /S </dev/null >/dev/null 2>&1
-  rc=$?
+  rc=$(exit_code_of "$setup" /S)
   check "the installer over a running copy exits with 0 or 3010 (got $rc)" test $rc = 0 -o $rc = 3010
   if [ -n "$panel_pid" ]; then
     for _ in $(seq 1 50); do kill -0 "$panel_pid" 2>/dev/null || break; sleep 0.1; done
