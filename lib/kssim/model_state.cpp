@@ -253,4 +253,18 @@ void TraceLine(const std::string& text)
     OutputDebugStringA(("[kssim] " + text + "\n").c_str());
 }
 
+SignalSource CaptureSourceOf(const PinInstance& pin)
+{
+    SignalSource source;
+    source.signal = pin.device->model.captureSignal;
+    source.frequency = pin.device->model.signalFrequency;
+    source.clip = pin.device->clip.get();
+    source.channels = pin.format.channels;
+    source.bitsPerSample = pin.format.bitsPerSample;
+    source.validBits = pin.format.validBits;
+    source.isFloat = pin.format.isFloat;
+    source.sampleRate = pin.format.sampleRate;
+    return source;
+}
+
 }  // namespace kssim::detail

@@ -8,6 +8,7 @@
 #include "kssim.h"
 #include "status_codes.h"
 #include "device_wav_files.h"
+#include "signal_generator.h"
 
 #include <atomic>
 #include <cstdint>
@@ -268,6 +269,8 @@ int CancelRequestsOf(Model& model, HandleEntry& entry, const OVERLAPPED* only);
 // STATUS_DEVICE_REMOVED.
 void FailRequestsOfDevice(Model& model, const Device& device);
 void ClosePinInstance(Model& model, PinInstance& pin);
+// What a capture pin instance delivers: its device's signal in its format.
+SignalSource CaptureSourceOf(const PinInstance& pin);
 void ApplyClockMode(Model& model, ClockMode mode);
 // Moves every pin's device to `now`, completing what is due; answers the
 // tick of the next device event of any pin, or kNever.

@@ -130,20 +130,6 @@ void Play(PinInstance& pin, RtStream& rt, size_t offset, size_t size, bool secon
     Record(pin, data, size);
 }
 
-SignalSource SourceOf(const PinInstance& pin)
-{
-    SignalSource source;
-    source.signal = pin.device->model.captureSignal;
-    source.frequency = pin.device->model.signalFrequency;
-    source.clip = pin.device->clip.get();
-    source.channels = pin.format.channels;
-    source.bitsPerSample = pin.format.bitsPerSample;
-    source.validBits = pin.format.validBits;
-    source.isFloat = pin.format.isFloat;
-    source.sampleRate = pin.format.sampleRate;
-    return source;
-}
-
 // Moves the buffer over the device positions [rt.done, target).
 void MoveBuffer(PinInstance& pin, RtStream& rt, int64_t target)
 {
@@ -155,7 +141,7 @@ void MoveBuffer(PinInstance& pin, RtStream& rt, int64_t target)
         PlayFifoSilence(pin);
         rt.fifoPrimed = true;
     }
-    const SignalSource source = SourceOf(pin);
+    const SignalSource source = CaptureSourceOf(pin);
     int64_t from = rt.done;
     if (!pin.render && target - from > size) {
         from = target - size;  // frames written over again before anyone could see them

@@ -53,6 +53,21 @@ PinRecord& RecordOf(Model& model, const std::string& devicePath, ULONG pinId)
     return device->pins[pinId];
 }
 
+// The pin's instance created last of those still open, or null.
+const PinInstance* LatestInstance(Model& model, const std::string& devicePath, ULONG pinId)
+{
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    RecordOf(model, devicePath, pinId);
+    const PinInstance* latest = nullptr;
+    for (const auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin && entry->device == device && entry->pin->pinId == pinId &&
+            (!latest || entry->pin->serial > latest->serial)) {
+            latest = entry->pin.get();
+        }
+    }
+    return latest;
+}
+
 std::string ModuleFolder()
 {
     HMODULE module = nullptr;
@@ -302,15 +317,7 @@ KSSTATE Simulation::PinState(const std::string& devicePath, ULONG pinId) const
 {
     Model& model = TheModel();
     ModelLock lock(model);
-    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
-    RecordOf(model, devicePath, pinId);
-    const PinInstance* latest = nullptr;
-    for (const auto& [value, entry] : model.handles) {
-        if (entry->kind == HandleKind::Pin && entry->device == device && entry->pin->pinId == pinId &&
-            (!latest || entry->pin->serial > latest->serial)) {
-            latest = entry->pin.get();
-        }
-    }
+    const PinInstance* latest = LatestInstance(model, devicePath, pinId);
     return latest ? latest->state : KSSTATE_STOP;
 }
 
@@ -359,15 +366,7 @@ int64_t Simulation::DevicePositionFrames(const std::string& devicePath, ULONG pi
 {
     Model& model = TheModel();
     ModelLock lock(model);
-    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
-    RecordOf(model, devicePath, pinId);
-    const PinInstance* latest = nullptr;
-    for (const auto& [value, entry] : model.handles) {
-        if (entry->kind == HandleKind::Pin && entry->device == device && entry->pin->pinId == pinId &&
-            (!latest || entry->pin->serial > latest->serial)) {
-            latest = entry->pin.get();
-        }
-    }
+    const PinInstance* latest = LatestInstance(model, devicePath, pinId);
     return latest ? PinPositionFrames(*latest, NowTicks()) : -1;
 }
 

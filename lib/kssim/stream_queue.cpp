@@ -131,20 +131,6 @@ int64_t NextWakeTick(const Model& model, const PinInstance& pin, int64_t headDue
     return latest;
 }
 
-SignalSource SourceOf(const PinInstance& pin)
-{
-    SignalSource source;
-    source.signal = pin.device->model.captureSignal;
-    source.frequency = pin.device->model.signalFrequency;
-    source.clip = pin.device->clip.get();
-    source.channels = pin.format.channels;
-    source.bitsPerSample = pin.format.bitsPerSample;
-    source.validBits = pin.format.validBits;
-    source.isFloat = pin.format.isFloat;
-    source.sampleRate = pin.format.sampleRate;
-    return source;
-}
-
 void RecordRendered(PinInstance& pin, const uint8_t* data, size_t size)
 {
     if (size == 0) {
@@ -187,7 +173,7 @@ void FinishStream(PinInstance& pin, Request& request)
             RecordRendered(pin, static_cast<const uint8_t*>(header.Data), header.DataUsed);
         });
     } else {
-        const SignalSource source = SourceOf(pin);
+        const SignalSource source = CaptureSourceOf(pin);
         int64_t position = request.start;
         ForEachHeader(request, [&](KSSTREAM_HEADER& header) {
             GenerateCapture(source, position, static_cast<uint8_t*>(header.Data), header.FrameExtent);
@@ -239,7 +225,7 @@ void RunLoop(PinInstance& pin, Request& request, int64_t target)
         ForEachRingSpan(request, from - pin.loopStart, target - from, true,
                         [&](uint8_t* data, size_t size, int64_t) { RecordRendered(pin, data, size); });
     } else {
-        const SignalSource source = SourceOf(pin);
+        const SignalSource source = CaptureSourceOf(pin);
         ForEachRingSpan(request, from - pin.loopStart, target - from, false,
                         [&](uint8_t* data, size_t size, int64_t ringOffset) {
                             GenerateCapture(source, pin.loopStart + ringOffset, data, size);
