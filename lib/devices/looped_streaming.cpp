@@ -126,9 +126,11 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     } catch (const std::bad_alloc&) {
         return false;
     }
-    // Room for the blocks in flight beside the one being played or filled.
-    const int inFlight = std::max(2, m_direction == StreamDirection::Render ? slots - 1 : slots);
-    const uint32_t wanted = blockBytes * static_cast<uint32_t>(inFlight + 1);
+    // Room for the blocks ahead beside the one being played or filled: a
+    // render block is held wholly ahead of that one, so of the slots a
+    // standard pin would count, one is the block being played.
+    const int ahead = std::max(2, m_direction == StreamDirection::Render ? slots - 1 : slots);
+    const uint32_t wanted = blockBytes * static_cast<uint32_t>(ahead + 1);
     // WaveRT drivers hand out a buffer only to a stopped pin; a capture pin
     // may already run, and runs again from the buffer's start.
     const KSSTATE was = m_pin->m_State;
@@ -154,7 +156,7 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     // A render block may go once the blocks wholly ahead of the one being
     // played are fewer than the slots: it then never reaches unplayed data.
     const int bufferBlocks = static_cast<int>(m_bufferBytes / blockBytes);
-    m_slots = m_direction == StreamDirection::Render ? std::min(inFlight, bufferBlocks - 1) : std::min(slots, bufferBlocks);
+    m_slots = m_direction == StreamDirection::Render ? std::min(ahead, bufferBlocks - 1) : std::min(slots, bufferBlocks);
     if (m_slots < 2) {
         DebugTrace("CLoopedStreaming: a buffer of %u bytes holds fewer than two blocks of %u bytes\n", m_bufferBytes,
                    blockBytes);

@@ -26,10 +26,11 @@ class CKsPin;
 // Opening (Prepare, pin stopped): the buffer with two notifications (event
 // mode: the notification event is the stream's event, signalled at each
 // half of the buffer), or without (timer mode: no handle, the engine looks
-// at a fraction of the block period). The size asked is the blocks in
-// flight and one more (the one being played), aligned up to lcm(128,
-// frame) bytes; a refused size is asked
-// again a few aligned sizes up, and the size granted is used. The position
+// at a fraction of the block period). The size asked is the blocks the
+// pin may hold ahead and one more (the one being played: the slots a
+// standard pin would have), aligned up to lcm(128, frame) bytes; a refused
+// size is asked again a few aligned sizes up, and the size granted is used.
+// The position
 // comes from the position register where the driver maps one, from
 // KSPROPERTY_AUDIO_POSITION otherwise. The notification event is
 // unregistered when the stream's blocks are collected, before the pin closes.

@@ -42,8 +42,11 @@ public:
         CDeviceSet* devices = nullptr;
         const HostBuffers* buffers = nullptr;
         double sampleRate = 44100.0;
-        // Blocks each device has in flight: a render device the one it
-        // plays and those after it, a capture device the reads queued.
+        // Blocks each device has queued when the engine wakes for it: a
+        // render device the one it plays and those after it (the block the
+        // host fills then goes to it right after the callback, so a hiccup
+        // of the engine thread there has the whole queue to run on), a
+        // capture device the reads still queued beside the one that came.
         int requestsInFlight = 2;
         // Bytes of the 16-bit block each render request carries.
         int32_t requestUnit = 512;
@@ -111,7 +114,7 @@ private:
         int delayMs = 0;
         int failures = 0;                // sends in a row that failed
         int64_t due = 0;                 // clock tick by which its pin is expected to have room again
-        bool done = false;               // it took this cycle's block
+        bool done = false;               // it gave a block back in this cycle's wait
         int64_t lateSince = 0;           // clock tick of the first cycle it could not take its block; 0 none
         std::atomic<int> dropped{0};     // a DropReason
         int reported = 0;                // the control thread's: the reason it traced
@@ -131,10 +134,11 @@ private:
     void Run();
     bool Cycle();
     void ApplyRequests();
-    void Begin();
-    void ExchangeBlocks(int halfIndex);
-    int64_t WaitForLanes(int halfIndex);
-    void Send(RenderLane& lane, int halfIndex, int64_t now);
+    int64_t Begin();
+    int64_t WaitForDevices();
+    int64_t WaitForLanes();
+    void SendOutputs(int halfIndex, int64_t waitEnded);
+    void Send(RenderLane& lane, int halfIndex);
     void AddWaitHandle(HANDLE handle, DWORD& count);
     void TakeInputs(int halfIndex);
     void ApplyVolume(int halfIndex);

@@ -138,24 +138,26 @@ TEST_F(LoopedStreamingTest, EachWayOfTheBufferPlaysEveryBlockInOrder)
         bool positionsLate;       // position reads pend and are answered on the device's clock thread
     };
     const Case cases[] = {
-        // Asked: the blocks in flight and the one being played.
-        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 4 * kBlockBytes, false},
+        // Asked: the blocks in flight, the one written after the callback
+        // and the one being played.
+        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 5 * kBlockBytes, false},
         {"no notification support", [](kssim::WaveRtModel& r) { r.notifications = false; }, "timer mode", false,
-         4 * kBlockBytes, false},
+         5 * kBlockBytes, false},
         {"no position register", [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property",
-         true, 4 * kBlockBytes, false},
+         true, 5 * kBlockBytes, false},
         // The cycle never waits for a position read: one answered late is
         // taken up at a later look.
         {"no position register, positions answered late",
-         [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property", true, 4 * kBlockBytes, true},
+         [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property", true, 5 * kBlockBytes, true},
         {"unaligned sizes refused", [](kssim::WaveRtModel& r) {
-             r.alignment = 896;  // 32768, 32896 and 33024 are refused; 33152 is the fourth size asked
+             r.alignment = 2176;  // 40960, 41088 and 41216 are refused; 41344 is the fourth size asked
              r.roundsSizes = false;
-         }, "event mode", true, 33152, false},
-        {"too small refused", [](kssim::WaveRtModel& r) { r.smallestBytes = 5 * kBlockBytes; }, "event mode", true,
-         8 * kBlockBytes, false},
-        {"another size granted", [](kssim::WaveRtModel& r) { r.grantedBytes = 5 * kBlockBytes; }, "event mode", true,
-         5 * kBlockBytes, false},
+         }, "event mode", true, 41344, false},
+        {"too small refused", [](kssim::WaveRtModel& r) { r.smallestBytes = 6 * kBlockBytes; }, "event mode", true,
+         10 * kBlockBytes, false},
+        // Smaller than asked: a block fewer ahead, every block still in order.
+        {"another size granted", [](kssim::WaveRtModel& r) { r.grantedBytes = 4 * kBlockBytes; }, "event mode", true,
+         4 * kBlockBytes, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -228,9 +230,9 @@ TEST_F(LoopedStreamingTest, AnUnderrunReplaysOldDataAndIsCounted)
         const std::vector<uint8_t> block = BlockBytes(n);
         once.insert(once.end(), block.begin(), block.end());
     }
-    // The buffer holds one block more, never written: silence between.
+    // The buffer holds two blocks more, never written: silence between.
     std::vector<uint8_t> twice = once;
-    twice.resize(twice.size() + kBlockBytes, 0);
+    twice.resize(twice.size() + 2 * kBlockBytes, 0);
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_TRUE(PlayedAfterFifo(256, twice.size()) == twice);
     EXPECT_GE(Sim().UnderrunFrames(RenderPath("Card"), 0), static_cast<int64_t>(kInFlight) * kFrames - 64);
