@@ -145,6 +145,7 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
         m_cursor.Reset(m_bufferBytes, m_frameBytes);
         m_lastReadTick = StreamClock::Now();
         m_lost = 0;
+        m_written = false;
     }
     if (was != KSSTATE_STOP && FAILED(m_pin->SetState(was))) {
         DebugTrace("CLoopedStreaming: the pin does not run again after its buffer\n");
@@ -217,7 +218,14 @@ void CLoopedStreaming::Refresh() const
     if (m_cursor.Update(offset, expected) != CLoopedCursor::Reading::Backwards) {
         m_lastReadTick = now;
     }
-    m_lost += m_direction == StreamDirection::Render ? m_cursor.CatchUpRender() : m_cursor.CatchUpCapture();
+    if (m_direction == StreamDirection::Capture) {
+        m_lost += m_cursor.CatchUpCapture();
+        return;
+    }
+    // A device running before the stream's first block plays nothing of
+    // the stream: that block starts where the device stands.
+    const int64_t passed = m_cursor.CatchUpRender();
+    m_lost += m_written ? passed : 0;
 }
 
 int CLoopedStreaming::Held() const
@@ -247,6 +255,7 @@ HRESULT CLoopedStreaming::Send()
     std::memcpy(m_buffer + at, m_block.data(), first);
     std::memcpy(m_buffer, m_block.data() + first, m_blockBytes - first);
     m_cursor.Advance(m_blockBytes);
+    m_written = true;
     return S_OK;
 }
 

@@ -91,4 +91,5 @@ private:
     mutable CLoopedCursor m_cursor;
     mutable int64_t m_lastReadTick = 0;
     mutable int64_t m_lost = 0;
+    bool m_written = false;                // render: a block went into the buffer since Prepare
 };

@@ -354,14 +354,28 @@ int64_t CStreamEngine::LongestDelayFrames() const
     return longest;
 }
 
-// Before the thread runs, on the host's thread: every render device gets
-// its blocks in flight (silence first when it has more than the two halves
-// the host filled before the start); every capture device is asked for its
-// reads. The render pins run in Launch.
+// Before the thread runs, on the host's thread: every capture device is
+// asked for its reads. Without capture devices the render devices get their
+// blocks in flight now, before their pins run (Launch); with them, Begin
+// gives them once the first reads have come.
 void CStreamEngine::Prime()
 {
     ApplyVolume(0);
     ApplyVolume(1);
+    for (const auto& lane : m_capture) {
+        if (FAILED(lane->endpoint->AskForAll())) {
+            DropCapture(*lane, DropReason::ReadsFail);
+        }
+    }
+    if (m_capture.empty()) {
+        PrimeRender();
+    }
+}
+
+// Every render device gets its blocks in flight: silence first when it has
+// more than the two halves the host filled before the start.
+void CStreamEngine::PrimeRender()
+{
     for (const auto& lane : m_render) {
         for (int n = 2; n < m_requestsInFlight && !lane->dropped.load(); ++n) {
             if (FAILED(lane->endpoint->Send(nullptr, nullptr))) {
@@ -374,11 +388,6 @@ void CStreamEngine::Prime()
                                             lane->right ? lane->right + offset : nullptr))) {
                 DropRender(*lane, DropReason::WritesFail);
             }
-        }
-    }
-    for (const auto& lane : m_capture) {
-        if (FAILED(lane->endpoint->AskForAll())) {
-            DropCapture(*lane, DropReason::ReadsFail);
         }
     }
 }
@@ -402,16 +411,13 @@ int64_t CStreamEngine::Begin()
         lane->due = now + m_period;
     }
     const int64_t ended = WaitForLanes();
-    // The render devices played on meanwhile: when that was half a block or
-    // more, a block of silence makes it up, so that they hold their blocks
-    // in flight, whole, when the host fills its first block, as they do at
-    // every callback after it.
-    if (ended - now >= m_period / 2) {
-        for (const auto& lane : m_render) {
-            if (!lane->dropped.load() && lane->endpoint->CanSend(false)) {
-                Send(*lane, -1);
-            }
-        }
+    // Render devices primed before the wait would have played part of their
+    // queue by now: they get it here, so that they hold their blocks in
+    // flight, whole, when the host fills its first block, as they do at
+    // every callback after it. A render device whose pin runs with nothing
+    // yet plays nothing of the stream: the first block starts it.
+    if (!m_capture.empty() && !m_stop.load()) {
+        PrimeRender();
     }
     m_due = StreamClock::Now() + m_period;
     return ended;
@@ -550,15 +556,11 @@ void CStreamEngine::AddWaitHandle(HANDLE handle, DWORD& count)
     m_waitHandles[count++] = handle;
 }
 
-// Half `halfIndex` of the host's buffers to one render device; -1 sends
-// silence.
 void CStreamEngine::Send(RenderLane& lane, int halfIndex)
 {
     lane.lateSince = 0;
-    const size_t offset = static_cast<size_t>(std::max(halfIndex, 0)) * m_buffers->HalfBytes();
-    const uint8_t* left = halfIndex >= 0 && lane.left ? lane.left + offset : nullptr;
-    const uint8_t* right = halfIndex >= 0 && lane.right ? lane.right + offset : nullptr;
-    if (FAILED(lane.endpoint->Send(left, right))) {
+    const size_t offset = static_cast<size_t>(halfIndex) * m_buffers->HalfBytes();
+    if (FAILED(lane.endpoint->Send(lane.left ? lane.left + offset : nullptr, lane.right ? lane.right + offset : nullptr))) {
         if (++lane.failures >= kDropAfterFailures) {
             DropRender(lane, DropReason::WritesFail);
         }

@@ -69,8 +69,10 @@ public:
     // The endpoints' blocks and delay lines, and the engine's own tables.
     // False when memory or kernel objects are short; nothing allocates after.
     bool Prepare();
-    // On the host's thread, after Prepare: the first blocks onto the render
-    // pins and the first reads asked of the capture pins.
+    // On the host's thread, after Prepare: the first reads asked of the
+    // capture pins, and without capture devices the first blocks onto the
+    // render pins (with them the thread gives those once the first reads
+    // have come).
     void Prime();
     // Starts the thread and, once it is ready, runs the render pins; false
     // when the thread cannot be created.
@@ -134,6 +136,7 @@ private:
     void Run();
     bool Cycle();
     void ApplyRequests();
+    void PrimeRender();
     int64_t Begin();
     int64_t WaitForDevices();
     int64_t WaitForLanes();
