@@ -399,9 +399,10 @@ int64_t CStreamEngine::Begin()
 {
     m_begun = true;
     const int64_t now = StreamClock::Now();
-    // Render devices hold the blocks Prime gave them and have room for the
-    // first block the host fills; the first reads of the capture devices
-    // are given a little more than a period.
+    // Render devices are not waited for: they hold their first blocks (or
+    // get them right after the wait) and have room for the first block the
+    // host fills. The first reads of the capture devices are given a little
+    // more than a period.
     for (const auto& lane : m_render) {
         lane->done = true;
         lane->due = now + m_period;
