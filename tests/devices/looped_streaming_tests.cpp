@@ -215,6 +215,44 @@ TEST_F(LoopedStreamingTest, AWaveRtPinRefusesStreamRequests)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
 }
 
+// A device that runs before the first block is written (the engine gives
+// its first blocks once the capture devices' first reads have come): it
+// plays the silent buffer meanwhile, nothing of it counts as lost, and the
+// blocks then play whole and in order from where the device stood.
+TEST_F(LoopedStreamingTest, BlocksWrittenAfterTheDeviceStartedPlayFromWhereItStandsAndNothingCountsAsLost)
+{
+    CRenderEndpoint& endpoint = OpenRender(AsWaveRt(SimRender("Card")));
+    ASSERT_TRUE(endpoint.PrepareStream(kFrames, kInFlight, 512, 0, m_activity));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    Sleep(2 * kFrames * 1000 / 48000);  // two blocks' time
+    const uint32_t blocks = 8;
+    std::vector<uint8_t> expected;
+    for (uint32_t n = 0; n < blocks; ++n) {
+        ASSERT_TRUE(SendBlock(endpoint, n));
+        const std::vector<uint8_t> block = BlockBytes(n);
+        expected.insert(expected.end(), block.begin(), block.end());
+    }
+    // Fed with silence after the blocks, so that the device never runs out.
+    const ULONGLONG deadline = GetTickCount64() + kEventWaitMs;
+    std::vector<uint8_t> rendered;
+    size_t first = 0;
+    do {
+        while (endpoint.CanSend(true)) {
+            ASSERT_EQ(endpoint.Send(nullptr, nullptr), S_OK);
+        }
+        Sleep(5);
+        rendered = Sim().RenderedBytes(RenderPath("Card"), 0);
+        first = static_cast<size_t>(std::find_if(rendered.begin(), rendered.end(), [](uint8_t b) { return b != 0; }) -
+                                    rendered.begin());
+    } while (rendered.size() < first + expected.size() && GetTickCount64() < deadline);
+    ASSERT_GE(rendered.size(), first + expected.size());
+    EXPECT_GE(first, static_cast<size_t>(kBlockBytes)) << "the device ran before the first block";
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rendered.begin() + static_cast<std::ptrdiff_t>(first)));
+    EXPECT_EQ(endpoint.LostFrames(), 0);
+    EXPECT_EQ(Sim().UnderrunFrames(RenderPath("Card"), 0), 0);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_STOP), S_OK);
+}
+
 // Nothing more written: the device plays the old buffer again, as hardware
 // does; it counts those frames as underrun, and so does the endpoint.
 TEST_F(LoopedStreamingTest, AnUnderrunReplaysOldDataAndIsCounted)
