@@ -13,7 +13,7 @@ CCaptureEndpoint::CCaptureEndpoint(std::string name, int index, CKsAudPin* pin, 
 
 bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activity, SampleFormat hostFormat)
 {
-    if (frames <= 0) {
+    if (frames <= 0 || inFlight < 1) {
         return false;
     }
     m_frames = frames;
@@ -21,7 +21,9 @@ bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activi
     m_hostFormat = hostFormat;
     m_pinFormat = PinSampleFormat(format);
     const auto blockBytes = static_cast<uint32_t>(frames) * format.pinChannels * format.bytesPerSample;
-    return PrepareTransport(inFlight, inFlight, blockBytes, {blockBytes}, activity);
+    // One read more than the blocks in flight: when the engine wakes for the
+    // one that came, `inFlight` more are still queued.
+    return PrepareTransport(inFlight, inFlight + 1, blockBytes, {blockBytes}, activity);
 }
 
 HRESULT CCaptureEndpoint::AskForAll()

@@ -17,7 +17,9 @@ public:
     CCaptureEndpoint(std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
                      const DeviceSettings& settings);
 
-    // `inFlight` reads of `frames` frames; give-backs signal `activity`
+    // `inFlight` reads of `frames` frames and one more, all kept queued (a
+    // hiccup of the engine right after one came finds `inFlight` queued
+    // behind it); give-backs signal `activity`
     // (null: the endpoint's own event); the host's buffers hold
     // `hostFormat`. False when memory is short.
     bool PrepareStream(int32_t frames, int inFlight, HANDLE activity = nullptr,

@@ -126,9 +126,11 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     } catch (const std::bad_alloc&) {
         return false;
     }
-    // Room for the blocks in flight beside the one being played or filled.
-    const int inFlight = std::max(2, m_direction == StreamDirection::Render ? slots - 1 : slots);
-    const uint32_t wanted = blockBytes * static_cast<uint32_t>(inFlight + 1);
+    // Room for the blocks ahead beside the one being played or filled: a
+    // render block is held wholly ahead of that one, so of the slots a
+    // standard pin would count, one is the block being played.
+    const int ahead = std::max(2, m_direction == StreamDirection::Render ? slots - 1 : slots);
+    const uint32_t wanted = blockBytes * static_cast<uint32_t>(ahead + 1);
     // WaveRT drivers hand out a buffer only to a stopped pin; a capture pin
     // may already run, and runs again from the buffer's start.
     const KSSTATE was = m_pin->m_State;
@@ -143,6 +145,7 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
         m_cursor.Reset(m_bufferBytes, m_frameBytes);
         m_lastReadTick = StreamClock::Now();
         m_lost = 0;
+        m_written = false;
     }
     if (was != KSSTATE_STOP && FAILED(m_pin->SetState(was))) {
         DebugTrace("CLoopedStreaming: the pin does not run again after its buffer\n");
@@ -154,7 +157,7 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
     // A render block may go once the blocks wholly ahead of the one being
     // played are fewer than the slots: it then never reaches unplayed data.
     const int bufferBlocks = static_cast<int>(m_bufferBytes / blockBytes);
-    m_slots = m_direction == StreamDirection::Render ? std::min(inFlight, bufferBlocks - 1) : std::min(slots, bufferBlocks);
+    m_slots = m_direction == StreamDirection::Render ? std::min(ahead, bufferBlocks - 1) : std::min(slots, bufferBlocks);
     if (m_slots < 2) {
         DebugTrace("CLoopedStreaming: a buffer of %u bytes holds fewer than two blocks of %u bytes\n", m_bufferBytes,
                    blockBytes);
@@ -215,7 +218,14 @@ void CLoopedStreaming::Refresh() const
     if (m_cursor.Update(offset, expected) != CLoopedCursor::Reading::Backwards) {
         m_lastReadTick = now;
     }
-    m_lost += m_direction == StreamDirection::Render ? m_cursor.CatchUpRender() : m_cursor.CatchUpCapture();
+    if (m_direction == StreamDirection::Capture) {
+        m_lost += m_cursor.CatchUpCapture();
+        return;
+    }
+    // A device running before the stream's first block plays nothing of
+    // the stream: that block starts where the device stands.
+    const int64_t passed = m_cursor.CatchUpRender();
+    m_lost += m_written ? passed : 0;
 }
 
 int CLoopedStreaming::Held() const
@@ -245,6 +255,7 @@ HRESULT CLoopedStreaming::Send()
     std::memcpy(m_buffer + at, m_block.data(), first);
     std::memcpy(m_buffer, m_block.data() + first, m_blockBytes - first);
     m_cursor.Advance(m_blockBytes);
+    m_written = true;
     return S_OK;
 }
 

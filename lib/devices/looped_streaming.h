@@ -17,21 +17,23 @@ class CKsPin;
 // follows the hardware's position. A render block is written into the
 // buffer after the last one; a capture block is taken once the device has
 // written past it. A block the pin "holds" is one written wholly ahead of
-// the block being played, so the engine's rule (at most its blocks in
-// flight ahead, skip when every slot is held) applies as to a standard pin,
-// whose device buffer likewise lets it run a little ahead. Blocks follow
-// one another in the buffer whatever the timing, so a host frame plays at
-// the same place of the stream as on a standard pin.
+// the block being played, so the engine's rules (a block when it holds no
+// more than its blocks in flight, skip when every slot is held) apply as to
+// a standard pin, whose device buffer likewise lets it run a little ahead.
+// Blocks follow one another in the buffer whatever the timing, so a host
+// frame plays at the same place of the stream as on a standard pin; a
+// device that runs before the first block is written has that block start
+// where it stands.
 //
 // Opening (Prepare, pin stopped): the buffer with two notifications (event
 // mode: the notification event is the stream's event, signalled at each
 // half of the buffer), or without (timer mode: no handle, the engine looks
-// at a fraction of the block period). The size asked is the blocks in
-// flight and one more (the one being played), aligned up to lcm(128,
-// frame) bytes; a refused size is asked
-// again a few aligned sizes up, and the size granted is used. The position
-// comes from the position register where the driver maps one, from
-// KSPROPERTY_AUDIO_POSITION otherwise. The notification event is
+// at a fraction of the block period). The size asked is the blocks the
+// pin may hold ahead and one more (the one being played: the slots a
+// standard pin would have), aligned up to lcm(128, frame) bytes; a refused
+// size is asked again a few aligned sizes up, and the size granted is used.
+// The position comes from the position register where the driver maps one,
+// from KSPROPERTY_AUDIO_POSITION otherwise. The notification event is
 // unregistered when the stream's blocks are collected, before the pin closes.
 class CLoopedStreaming : public CEndpointTransport {
 public:
@@ -90,4 +92,5 @@ private:
     mutable CLoopedCursor m_cursor;
     mutable int64_t m_lastReadTick = 0;
     mutable int64_t m_lost = 0;
+    bool m_written = false;                // render: a block went into the buffer since Prepare
 };

@@ -51,13 +51,15 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
     m_hostFormat = hostFormat;
     m_pinFormat = PinSampleFormat(format);
     m_delay->Prime(::DelayFrames(delayMs, format.sampleRate, format.channels));
-    return PrepareTransport(inFlight, inFlight + 1, ends.back(), ends, activity);
+    // The blocks in flight, the one sent right after the callback, and one
+    // spare for a device that lags.
+    return PrepareTransport(inFlight, inFlight + 2, ends.back(), ends, activity);
 }
 
 bool CRenderEndpoint::CanSend(bool pacing) const
 {
     const int held = m_transport->Held();
-    return pacing ? held < InFlight() : held < m_transport->Slots();
+    return pacing ? held < std::min(InFlight() + 1, m_transport->Slots()) : held < m_transport->Slots();
 }
 
 HRESULT CRenderEndpoint::Send(const void* left, const void* right)

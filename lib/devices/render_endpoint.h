@@ -25,9 +25,10 @@ public:
     // The delay it was opened with, in milliseconds.
     int OpeningDelayMs() const { return DelayMsOfFactor(Settings().outLatency); }
 
-    // Blocks of `frames` frames, `inFlight` of them on the pin at once (one
-    // more slot lets a device whose clock lags a little take its block
-    // late); a request per `requestUnit` bytes of the 16-bit block; the
+    // Blocks of `frames` frames: the pin holds `inFlight` of them when it
+    // asks for the next, and one more once that is sent (one more slot
+    // still lets a device whose clock lags a little take its block late); a
+    // request per `requestUnit` bytes of the 16-bit block; the
     // delay line primed with delayMs; give-backs signal `activity` (null:
     // the endpoint's own event); the host's buffers hold `hostFormat`.
     // False when memory is short.
@@ -36,8 +37,9 @@ public:
 
     // Engine thread, each cycle.
     // The pin can take a block: as the device that paces the stream, only
-    // when it holds fewer than its blocks in flight; otherwise when a slot
-    // is free.
+    // once it has given one back since it held its blocks in flight and the
+    // one after them (a transport with fewer slots: one back from full);
+    // otherwise when a slot is free.
     bool CanSend(bool pacing) const;
     // Sends one block: `left` and `right` are the host's halves in its
     // sample form (null for silence). Fails when no slot is free or the pin

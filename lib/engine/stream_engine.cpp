@@ -305,12 +305,7 @@ void CStreamEngine::Run()
 bool CStreamEngine::Cycle()
 {
     ApplyRequests();
-    if (!m_begun) {
-        Begin();
-    } else {
-        // The host filled the other half in the previous callback.
-        ExchangeBlocks(1 - m_bufferIndex);
-    }
+    const int64_t now = m_begun ? WaitForDevices() : Begin();
     if (m_stop.load()) {
         return false;
     }
@@ -320,11 +315,12 @@ bool CStreamEngine::Cycle()
         return false;
     }
     CallHost();
-    // From here on only the engine's own memory: the host may have stopped
-    // the stream, freed its buffers or released the driver in its callback.
+    // The host may have stopped the stream, freed its buffers or released
+    // the driver in its callback: then only the engine's own memory.
     if (m_stop.load()) {
         return false;
     }
+    SendOutputs(m_bufferIndex, now);
     m_bufferIndex = 1 - m_bufferIndex;
     return true;
 }
@@ -358,14 +354,28 @@ int64_t CStreamEngine::LongestDelayFrames() const
     return longest;
 }
 
-// Before the thread runs, on the host's thread: every render device gets
-// its blocks in flight (silence first when it has more than the two halves
-// the host filled before the start); every capture device is asked for its
-// reads. The render pins run in Launch.
+// Before the thread runs, on the host's thread: every capture device is
+// asked for its reads. Without capture devices the render devices get their
+// blocks in flight now, before their pins run (Launch); with them, Begin
+// gives them once the first reads have come.
 void CStreamEngine::Prime()
 {
     ApplyVolume(0);
     ApplyVolume(1);
+    for (const auto& lane : m_capture) {
+        if (FAILED(lane->endpoint->AskForAll())) {
+            DropCapture(*lane, DropReason::ReadsFail);
+        }
+    }
+    if (m_capture.empty()) {
+        PrimeRender();
+    }
+}
+
+// Every render device gets its blocks in flight: silence first when it has
+// more than the two halves the host filled before the start.
+void CStreamEngine::PrimeRender()
+{
     for (const auto& lane : m_render) {
         for (int n = 2; n < m_requestsInFlight && !lane->dropped.load(); ++n) {
             if (FAILED(lane->endpoint->Send(nullptr, nullptr))) {
@@ -380,22 +390,19 @@ void CStreamEngine::Prime()
             }
         }
     }
-    for (const auto& lane : m_capture) {
-        if (FAILED(lane->endpoint->AskForAll())) {
-            DropCapture(*lane, DropReason::ReadsFail);
-        }
-    }
 }
 
-// The first cycle: the host is called at once, with whatever the capture
-// devices have by then; their first reads are waited for a little longer
-// than a period.
-void CStreamEngine::Begin()
+// The first cycle: the host is called once the capture devices have their
+// first reads (waited for a little longer than a period), at once when
+// there are none. Answers the time the wait ended.
+int64_t CStreamEngine::Begin()
 {
     m_begun = true;
     const int64_t now = StreamClock::Now();
-    // Render devices hold the blocks Prime gave them; the first reads of the
-    // capture devices are given a little more than a period.
+    // Render devices are not waited for: they hold their first blocks (or
+    // get them right after the wait) and have room for the first block the
+    // host fills. The first reads of the capture devices are given a little
+    // more than a period.
     for (const auto& lane : m_render) {
         lane->done = true;
         lane->due = now + m_period;
@@ -404,55 +411,75 @@ void CStreamEngine::Begin()
         lane->done = false;
         lane->due = now + m_period;
     }
-    WaitForLanes(0);
+    const int64_t ended = WaitForLanes();
+    // Render devices primed before the wait would have played part of their
+    // queue by now: they get it here, so that they hold their blocks in
+    // flight, whole, when the host fills its first block, as they do at
+    // every callback after it. A render device whose pin runs with nothing
+    // yet plays nothing of the stream: the first block starts it.
+    if (!m_capture.empty() && !m_stop.load()) {
+        PrimeRender();
+    }
     m_due = StreamClock::Now() + m_period;
+    return ended;
 }
 
 // One wait for the cycle, over every device and the stop request: each
-// render device takes its block the moment it has room for it (it holds
-// fewer than its blocks in flight), each capture device's read is taken once
-// it has come. A device is waited for until half a period after its block is
-// due (a period after its last one): devices whose clocks stand at any phase
-// to each other are all waited for, and a stalled device costs at most that
-// half period once, then nothing. With no device to wait for, the block
-// period paces the cycle.
-void CStreamEngine::ExchangeBlocks(int halfIndex)
+// render device is waited for until it gives a block back (it then holds
+// its blocks in flight, whole, and the block the host fills next goes to it
+// right after the callback), each capture device until its read has come. A
+// device is waited for until half a period after it is due (a period after
+// it was last ready): devices whose clocks stand at any phase to each other
+// are all waited for, and a stalled device costs at most that half period
+// once, then nothing. With no device to wait for, the block period paces
+// the cycle. Answers the time the wait ended.
+int64_t CStreamEngine::WaitForDevices()
 {
-    ApplyVolume(halfIndex);
     for (const auto& lane : m_render) {
         lane->done = false;
     }
     for (const auto& lane : m_capture) {
         lane->done = false;
     }
-    const int64_t now = WaitForLanes(halfIndex);
-    // What did not come in time: a render device with a slot to spare still
-    // takes its block (its clock may just run late); one whose pin holds
-    // every slot skips it.
+    return WaitForLanes();
+}
+
+// Right after the callback: the block the host has just filled goes to
+// every render device with a slot for it, so that each holds its blocks in
+// flight, whole, when it next asks for one; a device not ready in time
+// still takes it when a slot is spare (its clock may just run late), one
+// whose pin holds every slot skips it. `waitEnded` is when the cycle's wait
+// ended. A stop asked meanwhile by another thread does not cut the block
+// short: every device gets it or none, so that they stay in step.
+void CStreamEngine::SendOutputs(int halfIndex, int64_t waitEnded)
+{
+    ApplyVolume(halfIndex);
     for (const auto& lane : m_render) {
-        if (lane->dropped.load() || lane->done || m_stop.load()) {
+        if (lane->dropped.load()) {
             continue;
         }
-        if (lane->endpoint->CanSend(false)) {
-            Send(*lane, halfIndex, now);
-            continue;
+        if (!lane->done) {
+            if (!lane->endpoint->CanSend(false)) {
+                lane->endpoint->Skip();
+                NoteLate(lane->lateSince, waitEnded, true, lane.get());
+                continue;
+            }
+            lane->due = waitEnded + m_period;
         }
-        lane->endpoint->Skip();
-        NoteLate(lane->lateSince, now, true, lane.get());
+        Send(*lane, halfIndex);
     }
 }
 
-// Waits until every device is done or past its deadline (render devices get
-// their blocks of half `halfIndex` as they become ready); answers the time
+// Waits until every device is ready or past its deadline; answers the time
 // the wait ended.
-int64_t CStreamEngine::WaitForLanes(int halfIndex)
+int64_t CStreamEngine::WaitForLanes()
 {
     const int64_t grace = m_period / 2;
     bool anyDone = false;
     int64_t now = StreamClock::Now();
     for (;;) {
         if (m_stop.load()) {
-            break;  // nothing goes to a pin once the stream ends
+            break;  // the stream ends: nothing more to wait for
         }
         DWORD count = 0;
         m_waitHandles[count++] = m_wake;
@@ -474,7 +501,8 @@ int64_t CStreamEngine::WaitForLanes(int halfIndex)
                 continue;
             }
             if (lane->endpoint->CanSend(true)) {
-                Send(*lane, halfIndex, now);
+                lane->done = true;
+                lane->due = now + m_period;
                 anyDone = true;
                 continue;
             }
@@ -529,10 +557,8 @@ void CStreamEngine::AddWaitHandle(HANDLE handle, DWORD& count)
     m_waitHandles[count++] = handle;
 }
 
-void CStreamEngine::Send(RenderLane& lane, int halfIndex, int64_t now)
+void CStreamEngine::Send(RenderLane& lane, int halfIndex)
 {
-    lane.done = true;
-    lane.due = now + m_period;
     lane.lateSince = 0;
     const size_t offset = static_cast<size_t>(halfIndex) * m_buffers->HalfBytes();
     if (FAILED(lane.endpoint->Send(lane.left ? lane.left + offset : nullptr, lane.right ? lane.right + offset : nullptr))) {

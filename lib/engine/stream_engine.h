@@ -42,8 +42,11 @@ public:
         CDeviceSet* devices = nullptr;
         const HostBuffers* buffers = nullptr;
         double sampleRate = 44100.0;
-        // Blocks each device has in flight: a render device the one it
-        // plays and those after it, a capture device the reads queued.
+        // Blocks each device has queued when the engine wakes for it: a
+        // render device the one it plays and those after it (the block the
+        // host fills then goes to it right after the callback, so a hiccup
+        // of the engine thread there has the whole queue to run on), a
+        // capture device the reads still queued beside the one that came.
         int requestsInFlight = 2;
         // Bytes of the 16-bit block each render request carries.
         int32_t requestUnit = 512;
@@ -66,8 +69,10 @@ public:
     // The endpoints' blocks and delay lines, and the engine's own tables.
     // False when memory or kernel objects are short; nothing allocates after.
     bool Prepare();
-    // On the host's thread, after Prepare: the first blocks onto the render
-    // pins and the first reads asked of the capture pins.
+    // On the host's thread, after Prepare: the first reads asked of the
+    // capture pins, and without capture devices the first blocks onto the
+    // render pins (with them the thread gives those once the first reads
+    // have come).
     void Prime();
     // Starts the thread and, once it is ready, runs the render pins; false
     // when the thread cannot be created.
@@ -111,7 +116,7 @@ private:
         int delayMs = 0;
         int failures = 0;                // sends in a row that failed
         int64_t due = 0;                 // clock tick by which its pin is expected to have room again
-        bool done = false;               // it took this cycle's block
+        bool done = false;               // it gave a block back in this cycle's wait
         int64_t lateSince = 0;           // clock tick of the first cycle it could not take its block; 0 none
         std::atomic<int> dropped{0};     // a DropReason
         int reported = 0;                // the control thread's: the reason it traced
@@ -131,10 +136,12 @@ private:
     void Run();
     bool Cycle();
     void ApplyRequests();
-    void Begin();
-    void ExchangeBlocks(int halfIndex);
-    int64_t WaitForLanes(int halfIndex);
-    void Send(RenderLane& lane, int halfIndex, int64_t now);
+    void PrimeRender();
+    int64_t Begin();
+    int64_t WaitForDevices();
+    int64_t WaitForLanes();
+    void SendOutputs(int halfIndex, int64_t waitEnded);
+    void Send(RenderLane& lane, int halfIndex);
     void AddWaitHandle(HANDLE handle, DWORD& count);
     void TakeInputs(int halfIndex);
     void ApplyVolume(int halfIndex);

@@ -184,7 +184,7 @@ TEST_F(DeviceLifecycleTest, TakingBackAllEmptiesEveryPinOfBothDirections)
         ASSERT_TRUE(endpoint->PrepareStream(512, 2));
         ASSERT_EQ(endpoint->AskForAll(), S_OK);
     }
-    EXPECT_EQ(Sim().PendingRequestCount(), 2 * 2 * 4 + 2 * 2);
+    EXPECT_EQ(Sim().PendingRequestCount(), 2 * 2 * 4 + 2 * 3);
     set.TakeBackAll();
     EXPECT_EQ(Sim().PendingRequestCount(), 0);
     for (const auto& endpoint : set.Render()) {

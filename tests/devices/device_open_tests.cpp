@@ -377,7 +377,7 @@ TEST_F(DeviceOpenTest, OpeningAgainWithoutACloseKeepsNoPinOfTheFirstOpen)
     ASSERT_EQ(set.SetCaptureState(KSSTATE_RUN), 0);
     ASSERT_TRUE(Capture(0).PrepareStream(512, 2));
     ASSERT_EQ(Capture(0).AskForAll(), S_OK);
-    EXPECT_EQ(Sim().PendingRequestCount(), 2);
+    EXPECT_EQ(Sim().PendingRequestCount(), 3);
     // Each pin allows one instance: a second open only works when the first
     // pins were closed.
     EXPECT_TRUE(set.OpenRender(RenderRequest()));

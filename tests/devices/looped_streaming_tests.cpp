@@ -138,24 +138,26 @@ TEST_F(LoopedStreamingTest, EachWayOfTheBufferPlaysEveryBlockInOrder)
         bool positionsLate;       // position reads pend and are answered on the device's clock thread
     };
     const Case cases[] = {
-        // Asked: the blocks in flight and the one being played.
-        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 4 * kBlockBytes, false},
+        // Asked: the blocks in flight, the one written after the callback
+        // and the one being played.
+        {"notifications and a register", [](kssim::WaveRtModel&) {}, "event mode", true, 5 * kBlockBytes, false},
         {"no notification support", [](kssim::WaveRtModel& r) { r.notifications = false; }, "timer mode", false,
-         4 * kBlockBytes, false},
+         5 * kBlockBytes, false},
         {"no position register", [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property",
-         true, 4 * kBlockBytes, false},
+         true, 5 * kBlockBytes, false},
         // The cycle never waits for a position read: one answered late is
         // taken up at a later look.
         {"no position register, positions answered late",
-         [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property", true, 4 * kBlockBytes, true},
+         [](kssim::WaveRtModel& r) { r.positionRegister = false; }, "position property", true, 5 * kBlockBytes, true},
         {"unaligned sizes refused", [](kssim::WaveRtModel& r) {
-             r.alignment = 896;  // 32768, 32896 and 33024 are refused; 33152 is the fourth size asked
+             r.alignment = 2176;  // 40960, 41088 and 41216 are refused; 41344 is the fourth size asked
              r.roundsSizes = false;
-         }, "event mode", true, 33152, false},
-        {"too small refused", [](kssim::WaveRtModel& r) { r.smallestBytes = 5 * kBlockBytes; }, "event mode", true,
-         8 * kBlockBytes, false},
-        {"another size granted", [](kssim::WaveRtModel& r) { r.grantedBytes = 5 * kBlockBytes; }, "event mode", true,
-         5 * kBlockBytes, false},
+         }, "event mode", true, 41344, false},
+        {"too small refused", [](kssim::WaveRtModel& r) { r.smallestBytes = 6 * kBlockBytes; }, "event mode", true,
+         10 * kBlockBytes, false},
+        // Smaller than asked: a block fewer ahead, every block still in order.
+        {"another size granted", [](kssim::WaveRtModel& r) { r.grantedBytes = 4 * kBlockBytes; }, "event mode", true,
+         4 * kBlockBytes, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -213,6 +215,44 @@ TEST_F(LoopedStreamingTest, AWaveRtPinRefusesStreamRequests)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
 }
 
+// A device that runs before the first block is written (the engine gives
+// its first blocks once the capture devices' first reads have come): it
+// plays the silent buffer meanwhile, nothing of it counts as lost, and the
+// blocks then play whole and in order from where the device stood.
+TEST_F(LoopedStreamingTest, BlocksWrittenAfterTheDeviceStartedPlayFromWhereItStandsAndNothingCountsAsLost)
+{
+    CRenderEndpoint& endpoint = OpenRender(AsWaveRt(SimRender("Card")));
+    ASSERT_TRUE(endpoint.PrepareStream(kFrames, kInFlight, 512, 0, m_activity));
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    Sleep(2 * kFrames * 1000 / 48000);  // two blocks' time
+    const uint32_t blocks = 8;
+    std::vector<uint8_t> expected;
+    for (uint32_t n = 0; n < blocks; ++n) {
+        ASSERT_TRUE(SendBlock(endpoint, n));
+        const std::vector<uint8_t> block = BlockBytes(n);
+        expected.insert(expected.end(), block.begin(), block.end());
+    }
+    // Fed with silence after the blocks, so that the device never runs out.
+    const ULONGLONG deadline = GetTickCount64() + kEventWaitMs;
+    std::vector<uint8_t> rendered;
+    size_t first = 0;
+    do {
+        while (endpoint.CanSend(true)) {
+            ASSERT_EQ(endpoint.Send(nullptr, nullptr), S_OK);
+        }
+        Sleep(5);
+        rendered = Sim().RenderedBytes(RenderPath("Card"), 0);
+        first = static_cast<size_t>(std::find_if(rendered.begin(), rendered.end(), [](uint8_t b) { return b != 0; }) -
+                                    rendered.begin());
+    } while (rendered.size() < first + expected.size() && GetTickCount64() < deadline);
+    ASSERT_GE(rendered.size(), first + expected.size());
+    EXPECT_GE(first, static_cast<size_t>(kBlockBytes)) << "the device ran before the first block";
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rendered.begin() + static_cast<std::ptrdiff_t>(first)));
+    EXPECT_EQ(endpoint.LostFrames(), 0);
+    EXPECT_EQ(Sim().UnderrunFrames(RenderPath("Card"), 0), 0);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_STOP), S_OK);
+}
+
 // Nothing more written: the device plays the old buffer again, as hardware
 // does; it counts those frames as underrun, and so does the endpoint.
 TEST_F(LoopedStreamingTest, AnUnderrunReplaysOldDataAndIsCounted)
@@ -228,9 +268,9 @@ TEST_F(LoopedStreamingTest, AnUnderrunReplaysOldDataAndIsCounted)
         const std::vector<uint8_t> block = BlockBytes(n);
         once.insert(once.end(), block.begin(), block.end());
     }
-    // The buffer holds one block more, never written: silence between.
+    // The buffer holds two blocks more, never written: silence between.
     std::vector<uint8_t> twice = once;
-    twice.resize(twice.size() + kBlockBytes, 0);
+    twice.resize(twice.size() + 2 * kBlockBytes, 0);
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_TRUE(PlayedAfterFifo(256, twice.size()) == twice);
     EXPECT_GE(Sim().UnderrunFrames(RenderPath("Card"), 0), static_cast<int64_t>(kInFlight) * kFrames - 64);

@@ -212,7 +212,7 @@ TEST_F(RenderPathTest, BlocksArriveByteIdenticalAndInOrder)
 TEST_F(RenderPathTest, BlocksArriveInOrderAtTheDevicesPace)
 {
     // The test thread is the producer here, and the device plays from RUN
-    // on. So the slots are filled while the pin is paused (96 ms at 48 kHz),
+    // on. So the slots are filled while the pin is paused (107 ms at 48 kHz),
     // as the engine primes its devices, and the device's buffer of 500 ms
     // takes whatever the thread gets ahead: a loaded machine that holds the
     // thread up for a while costs no silence.
@@ -222,10 +222,10 @@ TEST_F(RenderPathTest, BlocksArriveInOrderAtTheDevicesPace)
     ASSERT_TRUE(endpoint.PrepareStream(512, 8, 512, 0));
     ASSERT_EQ(endpoint.SetState(KSSTATE_PAUSE), S_OK);
     std::vector<int16_t> played;
-    PlayBlocks(endpoint, 0, 9, 512, played);
+    PlayBlocks(endpoint, 0, 10, 512, played);
     EXPECT_FALSE(endpoint.CanSend(false)) << "every slot is with the paused pin";
     ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
-    PlayBlocks(endpoint, 9, 91, 512, played);
+    PlayBlocks(endpoint, 10, 90, 512, played);
     ASSERT_TRUE(AllGivenBack(endpoint));
     EXPECT_EQ(Rendered(), InPinForm(played)) << Sim().UnderrunFrames(RenderPath("Card"), 0)
                                              << " frames of silence played";
@@ -271,7 +271,7 @@ TEST_F(RenderPathTest, TheLinksFeedTheChannelsAndAMissingHalfIsSilence)
     EXPECT_EQ(Rendered(), InPinForm(expected));
 }
 
-// Each block goes out from the slot after the one before, inFlight + 1 of
+// Each block goes out from the slot after the one before, inFlight + 2 of
 // them in turn; a slot's requests are made anew each time.
 TEST_F(RenderPathTest, TheSlotsAreUsedInTurn)
 {
@@ -281,27 +281,30 @@ TEST_F(RenderPathTest, TheSlotsAreUsedInTurn)
     ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     StreamRequestWatch watch;
     std::vector<int16_t> played;
-    PlayBlocks(endpoint, 0, 9, 512, played);
+    PlayBlocks(endpoint, 0, 12, 512, played);
     const std::vector<SeenRequest> seen = watch.Seen();
-    ASSERT_EQ(seen.size(), 36u);
+    ASSERT_EQ(seen.size(), 48u);
     std::vector<const void*> data;
     std::vector<const OVERLAPPED*> lastRequests;
-    for (size_t block = 0; block < 9; ++block) {
+    for (size_t block = 0; block < 12; ++block) {
         data.push_back(seen[block * 4].header.Data);
         lastRequests.push_back(seen[block * 4 + 3].overlapped);
     }
-    EXPECT_NE(data[0], data[1]);
-    EXPECT_NE(data[1], data[2]);
-    EXPECT_NE(data[0], data[2]);
-    for (size_t block = 3; block < 9; ++block) {
-        EXPECT_EQ(data[block], data[block % 3]) << block;
-        EXPECT_EQ(lastRequests[block], lastRequests[block % 3]) << block;
+    for (size_t a = 0; a < 4; ++a) {
+        for (size_t b = a + 1; b < 4; ++b) {
+            EXPECT_NE(data[a], data[b]) << a << " " << b;
+        }
+    }
+    for (size_t block = 4; block < 12; ++block) {
+        EXPECT_EQ(data[block], data[block % 4]) << block;
+        EXPECT_EQ(lastRequests[block], lastRequests[block % 4]) << block;
     }
     EXPECT_EQ(Rendered(), InPinForm(played));
 }
 
-// The pacing device may have inFlight blocks with the pin; any device one
-// slot more. With every slot held nothing is sent, and that is no failure.
+// The pacing device waits until the pin holds no more than its inFlight
+// blocks, so that the next makes inFlight + 1; any device may take one slot
+// more. With every slot held nothing is sent, and that is no failure.
 TEST_F(RenderPathTest, NothingIsSentWhileThePinHoldsEverySlot)
 {
     CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
@@ -313,27 +316,30 @@ TEST_F(RenderPathTest, NothingIsSentWhileThePinHoldsEverySlot)
     const Halves b = HalvesOf(2, 512);
     const Halves c = HalvesOf(3, 512);
     const Halves d = HalvesOf(4, 512);
+    const Halves e = HalvesOf(5, 512);
     EXPECT_TRUE(endpoint.CanSend(true));
     ASSERT_EQ(endpoint.Send(a.left.data(), a.right.data()), S_OK);
     ASSERT_EQ(endpoint.Send(b.left.data(), b.right.data()), S_OK);
-    EXPECT_FALSE(endpoint.CanSend(true)) << "the pacing device has its blocks in flight";
-    EXPECT_TRUE(endpoint.CanSend(false)) << "one slot more for a device that lags";
+    EXPECT_TRUE(endpoint.CanSend(true)) << "holding its blocks in flight, the pin asks for the next";
     ASSERT_EQ(endpoint.Send(c.left.data(), c.right.data()), S_OK);
+    EXPECT_FALSE(endpoint.CanSend(true)) << "the pacing device has its blocks in flight and the next";
+    EXPECT_TRUE(endpoint.CanSend(false)) << "one slot more for a device that lags";
+    ASSERT_EQ(endpoint.Send(d.left.data(), d.right.data()), S_OK);
     EXPECT_FALSE(endpoint.CanSend(false));
-    EXPECT_EQ(endpoint.Held(), 3);
+    EXPECT_EQ(endpoint.Held(), 4);
     StreamRequestWatch watch;
-    EXPECT_EQ(endpoint.Send(d.left.data(), d.right.data()), E_PENDING);
+    EXPECT_EQ(endpoint.Send(e.left.data(), e.right.data()), E_PENDING);
     EXPECT_TRUE(watch.Seen().empty());
-    EXPECT_EQ(Sim().PendingRequestCount(), 12);
+    EXPECT_EQ(Sim().PendingRequestCount(), 16);
     EXPECT_EQ(endpoint.Counters().failedRequests.load(), 0);
     // Once the pin runs and takes them, the slots are free again.
     ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
     ASSERT_TRUE(AllGivenBack(endpoint));
     EXPECT_TRUE(endpoint.CanSend(true));
-    ASSERT_EQ(endpoint.Send(d.left.data(), d.right.data()), S_OK);
+    ASSERT_EQ(endpoint.Send(e.left.data(), e.right.data()), S_OK);
     ASSERT_TRUE(AllGivenBack(endpoint));
     std::vector<int16_t> played;
-    for (const Halves* halves : {&a, &b, &c, &d}) {
+    for (const Halves* halves : {&a, &b, &c, &d, &e}) {
         const std::vector<int16_t> frames = Interleaved(*halves, 2);
         played.insert(played.end(), frames.begin(), frames.end());
     }
