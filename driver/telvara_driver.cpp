@@ -487,6 +487,12 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
         stopDevices();
         throw Failure{ASE_NotPresent, nullptr};
     }
+    // A configured device left out: the control thread looks for it while
+    // the stream runs.
+    m_arrivals.Begin(m_devices->Reports());
+    if (HANDLE report = ControlThread::ReportEvent(); report && !m_arrivals.Awaited(false).devices.empty()) {
+        SetEvent(report);
+    }
 }
 
 void CTelvaraDriver::endStream()
@@ -506,6 +512,7 @@ void CTelvaraDriver::endStream()
         m_engine->RequestStop();
         onEngineThread = m_engine->OnEngineThread();
         m_retired.push_back(std::move(m_engine));
+        m_arrivals.End();
         if (g_pStreamingDriver == this) {
             g_pStreamingDriver = nullptr;
         }
@@ -601,6 +608,21 @@ void CTelvaraDriver::ReportStreamNews()
 {
     if (m_engine) {
         m_engine->ReportNews();
+    }
+}
+
+DeviceLook CTelvaraDriver::AwaitedDevices()
+{
+    return m_engine ? m_arrivals.Awaited(m_engine->DroppedDevices() > 0) : DeviceLook{};
+}
+
+void CTelvaraDriver::TakeUpPresentDevices(const DeviceLook& present)
+{
+    AwaitedDevice back;
+    if (m_engine && m_arrivals.TakeUp(present, back)) {
+        DebugTrace("CTelvaraDriver: %s device %s arrived: the host is asked for a reset\n",
+                   back.direction == StreamDirection::Render ? "render" : "capture", back.name.c_str());
+        m_engine->RequestReset();
     }
 }
 
