@@ -55,6 +55,7 @@ const TelvaraSimulationCalls kCalls = {
     },
     [](double seconds, uint32_t wallTimeoutMs) { return Sim().RunFor(seconds, wallTimeoutMs) ? 1 : 0; },
     [] { return Sim().VirtualSeconds(); },
+    [](double maxMs) { Sim().SetJitter(maxMs); },
     [](const char* devicePath) { return Done([devicePath] { Sim().RemoveDevice(devicePath); }); },
     [](int capture, const char* friendlyName, const char* devicePath) {
         return Done([=] {

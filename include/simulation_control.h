@@ -28,6 +28,9 @@ typedef struct TelvaraSimulationCalls {
        until the stream has reached it. */
     int (*RunFor)(double seconds, uint32_t wallTimeoutMs);
     double (*VirtualSeconds)(void);
+    /* Every wake-up of the stream's wait comes up to maxMs late (drawn from
+       the seeded generator), as on a busy machine. */
+    void (*SetJitter)(double maxMs);
     /* A device unplugged, and one plugged in (a removed device of the same
        path is replaced): a plain render or capture device as kssim.ini's
        type = render / capture makes it. */

@@ -106,6 +106,7 @@ public:
     }
     ~SimulatedDriver()
     {
+        CloseHandle(m_arrived);
         if (m_module) {
             FreeLibrary(m_module);
         }
@@ -176,21 +177,24 @@ public:
         return true;
     }
 
-    // Streams on, a step of virtual time per 10 ms of real time, until the
-    // host has a reset request or wallMs have passed; the real time waited.
-    DWORD RunUntilReset(const CAsioHostSession& host, DWORD wallMs) const
+    // A device plugged in while the stream runs: virtual time stands still
+    // until the control thread has found it (its looks come in real time),
+    // then moves one step, in which the engine asks the host. So the host
+    // hears of it at the same virtual time in every run. The real time the
+    // look took, or wallMs when none found the device.
+    DWORD AwaitArrival(DWORD wallMs) const
     {
         const ULONGLONG start = GetTickCount64();
-        while (host.ResetRequests() == 0 && GetTickCount64() - start < wallMs) {
-            if (!Run(kStep)) {
-                break;
-            }
-            Sleep(10);
-        }
-        return static_cast<DWORD>(GetTickCount64() - start);
+        const bool found = WaitForSingleObject(m_arrived, wallMs) == WAIT_OBJECT_0;
+        const auto waited = static_cast<DWORD>(GetTickCount64() - start);
+        EXPECT_TRUE(found) << "no look found the device within " << wallMs << " ms";
+        Run(kStep);
+        return waited;
     }
+    size_t TraceCount(const std::string& line) const { return m_traces.Count(line); }
 
-    // Streams for about wallMs of real time, as RunUntilReset does.
+    // Streams for about wallMs of real time, a step of virtual time per
+    // 10 ms.
     void RunForWallTime(DWORD wallMs) const
     {
         const ULONGLONG start = GetTickCount64();
@@ -207,6 +211,12 @@ private:
     HMODULE m_module = nullptr;
     const TelvaraSimulationCalls* m_calls = nullptr;
     CLSID m_clsid = {};
+    HANDLE m_arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    DebugOutputCapture m_traces{[this](const std::string& line) {
+        if (line.find(" arrived: the host is asked for a reset") != std::string::npos) {
+            SetEvent(m_arrived);
+        }
+    }};
 };
 
 // What every device of a stream did over a stretch of virtual time.
@@ -286,6 +296,11 @@ struct Fault {
 };
 
 constexpr int kRounds = 36;
+// The engine's wake-ups come up to this late, as on a busy machine. (At 2 ms
+// a stalled speaker's half-period wait plus the late wake-ups outlast what
+// the queue of 2 blocks in flight covers at the moment of sending, and the
+// speakers left lose a few frames.)
+constexpr double kJitterMs = 1.0;
 constexpr double kFaultWindow = 0.4;  // every fault comes within it
 // After the last fault: time for the engine to drop a stalled device (it
 // waits 200 ms) and for the host to hear of it.
@@ -319,6 +334,7 @@ TEST(DeviceFaultChild, DISABLED_Rounds)
     long outputs = 0, inputs = 0;
     std::unique_ptr<CAsioHostSession> host = driver.OpenOnVirtualTime(outputs, inputs, 20261210);
     ASSERT_TRUE(host);
+    sim.SetJitter(kJitterMs);
     ASSERT_EQ(outputs, 6);
     ASSERT_EQ(inputs, 2);
     std::mt19937 rng(20261210);
@@ -391,7 +407,7 @@ TEST(DeviceFaultChild, DISABLED_Rounds)
             EXPECT_EQ(outputs, 4) << kSpeakers[removed].name << " is still unplugged";
             ASSERT_TRUE(driver.Run(0.05));
             EXPECT_EQ(sim.AddDevice(0, kSpeakers[removed].name, kSpeakers[removed].path), 1);
-            const DWORD waited = driver.RunUntilReset(*host, 10000);
+            const DWORD waited = driver.AwaitArrival(10000);
             longestArrivalMs = std::max(longestArrivalMs, waited);
             ++arrivals;
             ASSERT_TRUE(driver.Run(0.05));
@@ -459,7 +475,6 @@ void ArrivalChild(const ArrivalCase& c)
     ASSERT_NE(driver.Calls(), nullptr) << "the simulated driver exports " << TELVARA_SIMULATION_CONTROL;
     const TelvaraSimulationCalls& sim = driver.Sim();
     const bool capture = c.device == &kMicrophone;
-    DebugOutputCapture traces;
     long outputs = 0, inputs = 0;
     std::unique_ptr<CAsioHostSession> host = driver.OpenOnVirtualTime(outputs, inputs, 7);
     ASSERT_TRUE(host);
@@ -481,13 +496,13 @@ void ArrivalChild(const ArrivalCase& c)
     ASSERT_TRUE(driver.Run(0.1));
     const int64_t setsBefore = sim.DeviceInfoSetsMade();
     ASSERT_EQ(sim.AddDevice(capture ? 1 : 0, c.device->name, c.device->path), 1);
-    const DWORD waited = driver.RunUntilReset(*host, 10000);
+    const DWORD waited = driver.AwaitArrival(10000);
     EXPECT_EQ(host->ResetRequests(), 1) << "no reset request " << waited << " ms after " << c.device->name << " came";
     EXPECT_GT(sim.DeviceInfoSetsMade(), setsBefore) << "the devices were looked for";
     // No second request for the same arrival, however long the host takes.
     driver.RunForWallTime(1500);
     EXPECT_EQ(host->ResetRequests(), 1);
-    EXPECT_EQ(traces.Count(ArrivalTrace(*c.device)), 1u);
+    EXPECT_EQ(driver.TraceCount(ArrivalTrace(*c.device)), 1u);
 
     // The host resets: the device is there, streams, and while every
     // configured device streams nothing looks for devices.
