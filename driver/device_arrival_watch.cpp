@@ -30,19 +30,24 @@ void CDeviceArrivalWatch::End()
     m_back = false;
 }
 
+bool CDeviceArrivalWatch::Awaits(bool engineDropped) const
+{
+    return m_stream != 0 && !m_back &&
+           std::any_of(m_entries.begin(), m_entries.end(),
+                       [engineDropped](const Entry& entry) { return !entry.open || engineDropped; });
+}
+
 DeviceLook CDeviceArrivalWatch::Awaited(bool engineDropped) const
 {
     DeviceLook look;
-    if (m_stream == 0 || m_back) {
+    if (!Awaits(engineDropped)) {
         return look;
     }
+    look.stream = m_stream;
     for (const Entry& entry : m_entries) {
         if (!entry.open || engineDropped) {
             look.devices.push_back(entry.device);
         }
-    }
-    if (!look.devices.empty()) {
-        look.stream = m_stream;
     }
     return look;
 }

@@ -38,6 +38,8 @@ public:
     // with no stream, when every configured device streams, and after a
     // device came back.
     DeviceLook Awaited(bool engineDropped) const;
+    // Whether Awaited has any device (without making the list).
+    bool Awaits(bool engineDropped) const;
     // Every device of both directions that a look for Awaited found, with
     // that look's stream. Answers whether a device is back (then `back`
     // names it).

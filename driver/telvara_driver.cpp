@@ -473,6 +473,13 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
         stopDevices();
         throw Failure{ASE_NoMemory, nullptr};
     }
+    // What the stream goes without, taken before it runs (this allocates).
+    try {
+        m_arrivals.Begin(m_devices->Reports());
+    } catch (const std::bad_alloc&) {
+        stopDevices();
+        throw Failure{ASE_NoMemory, nullptr};
+    }
     // The flags went to the engine; they are reported once.
     m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
     m_position.Publish(0, 0);
@@ -483,14 +490,14 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
     m_engine->Prime();
     if (!m_engine->Launch()) {
         m_engine.reset();
+        m_arrivals.End();
         g_pStreamingDriver = nullptr;
         stopDevices();
         throw Failure{ASE_NotPresent, nullptr};
     }
     // A configured device left out: the control thread looks for it while
     // the stream runs.
-    m_arrivals.Begin(m_devices->Reports());
-    if (HANDLE report = ControlThread::ReportEvent(); report && !m_arrivals.Awaited(false).devices.empty()) {
+    if (HANDLE report = ControlThread::ReportEvent(); report && m_arrivals.Awaits(false)) {
         SetEvent(report);
     }
 }
