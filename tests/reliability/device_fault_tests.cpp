@@ -192,6 +192,18 @@ public:
         return waited;
     }
     size_t TraceCount(const std::string& line) const { return m_traces.Count(line); }
+    // The trace lines that contain text, and a fresh start for them.
+    std::vector<std::string> TracesWith(const std::string& text) const
+    {
+        std::vector<std::string> found;
+        for (const std::string& line : m_traces.Lines()) {
+            if (line.find(text) != std::string::npos) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    }
+    void ClearTraces() { m_traces.Clear(); }
 
     // Streams for about wallMs of real time, a step of virtual time per
     // 10 ms.
@@ -316,7 +328,8 @@ TEST_F(DeviceFaultTest, DevicesThatVanishStallOrFailCostOnlyThemselvesAndTheHost
 // Each round, on virtual time: one speaker unplugged, another stalled (its
 // requests never come back), the microphone's reads failing, in random order
 // at random moments. The speaker left plays without an underrun and the
-// stream keeps its pace; the host gets one reset request, re-opens the
+// stream keeps its pace; each faulty device is taken out for its own
+// reason; the host gets one reset request, re-opens the
 // driver (a new object) with the two devices restored and finds the two
 // speakers and the microphone; the unplugged speaker comes back before the
 // host re-opens (found at init) or after (the host gets a reset of its own
@@ -355,6 +368,7 @@ TEST(DeviceFaultChild, DISABLED_Rounds)
         std::sort(std::begin(faults), std::end(faults), [](const Fault& a, const Fault& b) { return a.at < b.at; });
 
         // The faults, each at its moment; until then every device streamed.
+        driver.ClearTraces();
         const StretchCounts before = CountsNow(driver, *host);
         double t = 0;
         size_t next = 0;
@@ -389,6 +403,18 @@ TEST(DeviceFaultChild, DISABLED_Rounds)
         // The host resets: stop, dispose, release; the stalled speaker and
         // the microphone recover meanwhile.
         host.reset();
+        // Each faulty device was taken out, for its own reason, once.
+        const auto takenOut = [](const char* kind, int index, const char* reason) {
+            return std::string("[TELVARA]CStreamEngine: ") + kind + " device " + std::to_string(index) +
+                   " taken out of the stream: " + reason + "\n";
+        };
+        std::vector<std::string> drops = driver.TracesWith(" taken out of the stream: ");
+        std::vector<std::string> expected = {takenOut("render", removed, "its writes fail"),
+                                             takenOut("render", stalled, "it keeps its blocks"),
+                                             takenOut("capture", 0, "its pin fails a read")};
+        std::sort(drops.begin(), drops.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(drops, expected);
         if (round == 1) {
             base = {ThreadCount(), HandleCount(), CommittedBytes()};
         } else if (round > 1) {
