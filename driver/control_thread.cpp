@@ -3,6 +3,7 @@
 
 #include "control_thread.h"
 #include "debug_trace.h"
+#include "device_catalogue.h"
 #include "driver_lock.h"
 #include "named_events.h"
 
@@ -74,6 +75,99 @@ void ReportEngines()
     }
 }
 
+// How often the devices are looked for while a stream goes without one.
+constexpr ULONGLONG kArrivalLookMs = 1000;
+
+bool AnyDeviceAwaited()
+{
+    DeviceLock lock;
+    return std::any_of(g_attached.begin(), g_attached.end(),
+                       [](CControlClient* driver) { return !driver->AwaitedDevices().devices.empty(); });
+}
+
+// Every device of both directions, as the driver names them when it opens
+// them. The scan opens and closes filters and asks their pins: never under
+// the device lock, which the host's calls wait for.
+std::vector<AwaitedDevice> PresentDevices()
+{
+    CDeviceCatalogue catalogue;
+    catalogue.ScanRenderDevices();
+    catalogue.ScanCaptureDevices();
+    std::vector<AwaitedDevice> present;
+    for (const auto& [name, entry] : catalogue.Devices()) {
+        if (entry.render.filter) {
+            present.push_back({name, StreamDirection::Render});
+        }
+        if (entry.capture.filter) {
+            present.push_back({name, StreamDirection::Capture});
+        }
+    }
+    return present;
+}
+
+// What the attached drivers await, looked for once. A driver that went (or
+// whose stream ended) meanwhile is not told: the look's stream names whose
+// it was.
+void LookForArrivals()
+{
+    std::vector<std::pair<CControlClient*, uint64_t>> looks;
+    {
+        DeviceLock lock;
+        for (CControlClient* driver : g_attached) {
+            const DeviceLook look = driver->AwaitedDevices();
+            if (!look.devices.empty()) {
+                looks.emplace_back(driver, look.stream);
+            }
+        }
+    }
+    if (looks.empty()) {
+        return;
+    }
+    DeviceLook present;
+    present.devices = PresentDevices();
+    DeviceLock lock;
+    for (const auto& [driver, stream] : looks) {
+        if (std::find(g_attached.begin(), g_attached.end(), driver) != g_attached.end()) {
+            present.stream = stream;
+            driver->TakeUpPresentDevices(present);
+        }
+    }
+}
+
+template <typename Work>
+void Guarded(Work&& work)
+{
+    try {
+        work();
+    } catch (const std::exception& e) {
+        DebugTrace("System exception:%s\n", e.what());
+    } catch (...) {
+        DebugTrace("Unknown runtime exception\n");
+    }
+}
+
+// The wait's time-out until a look that is due at `nextLook` (0: none).
+DWORD TimeUntil(ULONGLONG nextLook)
+{
+    if (nextLook == 0) {
+        return INFINITE;
+    }
+    const ULONGLONG now = GetTickCount64();
+    return nextLook > now ? static_cast<DWORD>(nextLook - now) : 0;
+}
+
+// When to look next: as planned (a second on when nothing is planned) while
+// a stream awaits a device, never otherwise.
+ULONGLONG NextLook(ULONGLONG planned)
+{
+    bool awaited = true;
+    Guarded([&awaited] { awaited = AnyDeviceAwaited(); });
+    if (!awaited) {
+        return 0;
+    }
+    return planned != 0 ? planned : GetTickCount64() + kArrivalLookMs;
+}
+
 DWORD WINAPI ASIOPlayControlThread(LPVOID parameter)
 {
     auto* listener = static_cast<Listener*>(parameter);
@@ -82,10 +176,18 @@ DWORD WINAPI ASIOPlayControlThread(LPVOID parameter)
     for (const Listener::Wait& wait : listener->waits) {
         handles.push_back(wait.handle);
     }
+    // When the devices are next looked for; 0 while no stream awaits one.
+    ULONGLONG nextLook = 0;
     for (;;) {
-        // No time-out: the stop event ends the thread, and nothing else is
-        // done while no event comes.
-        const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
+        // No time-out while no stream goes without a device: the stop event
+        // ends the thread, and nothing else is done while no event comes.
+        const DWORD result =
+            WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, TimeUntil(nextLook));
+        if (result == WAIT_TIMEOUT) {
+            Guarded(LookForArrivals);
+            nextLook = NextLook(0);
+            continue;
+        }
         if (result >= WAIT_OBJECT_0 + handles.size()) {
             // Never round again on a failed wait: only the end is awaited.
             DebugTrace("ASIOPlayControlThread: the wait failed (error %lu); the panel's changes reach this process "
@@ -100,21 +202,20 @@ DWORD WINAPI ASIOPlayControlThread(LPVOID parameter)
         }
         // A bad value in config.ini costs this one change, not the link to
         // the panel for the rest of the host's life.
-        try {
+        Guarded([&wait] {
             if (wait.kind == WaitKind::Report) {
                 ReportEngines();
-                continue;
+                return;
             }
             TakeUp(wait.signal);
             if (wait.kind == WaitKind::Shared) {
                 // The panel's signal woke this process alone.
                 RelayToOtherDriverProcesses(wait.signal);
             }
-        } catch (const std::exception& e) {
-            DebugTrace("System exception:%s\n", e.what());
-        } catch (...) {
-            DebugTrace("Unknown runtime exception\n");
-        }
+        });
+        // A stream that started or dropped a device reports it: what is
+        // awaited may have changed.
+        nextLook = NextLook(nextLook);
     }
     // "退出音频控制线程"
     DebugTrace("\xcd\xcb\xb3\xf6\xd2\xf4\xc6\xb5\xbf\xd8\xd6\xc6\xcf\xdf\xb3\xcc");

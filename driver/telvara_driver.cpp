@@ -473,6 +473,13 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
         stopDevices();
         throw Failure{ASE_NoMemory, nullptr};
     }
+    // What the stream goes without, taken before it runs (this allocates).
+    try {
+        m_arrivals.Begin(m_devices->Reports());
+    } catch (const std::bad_alloc&) {
+        stopDevices();
+        throw Failure{ASE_NoMemory, nullptr};
+    }
     // The flags went to the engine; they are reported once.
     m_asioTime.timeInfo.flags &= ~static_cast<unsigned long>(kSampleRateChanged | kClockSourceChanged);
     m_position.Publish(0, 0);
@@ -483,9 +490,15 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
     m_engine->Prime();
     if (!m_engine->Launch()) {
         m_engine.reset();
+        m_arrivals.End();
         g_pStreamingDriver = nullptr;
         stopDevices();
         throw Failure{ASE_NotPresent, nullptr};
+    }
+    // A configured device left out: the control thread looks for it while
+    // the stream runs.
+    if (HANDLE report = ControlThread::ReportEvent(); report && m_arrivals.Awaits(false)) {
+        SetEvent(report);
     }
 }
 
@@ -506,6 +519,7 @@ void CTelvaraDriver::endStream()
         m_engine->RequestStop();
         onEngineThread = m_engine->OnEngineThread();
         m_retired.push_back(std::move(m_engine));
+        m_arrivals.End();
         if (g_pStreamingDriver == this) {
             g_pStreamingDriver = nullptr;
         }
@@ -601,6 +615,21 @@ void CTelvaraDriver::ReportStreamNews()
 {
     if (m_engine) {
         m_engine->ReportNews();
+    }
+}
+
+DeviceLook CTelvaraDriver::AwaitedDevices()
+{
+    return m_engine ? m_arrivals.Awaited(m_engine->DroppedDevices() > 0) : DeviceLook{};
+}
+
+void CTelvaraDriver::TakeUpPresentDevices(const DeviceLook& present)
+{
+    AwaitedDevice back;
+    if (m_engine && m_arrivals.TakeUp(present, back)) {
+        DebugTrace("CTelvaraDriver: %s device %s arrived: the host is asked for a reset\n",
+                   back.direction == StreamDirection::Render ? "render" : "capture", back.name.c_str());
+        m_engine->RequestReset();
     }
 }
 

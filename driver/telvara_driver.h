@@ -69,6 +69,8 @@ public:
     void SetVolume(float volume) override;
     void SetOutputDelays(const std::map<std::string, float>& factors) override;
     void ReportStreamNews() override;
+    DeviceLook AwaitedDevices() override;
+    void TakeUpPresentDevices(const DeviceLook& present) override;
 
 private:
     // A failure inside an operation: its ASIO error code and the text
@@ -128,6 +130,9 @@ private:
     std::vector<int> m_delaysMs;  // each open render device's output delay now
     std::unique_ptr<HostBuffers> m_buffers;
     std::unique_ptr<CStreamEngine> m_engine;
+    // Under the device lock: the configured devices the running stream goes
+    // without, until one comes back.
+    CDeviceArrivalWatch m_arrivals;
     // Stopped, not joined yet (stopped from inside the host's callback, or
     // by one thread while another joins).
     std::vector<std::unique_ptr<CStreamEngine>> m_retired;

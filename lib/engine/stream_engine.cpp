@@ -710,8 +710,8 @@ void CStreamEngine::Notify()
 }
 
 // What the host hears before the callback: a new rate, a reset request once
-// a device has dropped out, new latencies. After each call, a stop is looked
-// for first.
+// a device has dropped out (or when one is asked for), new latencies. After
+// each call, a stop is looked for first.
 bool CStreamEngine::TellHost()
 {
     if (m_announceRateChange && m_mayAnnounce.load()) {
@@ -733,7 +733,10 @@ bool CStreamEngine::TellHost()
         m_callbacks.asioMessage(selector, 0, nullptr, nullptr);
         return !m_stop.load();
     };
-    if (m_droppedCount.load() > 0 && !m_resetAsked) {
+    // A device dropped out asks once per stream; a device that came back
+    // asks each time it is reported, in the same one request.
+    const bool requested = m_resetRequested.load() && m_resetRequested.exchange(false);
+    if ((m_droppedCount.load() > 0 && !m_resetAsked) || requested) {
         m_resetAsked = true;
         if (!message(kAsioResetRequest)) {
             return false;

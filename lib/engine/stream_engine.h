@@ -94,6 +94,9 @@ public:
     void PostTimeInfoFlags(unsigned long flags) { m_postedFlags.fetch_or(flags); }
     void AllowAnnouncement() { m_mayAnnounce.store(true); }
     void SetTimeCodeRead(bool on) { m_timeCodeRead.store(on); }
+    // Any thread: the host is asked for a reset before its next callback
+    // (a configured device is back), once for any number of asks before it.
+    void RequestReset() { m_resetRequested.store(true); }
 
     // Devices taken out of the stream because they failed or stalled.
     int DroppedDevices() const { return m_droppedCount.load(); }
@@ -198,6 +201,7 @@ private:
     std::atomic<unsigned long> m_postedFlags{0};
     std::atomic<bool> m_timeCodeRead;
     std::atomic<bool> m_mayAnnounce{false};
+    std::atomic<bool> m_resetRequested{false};
     std::atomic<int> m_droppedCount{0};      // engine thread
     std::atomic<int64_t> m_stalls{0};        // engine thread: cycles in which a device was not ready in time
     int64_t m_reportedStalls = 0;            // the control thread's

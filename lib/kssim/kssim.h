@@ -277,6 +277,9 @@ public:
     std::vector<uint8_t> LastPinConnect(const std::string& devicePath, ULONG pinId) const;
     int OpenHandleCount() const;           // filter and pin handles now open
     int OpenDeviceInfoSetCount() const;    // SetupAPI device-information sets not yet destroyed
+    // SetupAPI device-information sets handed out since the process started:
+    // every enumeration of devices makes one.
+    int64_t DeviceInfoSetsMade() const;
     int PendingRequestCount() const;       // stream and property requests not yet completed
     // Calls the simulated devices made on event and timer objects (signals,
     // resets, waits, timer settings) since the process started. Under Wine

@@ -197,6 +197,7 @@ struct Model {
     Worker* worker = nullptr;
     VirtualTime virtualTime;
     bool keepRendered = true;    // render pins keep their bytes for RenderedBytes and the WAV file
+    int64_t deviceInfoSetsMade = 0;  // SetupDiGetClassDevsA calls that handed out a set
 };
 
 // The one model of the process. It is created on first use and never

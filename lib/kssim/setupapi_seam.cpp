@@ -92,6 +92,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR /*enumerator*/, HWND 
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return INVALID_HANDLE_VALUE;
         }
+        ++model.deviceInfoSetsMade;
         return set;
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

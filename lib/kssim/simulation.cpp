@@ -349,6 +349,13 @@ int Simulation::OpenDeviceInfoSetCount() const
     return CountHandles(model, HandleKind::DeviceInfoSet);
 }
 
+int64_t Simulation::DeviceInfoSetsMade() const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    return model.deviceInfoSetsMade;
+}
+
 int64_t Simulation::EventCalls() const
 {
     return EventCallCount();
