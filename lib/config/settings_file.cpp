@@ -41,6 +41,25 @@ void CheckSize(const Poco::File& file)
     }
 }
 
+// Panel and driver start at the same moment when a host creates the driver.
+// The one that creates config.ini holds it open without sharing it for a
+// moment, so the other one's first open can fail; it tries again, 10 ms
+// apart, for half a second at most.
+Poco::Util::IniFileConfiguration* OpenConfiguration(const std::string& utf8Path)
+{
+    constexpr int kTries = 50;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return new Poco::Util::IniFileConfiguration(utf8Path);
+        } catch (const Poco::FileException&) {
+            if (attempt == kTries) {
+                throw;
+            }
+            Sleep(10);
+        }
+    }
+}
+
 }  // namespace
 
 SettingsFile::SettingsFile(SettingsFailureAction onFailure)
@@ -55,8 +74,14 @@ SettingsFile::SettingsFile(SettingsFailureAction onFailure)
         Poco::File file(utf8Path);
         if (!file.exists()) {
             Poco::File folder(ToUtf8Path(SettingsFolderPath()));
-            if (!folder.exists()) {
+            try {
                 folder.createDirectory();
+            } catch (const Poco::FileException&) {
+                // The other program may have made it since the look; only a
+                // folder that is still not there is a failure.
+                if (!folder.exists()) {
+                    throw;
+                }
             }
             // createFile answers false when the file exists by now: the other
             // program (panel or driver) created it in the meantime, which is
@@ -67,7 +92,7 @@ SettingsFile::SettingsFile(SettingsFailureAction onFailure)
             }
         }
         CheckSize(file);
-        m_pConfig = new Poco::Util::IniFileConfiguration(utf8Path);
+        m_pConfig = OpenConfiguration(utf8Path);
     } catch (const Poco::Exception& e) {
         char text[1024];
         std::snprintf(text, sizeof text, kReadExceptionFormat, e.displayText().c_str());

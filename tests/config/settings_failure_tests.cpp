@@ -106,6 +106,34 @@ TEST(SettingsFailure, ProgramsStartingAtTheSameMomentAllCreateOrFindTheFile)
     }
 }
 
+TEST(SettingsFailure, AFileTheOtherProgramHoldsForAMomentIsReadOnceItLetsGo)
+{
+    // The program that has just created config.ini holds it open without
+    // sharing it for a moment; the one starting beside it must wait for it,
+    // not give up.
+    AppDataRedirect appData;
+    CreateDirectoryA(appData.SettingsFolder().c_str(), nullptr);
+    WriteFileBytes(appData.SettingsFile(), "[default]\nSampleRate=32000\n");
+    const HANDLE held = CreateFileA(appData.SettingsFile().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const HANDLE letGo = CreateThread(
+        nullptr, 0,
+        [](LPVOID handle) -> DWORD {
+            Sleep(150);
+            CloseHandle(static_cast<HANDLE>(handle));
+            return 0;
+        },
+        held, 0, nullptr);
+    ASSERT_NE(letGo, nullptr);
+    ClearLoggedMessageBoxes();
+    SettingsFile file(SettingsFailureAction::Continue);
+    WaitForSingleObject(letGo, 5000);
+    CloseHandle(letGo);
+    EXPECT_TRUE(file.IsUsable()) << file.GetFailureText();
+    EXPECT_TRUE(LoggedMessageBoxes().empty());
+    EXPECT_EQ(file.LoadSettings()->sampleRate, 32000);
+}
+
 TEST(SettingsPaths, AnApplicationDataFolderOutsideAsciiWorksForCreationAndReload)
 {
     // 测试 and ü: both in code page 936, the code page these tests run with.
