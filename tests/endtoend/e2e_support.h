@@ -201,8 +201,9 @@ testing::AssertionResult PlayedAsExpected(const WavContent& wav, size_t blockFra
 
 // Checks a recording of the simulated microphone's 16-bit ramp (inputs 0
 // and 1) as telvara-host writes it: 44100 Hz stereo, at least ten blocks,
-// starting at a block boundary, channel 1 running 0x1000 ahead, one step a
-// frame, nothing lost between the buffer switches.
+// at most two whole blocks of silence first (the first read came late),
+// then the ramp from a block boundary, channel 1 running 0x1000 ahead, one
+// step a frame, nothing lost between the buffer switches.
 testing::AssertionResult RecordedTheMicrophoneRamp(const std::string& path, size_t blockFrames);
 
 // ---- a driver with simulated devices ------------------------------------
