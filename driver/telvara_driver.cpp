@@ -627,9 +627,11 @@ void CTelvaraDriver::TakeUpPresentDevices(const DeviceLook& present)
 {
     AwaitedDevice back;
     if (m_engine && m_arrivals.TakeUp(present, back)) {
+        // Asked before it is traced: whoever acts on the line finds the
+        // request there.
+        m_engine->RequestReset();
         DebugTrace("CTelvaraDriver: %s device %s arrived: the host is asked for a reset\n",
                    back.direction == StreamDirection::Render ? "render" : "capture", back.name.c_str());
-        m_engine->RequestReset();
     }
 }
 

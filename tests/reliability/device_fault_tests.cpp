@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ constexpr long kBlock = 256;
 constexpr double kRate = 44100.0;
 constexpr double kStep = 0.01;  // seconds of virtual time a RunFor moves
 constexpr DWORD kStepWallMs = 10000;  // a step that takes longer: the stream hangs
+constexpr DWORD kControlThreadEndWallMs = 30000;  // a control thread that takes longer hangs
 
 struct SimDevice {
     const char* name;
@@ -106,6 +108,8 @@ public:
     }
     ~SimulatedDriver()
     {
+        // No trace of a control thread may come while the capture goes.
+        AwaitControlThreadsEnded(kControlThreadEndWallMs);
         CloseHandle(m_arrived);
         if (m_module) {
             FreeLibrary(m_module);
@@ -191,6 +195,29 @@ public:
         Run(kStep);
         return waited;
     }
+    // Every control thread started so far has ended. The driver waits for
+    // its thread only a while when the last driver object goes (on a busy
+    // machine the thread ends later by itself), so the process's counts are
+    // taken after this. False (with a failure) after wallMs, a guard against
+    // a thread that never ends.
+    bool AwaitControlThreadsEnded(DWORD wallMs)
+    {
+        std::vector<HANDLE> threads;
+        {
+            std::lock_guard<std::mutex> lock(m_controlThreadsLock);
+            threads.swap(m_controlThreads);
+        }
+        const ULONGLONG giveUp = GetTickCount64() + wallMs;
+        bool ended = true;
+        for (HANDLE thread : threads) {
+            const ULONGLONG now = GetTickCount64();
+            ended = WaitForSingleObject(thread, now < giveUp ? static_cast<DWORD>(giveUp - now) : 0) == WAIT_OBJECT_0 &&
+                    ended;
+            CloseHandle(thread);
+        }
+        EXPECT_TRUE(ended) << "a control thread of the driver did not end within " << wallMs << " ms";
+        return ended;
+    }
     size_t TraceCount(const std::string& line) const { return m_traces.Count(line); }
     // The trace lines that contain text, and a fresh start for them.
     std::vector<std::string> TracesWith(const std::string& text) const
@@ -224,9 +251,18 @@ private:
     const TelvaraSimulationCalls* m_calls = nullptr;
     CLSID m_clsid = {};
     HANDLE m_arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    // The control threads the driver started, each known by the line it
+    // traces first (on itself).
+    std::mutex m_controlThreadsLock;
+    std::vector<HANDLE> m_controlThreads;
     DebugOutputCapture m_traces{[this](const std::string& line) {
         if (line.find(" arrived: the host is asked for a reset") != std::string::npos) {
             SetEvent(m_arrived);
+        } else if (line.find("ASIOPlayControlThread Enter") != std::string::npos) {
+            if (HANDLE self = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId())) {
+                std::lock_guard<std::mutex> lock(m_controlThreadsLock);
+                m_controlThreads.push_back(self);
+            }
         }
     }};
 };
@@ -280,12 +316,13 @@ struct Held {
     size_t committed = 0;
 };
 
-// Threads and handles back at `base` within a bounded wait (an ending
-// control thread takes a moment), the simulation's handles and requests all
-// given back. A lock made once may take its kernel object at its first
-// contention: two handles at most.
-void ExpectNothingLeft(const SimulatedDriver& driver, const Held& base, int round)
+// Threads and handles back at `base` once the control threads have ended
+// (an ended thread takes a moment to leave the tables), the simulation's
+// handles and requests all given back. A lock made once may take its kernel
+// object at its first contention: two handles at most.
+void ExpectNothingLeft(SimulatedDriver& driver, const Held& base, int round)
 {
+    driver.AwaitControlThreadsEnded(kControlThreadEndWallMs);
     bool settled = false;
     for (int waited = 0; waited <= 3000 && !settled; waited += 10) {
         settled = ThreadCount() == base.threads && HandleCount() <= base.handles + 2;
@@ -416,6 +453,7 @@ TEST(DeviceFaultChild, DISABLED_Rounds)
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(drops, expected);
         if (round == 1) {
+            driver.AwaitControlThreadsEnded(kControlThreadEndWallMs);
             base = {ThreadCount(), HandleCount(), CommittedBytes()};
         } else if (round > 1) {
             ExpectNothingLeft(driver, base, round);
@@ -531,8 +569,10 @@ void ArrivalChild(const ArrivalCase& c)
     EXPECT_EQ(driver.TraceCount(ArrivalTrace(*c.device)), 1u);
 
     // The host resets: the device is there, streams, and while every
-    // configured device streams nothing looks for devices.
+    // configured device streams nothing looks for devices (a look of the
+    // stream before, still under way, would count).
     host.reset();
+    driver.AwaitControlThreadsEnded(kControlThreadEndWallMs);
     host = driver.Open(outputs, inputs);
     ASSERT_TRUE(host);
     EXPECT_EQ(outputs, 6);
