@@ -23,6 +23,14 @@ void BlockSettingsFolder(const AppDataRedirect& appData)
     WriteFileBytes(appData.SettingsFolder(), "not a folder");
 }
 
+// A thread's work: closes the handle it is given after 150 ms.
+DWORD WINAPI LetGoLater(LPVOID handle)
+{
+    Sleep(150);
+    CloseHandle(static_cast<HANDLE>(handle));
+    return 0;
+}
+
 }  // namespace
 
 TEST(SettingsFailure, ADriverGoesOnWithDefaultsAndCanTellTheFileIsUnusable)
@@ -116,14 +124,7 @@ TEST(SettingsFailure, AFileTheOtherProgramHoldsForAMomentIsReadOnceItLetsGo)
     WriteFileBytes(appData.SettingsFile(), "[default]\nSampleRate=32000\n");
     const HANDLE held = CreateFileA(appData.SettingsFile().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const HANDLE letGo = CreateThread(
-        nullptr, 0,
-        [](LPVOID handle) -> DWORD {
-            Sleep(150);
-            CloseHandle(static_cast<HANDLE>(handle));
-            return 0;
-        },
-        held, 0, nullptr);
+    const HANDLE letGo = CreateThread(nullptr, 0, LetGoLater, held, 0, nullptr);
     ASSERT_NE(letGo, nullptr);
     ClearLoggedMessageBoxes();
     SettingsFile file(SettingsFailureAction::Continue);
