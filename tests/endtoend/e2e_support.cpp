@@ -549,24 +549,44 @@ testing::AssertionResult RecordedTheMicrophoneRamp(const std::string& path, size
         return testing::AssertionFailure() << wav.channels << " channels, " << wav.sampleRate << " Hz, "
                                            << wav.Frames() << " frames";
     }
-    // On a busy machine the microphone's first read may come after the first
-    // callback, which then has silence: whole blocks of it, then the ramp.
-    size_t start = 0;
-    while (start < 2 * blockFrames && wav.At(start, 0) == 0 && wav.At(start, 1) == 0) {
-        ++start;
-    }
-    if (start % blockFrames != 0) {
-        return testing::AssertionFailure() << "silence for " << start << " frames, not whole blocks, before the ramp";
-    }
-    const auto first = static_cast<uint16_t>(wav.At(start, 0));
-    if (first % blockFrames != 0) {
-        return testing::AssertionFailure() << "the first frame " << first << " is not at a block boundary";
-    }
-    for (size_t t = start; t < wav.Frames(); ++t) {
-        if (static_cast<uint16_t>(wav.At(t, 0)) != static_cast<uint16_t>(first + (t - start)) ||
-            static_cast<uint16_t>(wav.At(t, 1) - wav.At(t, 0)) != 0x1000) {
+    // The data path is checked here, not the timing (that is tested on
+    // virtual time): on a busy machine a read of the microphone may come
+    // after its callback, which then has a block of silence, and the ramp
+    // goes on in the next one. So whole silent blocks may stand between the
+    // ramp's blocks (a few at most); within the ramp nothing may be lost.
+    const auto silent = [&wav](size_t t) { return wav.At(t, 0) == 0 && wav.At(t, 1) == 0; };
+    const auto silentBlock = [&](size_t from) {
+        for (size_t t = from; t < std::min(from + blockFrames, wav.Frames()); ++t) {
+            if (!silent(t)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    constexpr size_t kMostSilentBlocks = 3;
+    size_t silentBlocks = 0;
+    bool begun = false;
+    uint16_t expected = 0;
+    for (size_t t = 0; t < wav.Frames(); ++t) {
+        if (t % blockFrames == 0 && silentBlock(t)) {
+            if (++silentBlocks > kMostSilentBlocks) {
+                return testing::AssertionFailure() << "more than " << kMostSilentBlocks << " silent blocks, the last at frame " << t;
+            }
+            t += blockFrames - 1;
+            continue;
+        }
+        const auto value = static_cast<uint16_t>(wav.At(t, 0));
+        if (!begun) {
+            if (value % blockFrames != 0) {
+                return testing::AssertionFailure() << "the first frame " << value << " is not at a block boundary";
+            }
+            begun = true;
+            expected = value;
+        }
+        if (value != expected || static_cast<uint16_t>(wav.At(t, 1) - wav.At(t, 0)) != 0x1000) {
             return testing::AssertionFailure() << "frame " << t << ": " << wav.At(t, 0) << ", " << wav.At(t, 1);
         }
+        ++expected;
     }
     return testing::AssertionSuccess();
 }
