@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 // Per-device settings of the "in" and "out" lists: eight 32-bit fields, copied
@@ -43,6 +44,17 @@ struct DriverSettings {
     // "TraceFile": anything but 0 writes the trace to a file in the settings
     // folder as well.
     bool traceFile = false;
+    // "DriftCompensation": every device but the clock master is resampled to
+    // the master's clock; only 0 turns it off.
+    bool driftCompensation = true;
+    // "ClockMaster": the unique name of the device (render or capture) whose
+    // clock the others follow, as the device lists store names; empty for
+    // the first render device.
+    std::string clockMaster;
     DeviceSettingsTable inputDevices;
     DeviceSettingsTable outputDevices;
+    // Listed devices whose own "inDriftCompensation" / "outDriftCompensation"
+    // is 0: they play or record on their own clock.
+    std::set<std::string> uncompensatedInputs;
+    std::set<std::string> uncompensatedOutputs;
 };

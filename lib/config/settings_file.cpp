@@ -9,6 +9,7 @@
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/NumberParser.h>
 
 #include <windows.h>
 
@@ -32,6 +33,22 @@ constexpr Poco::File::FileSize kMaximumFileSize = 1024 * 1024;
 std::string Key(const std::string& section, const std::string& key)
 {
     return section + "." + key;
+}
+
+// A switch that only the number 0 turns off: absent, empty or not a number
+// leaves it on (traced), and never stops the load.
+bool SwitchedOn(const Poco::Util::AbstractConfiguration& config, const std::string& key)
+{
+    const std::string text = config.getString(key, "");
+    if (text.empty()) {
+        return true;
+    }
+    int value = 1;
+    if (!Poco::NumberParser::tryParse(text, value)) {
+        DebugTrace("config.ini: %s=%s is not a number, taken as on\n", key.c_str(), text.c_str());
+        return true;
+    }
+    return value != 0;
 }
 
 void CheckSize(const Poco::File& file)
@@ -131,6 +148,8 @@ DriverSettings* SettingsFile::LoadSettings()
     std::lock_guard<std::mutex> lock(m_reloadLock);
     m_settings.inputDevices.clear();
     m_settings.outputDevices.clear();
+    m_settings.uncompensatedInputs.clear();
+    m_settings.uncompensatedOutputs.clear();
     try {
         ReloadConfiguration();
         // The file is readable again: whatever failed before is over.
@@ -152,8 +171,10 @@ DriverSettings* SettingsFile::LoadSettings()
         m_settings.requestsInFlight = std::clamp(m_pConfig->getInt(Key(section, kRequestsInFlight), kFewestRequestsInFlight),
                                                  kFewestRequestsInFlight, kMostRequestsInFlight);
         m_settings.traceFile = m_pConfig->getInt(Key(section, kTraceFile), 0) != 0;
-        LoadDeviceSettings(kIn, m_settings.inputDevices);
-        LoadDeviceSettings(kOut, m_settings.outputDevices);
+        m_settings.driftCompensation = SwitchedOn(*m_pConfig, Key(section, kDriftCompensation));
+        m_settings.clockMaster = m_pConfig->getString(Key(section, kClockMaster), "");
+        LoadDeviceSettings(kIn, m_settings.inputDevices, m_settings.uncompensatedInputs);
+        LoadDeviceSettings(kOut, m_settings.outputDevices, m_settings.uncompensatedOutputs);
     } catch (const std::exception& e) {
         const std::string text = dynamic_cast<const Poco::Exception*>(&e)
                                      ? static_cast<const Poco::Exception&>(e).displayText()
@@ -167,7 +188,8 @@ DriverSettings* SettingsFile::LoadSettings()
     return &m_settings;
 }
 
-void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable& table)
+void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable& table,
+                                      std::set<std::string>& uncompensated)
 {
     using namespace SettingsKeys;
     const std::string list = m_pConfig->getString(Key(kDefaultSection, direction), "");
@@ -196,6 +218,11 @@ void SettingsFile::LoadDeviceSettings(const char* direction, DeviceSettingsTable
                              !m_bKeepAutomaticLinks);
         device.channelLinkLeft = link.left;
         device.channelLinkRight = link.right;
+        // Read last, so that a device whose values stop the load leaves no
+        // trace in the set either.
+        if (!SwitchedOn(*m_pConfig, Key(name, prefix + kDriftCompensation))) {
+            uncompensated.insert(name);
+        }
         table[name] = device;
     }
 }

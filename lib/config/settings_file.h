@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 // What to do when config.ini can neither be created nor read. Both show the
@@ -70,6 +71,11 @@ public:
     void WriteDeviceInt(const std::string& deviceName, const std::string& direction, const std::string& key, int value);
     void WriteDeviceFloat(const std::string& deviceName, const std::string& direction, const std::string& key,
                           float value);
+    // "DriftCompensation" as 1 or 0, and "ClockMaster" as the device's unique
+    // name (empty: back to the first render device); both in section
+    // "default", through WriteDefaultValue.
+    void WriteDriftCompensation(bool on);
+    void WriteClockMaster(const std::string& deviceName);
 
     // ANSI path of config.ini, set on every load.
     std::string m_strPath;
@@ -77,7 +83,9 @@ public:
 private:
     void Fail(const std::string& messageText, SettingsFailureAction onFailure);
     void ReloadConfiguration();
-    void LoadDeviceSettings(const char* direction, DeviceSettingsTable& table);
+    // One list's devices into table, and those whose own drift compensation
+    // is off into uncompensated.
+    void LoadDeviceSettings(const char* direction, DeviceSettingsTable& table, std::set<std::string>& uncompensated);
 
     // Reloads come from the host's thread and the driver's control thread.
     std::mutex m_reloadLock;

@@ -12,6 +12,7 @@ inline constexpr const char* kOutputLatency = "OutputLatency";
 inline constexpr const char* kVolume = "Volume";
 inline constexpr const char* kRequestsInFlight = "RequestsInFlight";
 inline constexpr const char* kTraceFile = "TraceFile";  // 1: the trace also goes to telvara-trace.log
+inline constexpr const char* kClockMaster = "ClockMaster";  // a device's unique name; empty: the first render device
 inline constexpr const char* kIn = "in";
 inline constexpr const char* kOut = "out";
 
@@ -22,4 +23,7 @@ inline constexpr const char* kMinimumBitsPerSample = "MinimumBitsPerSample";
 inline constexpr const char* kMaximumBitsPerSample = "MaximumBitsPerSample";
 inline constexpr const char* kChannelLink = "ChannelLink";
 inline constexpr const char* kOutLatency = "OutLatency";
+// In section "default" for every device, and with the direction prefix in a
+// device's section for that device alone: 0 is off, anything else on.
+inline constexpr const char* kDriftCompensation = "DriftCompensation";
 }  // namespace SettingsKeys

@@ -56,3 +56,13 @@ void SettingsFile::WriteDeviceFloat(const std::string& deviceName, const std::st
     std::snprintf(text, sizeof text, "%6.2f", static_cast<double>(value));
     WriteDeviceString(deviceName, direction, key, text);
 }
+
+void SettingsFile::WriteDriftCompensation(bool on)
+{
+    WriteDefaultValue(SettingsKeys::kDriftCompensation, on ? "1" : "0");
+}
+
+void SettingsFile::WriteClockMaster(const std::string& deviceName)
+{
+    WriteDefaultValue(SettingsKeys::kClockMaster, deviceName);
+}

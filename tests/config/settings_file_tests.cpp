@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <windows.h>
 
 #include <memory>
@@ -63,6 +64,10 @@ void ExpectDefaults(const DriverSettings& s)
     EXPECT_EQ(s.inputLatency, 0);
     EXPECT_EQ(s.outputLatency, 0);
     EXPECT_FLOAT_EQ(s.volume, 1.0f);
+    EXPECT_TRUE(s.driftCompensation);
+    EXPECT_EQ(s.clockMaster, "");
+    EXPECT_TRUE(s.uncompensatedOutputs.empty());
+    EXPECT_TRUE(s.uncompensatedInputs.empty());
 }
 
 }  // namespace
@@ -383,4 +388,90 @@ TEST_F(SettingsFileTest, AHugeFileIsRefusedWithAClearError)
     const std::string out = LoadTracing(*file, &s);
     EXPECT_NE(out.find("larger than 1 MiB"), std::string::npos) << out;
     ExpectDefaults(*s);
+}
+
+TEST_F(SettingsFileTest, DriftCompensationIsOffOnlyWhereAKeyReadsZero)
+{
+    using Names = std::set<std::string>;
+    const struct {
+        const char* text;
+        bool on;
+        Names outputs;
+        Names inputs;
+        bool traced;
+    } cases[] = {
+        {"[default]\nout=A\n", true, {}, {}, false},
+        {"[default]\nDriftCompensation=0\n", false, {}, {}, false},
+        {"[default]\nDriftCompensation=00\n", false, {}, {}, false},
+        {"[default]\nDriftCompensation=1\n", true, {}, {}, false},
+        {"[default]\nDriftCompensation=-3\n", true, {}, {}, false},
+        {"[default]\nDriftCompensation=\n", true, {}, {}, false},
+        // Not a number: on, traced, and the load goes on to the devices.
+        {"[default]\nDriftCompensation=off\nout=A\n[A]\noutDriftCompensation=0\n", true, {"A"}, {}, true},
+        // Each list reads its own prefix; a key without one, or of the other
+        // direction, or of a device no list names, changes nothing.
+        {"[default]\nout=A;B;C\nin=A;Mic\n"
+         "[A]\noutDriftCompensation=0\ninDriftCompensation=1\n"
+         "[B]\nDriftCompensation=0\ninDriftCompensation=0\n"
+         "[C]\noutDriftCompensation=zero\n"
+         "[Mic]\ninDriftCompensation=0\noutDriftCompensation=0\n"
+         "[Other]\noutDriftCompensation=0\ninDriftCompensation=0\n",
+         true, {"A"}, {"Mic"}, true},
+        // Keys match without regard to case, like every key of the file.
+        {"[default]\ndriftcompensation=0\nin=Mic\n[Mic]\nINDRIFTCOMPENSATION=0\n", false, {}, {"Mic"}, false},
+        // A device whose values stop the load is in no table and no set.
+        {"[default]\nout=A;B\n[A]\noutDriftCompensation=0\n[B]\noutMaximumChannels=x\noutDriftCompensation=0\n", true,
+         {"A"}, {}, true},
+    };
+    auto file = Open();
+    for (const auto& c : cases) {
+        WriteConfig(c.text);
+        DriverSettings* s = nullptr;
+        const std::string traced = LoadTracing(*file, &s);
+        EXPECT_EQ(s->driftCompensation, c.on) << c.text;
+        EXPECT_EQ(s->uncompensatedOutputs, c.outputs) << c.text;
+        EXPECT_EQ(s->uncompensatedInputs, c.inputs) << c.text;
+        EXPECT_EQ(!traced.empty(), c.traced) << c.text << traced;
+        for (const auto& name : s->uncompensatedOutputs) {
+            EXPECT_EQ(s->outputDevices.count(name), 1u) << name;
+        }
+    }
+}
+
+TEST_F(SettingsFileTest, TheClockMasterIsTheStoredNameAndAnEmptyOneMeansNone)
+{
+    auto file = Open();
+    const std::pair<const char*, std::string> cases[] = {
+        {"[default]\nout=A\n", ""},
+        {"[default]\nClockMaster=\n", ""},
+        {"[default]\nClockMaster=Mic\n", "Mic"},
+        {"[default]\nclockmaster=1_Speakers A\n", "1_Speakers A"},
+        {"[default]\nClockMaster=\xd1\xef\xc9\xf9\xc6\xf7 (USB Audio)\n", "\xd1\xef\xc9\xf9\xc6\xf7 (USB Audio)"},
+    };
+    for (const auto& [text, master] : cases) {
+        WriteConfig(text);
+        EXPECT_EQ(file->LoadSettings()->clockMaster, master) << text;
+    }
+}
+
+TEST_F(SettingsFileTest, DriftWritersStoreTheExactBytesAndAGbkMasterReadsBack)
+{
+    auto file = Open();
+    const std::string gbkName = "\xd1\xef\xc9\xf9\xc6\xf7 (USB Audio)";  // 扬声器
+    file->WriteDriftCompensation(false);
+    file->WriteClockMaster(gbkName);
+    EXPECT_EQ(ReadFileBytes(m_appData.SettingsFile()),
+              "[default]\r\nDriftCompensation=0\r\nClockMaster=" + gbkName + "\r\n");
+    DriverSettings* s = file->LoadSettings();
+    EXPECT_FALSE(s->driftCompensation);
+    EXPECT_EQ(s->clockMaster, gbkName);
+
+    // Rewritten in place; an empty name clears the master.
+    file->WriteDriftCompensation(true);
+    file->WriteClockMaster("");
+    EXPECT_EQ(ReadFileBytes(m_appData.SettingsFile()), "[default]\r\nDriftCompensation=1\r\nClockMaster=\r\n");
+    EXPECT_EQ(file->ReadDefaultText("ClockMaster", "?"), "");
+    s = file->LoadSettings();
+    EXPECT_TRUE(s->driftCompensation);
+    EXPECT_EQ(s->clockMaster, "");
 }
