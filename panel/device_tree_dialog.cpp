@@ -20,6 +20,7 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <optional>
 
@@ -120,6 +121,8 @@ void CQuorvexDlg::InitControls()
     SendMessageA(volume, TBM_SETPAGESIZE, 0, 10);
     SendMessageA(volume, TBM_SETPOS, TRUE, VolumeSliderPosition(settings.volume));
 
+    CheckDlgButton(m_hWnd, IDC_DRIFT_COMPENSATION, settings.driftCompensation ? BST_CHECKED : BST_UNCHECKED);
+
     HWND delay = Control(IDC_DELAY_SLIDER);
     SendMessageA(delay, TBM_SETRANGE, FALSE, MAKELPARAM(0, kDelayMaximum));
     SendMessageA(delay, TBM_SETLINESIZE, 0, 1);
@@ -176,8 +179,8 @@ void CQuorvexDlg::SetTabOrder()
     // the volume sliders, the web button. The template keeps its order; only
     // these controls move in the order the dialog manager walks.
     HWND previous = Control(IDC_DEVICE_TREE);
-    for (int id : {IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST, IDC_SAMPLE_FORMAT_LIST, IDC_BUFFER_SLIDER,
-                   IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_WEB_BUTTON}) {
+    for (int id : {IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST, IDC_SAMPLE_FORMAT_LIST,
+                   IDC_DRIFT_COMPENSATION, IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_WEB_BUTTON}) {
         HWND control = Control(id);
         SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         previous = control;
@@ -457,6 +460,66 @@ void CQuorvexDlg::ApplyCheckBoxChanges()
     // Every box as the settings now give it: the device's other boxes follow,
     // and a box the settings cannot follow springs back.
     RefreshTree();
+}
+
+HMENU CQuorvexDlg::LoadDeviceMenu() const
+{
+    return LoadMenuW(m_hInstance, MAKEINTRESOURCEW(IDR_DEVICE_MENU));
+}
+
+void CQuorvexDlg::OnTreeContextMenu(LPARAM screenPoint)
+{
+    if (!m_pDevice || !m_pSettings) {
+        return;  // the dialog is ending
+    }
+    HWND tree = Control(IDC_DEVICE_TREE);
+    HTREEITEM item = GetCurrentItem();
+    POINT where{static_cast<short>(LOWORD(screenPoint)), static_cast<short>(HIWORD(screenPoint))};
+    if (screenPoint == -1) {
+        // From the keyboard: below the highlighted item.
+        RECT rect{};
+        std::memcpy(&rect, &item, sizeof item);  // TVM_GETITEMRECT takes the item in the rectangle
+        if (!item || !SendMessageA(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&rect))) {
+            return;
+        }
+        where = {rect.left, rect.bottom};
+        ClientToScreen(tree, &where);
+    } else {
+        // The item under the mouse becomes the highlighted one: the pane
+        // shows it, and the command acts on it.
+        TVHITTESTINFO hit{};
+        hit.pt = where;
+        ScreenToClient(tree, &hit.pt);
+        item = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
+        if (!item) {
+            return;
+        }
+        SendMessageA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+    }
+    const PanelTreeItem* record = ItemRecord(item);
+    HMENU menu = record ? LoadDeviceMenu() : nullptr;
+    if (!menu) {
+        return;
+    }
+    HMENU popup = GetSubMenu(menu, 0);
+    const bool opens = OpensDevice(record->name, record->device, *m_pSettings);
+    EnableMenuItem(popup, IDM_SET_CLOCK_MASTER, MF_BYCOMMAND | (opens ? MF_ENABLED : MF_GRAYED));
+    const bool named = m_pSettings->clockMaster == TrimSpaces(record->name);
+    CheckMenuItem(popup, IDM_SET_CLOCK_MASTER, MF_BYCOMMAND | (named ? MF_CHECKED : MF_UNCHECKED));
+    // The command comes back as WM_COMMAND once the menu has closed.
+    TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_RIGHTBUTTON, where.x, where.y, 0, m_hWnd, nullptr);
+    DestroyMenu(menu);
+}
+
+void CQuorvexDlg::OnSetClockMaster()
+{
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
+    const PanelTreeItem* record = ItemRecord(GetCurrentItem());
+    if (record && m_pEditor->ToggleClockMaster(*record)) {
+        RefreshTree();
+    }
 }
 
 void CQuorvexDlg::UpdateStatusBar()

@@ -55,6 +55,17 @@ PanelTreeItem ItemOf(const std::string& name, const DeviceEntry& device, int32_t
     return item;
 }
 
+bool HasChannels(const DeviceSettingsTable& table, const std::string& name)
+{
+    const DeviceSettings* record = FindDeviceSettings(table, name);
+    return !name.empty() && record && record->maximumChannels > 0;
+}
+
+bool OpensForPlayback(const std::string& name, const DeviceEntry& device, const DriverSettings& settings)
+{
+    return HasChannels(settings.outputDevices, name) && ListsPlayback(device, settings.sampleRate);
+}
+
 DeviceTreeNode Node(const std::string& text, PanelTreeItem item, const DriverSettings& settings)
 {
     DeviceTreeNode node;
@@ -136,12 +147,23 @@ int OutputChannelCount(const DeviceTable& devices, const DriverSettings& setting
     // opens, in name order.
     int outputs = 0;
     for (const auto& [name, device] : devices) {
-        const DeviceSettings* record = FindDeviceSettings(settings.outputDevices, name);
-        if (!name.empty() && record && ListsPlayback(device, settings.sampleRate) && record->maximumChannels > 0) {
-            outputs += record->maximumChannels;
+        if (OpensForPlayback(name, device, settings)) {
+            outputs += FindDeviceSettings(settings.outputDevices, name)->maximumChannels;
         }
     }
     return outputs;
+}
+
+bool OpensDevice(const std::string& name, const DeviceEntry& device, const DriverSettings& settings)
+{
+    return OpensForPlayback(name, device, settings) ||
+           (HasChannels(settings.inputDevices, name) && ListsRecording(device, settings.sampleRate));
+}
+
+bool IsClockMaster(const std::string& name, const DeviceEntry& device, const DriverSettings& settings)
+{
+    return !settings.clockMaster.empty() && TrimSpaces(name) == settings.clockMaster &&
+           OpensDevice(name, device, settings);
 }
 
 DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSettings& settings)
@@ -164,8 +186,11 @@ DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSetting
         const bool playbackInUse = ListsPlayback(device, settings.sampleRate) && device.render.allInstancesTaken;
         const bool recordingInUse = ListsRecording(device, settings.sampleRate) && device.capture.allInstancesTaken;
         const auto marked = [](std::string text, bool inUse) { return inUse ? text + DeviceTreeTexts::kInUse : text; };
-        DeviceTreeNode deviceNode = Node(marked(name, playbackInUse || recordingInUse),
-                                         ItemOf(name, device, PanelItemKind::kDevice), settings);
+        std::string deviceText = marked(name, playbackInUse || recordingInUse);
+        if (IsClockMaster(name, device, settings)) {
+            deviceText += DeviceTreeTexts::kClockMaster;
+        }
+        DeviceTreeNode deviceNode = Node(deviceText, ItemOf(name, device, PanelItemKind::kDevice), settings);
         if (ListsPlayback(device, settings.sampleRate)) {
             DeviceTreeNode group = Node(marked(DeviceTreeTexts::kPlaybackGroup, playbackInUse),
                                         ItemOf(name, device, PanelItemKind::kPlayback), settings);

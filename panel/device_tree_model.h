@@ -35,8 +35,9 @@ inline constexpr size_t kTreeItemTextBytes = 499;
 // device's maximum rate of that direction reaches the settings' sample rate;
 // a device with neither direction is left out. A listed direction whose pin
 // instances the scan found all taken ends in "(被占用)", and so does its
-// device. Recording channels are listed
-// for devices in the "in" list and numbered over the inserted items.
+// device. The chosen clock master (IsClockMaster) ends in "(主时钟)" after
+// that. Recording channels are listed for devices in the "in" list and
+// numbered over the inserted items.
 DeviceTreeLayout BuildDeviceTree(const DeviceTable& devices, const DriverSettings& settings);
 
 // The outputs a driver opening these settings has: the channels of every
@@ -48,6 +49,16 @@ int OutputChannelCount(const DeviceTable& devices, const DriverSettings& setting
 // direction's list, a channel when its own link (the left one for the first
 // channel, the right one for every other) maps it.
 bool IsItemChecked(const PanelTreeItem& item, const DriverSettings& settings);
+
+// Whether a driver opening these settings opens the device: for playback
+// when the "out" list has it with channels and it plays at the rate, for
+// recording likewise with the "in" list.
+bool OpensDevice(const std::string& name, const DeviceEntry& device, const DriverSettings& settings);
+
+// Whether the device is the clock master the user chose: "ClockMaster"
+// names it and the driver opens it. Without one the driver's first playback
+// device is the master, and no item says so.
+bool IsClockMaster(const std::string& name, const DeviceEntry& device, const DriverSettings& settings);
 
 // Whether the device lists a direction at the given sample rate.
 bool ListsPlayback(const DeviceEntry& device, int32_t sampleRate);

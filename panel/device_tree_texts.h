@@ -46,6 +46,8 @@ inline constexpr const char* kTickDevicesHint =
 // "(被占用)": after a device, and its direction, whose pin instances
 // another program holds (the scan found every one taken)
 inline constexpr const char* kInUse = "(\xb1\xbb\xd5\xbc\xd3\xc3)";
+// "(主时钟)": after the device whose clock the others follow
+inline constexpr const char* kClockMaster = "(\xd6\xf7\xca\xb1\xd6\xd3)";
 
 // "%d-%dHz", "%d-%dBit", "%.2fms"
 inline constexpr const char* kRateRange = "%d-%dHz";

@@ -151,6 +151,14 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         case IDC_CHANNEL_LIST:
             OnChannelList(HIWORD(wParam));
             return TRUE;
+        case IDC_DRIFT_COMPENSATION:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                OnDriftCompensation();
+            }
+            return TRUE;
+        case IDM_SET_CLOCK_MASTER:
+            OnSetClockMaster();
+            return TRUE;
         case IDM_TRAY_OPEN:
             BringForward();
             return TRUE;
@@ -171,6 +179,12 @@ INT_PTR CQuorvexDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
         default:
             return FALSE;
         }
+    case WM_CONTEXTMENU:
+        if (reinterpret_cast<HWND>(wParam) != Control(IDC_DEVICE_TREE)) {
+            return FALSE;
+        }
+        OnTreeContextMenu(lParam);
+        return TRUE;
     case WM_HSCROLL:
         OnHScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
         return TRUE;

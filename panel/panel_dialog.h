@@ -83,6 +83,8 @@ public:
     // The icon's menu: "打开" and "退出" (from the resources; the caller
     // destroys it).
     HMENU LoadTrayMenu() const;
+    // The device tree's menu: "设为主时钟设备" (the caller destroys it).
+    HMENU LoadDeviceMenu() const;
 
     // ---- dialog, device tree and settings controls ------------------------
     void InitControls();
@@ -105,6 +107,15 @@ public:
     void OnSampleRateList(UINT code);
     void OnSampleFormatList(UINT code);
     void OnChannelList(UINT code);
+    void OnDriftCompensation();
+    // The tree's context menu (right click, or Shift+F10 / the menu key with
+    // the point at -1, -1) for the item there or the highlighted one: the
+    // item is highlighted, and its device offered as the clock master
+    // (grayed when the driver does not open it, checked when the settings
+    // name it).
+    void OnTreeContextMenu(LPARAM screenPoint);
+    // The menu's command: the highlighted item's device as the clock master.
+    void OnSetClockMaster();
     void OnBufferSliderThemeChanged(const NMHDR* notification);
     void OnHScroll(UINT code, UINT position, HWND slider);
     void OnVScroll(UINT code, UINT position, HWND slider);

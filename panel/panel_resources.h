@@ -10,6 +10,8 @@
 #define IDR_TRAY_MENU 170
 #define IDM_TRAY_OPEN 171
 #define IDM_TRAY_EXIT 172
+#define IDR_DEVICE_MENU 173
+#define IDM_SET_CLOCK_MASTER 174
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
@@ -34,6 +36,7 @@
 #define IDC_BUFFER_TEXT 1028
 #define IDC_APPLY_NOTE 1029
 #define IDC_SAMPLE_FORMAT_LIST 1030
+#define IDC_DRIFT_COMPENSATION 1031
 
 // The status bar's id, as the dialog framework numbers its first bar.
 #define IDC_STATUS_BAR 0xE801

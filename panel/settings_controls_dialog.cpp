@@ -149,6 +149,14 @@ void CQuorvexDlg::OnChannelList(UINT code)
     }
 }
 
+void CQuorvexDlg::OnDriftCompensation()
+{
+    if (!m_pEditor) {
+        return;  // no settings were loaded: the panel is ending
+    }
+    m_pEditor->SetDriftCompensation(IsDlgButtonChecked(m_hWnd, IDC_DRIFT_COMPENSATION) == BST_CHECKED);
+}
+
 void CQuorvexDlg::OnBufferSliderThemeChanged(const NMHDR*)
 {
     if (!m_pEditor) {

@@ -191,6 +191,25 @@ void DeviceSettingsEditor::SetVolume(int position)
     }
 }
 
+void DeviceSettingsEditor::SetDriftCompensation(bool on)
+{
+    m_file.WriteDriftCompensation(on);
+    m_settings.driftCompensation = on;
+    m_setEvent(TelvaraEvents::kSettingsChanged);
+}
+
+bool DeviceSettingsEditor::ToggleClockMaster(const PanelTreeItem& item)
+{
+    if (!OpensDevice(item.name, item.device, m_settings)) {
+        return false;
+    }
+    const std::string name = TrimSpaces(item.name);
+    m_settings.clockMaster = m_settings.clockMaster == name ? std::string() : name;
+    m_file.WriteClockMaster(m_settings.clockMaster);
+    m_setEvent(TelvaraEvents::kSettingsChanged);
+    return true;
+}
+
 std::optional<std::string> DeviceSettingsEditor::SetOutputDelay(const PanelTreeItem* item, int position)
 {
     if (!item || item->isChannel || item->kind == PanelItemKind::kRecording) {

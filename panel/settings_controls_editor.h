@@ -47,6 +47,17 @@ public:
     // sets the settings event.
     void SetVolume(int position);
 
+    // Drift-compensation check box: writes "DriftCompensation", sets the
+    // settings event.
+    void SetDriftCompensation(bool on);
+
+    // "设为主时钟设备" on the item's device: a device the driver opens
+    // becomes the clock master ("ClockMaster"), or, when it is the one the
+    // settings name already, stops being named (the first playback device
+    // is the master again); sets the settings event. False (nothing
+    // written) for a device the driver does not open.
+    bool ToggleClockMaster(const PanelTreeItem& item);
+
     // Output-delay slider with the highlighted item (null: none). For a
     // device or playback group item of a device in the "out" list writes the
     // device's "OutLatency", sets the delay event and answers the label

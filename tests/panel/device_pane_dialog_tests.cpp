@@ -194,3 +194,80 @@ TEST_F(DeviceTreeDialogTest, TickingADeviceListsItOnlyForTheDirectionsItHas)
     EXPECT_EQ(File().find("[Mic]\r\nout"), std::string::npos) << File();
     EXPECT_EQ(File().find("inMaximumChannels=0"), std::string::npos) << File();
 }
+
+TEST_F(DeviceTreeDialogTest, TheDriftBoxAndTheClockMasterMenuWriteAtOnceAndShowTheFile)
+{
+    kssim::Simulation::Instance().Reset({Render("A"), Render("B"), Capture("Mic")});
+    const std::string start = "[default]\r\nout=A;B\r\nDriftCompensation=0\r\n"
+                              "[A]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n"
+                              "[B]\r\noutMaximumChannels=2\r\noutChannelLink=0;1\r\n";
+    WriteSettings(start);
+    Create();
+    HWND box = Control(IDC_DRIFT_COMPENSATION);
+    wchar_t caption[32] = {};
+    GetWindowTextW(box, caption, 31);
+    EXPECT_EQ(std::wstring(caption), WideGbk("时钟漂移补偿"));
+    EXPECT_EQ(IsDlgButtonChecked(Window(), IDC_DRIFT_COMPENSATION), BST_UNCHECKED);
+
+    // Each click writes the key in place and tells the driver.
+    for (const char* expected : {"DriftCompensation=1\r\n", "DriftCompensation=0\r\n", "DriftCompensation=1\r\n"}) {
+        SendMessageA(box, BM_CLICK, 0, 0);
+        Pump();
+        EXPECT_EQ(File().find(std::string("[default]\r\nout=A;B\r\n") + expected), 0u) << File();
+        EXPECT_TRUE(m_settingsEvent.WasSet()) << expected;
+    }
+    EXPECT_EQ(IsDlgButtonChecked(Window(), IDC_DRIFT_COMPENSATION), BST_CHECKED);
+
+    // No device is named: none is marked. B becomes the master through its
+    // menu, highlighted by the click.
+    EXPECT_EQ(Text(ItemAt({0})), "A");
+    dialogtest::ContextMenu menu = RightClick(ItemAt({1}), true);
+    ASSERT_TRUE(menu.shown);
+    EXPECT_EQ(menu.text, WideGbk("设为主时钟设备"));
+    EXPECT_EQ(menu.state & (MF_GRAYED | MF_CHECKED), 0u);
+    EXPECT_NE(File().find("DriftCompensation=1\r\nClockMaster=B\r\n"), std::string::npos) << File();
+    EXPECT_TRUE(m_settingsEvent.WasSet());
+    EXPECT_EQ(Highlighted(), ItemAt({1}));
+    EXPECT_EQ(ControlText(IDC_CHANNEL_GROUP), "B");
+    EXPECT_EQ(Text(ItemAt({0})), "A");
+    EXPECT_EQ(Text(ItemAt({1})), Gbk("B(主时钟)"));
+
+    // The menu key opens the same menu at the highlighted item: checked now.
+    // Closing it writes nothing.
+    std::string before = File();
+    menu = MenuKey(false);
+    ASSERT_TRUE(menu.shown);
+    EXPECT_EQ(menu.state & (MF_GRAYED | MF_CHECKED), static_cast<UINT>(MF_CHECKED));
+    EXPECT_EQ(File(), before);
+    EXPECT_FALSE(m_settingsEvent.WasSet());
+
+    // The microphone is not opened by the driver: grayed, and its command,
+    // however it comes, writes nothing.
+    menu = RightClick(ItemAt({2}), true);
+    ASSERT_TRUE(menu.shown);
+    EXPECT_EQ(menu.state & (MF_GRAYED | MF_CHECKED), static_cast<UINT>(MF_GRAYED));
+    EXPECT_EQ(Highlighted(), ItemAt({2}));
+    SendMessageW(Window(), WM_COMMAND, IDM_SET_CLOCK_MASTER, 0);
+    Pump();
+    EXPECT_EQ(File(), before);
+    EXPECT_FALSE(m_settingsEvent.WasSet());
+    EXPECT_EQ(Text(ItemAt({1})), Gbk("B(主时钟)"));
+
+    // A's menu moves the mark; a new panel shows the file as it was left.
+    RightClick(ItemAt({0}), true);
+    EXPECT_NE(File().find("ClockMaster=A\r\n"), std::string::npos) << File();
+    m_dialog.reset();
+    Pump();
+    Create();
+    EXPECT_EQ(IsDlgButtonChecked(Window(), IDC_DRIFT_COMPENSATION), BST_CHECKED);
+    EXPECT_EQ(Text(ItemAt({0})), Gbk("A(主时钟)"));
+    EXPECT_EQ(Text(ItemAt({1})), "B");
+    SaveScreenshot("panel-clock-master.bmp");
+
+    // Chosen again on the master, the name is cleared.
+    menu = RightClick(ItemAt({0}), true);
+    EXPECT_EQ(menu.state & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    EXPECT_NE(File().find("ClockMaster=\r\n"), std::string::npos) << File();
+    EXPECT_TRUE(m_settingsEvent.WasSet());
+    EXPECT_EQ(Text(ItemAt({0})), "A");
+}

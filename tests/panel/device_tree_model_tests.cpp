@@ -225,3 +225,55 @@ TEST(DeviceTree, ItemTextsAreCutTo499Bytes)
     EXPECT_EQ(layout.devices[0].text, std::string(499, 'n'));
     EXPECT_EQ(layout.devices[0].item.name, longName);
 }
+
+TEST(DeviceTree, TheChosenClockMasterIsMarkedOnlyWhileTheDriverOpensIt)
+{
+    // A and B play, Mic records, Slow plays only up to 32000 Hz (so it is
+    // not listed at 44100 Hz).
+    DeviceTable devices;
+    devices["A"] = ScannedDevice(2, 48000);
+    devices["B"] = ScannedDevice(2, 48000);
+    devices["Mic"] = ScannedDevice(0, 0, 1, 48000);
+    devices["Slow"] = ScannedDevice(2, 32000);
+    struct Case {
+        const char* master;
+        const char* outputs;  // devices of the "out" list, "A0": A without channels
+        bool micListed;
+        Lines roots;
+    };
+    const Case cases[] = {
+        {"", "AB", true, {"A|x", "B|x", "Mic|x"}},
+        {"B", "AB", false, {"A|x", "B(主时钟)|x", "Mic| "}},
+        // A recording device may lead as well.
+        {"Mic", "AB", true, {"A|x", "B|x", "Mic(主时钟)|x"}},
+        // Named, but not opened: not in its list, listed without channels,
+        // or not playing at the rate. The first playback device leads then.
+        {"Mic", "AB", false, {"A|x", "B|x", "Mic| "}},
+        {"A", "A0B", false, {"A|x", "B|x", "Mic| "}},
+        {"Slow", "BS", false, {"A| ", "B|x", "Mic| "}},
+        // Names compare byte for byte.
+        {"b", "AB", false, {"A|x", "B|x", "Mic| "}},
+    };
+    for (const Case& c : cases) {
+        DriverSettings settings = Settings();
+        settings.clockMaster = c.master;
+        for (const std::string outputs = c.outputs; const char name : outputs) {
+            if (name == '0') {
+                settings.outputDevices["A"].maximumChannels = 0;
+            } else {
+                settings.outputDevices[name == 'S' ? "Slow" : std::string(1, name)] = Record(2, -1, -1);
+            }
+        }
+        if (c.micListed) {
+            settings.inputDevices["Mic"] = Record(1, -1, -1);
+        }
+        Lines roots;
+        for (const DeviceTreeNode& node : BuildDeviceTree(devices, settings).devices) {
+            roots.push_back(node.text + (node.checked ? "|x" : "| "));
+            EXPECT_EQ(IsClockMaster(node.item.name, node.item.device, settings),
+                      node.text.size() > node.item.name.size())
+                << c.master << " " << node.item.name;
+        }
+        EXPECT_EQ(roots, GbkLines(c.roots)) << c.master << " " << c.outputs;
+    }
+}

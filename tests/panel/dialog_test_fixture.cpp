@@ -17,6 +17,45 @@ BOOL WINAPI IgnoreIconCall(DWORD, PNOTIFYICONDATAA)
     return TRUE;
 }
 
+// A popup menu runs its own message loop until it closes; a thread timer
+// fires inside that loop, reads the menu and chooses or closes it.
+struct MenuWatch {
+    dialogtest::ContextMenu seen;
+    bool choose = false;
+};
+MenuWatch* g_pMenuWatch = nullptr;
+
+void CALLBACK WatchForMenu(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    HWND menuWindow = FindWindowW(L"#32768", nullptr);
+    if (!g_pMenuWatch || !menuWindow || !IsWindowVisible(menuWindow)) {
+        return;
+    }
+    KillTimer(nullptr, timer);
+    auto* menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+    wchar_t text[64] = {};
+    GetMenuStringW(menu, 0, text, 63, MF_BYPOSITION);
+    g_pMenuWatch->seen = {true, text, GetMenuState(menu, 0, MF_BYPOSITION)};
+    if (g_pMenuWatch->choose) {
+        PostMessageW(menuWindow, WM_KEYDOWN, VK_DOWN, 1);
+        PostMessageW(menuWindow, WM_CHAR, L'\r', 1);
+    } else {
+        EndMenu();
+    }
+}
+
+dialogtest::ContextMenu WatchContextMenu(bool choose, const std::function<void()>& open)
+{
+    MenuWatch watch;
+    watch.choose = choose;
+    g_pMenuWatch = &watch;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, WatchForMenu);
+    open();
+    KillTimer(nullptr, timer);
+    g_pMenuWatch = nullptr;
+    return watch.seen;
+}
+
 }  // namespace
 
 namespace dialogtest {
@@ -214,6 +253,31 @@ void DeviceTreeDialogTest::ClickExpander(HTREEITEM item)
         }
     }
     ADD_FAILURE() << "no +/- button on the item";
+}
+
+dialogtest::ContextMenu DeviceTreeDialogTest::RightClick(HTREEITEM item, bool choose)
+{
+    const POINT point = TextPoint(item);
+    POINT screen = point;
+    ClientToScreen(Tree(), &screen);
+    SetCursorPos(screen.x, screen.y);
+    Pump();
+    const dialogtest::ContextMenu seen = WatchContextMenu(choose, [&] {
+        // The tree waits for the button to come up (or a drag) first.
+        const LPARAM where = MAKELPARAM(point.x, point.y);
+        PostMessageA(Tree(), WM_RBUTTONUP, 0, where);
+        SendMessageA(Tree(), WM_RBUTTONDOWN, MK_RBUTTON, where);
+    });
+    Pump();  // the chosen command comes posted
+    return seen;
+}
+
+dialogtest::ContextMenu DeviceTreeDialogTest::MenuKey(bool choose)
+{
+    const dialogtest::ContextMenu seen = WatchContextMenu(
+        choose, [&] { SendMessageA(Tree(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(Tree()), -1); });
+    Pump();
+    return seen;
 }
 
 void DeviceTreeDialogTest::PressKey(HWND control, WPARAM key)

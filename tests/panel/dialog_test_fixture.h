@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -38,6 +39,14 @@ public:
 
 private:
     HANDLE m_event;
+};
+
+// The tree's context menu as it was while open: its first entry's text and
+// state (MF_GRAYED, MF_CHECKED).
+struct ContextMenu {
+    bool shown = false;
+    std::wstring text;
+    UINT state = 0;
 };
 
 }  // namespace dialogtest
@@ -79,6 +88,11 @@ protected:
     void ClickText(HTREEITEM item) { ClickTree(TextPoint(item)); }
     // The +/- button that expands or collapses the item.
     void ClickExpander(HTREEITEM item);
+    // A right click on an item, and the menu key on the tree (the menu at
+    // the highlighted item): the menu that opens is read, then its first
+    // entry chosen with the keyboard (choose) or the menu closed.
+    dialogtest::ContextMenu RightClick(HTREEITEM item, bool choose);
+    dialogtest::ContextMenu MenuKey(bool choose);
     // A key pressed on a control (down and up, through its queue).
     void PressKey(HWND control, WPARAM key);
 
