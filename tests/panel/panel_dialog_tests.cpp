@@ -551,8 +551,8 @@ TEST_F(PanelDialogTest, TabFollowsTheLayoutFromTheTreeToTheWebButton)
         }
     }
     EXPECT_EQ(order, (std::vector<int>{IDC_DEVICE_TREE, IDC_CHANNEL_LIST, IDC_DELAY_SLIDER, IDC_SAMPLE_RATE_LIST,
-                                       IDC_SAMPLE_FORMAT_LIST, IDC_BUFFER_SLIDER, IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME,
-                                       IDC_WEB_BUTTON}));
+                                       IDC_SAMPLE_FORMAT_LIST, IDC_DRIFT_COMPENSATION, IDC_BUFFER_SLIDER,
+                                       IDC_OUTPUT_VOLUME, IDC_INPUT_VOLUME, IDC_WEB_BUTTON}));
     // The dialog manager walks it so, skipping what is hidden or disabled.
     HWND tree = GetDlgItem(Window(), IDC_DEVICE_TREE);
     EXPECT_EQ(GetNextDlgTabItem(Window(), tree, FALSE), GetDlgItem(Window(), IDC_SAMPLE_RATE_LIST));
