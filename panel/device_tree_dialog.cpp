@@ -475,7 +475,7 @@ void CQuorvexDlg::OnTreeContextMenu(LPARAM screenPoint)
     HWND tree = Control(IDC_DEVICE_TREE);
     HTREEITEM item = GetCurrentItem();
     POINT where{static_cast<short>(LOWORD(screenPoint)), static_cast<short>(HIWORD(screenPoint))};
-    if (screenPoint == -1) {
+    if (where.x == -1 && where.y == -1) {
         // From the keyboard: below the highlighted item.
         RECT rect{};
         std::memcpy(&rect, &item, sizeof item);  // TVM_GETITEMRECT takes the item in the rectangle

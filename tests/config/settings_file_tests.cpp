@@ -438,22 +438,6 @@ TEST_F(SettingsFileTest, DriftCompensationIsOffOnlyWhereAKeyReadsZero)
     }
 }
 
-TEST_F(SettingsFileTest, TheClockMasterIsTheStoredNameAndAnEmptyOneMeansNone)
-{
-    auto file = Open();
-    const std::pair<const char*, std::string> cases[] = {
-        {"[default]\nout=A\n", ""},
-        {"[default]\nClockMaster=\n", ""},
-        {"[default]\nClockMaster=Mic\n", "Mic"},
-        {"[default]\nclockmaster=1_Speakers A\n", "1_Speakers A"},
-        {"[default]\nClockMaster=\xd1\xef\xc9\xf9\xc6\xf7 (USB Audio)\n", "\xd1\xef\xc9\xf9\xc6\xf7 (USB Audio)"},
-    };
-    for (const auto& [text, master] : cases) {
-        WriteConfig(text);
-        EXPECT_EQ(file->LoadSettings()->clockMaster, master) << text;
-    }
-}
-
 TEST_F(SettingsFileTest, DriftWritersStoreTheExactBytesAndAGbkMasterReadsBack)
 {
     auto file = Open();
