@@ -5,9 +5,13 @@
 #include "kssim_test_support.h"
 #include "stream_clock.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 using namespace kssimtest;
 
@@ -175,4 +179,125 @@ TEST_F(VirtualClockTest, TheDescriptionSwitchesTheVirtualClockAndItsInjections)
         }
         EXPECT_EQ(error, bad.reason);
     }
+}
+
+namespace {
+
+// A render stream of 5 ms requests, all queued before RUN, whose frame n
+// holds n itself: its low 16 bits on the left, the rest on the right.
+std::vector<std::unique_ptr<StreamRequest>> NumberedRequests(int count, DWORD frames)
+{
+    std::vector<std::unique_ptr<StreamRequest>> requests;
+    uint32_t n = 0;
+    for (int i = 0; i < count; ++i) {
+        auto request = std::make_unique<StreamRequest>(frames * kFrameBytes);
+        for (DWORD f = 0; f < frames; ++f, ++n) {
+            const uint16_t sides[2] = {static_cast<uint16_t>(n & 0xFFFF), static_cast<uint16_t>(n >> 16)};
+            std::memcpy(&request->data[f * kFrameBytes], sides, sizeof sides);
+        }
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+// Where the device clock stood: from `seconds` on, frame position `frame`
+// (fractional) advancing at `rate` frames a second (0: paused).
+struct ClockStretch {
+    double seconds;
+    double frame;
+    double rate;
+};
+
+double SecondsOfFrame(const std::vector<ClockStretch>& stretches, double frame)
+{
+    for (auto it = stretches.rbegin(); it != stretches.rend(); ++it) {
+        if (it->rate > 0.0 && it->frame <= frame) {
+            return it->seconds + (frame - it->frame) / it->rate;
+        }
+    }
+    return -1.0;
+}
+
+}  // namespace
+
+TEST_F(VirtualClockTest, PlayedTailDatesItsFramesOnTheDeviceClockThroughPausesRateChangesAndRingWraps)
+{
+    constexpr size_t kCapacity = kssim::Simulation::kPlayedTailCapacityFrames;
+    constexpr DWORD kRequestFrames = 240;  // shorter than the device buffer: frames are taken in before they play
+    HANDLE pin = Open(true, 250.0);
+    Sim().KeepRenderedBytes(false);
+    const auto requests = NumberedRequests(1000, kRequestFrames);  // 5 s
+    for (const auto& request : requests) {
+        ASSERT_EQ(request->Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    EXPECT_TRUE(Sim().PlayedTail(m_path, 0, 100).bytes.empty()) << "nothing played before RUN";
+
+    const double nominal = kRate;
+    std::vector<ClockStretch> stretches;
+    double rate = nominal * (1.0 + 250e-6);
+    auto frameNow = [&] {
+        const ClockStretch& last = stretches.back();
+        return last.frame + (Sim().VirtualSeconds() - last.seconds) * last.rate;
+    };
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    stretches.push_back({Sim().VirtualSeconds(), 0.0, rate});
+
+    enum class Action { ReadTail, Pause, ChangeRate };
+    struct Step {
+        const char* what;
+        double wait;  // simulated seconds before the action
+        Action action;
+        size_t asked;  // frames asked for
+    };
+    const Step steps[] = {
+        {"before the ring is full", 0.3, Action::ReadTail, 5000},
+        {"the ring not yet full, asked for all of it", 0.0, Action::ReadTail, kCapacity},
+        {"the ring wrapped", 1.2, Action::ReadTail, kCapacity},
+        {"asked beyond the ring", 0.0, Action::ReadTail, kCapacity + 1000},
+        {"pause for 0.25 s", 0.0, Action::Pause, 0},
+        {"across a pause", 0.25, Action::ReadTail, kCapacity},
+        {"rate change to -400 ppm", 0.3, Action::ChangeRate, 0},
+        {"across a rate change", 0.4, Action::ReadTail, kCapacity},
+        {"after the rate change", 1.0, Action::ReadTail, 1000},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        WaitSimulated(step.wait);
+        if (step.action == Action::Pause) {
+            ASSERT_TRUE(SetState(pin, KSSTATE_PAUSE).ok);
+            stretches.push_back({Sim().VirtualSeconds(), frameNow(), 0.0});
+            WaitSimulated(0.25);
+            ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+            stretches.push_back({Sim().VirtualSeconds(), stretches.back().frame, rate});
+            continue;
+        }
+        if (step.action == Action::ChangeRate) {
+            const double frame = frameNow();
+            rate = nominal * (1.0 - 400e-6);
+            Sim().SetClockPpm(m_path, -400.0);
+            stretches.push_back({Sim().VirtualSeconds(), frame, rate});
+            continue;
+        }
+        const auto played = static_cast<size_t>(std::floor(frameNow()));
+        const size_t expected = std::min({step.asked, kCapacity, played});
+        const kssim::RenderTail tail = Sim().PlayedTail(m_path, 0, step.asked);
+        ASSERT_EQ(tail.bytes.size(), expected * kFrameBytes);
+        EXPECT_NEAR(tail.framesPerSecond, rate, 1e-6);
+        // It ends at the device position: its last frame has played, the
+        // device is in the middle of the next one.
+        const int64_t end = tail.firstFrame + static_cast<int64_t>(expected);
+        EXPECT_EQ(end, Sim().DevicePositionFrames(m_path, 0));
+        EXPECT_EQ(end, static_cast<int64_t>(played));
+        EXPECT_NEAR(tail.firstFrameSeconds, SecondsOfFrame(stretches, static_cast<double>(tail.firstFrame)), 1e-6);
+        EXPECT_LE(SecondsOfFrame(stretches, static_cast<double>(end)), Sim().VirtualSeconds());
+        EXPECT_GT(SecondsOfFrame(stretches, static_cast<double>(end + 1)), Sim().VirtualSeconds());
+        // The bytes are those sent for these frames, wherever the ring wrapped.
+        for (size_t f = 0; f < expected; ++f) {
+            const auto n = static_cast<uint32_t>(tail.firstFrame + static_cast<int64_t>(f));
+            const uint32_t held = Sample16(tail.bytes, 2 * f) | (static_cast<uint32_t>(Sample16(tail.bytes, 2 * f + 1)) << 16);
+            ASSERT_EQ(held, n) << "frame " << f << " of the tail";
+        }
+    }
+    EXPECT_EQ(Sim().UnderrunFrames(m_path, 0), 0);
+    EXPECT_TRUE(Sim().RenderedBytes(m_path, 0).empty()) << "the tail is kept without the rendered bytes";
 }
