@@ -7,11 +7,11 @@
 // render device "A" (0 ppm, the first render device, so the clock master
 // by default) and one or two followers whose clocks run off A's; follower
 // "B" plays 50 ms late by its setting (outOutLatency 0.10). The host fills
-// its outputs with a ramp (ramp_crossing.h). Every simulated second each
-// device's last half second played (kssim's PlayedTail) tells when it
-// played one host frame, to a fraction of a frame; a follower's offset is
-// its time minus the master's, less its configured delay (0 when all play
-// in step).
+// its outputs with a ramp and its wrap count (host_ramp.h). Every simulated
+// second each device's last half second played (kssim's PlayedTail) tells
+// when it played one host frame, to a fraction of a frame; a follower's
+// offset is its time minus the master's, less its configured delay (0 when
+// all play in step).
 //
 // Per scenario, with drift compensation on ("DriftCompensation=1") and off
 // ("DriftCompensation=0"), one line:
@@ -29,7 +29,7 @@
 #include "appdata_redirect.h"
 #include "kssim.h"
 #include "message_box.h"
-#include "ramp_crossing.h"
+#include "host_ramp.h"
 #include "telvara_driver.h"
 
 #include <windows.h>
@@ -52,9 +52,6 @@ constexpr DWORD kWallGuardMs = 120000;
 // frame looked for a quarter of a second before the master's last.
 constexpr size_t kTailFrames = kSampleRate / 2;
 constexpr double kLookBackSeconds = 0.25;
-// The host frame looked for stays this far from the ramp's wrap, so that a
-// follower's crossing lies in a clean stretch however far it is off.
-constexpr double kWrapMargin = 4096.0;
 
 struct DeviceSpec {
     std::string name;   // "A", "B", "C": also its config section
@@ -121,9 +118,8 @@ int64_t g_hostFrames = 0;  // the engine thread's while the stream runs
 void FillHalf(long index)
 {
     for (long f = 0; f < g_blockFrames; ++f) {
-        const int16_t sample = RampSample(g_hostFrames + f);
-        g_outputs[0][index][f] = sample;
-        g_outputs[1][index][f] = sample;
+        g_outputs[0][index][f] = RampLeft(g_hostFrames + f);
+        g_outputs[1][index][f] = RampRight(g_hostFrames + f);
     }
     g_hostFrames += g_blockFrames;
 }
@@ -165,47 +161,65 @@ std::string Settings(const Scenario& scenario, const std::vector<DeviceSpec>& de
 
 // ---- measuring ------------------------------------------------------------
 
-// When a device played the host frame whose ramp phase is `phase`, looked
-// for near `nearSeconds`; none when its last frames do not show it cleanly.
-std::optional<double> SecondsOfPhase(const DeviceSpec& device, double phase, double nearSeconds)
+// A device's last half second: what it played and when.
+struct Look {
+    PlayedRamp played;
+    double firstSeconds;
+    double framesPerSecond;
+
+    explicit Look(const kssim::RenderTail& tail)
+        : played(tail.bytes), firstSeconds(tail.firstFrameSeconds), framesPerSecond(tail.framesPerSecond)
+    {
+    }
+    double SecondsAt(double index) const { return firstSeconds + index / framesPerSecond; }
+    double IndexAt(double seconds) const { return (seconds - firstSeconds) * framesPerSecond; }
+    size_t Frames() const { return played.left.size(); }
+};
+
+Look LookAt(const DeviceSpec& device)
 {
-    const kssim::RenderTail tail = kssim::Simulation::Instance().PlayedTail(device.path, 0, kTailFrames);
-    if (tail.bytes.empty() || !(tail.framesPerSecond > 0)) {
-        return std::nullopt;
-    }
-    std::vector<int16_t> left(tail.bytes.size() / 4);
-    for (size_t f = 0; f < left.size(); ++f) {
-        std::memcpy(&left[f], &tail.bytes[4 * f], sizeof(int16_t));
-    }
-    const double around = (nearSeconds - tail.firstFrameSeconds) * tail.framesPerSecond;
-    const std::optional<double> index =
-        RampCrossing(left, phase, around, kRampPeriodFrames / 2.0 - kWrapMargin);
-    if (!index) {
-        return std::nullopt;
-    }
-    return tail.firstFrameSeconds + *index / tail.framesPerSecond;
+    return Look(kssim::Simulation::Instance().PlayedTail(device.path, 0, kTailFrames));
 }
 
-// The host frame to follow: one the master played about kLookBackSeconds
-// ago, moved off the ramp's wrap; and when the master played it.
-std::optional<std::pair<double, double>> MasterMark(const DeviceSpec& master)
+// A host frame a device played cleanly near `back` seconds before its last
+// frame, trying further back when underruns or skips hide it: the host
+// frame and when it played.
+std::optional<std::pair<double, double>> Reading(const Look& look, double back)
 {
-    const kssim::RenderTail tail = kssim::Simulation::Instance().PlayedTail(master.path, 0, kTailFrames);
-    const size_t frames = tail.bytes.size() / 4;
-    const auto back = static_cast<size_t>(kLookBackSeconds * kSampleRate);
-    if (frames < 2 * back) {
+    for (double tried = back; tried < 0.45; tried += 0.05) {
+        const double around = static_cast<double>(look.Frames()) - tried * look.framesPerSecond;
+        if (const auto found = HostFrameNear(look.played, around)) {
+            return std::make_pair(found->second, look.SecondsAt(found->first));
+        }
+    }
+    return std::nullopt;
+}
+
+// How far a follower plays behind the master, less its configured delay
+// (seconds): when it played the host frame the master's reading names,
+// against when the master did. A follower so far off that the frame is not
+// in its last frames gives a reading of its own, against when the master
+// played that frame or will play it (the master plays one host frame per
+// frame of its own clock, so its time of any frame follows from one).
+std::optional<double> Offset(const Look& master, const std::pair<double, double>& mark, const DeviceSpec& follower,
+                             double delayDifference)
+{
+    const Look look = LookAt(follower);
+    if (look.Frames() == 0 || !(look.framesPerSecond > 0)) {
         return std::nullopt;
     }
-    int16_t sample = 0;
-    std::memcpy(&sample, &tail.bytes[4 * (frames - back)], sizeof sample);
-    double phase = RampPhase(sample);
-    phase = std::clamp(phase, kWrapMargin, kRampPeriodFrames - kWrapMargin);
-    const double nearSeconds = tail.firstFrameSeconds + static_cast<double>(frames - back) / tail.framesPerSecond;
-    const std::optional<double> seconds = SecondsOfPhase(master, phase, nearSeconds);
-    if (!seconds) {
+    const auto [hostFrame, masterSeconds] = mark;
+    const double expected = masterSeconds + delayDifference;
+    const double reach = kRampPeriodFrames / 2.0 - kWrapMargin;
+    if (const auto index = IndexOfHostFrame(look.played, hostFrame, look.IndexAt(expected), reach)) {
+        return look.SecondsAt(*index) - expected;
+    }
+    const auto own = Reading(look, kLookBackSeconds);
+    if (!own) {
         return std::nullopt;
     }
-    return std::make_pair(phase, *seconds);
+    const double masterSecondsOfOwn = masterSeconds + (own->first - hostFrame) / master.framesPerSecond;
+    return own->second - masterSecondsOfOwn - delayDifference;
 }
 
 // One follower's offsets, one a second (none where it could not be read).
@@ -381,17 +395,12 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
             }
         }
         clockKept = sim.RunFor(1.0, kWallGuardMs);
-        const std::optional<std::pair<double, double>> mark = clockKept ? MasterMark(master) : std::nullopt;
+        const Look masterLook = LookAt(master);
+        const auto mark = clockKept ? Reading(masterLook, kLookBackSeconds) : std::nullopt;
         for (size_t i = 0; i < scenario.followers.size(); ++i) {
             const DeviceSpec& follower = scenario.followers[i];
-            std::optional<double> offset;
-            if (mark) {
-                const double expected = mark->second + follower.delaySeconds - master.delaySeconds;
-                if (const std::optional<double> at = SecondsOfPhase(follower, mark->first, expected)) {
-                    offset = *at - expected;
-                }
-            }
-            tracks[i].offsets.push_back(offset);
+            tracks[i].offsets.push_back(
+                mark ? Offset(masterLook, *mark, follower, follower.delaySeconds - master.delaySeconds) : std::nullopt);
         }
     }
     const DriverFigures driverFigures = ReadDriverFigures(*driver);
