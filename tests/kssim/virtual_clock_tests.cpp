@@ -3,6 +3,7 @@
 
 #include "description_file.h"
 #include "kssim_test_support.h"
+#include "rt_audio.h"
 #include "stream_clock.h"
 
 #include <algorithm>
@@ -41,6 +42,16 @@ void WaitSimulated(double seconds)
         StreamClock::Now() + static_cast<int64_t>(seconds * static_cast<double>(StreamClock::TicksPerSecond()));
     EXPECT_EQ(StreamClock::WaitUntil(nullptr, 0, until), static_cast<DWORD>(WAIT_TIMEOUT));
 }
+
+// Empties the model when it goes out of scope: declared after a test's
+// stream requests, it completes those still pending before their buffers
+// and OVERLAPPEDs go, whichever way the test ends.
+struct ModelEmptiedFirst {
+    ModelEmptiedFirst() = default;
+    ModelEmptiedFirst(const ModelEmptiedFirst&) = delete;
+    ModelEmptiedFirst& operator=(const ModelEmptiedFirst&) = delete;
+    ~ModelEmptiedFirst() { Sim().Reset(); }
+};
 
 class VirtualClockTest : public SimulationTest {
 protected:
@@ -115,6 +126,7 @@ TEST_F(VirtualClockTest, RequestsCompleteAtTheirSimulatedTimeAndADryDeviceCounts
     // Nothing more comes for a second: the device plays 0.99 s of silence.
     WaitSimulated(1.0);
     StreamRequest second(kRate * kFrameBytes / 10);
+    const ModelEmptiedFirst emptied;
     ASSERT_EQ(second.Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_NEAR(static_cast<double>(Sim().UnderrunFrames(m_path, 0)), 0.99 * kRate, 1.0);
     EXPECT_EQ(Sim().RenderedBytes(m_path, 0).size(), first.data.size() + Sim().UnderrunFrames(m_path, 0) * kFrameBytes);
@@ -227,6 +239,7 @@ TEST_F(VirtualClockTest, PlayedTailDatesItsFramesOnTheDeviceClockThroughPausesRa
     HANDLE pin = Open(true, 250.0);
     Sim().KeepRenderedBytes(false);
     const auto requests = NumberedRequests(1000, kRequestFrames);  // 5 s
+    const ModelEmptiedFirst emptied;
     for (const auto& request : requests) {
         ASSERT_EQ(request->Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
     }
@@ -300,4 +313,56 @@ TEST_F(VirtualClockTest, PlayedTailDatesItsFramesOnTheDeviceClockThroughPausesRa
     }
     EXPECT_EQ(Sim().UnderrunFrames(m_path, 0), 0);
     EXPECT_TRUE(Sim().RenderedBytes(m_path, 0).empty()) << "the tail is kept without the rendered bytes";
+}
+
+TEST_F(VirtualClockTest, PlayedTailOfAWaveRtPinIsWhatLeavesItsFifo)
+{
+    constexpr DWORD kBufferFrames = 2400;
+    constexpr int64_t kFifoFrames = 64;  // the model's 256 bytes
+    kssim::DeviceModel device = kssim::WaveRtRenderDevice("Speakers", kRenderPath);
+    device.clockPpm = 250.0;
+    Sim().Reset({device});
+    Sim().SetClockMode(kssim::ClockMode::Virtual);
+    Sim().RunFreely();
+    m_path = kRenderPath;
+    m_filter = OpenFilter(m_path);
+    HANDLE pin = OpenPin(m_filter, 0, PcmFormat(2, kRate, 16), true);
+    ASSERT_NE(pin, nullptr);
+    KSRTAUDIO_BUFFER_PROPERTY ask{};
+    ask.Property.Set = kKsPropSetIdRtAudio;
+    ask.Property.Id = kRtAudioBuffer;
+    ask.Property.Flags = KSPROPERTY_TYPE_GET;
+    ask.RequestedBufferSize = kBufferFrames * kFrameBytes;
+    KSRTAUDIO_BUFFER buffer{};
+    ASSERT_TRUE(Property(pin, &ask, sizeof ask, &buffer, sizeof buffer).ok);
+    ASSERT_EQ(buffer.ActualBufferSize, kBufferFrames * kFrameBytes);
+    auto* frames = static_cast<uint16_t*>(buffer.BufferAddress);
+    for (DWORD f = 0; f < kBufferFrames; ++f) {
+        frames[2 * f] = static_cast<uint16_t>(f + 1);
+        frames[2 * f + 1] = static_cast<uint16_t>(~f);
+    }
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    const double start = Sim().VirtualSeconds();
+    const double rate = kRate * (1.0 + 250e-6);
+    for (double wait : {0.004, 1.0}) {  // inside the FIFO's silence, then round the ring
+        SCOPED_TRACE(wait);
+        WaitSimulated(wait);
+        const kssim::RenderTail tail = Sim().PlayedTail(m_path, 0, kssim::Simulation::kPlayedTailCapacityFrames);
+        const size_t count = tail.bytes.size() / kFrameBytes;
+        ASSERT_GT(count, 0u);
+        EXPECT_NEAR(tail.framesPerSecond, rate, 1e-6);
+        EXPECT_NEAR(tail.firstFrameSeconds, start + static_cast<double>(tail.firstFrame) / rate, 1e-6);
+        // The buffer moves in steps of 1 ms: the tail ends within one of now.
+        const double end = static_cast<double>(tail.firstFrame + static_cast<int64_t>(count));
+        EXPECT_LE(end, (Sim().VirtualSeconds() - start) * rate);
+        EXPECT_GT(end, (Sim().VirtualSeconds() - start - 0.001) * rate - 1.0);
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t heard = tail.firstFrame + static_cast<int64_t>(i);
+            const int64_t f = (heard - kFifoFrames) % kBufferFrames;
+            const uint16_t left = heard < kFifoFrames ? 0 : static_cast<uint16_t>(f + 1);
+            const uint16_t right = heard < kFifoFrames ? 0 : static_cast<uint16_t>(~f);
+            ASSERT_EQ(Sample16(tail.bytes, 2 * i), left) << "frame " << heard;
+            ASSERT_EQ(Sample16(tail.bytes, 2 * i + 1), right) << "frame " << heard;
+        }
+    }
 }
