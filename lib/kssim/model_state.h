@@ -285,7 +285,7 @@ int64_t AdvanceAllPins(Model& model, int64_t now);
 // KSPROPERTY_AUDIO_POSITION and Simulation::DevicePositionFrames read it.
 int64_t PinPositionFrames(const PinInstance& pin, int64_t tick);
 // The pin's device clock runs `ppm` off nominal from `now` on; its position
-// goes on from where it stands.
+// goes on from where it stands (a new instance's stands at 0).
 void SetPinClockPpm(PinInstance& pin, double ppm, int64_t now);
 
 // Virtual time (virtual_clock.cpp).
