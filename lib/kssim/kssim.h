@@ -192,6 +192,14 @@ enum class StreamFault {
     NeverComplete,  // stream requests stay pending until cancelled or the handle closes
 };
 
+// The last frames a render pin played (Simulation::PlayedTail).
+struct RenderTail {
+    std::vector<uint8_t> bytes;      // whole frames in the pin's format, oldest first; empty: none
+    int64_t firstFrame = -1;         // the device frame of bytes' first frame, counted as DevicePositionFrames counts
+    double firstFrameSeconds = 0.0;  // when the device played it: VirtualSeconds' scale on virtual time
+    double framesPerSecond = 0.0;    // the device's rate now: nominal * (1 + clockPpm * 1e-6)
+};
+
 // The process-wide model behind the seam. All members are thread-safe.
 class Simulation {
 public:
@@ -325,6 +333,25 @@ public:
     // The device position of the pin's open instance in frames, as
     // KSPROPERTY_AUDIO_POSITION gives it without noise (-1: no instance).
     int64_t DevicePositionFrames(const std::string& devicePath, ULONG pinId) const;
+    // The last `frames` frames (at most kPlayedTailCapacityFrames) the
+    // render pin's open instance has played, kept whether or not
+    // KeepRenderedBytes is on: they end at the device position, or where
+    // the model has moved the stream to when that is behind it (a looped or
+    // WaveRT buffer moves in steps of a few ms, a request is taken in when
+    // it completes). Silence played for want of data is there too; on a
+    // WaveRT pin the frames are those leaving its FIFO (fifoBytes of silence
+    // at the start of each run). Fewer frames when the instance has not
+    // played that many since it began or since a STOP dropped what its
+    // buffer held; none for a capture pin or without an open instance.
+    // The time of the first frame comes from the device clock's runs (its
+    // rate and its pauses), on the clock the model runs now.
+    static constexpr size_t kPlayedTailCapacityFrames = 32768;
+    RenderTail PlayedTail(const std::string& devicePath, ULONG pinId, size_t frames) const;
+    // Changes a device's clock error from now on (clockPpm of its model and
+    // of its open pin instances): positions go on from where they stand,
+    // at the new rate. Throws std::invalid_argument for an unknown path or
+    // a ppm outside (-1e6, 1e6].
+    void SetClockPpm(const std::string& devicePath, double ppm);
 
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;

@@ -8,6 +8,7 @@
 #include "kssim.h"
 #include "status_codes.h"
 #include "device_wav_files.h"
+#include "played_tail.h"
 #include "signal_generator.h"
 
 #include <atomic>
@@ -131,6 +132,9 @@ struct PinInstance {
     // A WaveRT pin (looped pin of a device with a WaveRtModel): its cyclic
     // buffer instead of stream requests.
     std::shared_ptr<RtStream> rt;
+
+    // Render: the last frames played and the clock runs that date them.
+    PlayedRing played;
 };
 
 enum class HandleKind { DeviceInfoSet, Filter, Pin };
@@ -280,6 +284,9 @@ int64_t AdvanceAllPins(Model& model, int64_t now);
 // device clock (with its rate error) has got, standing still outside RUN.
 // KSPROPERTY_AUDIO_POSITION and Simulation::DevicePositionFrames read it.
 int64_t PinPositionFrames(const PinInstance& pin, int64_t tick);
+// The pin's device clock runs `ppm` off nominal from `now` on; its position
+// goes on from where it stands (a new instance's stands at 0).
+void SetPinClockPpm(PinInstance& pin, double ppm, int64_t now);
 
 // Virtual time (virtual_clock.cpp).
 // Starts the simulated clock at its origin, held there (limit = origin),

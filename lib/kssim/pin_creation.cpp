@@ -200,12 +200,9 @@ DWORD CreatePinInstance(Model& model, HandleEntry& filter, const KSPIN_CONNECT* 
     if (pin->looped && deviceModel.waveRt) {
         pin->rt = std::make_shared<RtStream>();
     }
-    const double byteRate = static_cast<double>(pin->format.sampleRate) * pin->format.blockAlign *
-                            (1.0 + deviceModel.clockPpm * 1e-6);
-    pin->bytesPerTick = byteRate / static_cast<double>(model.ticksPerSecond);
+    SetPinClockPpm(*pin, deviceModel.clockPpm, NowTicks());
     const double bufferFrames = std::floor(std::max(0.0, deviceModel.deviceBufferMs) * pin->format.sampleRate / 1000.0);
     pin->bufferBytes = static_cast<int64_t>(bufferFrames) * pin->format.blockAlign;
-    pin->anchorTick = NowTicks();
     PinInstance* instance = pin.get();
 
     auto entry = std::make_unique<HandleEntry>();

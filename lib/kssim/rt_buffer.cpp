@@ -92,8 +92,10 @@ void Rewind(PinInstance& pin, RtStream& rt)
     rt.lastPlayed.assign(rt.buffer.size(), 0);
 }
 
-void Record(PinInstance& pin, const uint8_t* data, size_t size)
+// Audio leaving the FIFO when the device position reaches `heardAt`.
+void Record(PinInstance& pin, int64_t heardAt, const uint8_t* data, size_t size)
 {
+    KeepPlayed(pin, heardAt, data, size);
     auto& rendered = pin.device->pins[pin.pinId].rendered;
     rendered.insert(rendered.end(), data, data + size);
     if (pin.writesFile) {
@@ -101,18 +103,26 @@ void Record(PinInstance& pin, const uint8_t* data, size_t size)
     }
 }
 
-void PlayFifoSilence(PinInstance& pin)
+// The FIFO's depth in whole frames: how far behind the DMA position the
+// ear is.
+int64_t FifoBytes(const PinInstance& pin)
 {
     const int64_t blockAlign = std::max<int64_t>(1, pin.format.blockAlign);
-    const int64_t bytes = static_cast<int64_t>(RulesOf(pin).fifoBytes) / blockAlign * blockAlign;
-    const std::vector<uint8_t> silence(static_cast<size_t>(bytes), 0);
+    return static_cast<int64_t>(RulesOf(pin).fifoBytes) / blockAlign * blockAlign;
+}
+
+// At the start of a run the ear hears the empty FIFO first.
+void PlayFifoSilence(PinInstance& pin, const RtStream& rt)
+{
+    const std::vector<uint8_t> silence(static_cast<size_t>(FifoBytes(pin)), 0);
     if (!silence.empty()) {
-        Record(pin, silence.data(), silence.size());
+        Record(pin, rt.done, silence.data(), silence.size());
     }
 }
 
-// Plays the frames [offset, offset + size) of the buffer (no wrap inside).
-void Play(PinInstance& pin, RtStream& rt, size_t offset, size_t size, bool secondPass)
+// Plays the frames [offset, offset + size) of the buffer (no wrap inside),
+// which the DMA reads at device position `from`.
+void Play(PinInstance& pin, RtStream& rt, int64_t from, size_t offset, size_t size, bool secondPass)
 {
     const size_t blockAlign = std::max<size_t>(1, pin.format.blockAlign);
     const uint8_t* data = rt.buffer.data() + offset;
@@ -127,7 +137,7 @@ void Play(PinInstance& pin, RtStream& rt, size_t offset, size_t size, bool secon
     }
     std::memcpy(last, data, size);
     pin.device->pins[pin.pinId].underrunFrames += replayed;
-    Record(pin, data, size);
+    Record(pin, from + FifoBytes(pin), data, size);
 }
 
 // Moves the buffer over the device positions [rt.done, target).
@@ -138,7 +148,7 @@ void MoveBuffer(PinInstance& pin, RtStream& rt, int64_t target)
         return;
     }
     if (pin.render && !rt.fifoPrimed) {
-        PlayFifoSilence(pin);
+        PlayFifoSilence(pin, rt);
         rt.fifoPrimed = true;
     }
     const SignalSource source = CaptureSourceOf(pin);
@@ -150,7 +160,7 @@ void MoveBuffer(PinInstance& pin, RtStream& rt, int64_t target)
         const int64_t offset = (from - rt.base) % size;
         const int64_t take = std::min(size - offset, target - from);
         if (pin.render) {
-            Play(pin, rt, static_cast<size_t>(offset), static_cast<size_t>(take), from - rt.base >= size);
+            Play(pin, rt, from, static_cast<size_t>(offset), static_cast<size_t>(take), from - rt.base >= size);
         } else {
             GenerateCapture(source, from - rt.base, rt.buffer.data() + offset, static_cast<size_t>(take));
         }

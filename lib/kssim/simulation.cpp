@@ -377,6 +377,36 @@ int64_t Simulation::DevicePositionFrames(const std::string& devicePath, ULONG pi
     return latest ? PinPositionFrames(*latest, NowTicks()) : -1;
 }
 
+RenderTail Simulation::PlayedTail(const std::string& devicePath, ULONG pinId, size_t frames) const
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const PinInstance* latest = LatestInstance(model, devicePath, pinId);
+    return latest ? ReadPlayedTail(*latest, NowTicks(), frames) : RenderTail();
+}
+
+void Simulation::SetClockPpm(const std::string& devicePath, double ppm)
+{
+    Model& model = TheModel();
+    ModelLock lock(model);
+    const std::shared_ptr<Device> device = DeviceByPath(model, devicePath);
+    if (!(ppm > -1e6 && ppm <= 1e6)) {
+        throw std::invalid_argument("kssim: clock error out of range: " + std::to_string(ppm) + " ppm");
+    }
+    device->model.clockPpm = ppm;
+    const int64_t now = NowTicks();
+    bool pins = false;
+    for (auto& [value, entry] : model.handles) {
+        if (entry->kind == HandleKind::Pin && entry->device == device) {
+            SetPinClockPpm(*entry->pin, ppm, now);
+            pins = true;
+        }
+    }
+    if (pins && model.clockMode != ClockMode::Virtual) {
+        WakeClock(model);  // the device events it sleeps towards have moved
+    }
+}
+
 int Simulation::PendingRequestCount() const
 {
     Model& model = TheModel();

@@ -131,11 +131,13 @@ int64_t NextWakeTick(const Model& model, const PinInstance& pin, int64_t headDue
     return latest;
 }
 
-void RecordRendered(PinInstance& pin, const uint8_t* data, size_t size)
+// Frames the device takes in to play at `position` (bytes of its timeline).
+void RecordRendered(PinInstance& pin, int64_t position, const uint8_t* data, size_t size)
 {
     if (size == 0) {
         return;
     }
+    KeepPlayed(pin, position, data, size);
     PinRecord& record = pin.device->pins[pin.pinId];
     record.playedBytes += static_cast<int64_t>(size);
     record.playedBlockAlign = pin.format.blockAlign;
@@ -148,9 +150,10 @@ void RecordRendered(PinInstance& pin, const uint8_t* data, size_t size)
     }
 }
 
-// The device ran dry: what it played meanwhile is silence, recorded like
-// data so that a recording shows the dropout where it was heard.
-void PlaySilence(PinInstance& pin, int64_t bytes)
+// The device ran dry from `position` on: what it played meanwhile is
+// silence, recorded like data so that a recording shows the dropout where
+// it was heard.
+void PlaySilence(PinInstance& pin, int64_t position, int64_t bytes)
 {
     const int64_t blockAlign = pin.format.blockAlign;
     if (bytes <= 0 || blockAlign <= 0) {
@@ -160,7 +163,7 @@ void PlaySilence(PinInstance& pin, int64_t bytes)
     pin.device->pins[pin.pinId].underrunFrames += bytes / blockAlign;
     for (int64_t left = bytes; left > 0;) {
         const auto chunk = static_cast<size_t>(std::min<int64_t>(left, sizeof kSilence));
-        RecordRendered(pin, kSilence, chunk);
+        RecordRendered(pin, position + bytes - left, kSilence, chunk);
         left -= static_cast<int64_t>(chunk);
     }
 }
@@ -169,8 +172,10 @@ void PlaySilence(PinInstance& pin, int64_t bytes)
 void FinishStream(PinInstance& pin, Request& request)
 {
     if (pin.render) {
+        int64_t position = request.start;
         ForEachHeader(request, [&](KSSTREAM_HEADER& header) {
-            RecordRendered(pin, static_cast<const uint8_t*>(header.Data), header.DataUsed);
+            RecordRendered(pin, position, static_cast<const uint8_t*>(header.Data), header.DataUsed);
+            position += header.DataUsed;
         });
     } else {
         const SignalSource source = CaptureSourceOf(pin);
@@ -223,7 +228,9 @@ void RunLoop(PinInstance& pin, Request& request, int64_t target)
     }
     if (pin.render) {
         ForEachRingSpan(request, from - pin.loopStart, target - from, true,
-                        [&](uint8_t* data, size_t size, int64_t) { RecordRendered(pin, data, size); });
+                        [&](uint8_t* data, size_t size, int64_t ringOffset) {
+                            RecordRendered(pin, pin.loopStart + ringOffset, data, size);
+                        });
     } else {
         const SignalSource source = CaptureSourceOf(pin);
         ForEachRingSpan(request, from - pin.loopStart, target - from, false,
@@ -406,7 +413,7 @@ DWORD SubmitStream(Model& model, HandleEntry& entry, DWORD code, void* outBuffer
         if (pin.render) {
             request->start = std::max(pin.streamEnd, position);
             if (pin.streamBegun) {
-                PlaySilence(pin, request->start - pin.streamEnd);
+                PlaySilence(pin, pin.streamEnd, request->start - pin.streamEnd);
             }
         } else {
             request->start = pin.streamEnd;
@@ -529,6 +536,7 @@ NtStatus SetPinState(Model& model, PinInstance& pin, KSSTATE state)
         RewindRtPin(pin);
     } else if (state == KSSTATE_RUN) {
         pin.anchorTick = now;
+        NoteClockRun(pin);
         AdvancePin(model, pin, now);
         WakeClock(model);
     }
@@ -634,6 +642,7 @@ void ApplyClockMode(Model& model, ClockMode mode)
             pin.anchorPos = DevicePosition(pin, before);
         }
         pin.anchorTick = now;
+        NoteClockRun(pin, true);
     }
     model.clockMode = mode;
     bool pins = false;
@@ -662,6 +671,15 @@ int64_t AdvanceAllPins(Model& model, int64_t now)
 int64_t PinPositionFrames(const PinInstance& pin, int64_t tick)
 {
     return pin.format.blockAlign > 0 ? WholeDevicePosition(pin, tick) / pin.format.blockAlign : 0;
+}
+
+void SetPinClockPpm(PinInstance& pin, double ppm, int64_t now)
+{
+    pin.anchorPos = DevicePosition(pin, now);
+    pin.anchorTick = now;
+    const double byteRate = static_cast<double>(pin.format.sampleRate) * pin.format.blockAlign * (1.0 + ppm * 1e-6);
+    pin.bytesPerTick = byteRate / static_cast<double>(TheModel().ticksPerSecond);
+    NoteClockRun(pin);
 }
 
 }  // namespace kssim::detail

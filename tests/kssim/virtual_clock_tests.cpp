@@ -3,11 +3,16 @@
 
 #include "description_file.h"
 #include "kssim_test_support.h"
+#include "rt_audio.h"
 #include "stream_clock.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 using namespace kssimtest;
 
@@ -37,6 +42,16 @@ void WaitSimulated(double seconds)
         StreamClock::Now() + static_cast<int64_t>(seconds * static_cast<double>(StreamClock::TicksPerSecond()));
     EXPECT_EQ(StreamClock::WaitUntil(nullptr, 0, until), static_cast<DWORD>(WAIT_TIMEOUT));
 }
+
+// Empties the model when it goes out of scope: declared after a test's
+// stream requests, it completes those still pending before their buffers
+// and OVERLAPPEDs go, whichever way the test ends.
+struct ModelEmptiedFirst {
+    ModelEmptiedFirst() = default;
+    ModelEmptiedFirst(const ModelEmptiedFirst&) = delete;
+    ModelEmptiedFirst& operator=(const ModelEmptiedFirst&) = delete;
+    ~ModelEmptiedFirst() { Sim().Reset(); }
+};
 
 class VirtualClockTest : public SimulationTest {
 protected:
@@ -111,6 +126,7 @@ TEST_F(VirtualClockTest, RequestsCompleteAtTheirSimulatedTimeAndADryDeviceCounts
     // Nothing more comes for a second: the device plays 0.99 s of silence.
     WaitSimulated(1.0);
     StreamRequest second(kRate * kFrameBytes / 10);
+    const ModelEmptiedFirst emptied;
     ASSERT_EQ(second.Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_NEAR(static_cast<double>(Sim().UnderrunFrames(m_path, 0)), 0.99 * kRate, 1.0);
     EXPECT_EQ(Sim().RenderedBytes(m_path, 0).size(), first.data.size() + Sim().UnderrunFrames(m_path, 0) * kFrameBytes);
@@ -174,5 +190,179 @@ TEST_F(VirtualClockTest, TheDescriptionSwitchesTheVirtualClockAndItsInjections)
             error = e.what();
         }
         EXPECT_EQ(error, bad.reason);
+    }
+}
+
+namespace {
+
+// A render stream of 5 ms requests, all queued before RUN, whose frame n
+// holds n itself: its low 16 bits on the left, the rest on the right.
+std::vector<std::unique_ptr<StreamRequest>> NumberedRequests(int count, DWORD frames)
+{
+    std::vector<std::unique_ptr<StreamRequest>> requests;
+    uint32_t n = 0;
+    for (int i = 0; i < count; ++i) {
+        auto request = std::make_unique<StreamRequest>(frames * kFrameBytes);
+        for (DWORD f = 0; f < frames; ++f, ++n) {
+            const uint16_t sides[2] = {static_cast<uint16_t>(n & 0xFFFF), static_cast<uint16_t>(n >> 16)};
+            std::memcpy(&request->data[f * kFrameBytes], sides, sizeof sides);
+        }
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+// Where the device clock stood: from `seconds` on, frame position `frame`
+// (fractional) advancing at `rate` frames a second (0: paused).
+struct ClockStretch {
+    double seconds;
+    double frame;
+    double rate;
+};
+
+double SecondsOfFrame(const std::vector<ClockStretch>& stretches, double frame)
+{
+    for (auto it = stretches.rbegin(); it != stretches.rend(); ++it) {
+        if (it->rate > 0.0 && it->frame <= frame) {
+            return it->seconds + (frame - it->frame) / it->rate;
+        }
+    }
+    return -1.0;
+}
+
+}  // namespace
+
+TEST_F(VirtualClockTest, PlayedTailDatesItsFramesOnTheDeviceClockThroughPausesRateChangesAndRingWraps)
+{
+    constexpr size_t kCapacity = kssim::Simulation::kPlayedTailCapacityFrames;
+    constexpr DWORD kRequestFrames = 240;  // shorter than the device buffer: frames are taken in before they play
+    HANDLE pin = Open(true, 250.0);
+    Sim().KeepRenderedBytes(false);
+    const auto requests = NumberedRequests(1000, kRequestFrames);  // 5 s
+    const ModelEmptiedFirst emptied;
+    for (const auto& request : requests) {
+        ASSERT_EQ(request->Write(pin), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    EXPECT_TRUE(Sim().PlayedTail(m_path, 0, 100).bytes.empty()) << "nothing played before RUN";
+
+    const double nominal = kRate;
+    std::vector<ClockStretch> stretches;
+    double rate = nominal * (1.0 + 250e-6);
+    auto frameNow = [&] {
+        const ClockStretch& last = stretches.back();
+        return last.frame + (Sim().VirtualSeconds() - last.seconds) * last.rate;
+    };
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    stretches.push_back({Sim().VirtualSeconds(), 0.0, rate});
+
+    enum class Action { ReadTail, Pause, ChangeRate };
+    struct Step {
+        const char* what;
+        double wait;  // simulated seconds before the action
+        Action action;
+        size_t asked;  // frames asked for
+    };
+    const Step steps[] = {
+        {"before the ring is full", 0.3, Action::ReadTail, 5000},
+        {"the ring not yet full, asked for all of it", 0.0, Action::ReadTail, kCapacity},
+        {"the ring wrapped", 1.2, Action::ReadTail, kCapacity},
+        {"asked beyond the ring", 0.0, Action::ReadTail, kCapacity + 1000},
+        {"pause for 0.25 s", 0.0, Action::Pause, 0},
+        {"across a pause", 0.25, Action::ReadTail, kCapacity},
+        {"rate change to -400 ppm", 0.3, Action::ChangeRate, 0},
+        {"across a rate change", 0.4, Action::ReadTail, kCapacity},
+        {"after the rate change", 1.0, Action::ReadTail, 1000},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        WaitSimulated(step.wait);
+        if (step.action == Action::Pause) {
+            ASSERT_TRUE(SetState(pin, KSSTATE_PAUSE).ok);
+            stretches.push_back({Sim().VirtualSeconds(), frameNow(), 0.0});
+            WaitSimulated(0.25);
+            ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+            stretches.push_back({Sim().VirtualSeconds(), stretches.back().frame, rate});
+            continue;
+        }
+        if (step.action == Action::ChangeRate) {
+            const double frame = frameNow();
+            rate = nominal * (1.0 - 400e-6);
+            Sim().SetClockPpm(m_path, -400.0);
+            stretches.push_back({Sim().VirtualSeconds(), frame, rate});
+            continue;
+        }
+        const auto played = static_cast<size_t>(std::floor(frameNow()));
+        const size_t expected = std::min({step.asked, kCapacity, played});
+        const kssim::RenderTail tail = Sim().PlayedTail(m_path, 0, step.asked);
+        ASSERT_EQ(tail.bytes.size(), expected * kFrameBytes);
+        EXPECT_NEAR(tail.framesPerSecond, rate, 1e-6);
+        // It ends at the device position: its last frame has played, the
+        // device is in the middle of the next one.
+        const int64_t end = tail.firstFrame + static_cast<int64_t>(expected);
+        EXPECT_EQ(end, Sim().DevicePositionFrames(m_path, 0));
+        EXPECT_EQ(end, static_cast<int64_t>(played));
+        EXPECT_NEAR(tail.firstFrameSeconds, SecondsOfFrame(stretches, static_cast<double>(tail.firstFrame)), 1e-6);
+        EXPECT_LE(SecondsOfFrame(stretches, static_cast<double>(end)), Sim().VirtualSeconds());
+        EXPECT_GT(SecondsOfFrame(stretches, static_cast<double>(end + 1)), Sim().VirtualSeconds());
+        // The bytes are those sent for these frames, wherever the ring wrapped.
+        for (size_t f = 0; f < expected; ++f) {
+            const auto n = static_cast<uint32_t>(tail.firstFrame + static_cast<int64_t>(f));
+            const uint32_t held = Sample16(tail.bytes, 2 * f) | (static_cast<uint32_t>(Sample16(tail.bytes, 2 * f + 1)) << 16);
+            ASSERT_EQ(held, n) << "frame " << f << " of the tail";
+        }
+    }
+    EXPECT_EQ(Sim().UnderrunFrames(m_path, 0), 0);
+    EXPECT_TRUE(Sim().RenderedBytes(m_path, 0).empty()) << "the tail is kept without the rendered bytes";
+}
+
+TEST_F(VirtualClockTest, PlayedTailOfAWaveRtPinIsWhatLeavesItsFifo)
+{
+    constexpr DWORD kBufferFrames = 2400;
+    constexpr int64_t kFifoFrames = 64;  // the model's 256 bytes
+    kssim::DeviceModel device = kssim::WaveRtRenderDevice("Speakers", kRenderPath);
+    device.clockPpm = 250.0;
+    Sim().Reset({device});
+    Sim().SetClockMode(kssim::ClockMode::Virtual);
+    Sim().RunFreely();
+    m_path = kRenderPath;
+    m_filter = OpenFilter(m_path);
+    HANDLE pin = OpenPin(m_filter, 0, PcmFormat(2, kRate, 16), true);
+    ASSERT_NE(pin, nullptr);
+    KSRTAUDIO_BUFFER_PROPERTY ask{};
+    ask.Property.Set = kKsPropSetIdRtAudio;
+    ask.Property.Id = kRtAudioBuffer;
+    ask.Property.Flags = KSPROPERTY_TYPE_GET;
+    ask.RequestedBufferSize = kBufferFrames * kFrameBytes;
+    KSRTAUDIO_BUFFER buffer{};
+    ASSERT_TRUE(Property(pin, &ask, sizeof ask, &buffer, sizeof buffer).ok);
+    ASSERT_EQ(buffer.ActualBufferSize, kBufferFrames * kFrameBytes);
+    auto* frames = static_cast<uint16_t*>(buffer.BufferAddress);
+    for (DWORD f = 0; f < kBufferFrames; ++f) {
+        frames[2 * f] = static_cast<uint16_t>(f + 1);
+        frames[2 * f + 1] = static_cast<uint16_t>(~f);
+    }
+    ASSERT_TRUE(SetState(pin, KSSTATE_RUN).ok);
+    const double start = Sim().VirtualSeconds();
+    const double rate = kRate * (1.0 + 250e-6);
+    for (double wait : {0.004, 1.0}) {  // inside the FIFO's silence, then round the ring
+        SCOPED_TRACE(wait);
+        WaitSimulated(wait);
+        const kssim::RenderTail tail = Sim().PlayedTail(m_path, 0, kssim::Simulation::kPlayedTailCapacityFrames);
+        const size_t count = tail.bytes.size() / kFrameBytes;
+        ASSERT_GT(count, 0u);
+        EXPECT_NEAR(tail.framesPerSecond, rate, 1e-6);
+        EXPECT_NEAR(tail.firstFrameSeconds, start + static_cast<double>(tail.firstFrame) / rate, 1e-6);
+        // The buffer moves in steps of 1 ms: the tail ends within one of now.
+        const double end = static_cast<double>(tail.firstFrame + static_cast<int64_t>(count));
+        EXPECT_LE(end, (Sim().VirtualSeconds() - start) * rate);
+        EXPECT_GT(end, (Sim().VirtualSeconds() - start - 0.001) * rate - 1.0);
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t heard = tail.firstFrame + static_cast<int64_t>(i);
+            const int64_t f = (heard - kFifoFrames) % kBufferFrames;
+            const uint16_t left = heard < kFifoFrames ? 0 : static_cast<uint16_t>(f + 1);
+            const uint16_t right = heard < kFifoFrames ? 0 : static_cast<uint16_t>(~f);
+            ASSERT_EQ(Sample16(tail.bytes, 2 * i), left) << "frame " << heard;
+            ASSERT_EQ(Sample16(tail.bytes, 2 * i + 1), right) << "frame " << heard;
+        }
     }
 }

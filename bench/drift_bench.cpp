@@ -1,0 +1,494 @@
+// Drift between render devices through the driver, on kssim's virtual clock.
+// Prints figures; it judges nothing.
+//
+//   drift_bench [--minutes M] [--compensation on|off] [scenario-substring ...]
+//
+// The driver object (linked in) streams at 48 kHz, 16 bits, to a master
+// render device "A" (0 ppm, the first render device, so the clock master
+// by default) and one or two followers whose clocks run off A's; follower
+// "B" plays 50 ms late by its setting (outOutLatency 0.10). The host fills
+// its outputs with a ramp and its wrap count (host_ramp.h). Every simulated
+// second each device's last half second played (kssim's PlayedTail) tells
+// when it played one host frame, to a fraction of a frame; a follower's
+// offset is its time minus the master's, less its configured delay (0 when
+// all play in step).
+//
+// Per scenario, with drift compensation on ("DriftCompensation=1") and off
+// ("DriftCompensation=0"), one line:
+//   drift <scenario>: lock <s> s, worst offset <ms> ms, rms offset <samples>
+//   samples, ratio jitter <ppm> ppm rms, underrun <n>, overrun <n>, resync <n>
+// lock: the first second from which every follower's offset stays within
+// one frame of 0 for the rest of the run (inf: never); worst and rms over
+// the followers' offsets from then on (the whole run when never); underrun
+// and overrun: frames kssim counted over the run on all devices. Ratio
+// jitter and resyncs are the driver's own figures (DriverFigures); then
+// per follower its details.
+// --minutes M shortens every scenario to at most M simulated minutes (a
+// wandering clock keeps its rate of change per hour).
+
+#include "appdata_redirect.h"
+#include "kssim.h"
+#include "message_box.h"
+#include "host_ramp.h"
+#include "telvara_driver.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kSampleRate = 48000;
+constexpr DWORD kWallGuardMs = 120000;
+// Each look at a device: half a second of what it played, and the host
+// frame looked for a quarter of a second before the master's last.
+constexpr size_t kTailFrames = kSampleRate / 2;
+constexpr double kLookBackSeconds = 0.25;
+
+struct DeviceSpec {
+    std::string name;   // "A", "B", "C": also its config section
+    std::string path;
+    double ppm = 0.0;
+    double ppmPerHour = 0.0;  // a clock that wanders
+    const char* outLatency = nullptr;  // the outOutLatency setting, or none
+    double delaySeconds = 0.0;         // what the driver makes of it
+};
+
+struct Scenario {
+    std::string name;
+    long blockFrames = 512;
+    double seconds = 3600;
+    std::vector<DeviceSpec> followers;
+    bool noisy = false;  // position noise 1 frame, wake-up jitter 3 ms
+    bool compensate = true;
+};
+
+DeviceSpec Device(const std::string& name, double ppm, double ppmPerHour = 0.0)
+{
+    DeviceSpec device;
+    device.name = name;
+    device.path = "\\\\?\\drift#render#" + name;
+    device.ppm = ppm;
+    device.ppmPerHour = ppmPerHour;
+    if (name == "B") {
+        // The driver turns the factor into whole milliseconds of 500 (5 ms
+        // steps): 0.10 is 50 ms, 2400 frames at 48 kHz.
+        device.outLatency = "0.10";
+        device.delaySeconds = 0.050;
+    }
+    return device;
+}
+
+std::vector<Scenario> Scenarios()
+{
+    std::vector<Scenario> list;
+    auto add = [&](std::string name, long block, double seconds, std::vector<DeviceSpec> followers, bool noisy,
+                   bool compensate) {
+        list.push_back({std::move(name), block, seconds, std::move(followers), noisy, compensate});
+    };
+    const std::vector<DeviceSpec> pm150{Device("B", -150.0), Device("C", 150.0)};
+    const std::vector<DeviceSpec> pm1000{Device("B", -1000.0), Device("C", 1000.0)};
+    const std::vector<DeviceSpec> wander{Device("B", 0.0, 5.0)};
+    for (bool on : {true, false}) {
+        const std::string off = on ? "" : ", compensation off";
+        add("render -150/+150 ppm, 512 frames, 1 h" + off, 512, 3600, pm150, false, on);
+        add("render -150/+150 ppm, 64 frames, 10 min" + off, 64, 600, pm150, false, on);
+        add("render -150/+150 ppm, noise 1 sample, jitter 3 ms, 512 frames, 1 h" + off, 512, 3600, pm150, true, on);
+        add("render -150/+150 ppm, noise 1 sample, jitter 3 ms, 64 frames, 10 min" + off, 64, 600, pm150, true, on);
+        add("render -1000/+1000 ppm, noise, jitter, 512 frames, 1 h" + off, 512, 3600, pm1000, true, on);
+        add("render wandering 0 to 5 ppm over 1 h, noise, jitter, 512 frames" + off, 512, 3600, wander, true, on);
+    }
+    return list;
+}
+
+// ---- the host -------------------------------------------------------------
+
+int16_t* g_outputs[2][2] = {};
+long g_blockFrames = 0;
+int64_t g_hostFrames = 0;  // the engine thread's while the stream runs
+
+void FillHalf(long index)
+{
+    for (long f = 0; f < g_blockFrames; ++f) {
+        g_outputs[0][index][f] = RampLeft(g_hostFrames + f);
+        g_outputs[1][index][f] = RampRight(g_hostFrames + f);
+    }
+    g_hostFrames += g_blockFrames;
+}
+
+void BufferSwitch(long index, ASIOBool) { FillHalf(index); }
+
+ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool)
+{
+    FillHalf(index);
+    return time;
+}
+
+void SampleRateDidChange(ASIOSampleRate) {}
+
+long AsioMessage(long selector, long value, void*, double*)
+{
+    if (selector == kAsioSelectorSupported) {
+        return value == kAsioResetRequest || value == kAsioSupportsTimeInfo;
+    }
+    return selector == kAsioSupportsTimeInfo ? 1 : 0;
+}
+
+std::string Settings(const Scenario& scenario, const std::vector<DeviceSpec>& devices)
+{
+    std::string text = "[default]\nout=";
+    for (size_t i = 0; i < devices.size(); ++i) {
+        text += (i ? ";" : "") + devices[i].name;
+    }
+    text += "\nSampleRate=48000\nBlockFrames=" + std::to_string(scenario.blockFrames) +
+            "\nDriftCompensation=" + (scenario.compensate ? "1" : "0") + "\n";
+    for (const DeviceSpec& device : devices) {
+        text += "[" + device.name + "]\noutMaximumChannels=2\noutChannelLink=0;1\n";
+        if (device.outLatency) {
+            text += std::string("outOutLatency=") + device.outLatency + "\n";
+        }
+    }
+    return text;
+}
+
+// ---- measuring ------------------------------------------------------------
+
+// A device's last half second: what it played and when.
+struct Look {
+    PlayedRamp played;
+    double firstSeconds;
+    double framesPerSecond;
+
+    explicit Look(const kssim::RenderTail& tail)
+        : played(tail.bytes), firstSeconds(tail.firstFrameSeconds), framesPerSecond(tail.framesPerSecond)
+    {
+    }
+    double SecondsAt(double index) const { return firstSeconds + index / framesPerSecond; }
+    double IndexAt(double seconds) const { return (seconds - firstSeconds) * framesPerSecond; }
+    size_t Frames() const { return played.left.size(); }
+};
+
+Look LookAt(const DeviceSpec& device)
+{
+    return Look(kssim::Simulation::Instance().PlayedTail(device.path, 0, kTailFrames));
+}
+
+// A host frame a device played cleanly near `back` seconds before its last
+// frame, trying further back when underruns or skips hide it: the host
+// frame and when it played.
+std::optional<std::pair<double, double>> Reading(const Look& look, double back)
+{
+    for (double tried = back; tried < 0.45; tried += 0.05) {
+        const double around = static_cast<double>(look.Frames()) - tried * look.framesPerSecond;
+        if (const auto found = HostFrameNear(look.played, around)) {
+            return std::make_pair(found->second, look.SecondsAt(found->first));
+        }
+    }
+    return std::nullopt;
+}
+
+// How far a follower plays behind the master, less its configured delay
+// (seconds): when it played the host frame the master's reading names,
+// against when the master did. A follower so far off that the frame is not
+// in its last frames gives a reading of its own, against when the master
+// played that frame or will play it (the master plays one host frame per
+// frame of its own clock, so its time of any frame follows from one).
+std::optional<double> Offset(const Look& master, const std::pair<double, double>& mark, const DeviceSpec& follower,
+                             double delayDifference)
+{
+    const Look look = LookAt(follower);
+    if (look.Frames() == 0 || !(look.framesPerSecond > 0)) {
+        return std::nullopt;
+    }
+    const auto [hostFrame, masterSeconds] = mark;
+    const double expected = masterSeconds + delayDifference;
+    const double reach = kRampPeriodFrames / 2.0 - kWrapMargin;
+    if (const auto index = IndexOfHostFrame(look.played, hostFrame, look.IndexAt(expected), reach)) {
+        return look.SecondsAt(*index) - expected;
+    }
+    const auto own = Reading(look, kLookBackSeconds);
+    if (!own) {
+        return std::nullopt;
+    }
+    const double masterSecondsOfOwn = masterSeconds + (own->first - hostFrame) / master.framesPerSecond;
+    return own->second - masterSecondsOfOwn - delayDifference;
+}
+
+// One follower's offsets, one a second (none where it could not be read).
+struct FollowerTrack {
+    std::vector<std::optional<double>> offsets;  // seconds
+};
+
+struct FollowerFigures {
+    double lockSeconds = -1.0;  // < 0: never
+    double worstSeconds = 0.0;
+    double sumSquaresFrames = 0.0;
+    int measured = 0;
+    int missing = 0;
+    double lastOffsetFrames = 0.0;
+    int64_t underrunFrames = 0;
+};
+
+FollowerFigures Figures(const FollowerTrack& track)
+{
+    FollowerFigures figures;
+    const double oneFrame = 1.0 / kSampleRate;
+    size_t from = track.offsets.size();
+    while (from > 0 && track.offsets[from - 1] && std::fabs(*track.offsets[from - 1]) <= oneFrame) {
+        --from;
+    }
+    if (from < track.offsets.size()) {
+        figures.lockSeconds = static_cast<double>(from + 1);  // the measurement at the end of second from + 1
+    } else {
+        from = 0;
+    }
+    for (size_t i = from; i < track.offsets.size(); ++i) {
+        if (!track.offsets[i]) {
+            ++figures.missing;
+            continue;
+        }
+        const double offset = *track.offsets[i];
+        figures.worstSeconds = std::max(figures.worstSeconds, std::fabs(offset));
+        figures.sumSquaresFrames += (offset * kSampleRate) * (offset * kSampleRate);
+        ++figures.measured;
+    }
+    for (auto it = track.offsets.rbegin(); it != track.offsets.rend(); ++it) {
+        if (*it) {
+            figures.lastOffsetFrames = **it * kSampleRate;
+            break;
+        }
+    }
+    return figures;
+}
+
+// What the driver knows of its compensation: the rms of each follower's
+// ratio against its true one, and how often it re-synchronised. The driver
+// object does not give them out yet: 0 until it does.
+struct DriverFigures {
+    double ratioJitterPpm = 0.0;
+    int64_t resyncs = 0;
+};
+
+DriverFigures ReadDriverFigures(CTelvaraDriver&) { return {}; }
+
+struct Totals {
+    int64_t underrunFrames = 0;
+    int64_t overrunFrames = 0;
+};
+
+std::string SummaryLine(const Scenario& scenario, const std::vector<FollowerFigures>& followers, const Totals& totals,
+                        const DriverFigures& driver)
+{
+    double lock = 0.0, worst = 0.0, squares = 0.0;
+    int measured = 0;
+    bool neverLocked = followers.empty();
+    for (const FollowerFigures& f : followers) {
+        neverLocked = neverLocked || f.lockSeconds < 0;
+        lock = std::max(lock, f.lockSeconds);
+        worst = std::max(worst, f.worstSeconds);
+        squares += f.sumSquaresFrames;
+        measured += f.measured;
+    }
+    char lockText[32];
+    if (neverLocked) {
+        std::snprintf(lockText, sizeof lockText, "inf");
+    } else {
+        std::snprintf(lockText, sizeof lockText, "%.3f", lock);
+    }
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "drift %s: lock %s s, worst offset %.3f ms, rms offset %.3f samples, ratio jitter %.3f ppm rms, "
+                  "underrun %lld, overrun %lld, resync %lld",
+                  scenario.name.c_str(), lockText, worst * 1000.0, measured ? std::sqrt(squares / measured) : 0.0,
+                  driver.ratioJitterPpm, static_cast<long long>(totals.underrunFrames),
+                  static_cast<long long>(totals.overrunFrames), static_cast<long long>(driver.resyncs));
+    return line;
+}
+
+std::string FollowerLine(const DeviceSpec& follower, const FollowerFigures& f)
+{
+    char clock[64];
+    if (follower.ppmPerHour != 0.0) {
+        std::snprintf(clock, sizeof clock, "%+g ppm, wandering %+g ppm/h", follower.ppm, follower.ppmPerHour);
+    } else {
+        std::snprintf(clock, sizeof clock, "%+g ppm", follower.ppm);
+    }
+    char lock[32] = "inf";
+    if (f.lockSeconds >= 0) {
+        std::snprintf(lock, sizeof lock, "%.3f", f.lockSeconds);
+    }
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "    follower %s (%s, delay %.0f ms): lock %s s, worst %.3f frames, rms %.3f frames, "
+                  "offset at the end %.3f frames, %d seconds unreadable, underrun %lld",
+                  follower.name.c_str(), clock, follower.delaySeconds * 1000.0, lock, f.worstSeconds * kSampleRate,
+                  f.measured ? std::sqrt(f.sumSquaresFrames / f.measured) : 0.0, f.lastOffsetFrames, f.missing,
+                  static_cast<long long>(f.underrunFrames));
+    return line;
+}
+
+// ---- one scenario -----------------------------------------------------------
+
+bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const DeviceSpec master = Device("A", 0.0);
+    std::vector<DeviceSpec> devices{master};
+    devices.insert(devices.end(), scenario.followers.begin(), scenario.followers.end());
+    CreateDirectoryA(appData.SettingsFolder().c_str(), nullptr);
+    WriteFileBytes(appData.SettingsFile(), Settings(scenario, devices));
+
+    kssim::Simulation& sim = kssim::Simulation::Instance();
+    std::vector<kssim::DeviceModel> models;
+    for (const DeviceSpec& device : devices) {
+        kssim::DeviceModel model = kssim::RenderDevice(device.name, device.path);
+        model.clockPpm = device.ppm;
+        models.push_back(model);
+    }
+    sim.Reset(models);
+    sim.KeepRenderedBytes(false);
+    sim.SetClockMode(kssim::ClockMode::Virtual);
+    if (scenario.noisy) {
+        sim.SetPositionNoise(1);
+        sim.SetJitter(3.0);
+    }
+
+    auto* driver = new CTelvaraDriver(nullptr);
+    driver->NonDelegatingAddRef();
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
+    g_blockFrames = scenario.blockFrames;
+    g_hostFrames = 0;
+    const bool prepared = driver->init(nullptr) == ASIOTrue &&
+                          driver->createBuffers(infos, 2, scenario.blockFrames, &callbacks) == ASE_OK;
+    if (prepared) {
+        for (int c = 0; c < 2; ++c) {
+            for (int half = 0; half < 2; ++half) {
+                g_outputs[c][half] = static_cast<int16_t*>(infos[c].buffers[half]);
+            }
+        }
+        FillHalf(0);
+        FillHalf(1);
+    }
+    if (!prepared || driver->start() != ASE_OK) {
+        std::printf("drift %s: the stream did not start\n", scenario.name.c_str());
+        driver->Release();
+        sim.Reset();
+        return false;
+    }
+
+    std::vector<FollowerTrack> tracks(scenario.followers.size());
+    bool clockKept = true;
+    const auto seconds = static_cast<int>(scenario.seconds);
+    for (int s = 1; s <= seconds && clockKept; ++s) {
+        for (const DeviceSpec& follower : scenario.followers) {
+            if (follower.ppmPerHour != 0.0) {
+                sim.SetClockPpm(follower.path, follower.ppm + follower.ppmPerHour * (s - 1) / 3600.0);
+            }
+        }
+        clockKept = sim.RunFor(1.0, kWallGuardMs);
+        const Look masterLook = LookAt(master);
+        const auto mark = clockKept ? Reading(masterLook, kLookBackSeconds) : std::nullopt;
+        for (size_t i = 0; i < scenario.followers.size(); ++i) {
+            const DeviceSpec& follower = scenario.followers[i];
+            tracks[i].offsets.push_back(
+                mark ? Offset(masterLook, *mark, follower, follower.delaySeconds - master.delaySeconds) : std::nullopt);
+        }
+    }
+    const DriverFigures driverFigures = ReadDriverFigures(*driver);
+    Totals totals;
+    std::vector<FollowerFigures> figures;
+    for (const DeviceSpec& device : devices) {
+        totals.underrunFrames += sim.UnderrunFrames(device.path, 0);
+        totals.overrunFrames += sim.OverrunFrames(device.path, 0);
+    }
+    for (size_t i = 0; i < scenario.followers.size(); ++i) {
+        figures.push_back(Figures(tracks[i]));
+        figures.back().underrunFrames = sim.UnderrunFrames(scenario.followers[i].path, 0);
+    }
+    const int64_t masterUnderrun = sim.UnderrunFrames(master.path, 0);
+    const double simulated = sim.VirtualSeconds();
+    driver->stop();
+    driver->disposeBuffers();
+    driver->Release();
+    sim.Reset();
+
+    std::printf("%s\n", SummaryLine(scenario, figures, totals, driverFigures).c_str());
+    for (size_t i = 0; i < figures.size(); ++i) {
+        std::printf("%s\n", FollowerLine(scenario.followers[i], figures[i]).c_str());
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("    master underrun %lld, %.0f s simulated in %.1f s%s\n", static_cast<long long>(masterUnderrun),
+                simulated, took, clockKept ? "" : " (the simulated clock stopped short: the stream stalled)");
+    std::fflush(stdout);
+    return clockKept;
+}
+
+int AnswerMessageBox(const char* text, const char* caption, unsigned int)
+{
+    std::fprintf(stderr, "[message box] %s: %s\n", caption ? caption : "", text ? text : "");
+    return IDOK;
+}
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: drift_bench [--minutes M] [--compensation on|off] [scenario-substring ...]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    double minutes = 0.0;
+    int compensation = -1;  // -1: both
+    std::vector<std::string> only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--minutes" && i + 1 < argc) {
+            minutes = std::atof(argv[++i]);
+            if (!(minutes > 0)) {
+                return Usage();
+            }
+        } else if (arg == "--compensation" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (value != "on" && value != "off") {
+                return Usage();
+            }
+            compensation = value == "on" ? 1 : 0;
+        } else if (arg.rfind("--", 0) == 0) {
+            return Usage();
+        } else {
+            only.push_back(arg);
+        }
+    }
+    SetMessageBoxHandler(AnswerMessageBox);
+    AppDataRedirect appData;
+    std::printf("Drift through the driver on kssim's virtual clock, 48 kHz, master A at 0 ppm, follower B 50 ms late "
+                "by its setting;\noffsets every simulated second, from a ramp read to a fraction of a frame%s.\n",
+                minutes > 0 ? (", at most " + std::to_string(static_cast<int>(minutes * 60.0)) + " simulated seconds a scenario").c_str() : "");
+    int failed = 0;
+    for (Scenario scenario : Scenarios()) {
+        if (compensation >= 0 && scenario.compensate != (compensation == 1)) {
+            continue;
+        }
+        if (!only.empty() && std::none_of(only.begin(), only.end(), [&](const std::string& part) {
+                return scenario.name.find(part) != std::string::npos;
+            })) {
+            continue;
+        }
+        if (minutes > 0) {
+            scenario.seconds = std::min(scenario.seconds, std::floor(minutes * 60.0));
+        }
+        failed += RunScenario(appData, scenario) ? 0 : 1;
+    }
+    return failed ? 1 : 0;
+}
