@@ -22,6 +22,19 @@ struct EndpointCounters {
     std::atomic<int64_t> failedRequests{0};
 };
 
+// How a render device follows the stream's clock master, written by the
+// engine thread once a cycle and read by anyone.
+struct EndpointDriftFigures {
+    enum Role : int { Alone = 0, Master = 1, Follower = 2, Uncompensated = 3 };
+    std::atomic<int> role{Alone};
+    std::atomic<bool> resampling{false};    // its blocks go through the resampler
+    std::atomic<double> ratePpm{0.0};       // its clock against the master's, parts per million
+    std::atomic<double> ratio{1.0};         // device frames per host frame it is resampled by
+    std::atomic<double> queuedFrames{0.0};  // frames handed to the device that it has not played
+    std::atomic<double> offsetFrames{0.0};  // how far it plays from its configured delay against the master (> 0: late)
+    std::atomic<int64_t> resyncs{0};        // re-synchronisations after its lag left its limits
+};
+
 // One open device: its pin with the format it was opened with, its state,
 // the blocks it has in flight (through a transport that hides how they
 // reach the pin) and its counters. Render and capture endpoints build on it.
@@ -76,6 +89,8 @@ public:
 
     EndpointCounters& Counters() { return m_counters; }
     const EndpointCounters& Counters() const { return m_counters; }
+    EndpointDriftFigures& Drift() { return m_drift; }
+    const EndpointDriftFigures& Drift() const { return m_drift; }
 
 protected:
     CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
@@ -97,4 +112,5 @@ private:
     bool m_kept = false;  // a take-back failed: the pin may still hold the transport's memory
     int m_inFlight = 0;
     EndpointCounters m_counters;
+    EndpointDriftFigures m_drift;
 };

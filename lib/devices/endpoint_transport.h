@@ -16,9 +16,11 @@ class CEndpointTransport {
 public:
     virtual ~CEndpointTransport() = default;
 
-    // Room for `slots` blocks of blockBytes bytes each. A render block goes
-    // to the pin as requests ending at the offsets of requestEnds (the last
-    // one is blockBytes); a capture block is asked for with one read. The
+    // Room for `slots` blocks of up to blockBytes bytes each. A render block
+    // goes to the pin as requests ending at the offsets of requestEnds (the
+    // last one ends the block's nominal length, at most blockBytes; a block
+    // sent longer or shorter moves the end of its last request); a capture
+    // block is asked for with one read of blockBytes. The
     // pin's give-backs signal `activity` when one is given (one event for
     // every device of a stream, so that its thread waits on one handle),
     // otherwise the transport's own event.
@@ -32,9 +34,13 @@ public:
     virtual HANDLE WaitHandle() const = 0;
 
     // Render: the buffer of the next block, null when the pin holds every
-    // slot; Send hands that buffer to the pin.
+    // slot; Send hands its first `bytes` (at most the room) to the pin.
     virtual uint8_t* NextToSend() = 0;
-    virtual HRESULT Send() = 0;
+    virtual HRESULT Send(uint32_t bytes) = 0;
+    // Render: the bytes the device has played since the stream began and
+    // the bytes handed to it, read now; false when the device gave no
+    // position in this call (none at all, or one still on its way).
+    virtual bool ReadProgress(int64_t* played, int64_t* written) = 0;
 
     // Capture: asks for every slot not asked for yet.
     virtual HRESULT AskForAll() = 0;

@@ -111,16 +111,20 @@ void CLoopedStreaming::ReadHardwareLatency()
     }
 }
 
-bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& /*requestEnds*/,
+bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
                                HANDLE activity)
 {
-    if (!m_pin || slots < 1 || blockBytes == 0) {
+    // blockBytes is the room of a block; a render block's nominal length
+    // (what "held" blocks are counted in) is its last request end.
+    const uint32_t nominal =
+        m_direction == StreamDirection::Render && !requestEnds.empty() ? requestEnds.back() : blockBytes;
+    if (!m_pin || slots < 1 || nominal == 0 || nominal > blockBytes) {
         return false;
     }
     Unregister();
     m_register = nullptr;
     m_positionReader.reset();
-    m_blockBytes = blockBytes;
+    m_blockBytes = nominal;
     try {
         m_block.assign(blockBytes, 0);
     } catch (const std::bad_alloc&) {
@@ -199,15 +203,16 @@ bool CLoopedStreaming::AllocateBuffers(uint32_t wanted)
     return true;
 }
 
-void CLoopedStreaming::Refresh() const
+bool CLoopedStreaming::Refresh() const
 {
     ULONG offset = 0;
+    bool answeredNow = true;
     if (m_register) {
         offset = *m_register;
     } else {
         uint64_t position = 0;
-        if (!m_positionReader || !m_positionReader->Read(&position)) {
-            return;  // no answer yet: the device is taken as not moved
+        if (!m_positionReader || !m_positionReader->Read(&position, &answeredNow)) {
+            return false;  // no answer yet: the device is taken as not moved
         }
         offset = static_cast<ULONG>(position % std::max<uint32_t>(1, m_bufferBytes));
     }
@@ -220,12 +225,13 @@ void CLoopedStreaming::Refresh() const
     }
     if (m_direction == StreamDirection::Capture) {
         m_lost += m_cursor.CatchUpCapture();
-        return;
+        return answeredNow;
     }
     // A device running before the stream's first block plays nothing of
     // the stream: that block starts where the device stands.
     const int64_t passed = m_cursor.CatchUpRender();
     m_lost += m_written ? passed : 0;
+    return answeredNow;
 }
 
 int CLoopedStreaming::Held() const
@@ -245,18 +251,35 @@ uint8_t* CLoopedStreaming::NextToSend()
     return m_block.data();
 }
 
-HRESULT CLoopedStreaming::Send()
+HRESULT CLoopedStreaming::Send(uint32_t bytes)
 {
     if (!m_buffer) {
         return E_FAIL;
     }
+    if (bytes > m_block.size() || bytes % m_frameBytes != 0) {
+        return E_INVALIDARG;
+    }
+    // Never over data the device has not played yet.
+    if (m_cursor.Client() + bytes - m_cursor.Device() > static_cast<int64_t>(m_bufferBytes)) {
+        return E_PENDING;
+    }
     const uint32_t at = m_cursor.ClientOffset();
-    const uint32_t first = std::min(m_blockBytes, m_bufferBytes - at);
+    const uint32_t first = std::min(bytes, m_bufferBytes - at);
     std::memcpy(m_buffer + at, m_block.data(), first);
-    std::memcpy(m_buffer, m_block.data() + first, m_blockBytes - first);
-    m_cursor.Advance(m_blockBytes);
+    std::memcpy(m_buffer, m_block.data() + first, bytes - first);
+    m_cursor.Advance(bytes);
     m_written = true;
     return S_OK;
+}
+
+bool CLoopedStreaming::ReadProgress(int64_t* played, int64_t* written)
+{
+    if (!m_buffer || m_direction != StreamDirection::Render || !Refresh()) {
+        return false;
+    }
+    *played = m_cursor.Device();
+    *written = m_cursor.Client();
+    return true;
 }
 
 const uint8_t* CLoopedStreaming::OldestArrived(uint32_t* filled, HRESULT* outcome)

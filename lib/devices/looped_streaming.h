@@ -48,7 +48,8 @@ public:
     HANDLE WaitHandle() const override { return m_registered; }
 
     uint8_t* NextToSend() override;
-    HRESULT Send() override;
+    HRESULT Send(uint32_t bytes) override;
+    bool ReadProgress(int64_t* played, int64_t* written) override;
 
     HRESULT AskForAll() override { return S_OK; }
     const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) override;
@@ -72,7 +73,8 @@ private:
     bool AllocateBuffers(uint32_t wanted);
     void ReadHardwareLatency();
     // Reads the device position into the cursor; counts what was lost.
-    void Refresh() const;
+    // True when this call read a position (not one answered late).
+    bool Refresh() const;
     void Unregister();
 
     CKsPin* m_pin;

@@ -63,8 +63,11 @@ CPositionReader::~CPositionReader()
     delete m_request;
 }
 
-bool CPositionReader::Read(uint64_t* offset)
+bool CPositionReader::Read(uint64_t* offset, bool* answeredNow)
 {
+    if (answeredNow) {
+        *answeredNow = !m_pending;
+    }
     if (!m_request) {
         return false;
     }

@@ -22,7 +22,9 @@ public:
 
     // The play (render) or record (capture) offset in bytes, when the
     // driver has answered; false while a read is pending or when it failed.
-    bool Read(uint64_t* offset);
+    // `answeredNow` (when given) tells whether the answer is to this call's
+    // read, not to one that was pending since an earlier call.
+    bool Read(uint64_t* offset, bool* answeredNow = nullptr);
 
 private:
     struct Request;

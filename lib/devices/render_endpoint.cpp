@@ -2,14 +2,20 @@
 
 #include "sample_conversion.h"
 
+#include "debug_trace.h"
+
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace {
 
 // How long the output takes to fade out before a delay changes, and to fade
 // in after it: short enough to pass unnoticed, long enough not to click.
 constexpr int kDelayFadeMs = 5;
+// The ratio of a resampled device stays within 1 +- this.
+constexpr double kMostRatioDeviation = 0.002;
+
 
 }  // namespace
 
@@ -20,7 +26,7 @@ CRenderEndpoint::CRenderEndpoint(std::string name, int index, CKsAudPin* pin, co
 }
 
 bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity,
-                                    SampleFormat hostFormat)
+                                    SampleFormat hostFormat, bool resamplable)
 {
     const EndpointFormat& format = Format();
     if (frames <= 0 || requestUnit <= 0 || inFlight < 1) {
@@ -41,7 +47,20 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
         m_block.assign(static_cast<size_t>(frames) * format.channels + 1, 0);
         m_delay = std::make_unique<CDelayLine>(format.channels,
                                                ::DelayFrames(kLongestDelayMs, format.sampleRate, format.channels), frames);
+        m_resampler.reset();
+        m_resampling = false;
+        m_pendingJump = 0;
+        if (resamplable && format.channels > 0) {
+            // A block and half a block of jump at most go in at once.
+            m_resampler = std::make_unique<CVariableResampler>(format.channels, frames + frames / 2,
+                                                               EResamplerQuality::Medium, kMostRatioDeviation);
+            m_jumped.assign(static_cast<size_t>(frames + frames / 2) * format.channels, 0);
+            m_resampled.assign(static_cast<size_t>(m_resampler->MaxOutputFrames()) * format.channels, 0);
+        }
     } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::runtime_error& e) {
+        DebugTrace("CRenderEndpoint: device %d cannot be resampled: %s\n", Index(), e.what());
         return false;
     }
     if (!m_delay->HasStorage()) {
@@ -52,8 +71,62 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
     m_pinFormat = PinSampleFormat(format);
     m_delay->Prime(::DelayFrames(delayMs, format.sampleRate, format.channels));
     // The blocks in flight, the one sent right after the callback, and one
-    // spare for a device that lags.
-    return PrepareTransport(inFlight, inFlight + 2, ends.back(), ends, activity);
+    // spare for a device that lags; each with the room of a resampled block.
+    const uint32_t room = m_resampler ? static_cast<uint32_t>(m_resampler->MaxOutputFrames()) * format.channels *
+                                            format.bytesPerSample
+                                      : ends.back();
+    return PrepareTransport(inFlight, inFlight + 2, std::max(room, ends.back()), ends, activity);
+}
+
+void CRenderEndpoint::StartResampling()
+{
+    if (m_resampler && !m_resampling) {
+        m_resampler->Reset();
+        m_resampling = true;
+    }
+}
+
+void CRenderEndpoint::SetRatio(double ratio)
+{
+    if (m_resampler) {
+        m_resampler->SetRatio(ratio);
+    }
+}
+
+bool CRenderEndpoint::ReadProgress(int64_t* playedFrames, int64_t* writtenFrames)
+{
+    const int64_t frameBytes = static_cast<int64_t>(Format().channels) * Format().bytesPerSample;
+    int64_t played = 0;
+    int64_t written = 0;
+    if (!m_transport || frameBytes <= 0 || !m_transport->ReadProgress(&played, &written)) {
+        return false;
+    }
+    *playedFrames = played / frameBytes;
+    *writtenFrames = written / frameBytes;
+    return true;
+}
+
+int32_t CRenderEndpoint::Resample(const int32_t* block)
+{
+    const int channels = Format().channels;
+    const int32_t most = m_frames / 2;
+    const int32_t* in = block;
+    int32_t frames = m_frames;
+    if (m_pendingJump > 0) {
+        const auto drop = static_cast<int32_t>(std::min<int64_t>(m_pendingJump, most));
+        in += static_cast<size_t>(drop) * channels;
+        frames -= drop;
+        m_pendingJump -= drop;
+    } else if (m_pendingJump < 0) {
+        const auto insert = static_cast<int32_t>(std::min<int64_t>(-m_pendingJump, most));
+        std::fill(m_jumped.begin(), m_jumped.begin() + static_cast<ptrdiff_t>(insert) * channels, 0);
+        std::copy(block, block + static_cast<size_t>(m_frames) * channels,
+                  m_jumped.begin() + static_cast<ptrdiff_t>(insert) * channels);
+        in = m_jumped.data();
+        frames += insert;
+        m_pendingJump += insert;
+    }
+    return m_resampler->Process(in, frames, m_resampled.data());
 }
 
 bool CRenderEndpoint::CanSend(bool pacing) const
@@ -92,9 +165,19 @@ HRESULT CRenderEndpoint::Send(const void* left, const void* right)
         }
     }
     m_delay->Pass(block, m_frames);
-    const size_t samples = static_cast<size_t>(m_frames) * channels;
+    int32_t frames = m_frames;
+    if (m_resampling) {
+        frames = Resample(block);
+        if (frames < 0) {
+            // The converter failed and started over: this block is silence.
+            frames = m_frames;
+            std::fill(m_resampled.begin(), m_resampled.begin() + static_cast<ptrdiff_t>(frames) * channels, 0);
+        }
+        block = m_resampled.data();
+    }
+    const size_t samples = static_cast<size_t>(frames) * channels;
     FromInternal(block, 1, samples, m_pinFormat, target, Format().bytesPerSample);
-    const HRESULT hr = m_transport->Send();
+    const HRESULT hr = m_transport->Send(static_cast<uint32_t>(samples * Format().bytesPerSample));
     if (FAILED(hr)) {
         Counters().failedRequests.fetch_add(1, std::memory_order_relaxed);
     }

@@ -30,8 +30,11 @@ bool CStandardStreaming::Prepare(int slots, uint32_t blockBytes, const std::vect
     m_signal = activity ? activity : m_event;
     try {
         m_requestEnds = m_direction == StreamDirection::Render ? requestEnds : std::vector<uint32_t>{blockBytes};
-        if (m_requestEnds.empty() || m_requestEnds.back() != blockBytes) {
+        if (m_requestEnds.empty() || m_requestEnds.back() > blockBytes) {
             return false;
+        }
+        if (m_direction == StreamDirection::Render && !m_positionReader) {
+            m_positionReader = std::make_unique<CPositionReader>(m_pin->GetHandle());
         }
         m_slots.assign(static_cast<size_t>(slots), Slot{});
         for (Slot& slot : m_slots) {
@@ -44,6 +47,7 @@ bool CStandardStreaming::Prepare(int slots, uint32_t blockBytes, const std::vect
         return false;
     }
     m_next = 0;
+    m_written = 0;
     return true;
 }
 
@@ -56,14 +60,21 @@ int CStandardStreaming::Held() const
     return held;
 }
 
-HRESULT CStandardStreaming::Submit(Slot& slot)
+// A block of `bytes`: the requests up to the one that reaches its end, the
+// last of them ending there (a render block longer or shorter than its
+// nominal length moves only the end of its last request).
+HRESULT CStandardStreaming::Submit(Slot& slot, uint32_t bytes)
 {
     std::fill(slot.requests.begin(), slot.requests.end(), StreamRequest{});
     slot.queued = 0;
+    size_t count = 1;
+    while (count < m_requestEnds.size() && m_requestEnds[count - 1] < bytes) {
+        ++count;
+    }
     uint32_t begin = 0;
-    for (size_t i = 0; i < m_requestEnds.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         StreamRequest& request = slot.requests[i];
-        const uint32_t end = m_requestEnds[i];
+        const uint32_t end = i + 1 == count ? bytes : m_requestEnds[i];
         request.header.Size = sizeof(KSSTREAM_HEADER);
         request.header.FrameExtent = end - begin;
         request.header.Data = slot.data.data() + begin;
@@ -72,7 +83,7 @@ HRESULT CStandardStreaming::Submit(Slot& slot)
             request.header.DataUsed = end - begin;
             request.header.OptionsFlags = 0x100;
         }
-        request.overlapped.hEvent = i + 1 == m_requestEnds.size() ? m_signal : nullptr;
+        request.overlapped.hEvent = i + 1 == count ? m_signal : nullptr;
         // Marked before it goes, so that a completion racing the submission
         // cannot be missed.
         MarkRequestHeld(request.overlapped);
@@ -96,10 +107,16 @@ uint8_t* CStandardStreaming::NextToSend()
     return m_slots[m_next].data.data();
 }
 
-HRESULT CStandardStreaming::Send()
+HRESULT CStandardStreaming::Send(uint32_t bytes)
 {
     Slot& slot = m_slots[m_next];
-    const HRESULT hr = Submit(slot);
+    if (bytes > slot.data.size()) {
+        return E_INVALIDARG;
+    }
+    const HRESULT hr = Submit(slot, bytes);
+    if (SUCCEEDED(hr)) {
+        m_written += bytes;
+    }
     // A block refused half-way keeps its first requests with the pin: the
     // slot stays held (and unused) until they come back.
     m_next = (m_next + 1) % m_slots.size();
@@ -111,7 +128,7 @@ HRESULT CStandardStreaming::AskForAll()
     for (size_t n = 0; n < m_slots.size(); ++n) {
         Slot& slot = m_slots[(m_next + n) % m_slots.size()];
         if (!slot.asked) {
-            const HRESULT hr = Submit(slot);
+            const HRESULT hr = Submit(slot, m_requestEnds.back());
             if (FAILED(hr)) {
                 return hr;
             }
@@ -143,9 +160,21 @@ HRESULT CStandardStreaming::AskAgain()
     Slot& slot = m_slots[m_next];
     slot.asked = false;
     m_next = (m_next + 1) % m_slots.size();
-    const HRESULT hr = Submit(slot);
+    const HRESULT hr = Submit(slot, m_requestEnds.back());
     slot.asked = SUCCEEDED(hr);
     return hr;
+}
+
+bool CStandardStreaming::ReadProgress(int64_t* played, int64_t* written)
+{
+    uint64_t offset = 0;
+    bool now = false;
+    if (!m_positionReader || !m_positionReader->Read(&offset, &now) || !now) {
+        return false;
+    }
+    *played = static_cast<int64_t>(offset);
+    *written = m_written;
+    return true;
 }
 
 void CStandardStreaming::CancelAll()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "endpoint_transport.h"
+#include "position_reader.h"
 #include "request_completion.h"
 
 #include <memory>
@@ -28,7 +29,8 @@ public:
     HANDLE WaitHandle() const override { return m_signal; }
 
     uint8_t* NextToSend() override;
-    HRESULT Send() override;
+    HRESULT Send(uint32_t bytes) override;
+    bool ReadProgress(int64_t* played, int64_t* written) override;
 
     HRESULT AskForAll() override;
     const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) override;
@@ -45,7 +47,7 @@ private:
         bool asked = false;   // capture: asked for and not taken yet
     };
     static bool IsHeld(const Slot& slot) { return AnyRequestHeld(slot.requests.data(), slot.queued); }
-    HRESULT Submit(Slot& slot);
+    HRESULT Submit(Slot& slot, uint32_t bytes);
 
     CKsPin* m_pin;
     StreamDirection m_direction;
@@ -54,4 +56,6 @@ private:
     std::vector<uint32_t> m_requestEnds;
     std::vector<Slot> m_slots;
     size_t m_next = 0;  // render: the next slot to send; capture: the oldest asked for
+    int64_t m_written = 0;  // render: bytes handed to the pin since Prepare
+    std::unique_ptr<CPositionReader> m_positionReader;  // render
 };

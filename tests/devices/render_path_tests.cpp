@@ -580,3 +580,50 @@ TEST_F(RenderPathTest, ClosingWhileThePinKeepsItsRequestsWaitsForThemAndReleases
                   cancelDelayMs > kGiveBackTimeoutMs ? 1u : 0u);
     }
 }
+
+// A device that follows another's clock gets each block through the
+// resampler: as many frames as the ratio makes of it (the last request of
+// the block ends there, the others keep their unit), and a jump drops or
+// inserts host frames at the head of the next blocks. Whatever the ratio,
+// every host frame reaches the device but what the resampler still holds.
+TEST_F(RenderPathTest, AResampledDeviceGetsWhatTheRatioMakesOfEachBlock)
+{
+    struct Case {
+        double ratio;
+        int64_t jump;
+    };
+    const Case cases[] = {{1.0015, 0}, {0.9985, 0}, {1.0, 200}, {1.0, -200}};
+    constexpr size_t kFrames = 256;
+    constexpr uint32_t kBlocks = 100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "ratio " << c.ratio << ", jump " << c.jump);
+        CRenderEndpoint& endpoint = Open(ConfigText().Out("Card", 2));
+        Sim().SetClockMode(kssim::ClockMode::Fast);
+        // 64 frames a request: four to a block.
+        ASSERT_TRUE(endpoint.PrepareStream(kFrames, 2, 256, 0, nullptr, SampleFormat::Int16, true));
+        endpoint.StartResampling();
+        endpoint.SetRatio(c.ratio);
+        endpoint.Jump(c.jump);
+        ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+        std::vector<int16_t> unused;
+        for (uint32_t n = 0; n < kBlocks; ++n) {
+            const Halves halves = HalvesOf(n, kFrames);
+            StreamRequestWatch watch;
+            ASSERT_EQ(SendWhenFree(endpoint, halves), S_OK) << "block " << n;
+            const std::vector<SeenRequest> seen = watch.Seen();
+            ASSERT_FALSE(seen.empty());
+            for (size_t i = 0; i + 1 < seen.size(); ++i) {
+                EXPECT_EQ(seen[i].header.DataUsed, 256u) << "block " << n << ", request " << i;
+            }
+            EXPECT_GT(seen.back().header.DataUsed, 0u);
+            EXPECT_EQ(seen.back().header.DataUsed % 4, 0u);
+            EXPECT_EQ(seen.back().event, endpoint.WaitHandle());
+        }
+        ASSERT_TRUE(AllGivenBack(endpoint));
+        const double reached = static_cast<double>(Rendered().size() / 4);
+        const double expected =
+            (static_cast<double>(kBlocks * kFrames - c.jump) - endpoint.ResamplerDelay()) * c.ratio;
+        EXPECT_NEAR(reached, expected, 1.0);
+        EXPECT_EQ(endpoint.PendingJump(), 0);
+    }
+}
