@@ -163,6 +163,9 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_inputLatency = settings->inputLatency;
     m_outputLatency = settings->outputLatency;
     m_requestsInFlight = settings->requestsInFlight;
+    m_drift.on = settings->driftCompensation;
+    m_drift.master = settings->clockMaster;
+    m_drift.uncompensated = settings->uncompensatedOutputs;
     // The file trace is set when the driver object is made: a host that
     // opens the driver again after the user set it starts writing.
     if (settings->traceFile && !SettingsFolderPath().empty()) {
@@ -468,6 +471,7 @@ void CTelvaraDriver::startStream(bool announceRateChange, std::string& box)
     setup.announceRateChange = announceRateChange;
     setup.reportEvent = ControlThread::ReportEvent();
     setup.position = &m_position;
+    setup.drift = m_drift;
     auto engine = std::make_unique<CStreamEngine>(setup);
     if (!engine->Prepare()) {
         stopDevices();
@@ -633,6 +637,32 @@ void CTelvaraDriver::TakeUpPresentDevices(const DeviceLook& present)
         DebugTrace("CTelvaraDriver: %s device %s arrived: the host is asked for a reset\n",
                    back.direction == StreamDirection::Render ? "render" : "capture", back.name.c_str());
     }
+}
+
+int CTelvaraDriver::CopyDriftFigures(TelvaraDriftFigure* figures, int capacity) const
+{
+    if (!m_engine || !m_devices) {
+        return 0;
+    }
+    const auto& endpoints = m_devices->Render();
+    const int count = static_cast<int>(endpoints.size());
+    for (int i = 0; figures && i < std::min(count, capacity); ++i) {
+        const CRenderEndpoint& endpoint = *endpoints[static_cast<size_t>(i)];
+        const EndpointDriftFigures& drift = endpoint.Drift();
+        TelvaraDriftFigure& figure = figures[i];
+        figure = TelvaraDriftFigure{};
+        const size_t length = std::min(endpoint.Name().size(), sizeof figure.device - 1);
+        std::memcpy(figure.device, endpoint.Name().data(), length);
+        figure.role = drift.role.load();
+        figure.resampling = drift.resampling.load() ? 1 : 0;
+        figure.ratePpm = drift.ratePpm.load();
+        figure.ratio = drift.ratio.load();
+        figure.queuedFrames = drift.queuedFrames.load();
+        figure.offsetFrames = drift.offsetFrames.load();
+        figure.resyncs = drift.resyncs.load();
+        figure.skippedBlocks = endpoint.Counters().missedBlocks.load();
+    }
+    return count;
 }
 
 ASIOError CTelvaraDriver::getChannels(long* numInputChannels, long* numOutputChannels)

@@ -4,7 +4,9 @@
 #include "control_thread.h"
 #include "driver_settings.h"
 #include "driver_texts.h"
+#include "drift_steering.h"
 #include "sample_position.h"
+#include "telvara_drift_figures.h"
 #include "unknown.h"
 
 #include <windows.h>
@@ -72,6 +74,10 @@ public:
     DeviceLook AwaitedDevices() override;
     void TakeUpPresentDevices(const DeviceLook& present) override;
 
+    // Under the device lock, while the stream runs: how each render device
+    // follows the clock master (include/telvara_drift_figures.h).
+    int CopyDriftFigures(TelvaraDriftFigure* figures, int capacity) const;
+
 private:
     // A failure inside an operation: its ASIO error code and the text
     // getErrorMessage gives (GBK; null keeps the text there is).
@@ -111,6 +117,7 @@ private:
     int32_t m_inputLatency;
     int32_t m_outputLatency;
     int m_requestsInFlight;
+    DriftSetup m_drift;  // how the render devices follow one clock
 
     ASIOTime m_asioTime;  // time info a started engine begins with
     bool m_initialized = false;

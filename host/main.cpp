@@ -5,6 +5,7 @@
 #include "callback_intervals.h"
 #include "debug_output_capture.h"
 #include "device_report.h"
+#include "drift_figures.h"
 #include "driver_registry.h"
 #include "host_samples.h"
 #include "simulated_counts.h"
@@ -358,6 +359,7 @@ int Stream(const std::string& name, const Options& options, bool recording)
         std::fflush(stdout);
     }
     std::printf("\n");
+    PrintDriftFigures(driver, rate);
     stopping = true;
     driver->stop();
     ASIOSamples position{};

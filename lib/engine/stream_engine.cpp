@@ -60,6 +60,7 @@ CStreamEngine::CStreamEngine(const Setup& setup)
       m_timeInfoMode(setup.buffers->timeInfoMode),
       m_reportEvent(setup.reportEvent),
       m_position(setup.position),
+      m_driftSetup(setup.drift),
       m_mailbox(setup.live),
       m_wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_activity(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
@@ -98,27 +99,8 @@ bool CStreamEngine::Prepare()
         return false;
     }
     try {
-        const LiveSettings& live = m_mailbox.Current();
-        size_t position = 0;
-        for (const auto& endpoint : m_devices->Render()) {
-            const size_t index = position++;
-            if (!endpoint->Active()) {
-                continue;
-            }
-            const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
-            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs, m_activity,
-                                         m_buffers->format)) {
-                DebugTrace("CStreamEngine: render device %d left out: no memory, or its pin keeps earlier requests\n",
-                           endpoint->Index());
-                continue;
-            }
-            auto lane = std::make_unique<RenderLane>();
-            lane->endpoint = endpoint.get();
-            lane->index = endpoint->Index();
-            lane->left = m_buffers->OutputOfChannel(endpoint->LinkLeft());
-            lane->right = m_buffers->OutputOfChannel(endpoint->LinkRight());
-            lane->delayMs = delayMs;
-            m_render.push_back(std::move(lane));
+        if (!PrepareRender()) {
+            return false;
         }
         // Input channels are numbered over the open capture devices in
         // order, whether or not each is running.
@@ -151,6 +133,49 @@ bool CStreamEngine::Prepare()
         m_waitHandles.assign(std::min(kMostWaitHandles, 1 + m_render.size() + m_capture.size()), nullptr);
     } catch (const std::bad_alloc&) {
         return false;
+    }
+    return true;
+}
+
+// The running render devices, each with its lane; which of them follow
+// another's clock is settled first, as a follower's blocks need more room.
+bool CStreamEngine::PrepareRender()
+{
+    const LiveSettings& live = m_mailbox.Current();
+    std::vector<CRenderEndpoint*> active;
+    for (const auto& endpoint : m_devices->Render()) {
+        if (endpoint->Active()) {
+            active.push_back(endpoint.get());
+        }
+    }
+    const std::vector<bool> followers = m_drift.Prepare(m_driftSetup, active, m_sampleRate);
+    std::vector<CRenderEndpoint*> prepared;
+    for (size_t n = 0; n < active.size(); ++n) {
+        CRenderEndpoint* endpoint = active[n];
+        const auto index = static_cast<size_t>(endpoint->Index());
+        const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
+        if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs, m_activity,
+                                     m_buffers->format, followers[n])) {
+            DebugTrace("CStreamEngine: render device %d left out: no memory, or its pin keeps earlier requests\n",
+                       endpoint->Index());
+            continue;
+        }
+        auto lane = std::make_unique<RenderLane>();
+        lane->endpoint = endpoint;
+        lane->index = endpoint->Index();
+        lane->left = m_buffers->OutputOfChannel(endpoint->LinkLeft());
+        lane->right = m_buffers->OutputOfChannel(endpoint->LinkRight());
+        lane->delayMs = delayMs;
+        m_render.push_back(std::move(lane));
+        prepared.push_back(endpoint);
+    }
+    if (prepared.size() != active.size()) {
+        // A device left out: the clock choice is made over those that stream.
+        m_drift.Prepare(m_driftSetup, prepared, m_sampleRate);
+    }
+    if (m_drift.Master() >= 0 && prepared.size() > 1) {
+        DebugTrace("CStreamEngine: render device %d is the clock master; drift compensation %s\n",
+                   prepared[static_cast<size_t>(m_drift.Master())]->Index(), m_driftSetup.on ? "on" : "off");
     }
     return true;
 }
@@ -228,6 +253,18 @@ void CStreamEngine::ReportNews()
     };
     for (const auto& lane : m_render) {
         report(lane->dropped, lane->reported, "render", lane->index);
+        if (lane->following.load() && !lane->reportedFollowing) {
+            lane->reportedFollowing = true;
+            DebugTrace("CStreamEngine: render device %d runs %+.1f ppm against the clock master: resampled from now on\n",
+                       lane->index, lane->followedPpm.load());
+        }
+        const int64_t resyncs = lane->resyncs.load();
+        if (resyncs != lane->reportedResyncs) {
+            lane->reportedResyncs = resyncs;
+            DebugTrace("CStreamEngine: render device %d left its limits against the clock master and was "
+                       "re-synchronised (%lld so far)\n",
+                       lane->index, static_cast<long long>(resyncs));
+        }
     }
     for (const auto& lane : m_capture) {
         report(lane->dropped, lane->reported, "capture", lane->index);
@@ -321,8 +358,33 @@ bool CStreamEngine::Cycle()
         return false;
     }
     SendOutputs(m_bufferIndex, now);
+    FollowClock();
     m_bufferIndex = 1 - m_bufferIndex;
     return true;
+}
+
+// The followers' ratios for the next blocks; a follower that starts being
+// resampled or is re-synchronised is told to the control thread.
+void CStreamEngine::FollowClock()
+{
+    m_drift.Cycle([this](size_t lane) { return m_render[lane]->dropped.load() != 0; });
+    bool news = false;
+    for (const auto& lane : m_render) {
+        const EndpointDriftFigures& figures = lane->endpoint->Drift();
+        if (figures.resampling.load() && !lane->following.load()) {
+            lane->followedPpm.store(figures.ratePpm.load());
+            lane->following.store(true);
+            news = true;
+        }
+        const int64_t resyncs = figures.resyncs.load();
+        if (resyncs != lane->resyncs.load()) {
+            lane->resyncs.store(resyncs);
+            news = true;
+        }
+    }
+    if (news) {
+        Notify();
+    }
 }
 
 void CStreamEngine::ApplyRequests()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asio.h"
+#include "drift_steering.h"
 #include "host_buffers.h"
 #include "live_settings.h"
 #include "sample_position.h"
@@ -58,6 +59,7 @@ public:
         bool announceRateChange = false;
         HANDLE reportEvent = nullptr;     // set when there is something to trace (ReportNews)
         CSamplePosition* position = nullptr;  // where each cycle's position goes (outlives the engine)
+        DriftSetup drift;        // how the render devices follow one clock
     };
 
     explicit CStreamEngine(const Setup& setup);
@@ -123,6 +125,13 @@ private:
         int64_t lateSince = 0;           // clock tick of the first cycle it could not take its block; 0 none
         std::atomic<int> dropped{0};     // a DropReason
         int reported = 0;                // the control thread's: the reason it traced
+        // Engine thread: it started following the clock master (its ratio
+        // then, ppm), and its re-synchronisations.
+        std::atomic<bool> following{false};
+        std::atomic<double> followedPpm{0.0};
+        std::atomic<int64_t> resyncs{0};
+        bool reportedFollowing = false;  // the control thread's
+        int64_t reportedResyncs = 0;     // the control thread's
     };
     struct CaptureLane {
         CCaptureEndpoint* endpoint = nullptr;
@@ -155,6 +164,8 @@ private:
     void CallHost();
     void Notify();
     int64_t LongestDelayFrames() const;
+    bool PrepareRender();
+    void FollowClock();
 
     // Set up by the host's thread before the thread starts.
     CDeviceSet* const m_devices;
@@ -169,6 +180,7 @@ private:
     const bool m_timeInfoMode;
     const HANDLE m_reportEvent;
     CSamplePosition* const m_position;
+    const DriftSetup m_driftSetup;
     int64_t m_period = 0;        // clock ticks of one block
     int64_t m_dropAfter = 0;     // clock ticks a device may stay late before it goes
     std::vector<std::unique_ptr<RenderLane>> m_render;
@@ -184,6 +196,7 @@ private:
     HANDLE m_go;     // the render pins run: the thread may stream
 
     // Engine thread only.
+    CDriftSteering m_drift;  // prepared by the host's thread
     float m_volume;
     int32_t m_bufferIndex = 0;
     uint64_t m_samplePosition = 0;
