@@ -223,8 +223,14 @@ std::optional<double> Offset(const Look& master, const std::pair<double, double>
 }
 
 // One follower's offsets, one a second (none where it could not be read).
+// Each simulated second of a follower: its offset, what the driver says of
+// it, and the counts so far.
 struct FollowerTrack {
     std::vector<std::optional<double>> offsets;  // seconds
+    std::vector<double> ratioErrorsPpm;          // its ratio against the true one
+    std::vector<int64_t> underrunFrames;         // the device's, so far
+    std::vector<int64_t> skippedBlocks;          // blocks it could not take, so far
+    int64_t resyncs = 0;                         // at the end
 };
 
 struct FollowerFigures {
@@ -234,7 +240,11 @@ struct FollowerFigures {
     int measured = 0;
     int missing = 0;
     double lastOffsetFrames = 0.0;
-    int64_t underrunFrames = 0;
+    int64_t underrunFrames = 0;      // from the lock on (the whole run without one)
+    int64_t skippedBlocks = 0;       // the same
+    double ratioSquaresPpm = 0.0;    // the ratio's error, summed squares from the lock on
+    int ratioSamples = 0;
+    int64_t resyncs = 0;
 };
 
 FollowerFigures Figures(const FollowerTrack& track)
@@ -249,6 +259,16 @@ FollowerFigures Figures(const FollowerTrack& track)
         figures.lockSeconds = static_cast<double>(from + 1);  // the measurement at the end of second from + 1
     } else {
         from = 0;
+    }
+    const auto since = [from](const std::vector<int64_t>& counts) {
+        return counts.empty() ? 0 : counts.back() - (from > 0 ? counts[from - 1] : 0);
+    };
+    figures.underrunFrames = since(track.underrunFrames);
+    figures.skippedBlocks = since(track.skippedBlocks);
+    figures.resyncs = track.resyncs;
+    for (size_t i = from; i < track.ratioErrorsPpm.size(); ++i) {
+        figures.ratioSquaresPpm += track.ratioErrorsPpm[i] * track.ratioErrorsPpm[i];
+        ++figures.ratioSamples;
     }
     for (size_t i = from; i < track.offsets.size(); ++i) {
         if (!track.offsets[i]) {
@@ -269,28 +289,32 @@ FollowerFigures Figures(const FollowerTrack& track)
     return figures;
 }
 
-// What the driver knows of its compensation: the rms of each follower's
-// ratio against its true one, and how often it re-synchronised. The driver
-// object does not give them out yet: 0 until it does.
-struct DriverFigures {
-    double ratioJitterPpm = 0.0;
-    int64_t resyncs = 0;
-};
-
-DriverFigures ReadDriverFigures(CTelvaraDriver&) { return {}; }
-
-struct Totals {
-    int64_t underrunFrames = 0;
-    int64_t overrunFrames = 0;
-};
-
-std::string SummaryLine(const Scenario& scenario, const std::vector<FollowerFigures>& followers, const Totals& totals,
-                        const DriverFigures& driver)
+// What the driver tells of each render device (in the order of its
+// output list: the master first).
+std::vector<TelvaraDriftFigure> ReadDriverFigures(const CTelvaraDriver& driver)
 {
-    double lock = 0.0, worst = 0.0, squares = 0.0;
-    int measured = 0;
+    std::vector<TelvaraDriftFigure> figures(8);
+    const int count = driver.CopyDriftFigures(figures.data(), static_cast<int>(figures.size()));
+    figures.resize(static_cast<size_t>(std::clamp(count, 0, 8)));
+    return figures;
+}
+
+// Underruns of the followers from their lock on, and of the master over
+// the whole run; overruns are the blocks a follower could not take, in
+// frames.
+std::string SummaryLine(const Scenario& scenario, const std::vector<FollowerFigures>& followers,
+                        int64_t masterUnderrunFrames)
+{
+    double lock = 0.0, worst = 0.0, squares = 0.0, ratioSquares = 0.0;
+    int measured = 0, ratioSamples = 0;
+    int64_t underrun = masterUnderrunFrames, overrun = 0, resyncs = 0;
     bool neverLocked = followers.empty();
     for (const FollowerFigures& f : followers) {
+        ratioSquares += f.ratioSquaresPpm;
+        ratioSamples += f.ratioSamples;
+        underrun += f.underrunFrames;
+        overrun += f.skippedBlocks * scenario.blockFrames;
+        resyncs += f.resyncs;
         neverLocked = neverLocked || f.lockSeconds < 0;
         lock = std::max(lock, f.lockSeconds);
         worst = std::max(worst, f.worstSeconds);
@@ -308,8 +332,8 @@ std::string SummaryLine(const Scenario& scenario, const std::vector<FollowerFigu
                   "drift %s: lock %s s, worst offset %.3f ms, rms offset %.3f samples, ratio jitter %.3f ppm rms, "
                   "underrun %lld, overrun %lld, resync %lld",
                   scenario.name.c_str(), lockText, worst * 1000.0, measured ? std::sqrt(squares / measured) : 0.0,
-                  driver.ratioJitterPpm, static_cast<long long>(totals.underrunFrames),
-                  static_cast<long long>(totals.overrunFrames), static_cast<long long>(driver.resyncs));
+                  ratioSamples ? std::sqrt(ratioSquares / ratioSamples) : 0.0, static_cast<long long>(underrun),
+                  static_cast<long long>(overrun), static_cast<long long>(resyncs));
     return line;
 }
 
@@ -397,22 +421,26 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
         clockKept = sim.RunFor(1.0, kWallGuardMs);
         const Look masterLook = LookAt(master);
         const auto mark = clockKept ? Reading(masterLook, kLookBackSeconds) : std::nullopt;
+        const std::vector<TelvaraDriftFigure> told = ReadDriverFigures(*driver);
         for (size_t i = 0; i < scenario.followers.size(); ++i) {
             const DeviceSpec& follower = scenario.followers[i];
-            tracks[i].offsets.push_back(
+            FollowerTrack& track = tracks[i];
+            track.offsets.push_back(
                 mark ? Offset(masterLook, *mark, follower, follower.delaySeconds - master.delaySeconds) : std::nullopt);
+            track.underrunFrames.push_back(sim.UnderrunFrames(follower.path, 0));
+            if (i + 1 < told.size()) {
+                const TelvaraDriftFigure& f = told[i + 1];
+                const double ppm = follower.ppm + follower.ppmPerHour * (s - 1) / 3600.0;
+                const double trueRatio = (1.0 + ppm * 1e-6) / (1.0 + master.ppm * 1e-6);
+                track.ratioErrorsPpm.push_back((f.ratio - trueRatio) * 1e6);
+                track.skippedBlocks.push_back(f.skippedBlocks);
+                track.resyncs = f.resyncs;
+            }
         }
     }
-    const DriverFigures driverFigures = ReadDriverFigures(*driver);
-    Totals totals;
     std::vector<FollowerFigures> figures;
-    for (const DeviceSpec& device : devices) {
-        totals.underrunFrames += sim.UnderrunFrames(device.path, 0);
-        totals.overrunFrames += sim.OverrunFrames(device.path, 0);
-    }
     for (size_t i = 0; i < scenario.followers.size(); ++i) {
         figures.push_back(Figures(tracks[i]));
-        figures.back().underrunFrames = sim.UnderrunFrames(scenario.followers[i].path, 0);
     }
     const int64_t masterUnderrun = sim.UnderrunFrames(master.path, 0);
     const double simulated = sim.VirtualSeconds();
@@ -421,7 +449,7 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
     driver->Release();
     sim.Reset();
 
-    std::printf("%s\n", SummaryLine(scenario, figures, totals, driverFigures).c_str());
+    std::printf("%s\n", SummaryLine(scenario, figures, masterUnderrun).c_str());
     for (size_t i = 0; i < figures.size(); ++i) {
         std::printf("%s\n", FollowerLine(scenario.followers[i], figures[i]).c_str());
     }
