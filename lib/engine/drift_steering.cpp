@@ -13,9 +13,9 @@ namespace {
 // faster device empties its queue), by at least kEngagePpm: a lag that
 // moved once (a hiccup) is no drift.
 constexpr double kEngageFrames = 2.0;
-constexpr double kEngagePpm = 1.0;
+constexpr double kEngagePpm = 0.5;
 // ... and has kept moving so for this long.
-constexpr double kEngageSeconds = 1.0;
+constexpr double kEngageSeconds = 0.5;
 // A position whose read took longer than this (the thread was held up
 // between the read and its time stamp) is not used.
 constexpr double kLongestReadSeconds = 0.0005;

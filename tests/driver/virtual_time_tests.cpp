@@ -65,12 +65,10 @@ protected:
     void Configure(long block, int inFlight, bool withMic, bool compensate = true)
     {
         std::string text = "[default]\nout=Spk A;Spk B\nSampleRate=48000\nBlockFrames=" + std::to_string(block) +
-                           "\nRequestsInFlight=" + std::to_string(inFlight) + "\n";
+                           "\nRequestsInFlight=" + std::to_string(inFlight) + "\nDriftCompensation=" +
+                           (compensate ? "1" : "0") + "\n";
         if (withMic) {
             text += "in=Mic\n" + CaptureSection("Mic", 2);
-        }
-        if (!compensate) {
-            text += "DriftCompensation=0\n";
         }
         WriteConfig(text + RenderSection("Spk A", 2, 0, 1) + RenderSection("Spk B", 2, 0, 1));
     }
