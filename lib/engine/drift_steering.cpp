@@ -10,10 +10,13 @@ namespace {
 
 // A follower starts being resampled once its lag has moved this many frames
 // from where it started, the way its clock runs against the master's (a
-// faster device empties its queue), by at least kEngagePpm: a lag that
-// moved once (a hiccup) is no drift.
+// faster device empties its queue), by at least kEngagePpm, and about as
+// far as that rate makes it move in the time since (a third to three
+// times): a lag that moved once (a hiccup) or that wanders with coarse
+// positions (a WaveRT register that moves in bursts) is no drift.
 constexpr double kEngageFrames = 2.0;
 constexpr double kEngagePpm = 0.5;
+constexpr double kEngageAgreement = 3.0;
 // ... and has kept moving so for this long.
 constexpr double kEngageSeconds = 0.5;
 // A position whose read took longer than this (the thread was held up
@@ -21,10 +24,13 @@ constexpr double kEngageSeconds = 0.5;
 constexpr double kLongestReadSeconds = 0.0005;
 
 // Whether a lag that moved by `moved` frames is the drift of a clock that
-// runs `drift` (relative) faster than the master's.
-bool Drifting(double moved, double drift)
+// runs `drift` (relative) faster than the master's, over `span` frames of
+// the stream.
+bool Drifting(double moved, double drift, double span)
 {
-    return std::fabs(moved) >= kEngageFrames && std::fabs(drift) >= kEngagePpm * 1e-6 && (moved < 0) == (drift > 0);
+    const double expected = std::fabs(drift) * span;
+    return std::fabs(moved) >= kEngageFrames && std::fabs(drift) >= kEngagePpm * 1e-6 && (moved < 0) == (drift > 0) &&
+           std::fabs(moved) * kEngageAgreement >= expected && std::fabs(moved) <= expected * kEngageAgreement;
 }
 
 }  // namespace
@@ -40,6 +46,7 @@ std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::ve
     }
     m_master = ChooseMaster(candidates, setup.master).index;
     m_anyFollower = false;
+    m_hostRate = hostRate;
     std::vector<bool> followers(devices.size(), false);
     for (size_t i = 0; i < devices.size(); ++i) {
         State& state = m_states[i];
@@ -122,7 +129,9 @@ void CDriftSteering::Steer()
             if (!state.based) {
                 state.based = true;
                 state.baseLag = lag;
-            } else if (!Drifting(lag - state.baseLag, state.filter.Rate() / master.filter.Rate() - 1.0)) {
+                state.baseSeconds = now;
+            } else if (!Drifting(lag - state.baseLag, state.filter.Rate() / master.filter.Rate() - 1.0,
+                                 (now - state.baseSeconds) * m_hostRate)) {
                 state.driftingSince = -1.0;
             } else if (state.driftingSince < 0) {
                 state.driftingSince = now;

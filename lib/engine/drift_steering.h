@@ -72,7 +72,8 @@ private:
         int64_t written = 0;
         bool read = false;   // a position this cycle
         bool based = false;  // its lag at its first steady reading is known:
-        double baseLag = 0;  // where it started, which drift moves it from
+        double baseLag = 0;  // where it started, which drift moves it from,
+        double baseSeconds = 0;  // and when
         double driftingSince = -1;  // since when it has moved as drift does; < 0: it has not
         double seconds = 0;  // its time stamp
     };
@@ -84,4 +85,5 @@ private:
     std::vector<State> m_states;
     int m_master = -1;
     bool m_anyFollower = false;
+    double m_hostRate = 48000.0;
 };
