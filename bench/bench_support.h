@@ -2,6 +2,8 @@
 
 // Pieces the benchmark programs share.
 
+#include "asio.h"
+
 #include <windows.h>
 
 #include <string>
@@ -19,6 +21,17 @@ inline double Seconds()
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart) / frequency;
+}
+
+// The host's answer to the driver's messages for a benchmark that asks for
+// nothing but the time info: it takes resets and time info, and answers 1 to
+// the time-info question.
+inline long AsioMessage(long selector, long value, void*, double*)
+{
+    if (selector == kAsioSelectorSupported) {
+        return value == kAsioResetRequest || value == kAsioSupportsTimeInfo;
+    }
+    return selector == kAsioSupportsTimeInfo ? 1 : 0;
 }
 
 // config.ini for render devices "A", "B", ... each linked to the host's

@@ -27,6 +27,7 @@
 // wandering clock keeps its rate of change per hour).
 
 #include "appdata_redirect.h"
+#include "bench_support.h"
 #include "kssim.h"
 #include "message_box.h"
 #include "host_ramp.h"
@@ -133,14 +134,6 @@ ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool)
 }
 
 void SampleRateDidChange(ASIOSampleRate) {}
-
-long AsioMessage(long selector, long value, void*, double*)
-{
-    if (selector == kAsioSelectorSupported) {
-        return value == kAsioResetRequest || value == kAsioSupportsTimeInfo;
-    }
-    return selector == kAsioSupportsTimeInfo ? 1 : 0;
-}
 
 std::string Settings(const Scenario& scenario, const std::vector<DeviceSpec>& devices)
 {
@@ -388,7 +381,7 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
     auto* driver = new CTelvaraDriver(nullptr);
     driver->NonDelegatingAddRef();
     ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
+    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, BenchSupport::AsioMessage, BufferSwitchTimeInfo};
     g_blockFrames = scenario.blockFrames;
     g_hostFrames = 0;
     const bool prepared = driver->init(nullptr) == ASIOTrue &&

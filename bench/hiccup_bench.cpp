@@ -24,6 +24,7 @@
 // Virtual time makes every figure the same on every run and machine.
 
 #include "appdata_redirect.h"
+#include "bench_support.h"
 #include "kssim.h"
 #include "message_box.h"
 #include "telvara_driver.h"
@@ -80,14 +81,6 @@ ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool)
 }
 
 void SampleRateDidChange(ASIOSampleRate) {}
-
-long AsioMessage(long selector, long value, void*, double*)
-{
-    if (selector == kAsioSelectorSupported) {
-        return value == kAsioResetRequest || value == kAsioSupportsTimeInfo;
-    }
-    return selector == kAsioSupportsTimeInfo ? 1 : 0;
-}
 
 std::string Settings(long frames, int inFlight)
 {
@@ -160,7 +153,7 @@ void RunStream(const AppDataRedirect& appData, long frames, int inFlight, const 
             infos.push_back({ASIOTrue, c, {}});
         }
     }
-    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, AsioMessage, BufferSwitchTimeInfo};
+    ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, BenchSupport::AsioMessage, BufferSwitchTimeInfo};
     g_blockFrames = frames;
     g_hostFrames = 0;
     const bool prepared = driver->init(nullptr) == ASIOTrue &&
