@@ -38,7 +38,6 @@ bool Drifting(double moved, double drift, double span)
 std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::vector<CRenderEndpoint*>& devices,
                                           double hostRate)
 {
-    m_devices = devices;
     m_states.assign(devices.size(), State());
     std::vector<SMasterCandidate> candidates;
     for (const CRenderEndpoint* device : devices) {

@@ -4,7 +4,6 @@
 #include "position_filter.h"
 
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -46,6 +45,9 @@ public:
                               double hostRate);
     // The chosen master among the devices; -1 when there is none.
     int Master() const { return m_master; }
+    // Whether any device may follow the master: without one there is no
+    // need to call Cycle.
+    bool Steers() const { return m_anyFollower; }
 
     // Engine thread, once a cycle after the blocks went out: reads the
     // positions and steers the followers. `dropped(i)` tells whether device
@@ -53,10 +55,7 @@ public:
     template <typename Dropped>
     void Cycle(Dropped dropped)
     {
-        if (!m_anyFollower) {
-            return;
-        }
-        for (size_t i = 0; i < m_devices.size(); ++i) {
+        for (size_t i = 0; i < m_states.size(); ++i) {
             m_states[i].gone = dropped(i);
         }
         Steer();
@@ -81,7 +80,6 @@ private:
     void Read(State& state);
     void Publish(State& state, double lag, double queued) const;
 
-    std::vector<CRenderEndpoint*> m_devices;
     std::vector<State> m_states;
     int m_master = -1;
     bool m_anyFollower = false;

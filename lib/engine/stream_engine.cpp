@@ -367,6 +367,9 @@ bool CStreamEngine::Cycle()
 // resampled or is re-synchronised is told to the control thread.
 void CStreamEngine::FollowClock()
 {
+    if (!m_drift.Steers()) {
+        return;
+    }
     m_drift.Cycle([this](size_t lane) { return m_render[lane]->dropped.load() != 0; });
     bool news = false;
     for (const auto& lane : m_render) {
