@@ -1,4 +1,4 @@
-// Drift between render devices through the driver, on kssim's virtual clock.
+// Drift between devices through the driver, on kssim's virtual clock.
 // Prints figures; it judges nothing.
 //
 //   drift_bench [--minutes M] [--compensation on|off] [scenario-substring ...]
@@ -12,6 +12,15 @@
 // when it played one host frame, to a fraction of a frame; a follower's
 // offset is its time minus the master's, less its configured delay (0 when
 // all play in step).
+//
+// A capture follower "M" (a microphone whose frames count themselves: kssim's
+// ramp) feeds the host's inputs, in float so that a resampled frame keeps
+// its fraction. Each simulated second the device frame the host got as a
+// host frame near the master's reading, and when the microphone recorded
+// it (its clock's start, from its position), tell how long after it
+// recorded that frame the master played the host frame of the same number;
+// its offset is that time less where it is held (the median of the run's
+// second half: the resampler adds its own delay once, when it starts).
 //
 // Per scenario, with drift compensation on ("DriftCompensation=1") and off
 // ("DriftCompensation=0"), one line:
@@ -61,6 +70,7 @@ struct DeviceSpec {
     double ppmPerHour = 0.0;  // a clock that wanders
     const char* outLatency = nullptr;  // the outOutLatency setting, or none
     double delaySeconds = 0.0;         // what the driver makes of it
+    bool capture = false;              // a microphone
 };
 
 struct Scenario {
@@ -70,6 +80,10 @@ struct Scenario {
     std::vector<DeviceSpec> followers;
     bool noisy = false;  // position noise 1 frame, wake-up jitter 3 ms
     bool compensate = true;
+    bool HasCapture() const
+    {
+        return std::any_of(followers.begin(), followers.end(), [](const DeviceSpec& d) { return d.capture; });
+    }
 };
 
 DeviceSpec Device(const std::string& name, double ppm, double ppmPerHour = 0.0)
@@ -88,6 +102,16 @@ DeviceSpec Device(const std::string& name, double ppm, double ppmPerHour = 0.0)
     return device;
 }
 
+DeviceSpec Microphone(const std::string& name, double ppm)
+{
+    DeviceSpec device;
+    device.name = name;
+    device.path = "\\\\?\\drift#capture#" + name;
+    device.ppm = ppm;
+    device.capture = true;
+    return device;
+}
+
 std::vector<Scenario> Scenarios()
 {
     std::vector<Scenario> list;
@@ -98,6 +122,7 @@ std::vector<Scenario> Scenarios()
     const std::vector<DeviceSpec> pm150{Device("B", -150.0), Device("C", 150.0)};
     const std::vector<DeviceSpec> pm1000{Device("B", -1000.0), Device("C", 1000.0)};
     const std::vector<DeviceSpec> wander{Device("B", 0.0, 5.0)};
+    const std::vector<DeviceSpec> mic{Microphone("M", 100.0)};
     for (bool on : {true, false}) {
         const std::string off = on ? "" : ", compensation off";
         add("render -150/+150 ppm, 512 frames, 1 h" + off, 512, 3600, pm150, false, on);
@@ -106,30 +131,57 @@ std::vector<Scenario> Scenarios()
         add("render -150/+150 ppm, noise 1 sample, jitter 3 ms, 64 frames, 10 min" + off, 64, 600, pm150, true, on);
         add("render -1000/+1000 ppm, noise, jitter, 512 frames, 1 h" + off, 512, 3600, pm1000, true, on);
         add("render wandering 0 to 5 ppm over 1 h, noise, jitter, 512 frames" + off, 512, 3600, wander, true, on);
+        add("capture +100 ppm, 512 frames, 1 h" + off, 512, 3600, mic, false, on);
+        add("capture +100 ppm, noise 1 sample, jitter 3 ms, 64 frames, 10 min" + off, 64, 600, mic, true, on);
     }
     return list;
 }
 
 // ---- the host -------------------------------------------------------------
 
-int16_t* g_outputs[2][2] = {};
+void* g_outputs[2][2] = {};
+const float* g_input[2] = {};  // the microphone's first channel, when there is one
+bool g_float = false;          // the host's samples are float (else 16-bit)
 long g_blockFrames = 0;
 int64_t g_hostFrames = 0;  // the engine thread's while the stream runs
+// What the host got on its first input for the last frames, by host frame.
+constexpr int64_t kInputHistory = 65536;
+std::vector<float> g_inputHistory(kInputHistory);
 
 void FillHalf(long index)
 {
     for (long f = 0; f < g_blockFrames; ++f) {
-        g_outputs[0][index][f] = RampLeft(g_hostFrames + f);
-        g_outputs[1][index][f] = RampRight(g_hostFrames + f);
+        const int16_t left = RampLeft(g_hostFrames + f);
+        const int16_t right = RampRight(g_hostFrames + f);
+        if (g_float) {
+            static_cast<float*>(g_outputs[0][index])[f] = static_cast<float>(left) / 32768.0f;
+            static_cast<float*>(g_outputs[1][index])[f] = static_cast<float>(right) / 32768.0f;
+        } else {
+            static_cast<int16_t*>(g_outputs[0][index])[f] = left;
+            static_cast<int16_t*>(g_outputs[1][index])[f] = right;
+        }
     }
     g_hostFrames += g_blockFrames;
 }
 
-void BufferSwitch(long index, ASIOBool) { FillHalf(index); }
+// The host's inputs of the block it is called for (those of the frames
+// before the block it fills, which it got two halves ago).
+void Switch(long index)
+{
+    if (g_input[index]) {
+        const int64_t first = g_hostFrames - 2 * g_blockFrames;
+        for (long f = 0; f < g_blockFrames; ++f) {
+            g_inputHistory[static_cast<size_t>((first + f) % kInputHistory)] = g_input[index][f];
+        }
+    }
+    FillHalf(index);
+}
+
+void BufferSwitch(long index, ASIOBool) { Switch(index); }
 
 ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool)
 {
-    FillHalf(index);
+    Switch(index);
     return time;
 }
 
@@ -137,13 +189,20 @@ void SampleRateDidChange(ASIOSampleRate) {}
 
 std::string Settings(const Scenario& scenario, const std::vector<DeviceSpec>& devices)
 {
-    std::string text = "[default]\nout=";
-    for (size_t i = 0; i < devices.size(); ++i) {
-        text += (i ? ";" : "") + devices[i].name;
-    }
-    text += "\nSampleRate=48000\nBlockFrames=" + std::to_string(scenario.blockFrames) +
-            "\nDriftCompensation=" + (scenario.compensate ? "1" : "0") + "\n";
+    std::string out, in;
     for (const DeviceSpec& device : devices) {
+        std::string& list = device.capture ? in : out;
+        list += (list.empty() ? "" : ";") + device.name;
+    }
+    std::string text = "[default]\nout=" + out + (in.empty() ? "" : "\nin=" + in) +
+                       "\nSampleRate=48000\nBlockFrames=" + std::to_string(scenario.blockFrames) +
+                       "\nDriftCompensation=" + (scenario.compensate ? "1" : "0") + "\n" +
+                       (scenario.HasCapture() ? "SampleFormat=float\n" : "");
+    for (const DeviceSpec& device : devices) {
+        if (device.capture) {
+            text += "[" + device.name + "]\ninMaximumChannels=2\n";
+            continue;
+        }
         text += "[" + device.name + "]\noutMaximumChannels=2\noutChannelLink=0;1\n";
         if (device.outLatency) {
             text += std::string("outOutLatency=") + device.outLatency + "\n";
@@ -213,6 +272,56 @@ std::optional<double> Offset(const Look& master, const std::pair<double, double>
     }
     const double masterSecondsOfOwn = masterSeconds + (own->first - hostFrame) / master.framesPerSecond;
     return own->second - masterSecondsOfOwn - delayDifference;
+}
+
+// When a microphone recorded its frames: its clock's start on the simulated
+// timeline, from its positions (whole frames: the earliest start they allow
+// is the closest).
+struct MicrophoneClock {
+    double startSeconds = 1e300;
+    double framesPerSecond = kSampleRate;
+
+    void Look(const DeviceSpec& mic)
+    {
+        kssim::Simulation& sim = kssim::Simulation::Instance();
+        const int64_t position = sim.DevicePositionFrames(mic.path, 0);
+        framesPerSecond = kSampleRate * (1.0 + mic.ppm * 1e-6);
+        if (position > 0) {
+            startSeconds = std::min(startSeconds, sim.VirtualSeconds() - static_cast<double>(position) / framesPerSecond);
+        }
+    }
+    double SecondsOf(double frame) const { return startSeconds + frame / framesPerSecond; }
+};
+
+// How long after the microphone recorded a frame the master played the host
+// frame of the same number (seconds): for host frames around the master's
+// reading, the first whose microphone frame (its ramp: the frame number
+// modulo 65536, a signed 16-bit sample) lies clear of the ramp's wraps,
+// where the resampler's filter rings.
+std::optional<double> CaptureOffset(const Look& master, const std::pair<double, double>& mark,
+                                    const MicrophoneClock& clock)
+{
+    const auto [hostFrame, masterSeconds] = mark;
+    const int64_t newest = g_hostFrames - 2 * g_blockFrames;  // the inputs end here
+    for (int64_t step = 0; step < 64; ++step) {
+        const int64_t frame = static_cast<int64_t>(hostFrame) - step * 256;
+        if (frame < 0 || frame >= newest || newest - frame >= kInputHistory) {
+            continue;
+        }
+        const double played = masterSeconds + (static_cast<double>(frame) - hostFrame) / master.framesPerSecond;
+        // The microphone frame, unwrapped next to the one it recorded a
+        // little (a latency of up to 0.6 s) before the master played.
+        const double sample = g_inputHistory[static_cast<size_t>(frame % kInputHistory)] * 32768.0;
+        const double ramp = sample < 0 ? sample + 65536.0 : sample;
+        const double around = (played - clock.startSeconds) * clock.framesPerSecond - 2400.0;
+        const double recorded = ramp + 65536.0 * std::round((around - ramp) / 65536.0);
+        const double phase = std::fmod(recorded, 32768.0);
+        if (phase < kWrapMargin || phase > 32768.0 - kWrapMargin) {
+            continue;
+        }
+        return played - clock.SecondsOf(recorded);
+    }
+    return std::nullopt;
 }
 
 // One follower's offsets, one a second (none where it could not be read).
@@ -293,8 +402,9 @@ std::vector<TelvaraDriftFigure> ReadDriverFigures(const CTelvaraDriver& driver)
 }
 
 // Underruns of the followers from their lock on, and of the master over
-// the whole run; overruns are the blocks a follower could not take, in
-// frames.
+// the whole run; overruns are the blocks a render follower could not take,
+// in frames, and the frames a capture follower lost, with the blocks the
+// host got silence for.
 std::string SummaryLine(const Scenario& scenario, const std::vector<FollowerFigures>& followers,
                         int64_t masterUnderrunFrames)
 {
@@ -302,10 +412,11 @@ std::string SummaryLine(const Scenario& scenario, const std::vector<FollowerFigu
     int measured = 0, ratioSamples = 0;
     int64_t underrun = masterUnderrunFrames, overrun = 0, resyncs = 0;
     bool neverLocked = followers.empty();
-    for (const FollowerFigures& f : followers) {
+    for (size_t i = 0; i < followers.size(); ++i) {
+        const FollowerFigures& f = followers[i];
         ratioSquares += f.ratioSquaresPpm;
         ratioSamples += f.ratioSamples;
-        underrun += f.underrunFrames;
+        (scenario.followers[i].capture ? overrun : underrun) += f.underrunFrames;
         overrun += f.skippedBlocks * scenario.blockFrames;
         resyncs += f.resyncs;
         neverLocked = neverLocked || f.lockSeconds < 0;
@@ -343,6 +454,15 @@ std::string FollowerLine(const DeviceSpec& follower, const FollowerFigures& f)
         std::snprintf(lock, sizeof lock, "%.3f", f.lockSeconds);
     }
     char line[512];
+    if (follower.capture) {
+        std::snprintf(line, sizeof line,
+                      "    capture follower %s (%s): lock %s s, worst %.3f frames, rms %.3f frames from where it is "
+                      "held, %d seconds unreadable, lost %lld frames, %lld blocks missed",
+                      follower.name.c_str(), clock, lock, f.worstSeconds * kSampleRate,
+                      f.measured ? std::sqrt(f.sumSquaresFrames / f.measured) : 0.0, f.missing,
+                      static_cast<long long>(f.underrunFrames), static_cast<long long>(f.skippedBlocks));
+        return line;
+    }
     std::snprintf(line, sizeof line,
                   "    follower %s (%s, delay %.0f ms): lock %s s, worst %.3f frames, rms %.3f frames, "
                   "offset at the end %.3f frames, %d seconds unreadable, underrun %lld",
@@ -366,7 +486,8 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
     kssim::Simulation& sim = kssim::Simulation::Instance();
     std::vector<kssim::DeviceModel> models;
     for (const DeviceSpec& device : devices) {
-        kssim::DeviceModel model = kssim::RenderDevice(device.name, device.path);
+        kssim::DeviceModel model = device.capture ? kssim::CaptureDevice(device.name, device.path)
+                                                  : kssim::RenderDevice(device.name, device.path);
         model.clockPpm = device.ppm;
         models.push_back(model);
     }
@@ -380,17 +501,20 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
 
     auto* driver = new CTelvaraDriver(nullptr);
     driver->NonDelegatingAddRef();
-    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOBufferInfo infos[3] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}, {ASIOTrue, 0, {}}};
     ASIOCallbacks callbacks{BufferSwitch, SampleRateDidChange, BenchSupport::AsioMessage, BufferSwitchTimeInfo};
     g_blockFrames = scenario.blockFrames;
     g_hostFrames = 0;
-    const bool prepared = driver->init(nullptr) == ASIOTrue &&
-                          driver->createBuffers(infos, 2, scenario.blockFrames, &callbacks) == ASE_OK;
+    g_float = scenario.HasCapture();
+    const bool prepared =
+        driver->init(nullptr) == ASIOTrue &&
+        driver->createBuffers(infos, g_float ? 3 : 2, scenario.blockFrames, &callbacks) == ASE_OK;
     if (prepared) {
-        for (int c = 0; c < 2; ++c) {
-            for (int half = 0; half < 2; ++half) {
-                g_outputs[c][half] = static_cast<int16_t*>(infos[c].buffers[half]);
+        for (int half = 0; half < 2; ++half) {
+            for (int c = 0; c < 2; ++c) {
+                g_outputs[c][half] = infos[c].buffers[half];
             }
+            g_input[half] = g_float ? static_cast<const float*>(infos[2].buffers[half]) : nullptr;
         }
         FillHalf(0);
         FillHalf(1);
@@ -403,6 +527,9 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
     }
 
     std::vector<FollowerTrack> tracks(scenario.followers.size());
+    std::vector<MicrophoneClock> clocks(scenario.followers.size());
+    const auto renderDevices = static_cast<size_t>(
+        std::count_if(devices.begin(), devices.end(), [](const DeviceSpec& d) { return !d.capture; }));
     bool clockKept = true;
     const auto seconds = static_cast<int>(scenario.seconds);
     for (int s = 1; s <= seconds && clockKept; ++s) {
@@ -415,16 +542,29 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
         const Look masterLook = LookAt(master);
         const auto mark = clockKept ? Reading(masterLook, kLookBackSeconds) : std::nullopt;
         const std::vector<TelvaraDriftFigure> told = ReadDriverFigures(*driver);
+        size_t renderSeen = 1, captureSeen = 0;
         for (size_t i = 0; i < scenario.followers.size(); ++i) {
             const DeviceSpec& follower = scenario.followers[i];
             FollowerTrack& track = tracks[i];
-            track.offsets.push_back(
-                mark ? Offset(masterLook, *mark, follower, follower.delaySeconds - master.delaySeconds) : std::nullopt);
-            track.underrunFrames.push_back(sim.UnderrunFrames(follower.path, 0));
-            if (i + 1 < told.size()) {
-                const TelvaraDriftFigure& f = told[i + 1];
+            if (follower.capture) {
+                clocks[i].Look(follower);
+                track.offsets.push_back(mark ? CaptureOffset(masterLook, *mark, clocks[i]) : std::nullopt);
+                track.underrunFrames.push_back(sim.OverrunFrames(follower.path, 0));
+            } else {
+                track.offsets.push_back(mark ? Offset(masterLook, *mark, follower,
+                                                      follower.delaySeconds - master.delaySeconds)
+                                             : std::nullopt);
+                track.underrunFrames.push_back(sim.UnderrunFrames(follower.path, 0));
+            }
+            // The driver's records: the render devices, then the capture ones.
+            const size_t record = follower.capture ? renderDevices + captureSeen++ : renderSeen++;
+            if (record < told.size()) {
+                const TelvaraDriftFigure& f = told[record];
                 const double ppm = follower.ppm + follower.ppmPerHour * (s - 1) / 3600.0;
-                const double trueRatio = (1.0 + ppm * 1e-6) / (1.0 + master.ppm * 1e-6);
+                // A render follower's ratio is device frames per host
+                // frame, a capture follower's the other way round.
+                const double rates = (1.0 + ppm * 1e-6) / (1.0 + master.ppm * 1e-6);
+                const double trueRatio = follower.capture ? 1.0 / rates : rates;
                 track.ratioErrorsPpm.push_back((f.ratio - trueRatio) * 1e6);
                 track.skippedBlocks.push_back(f.skippedBlocks);
                 track.resyncs = f.resyncs;
@@ -433,6 +573,23 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
     }
     std::vector<FollowerFigures> figures;
     for (size_t i = 0; i < scenario.followers.size(); ++i) {
+        if (scenario.followers[i].capture) {
+            // Measured from where it is held: the median of the run's
+            // second half.
+            std::vector<double> late;
+            for (size_t k = tracks[i].offsets.size() / 2; k < tracks[i].offsets.size(); ++k) {
+                if (tracks[i].offsets[k]) {
+                    late.push_back(*tracks[i].offsets[k]);
+                }
+            }
+            std::nth_element(late.begin(), late.begin() + static_cast<ptrdiff_t>(late.size() / 2), late.end());
+            const double held = late.empty() ? 0.0 : late[late.size() / 2];
+            for (std::optional<double>& offset : tracks[i].offsets) {
+                if (offset) {
+                    *offset -= held;
+                }
+            }
+        }
         figures.push_back(Figures(tracks[i]));
     }
     const int64_t masterUnderrun = sim.UnderrunFrames(master.path, 0);

@@ -165,7 +165,8 @@ CTelvaraDriver::CTelvaraDriver(IUnknown* pUnkOuter)
     m_requestsInFlight = settings->requestsInFlight;
     m_drift.on = settings->driftCompensation;
     m_drift.master = settings->clockMaster;
-    m_drift.uncompensated = settings->uncompensatedOutputs;
+    m_drift.uncompensatedRender = settings->uncompensatedOutputs;
+    m_drift.uncompensatedCapture = settings->uncompensatedInputs;
     // The file trace is set when the driver object is made: a host that
     // opens the driver again after the user set it starts writing.
     if (settings->traceFile && !SettingsFolderPath().empty()) {
@@ -644,10 +645,16 @@ int CTelvaraDriver::CopyDriftFigures(TelvaraDriftFigure* figures, int capacity) 
     if (!m_engine || !m_devices) {
         return 0;
     }
-    const auto& endpoints = m_devices->Render();
+    std::vector<const CEndpoint*> endpoints;
+    for (const auto& endpoint : m_devices->Render()) {
+        endpoints.push_back(endpoint.get());
+    }
+    for (const auto& endpoint : m_devices->Capture()) {
+        endpoints.push_back(endpoint.get());
+    }
     const int count = static_cast<int>(endpoints.size());
     for (int i = 0; figures && i < std::min(count, capacity); ++i) {
-        const CRenderEndpoint& endpoint = *endpoints[static_cast<size_t>(i)];
+        const CEndpoint& endpoint = *endpoints[static_cast<size_t>(i)];
         const EndpointDriftFigures& drift = endpoint.Drift();
         TelvaraDriftFigure& figure = figures[i];
         figure = TelvaraDriftFigure{};
@@ -661,6 +668,7 @@ int CTelvaraDriver::CopyDriftFigures(TelvaraDriftFigure* figures, int capacity) 
         figure.offsetFrames = drift.offsetFrames.load();
         figure.resyncs = drift.resyncs.load();
         figure.skippedBlocks = endpoint.Counters().missedBlocks.load();
+        figure.capture = endpoint.Direction() == StreamDirection::Capture ? 1 : 0;
     }
     return count;
 }

@@ -21,7 +21,7 @@ const char* RoleText(int32_t role, bool resampling)
     case 3:
         return "on its own clock (compensation off)";
     default:
-        return "the only render device";
+        return "the only device";
     }
 }
 
@@ -37,15 +37,16 @@ void PrintDriftFigures(IASIO* driver, double sampleRate)
     std::vector<TelvaraDriftFigure> figures(static_cast<size_t>(std::max(read(nullptr, 0), 0)));
     const int filled = read(figures.data(), static_cast<int>(figures.size()));
     figures.resize(std::min(figures.size(), static_cast<size_t>(std::max(filled, 0))));
-    std::printf("clock drift of the render devices:\n");
+    std::printf("clock drift of the devices:\n");
     for (const TelvaraDriftFigure& f : figures) {
-        std::printf("  %s: %s\n", f.device, RoleText(f.role, f.resampling != 0));
+        std::printf("  %s (%s): %s\n", f.device, f.capture ? "capture" : "render", RoleText(f.role, f.resampling != 0));
         if (f.role == 0) {
             continue;
         }
-        std::printf("    rate %+.2f ppm against the master, ratio %.8f, queue %.1f frames, offset from its delay "
-                    "%+.2f frames (%+.3f ms), %lld resyncs, %lld blocks skipped\n",
-                    f.ratePpm, f.ratio, f.queuedFrames, f.offsetFrames, 1000.0 * f.offsetFrames / sampleRate,
-                    static_cast<long long>(f.resyncs), static_cast<long long>(f.skippedBlocks));
+        std::printf("    rate %+.2f ppm against the master, ratio %.8f, queue %.1f frames, offset from %s "
+                    "%+.2f frames (%+.3f ms), %lld resyncs, %lld blocks %s\n",
+                    f.ratePpm, f.ratio, f.queuedFrames, f.capture ? "its start" : "its delay", f.offsetFrames,
+                    1000.0 * f.offsetFrames / sampleRate, static_cast<long long>(f.resyncs),
+                    static_cast<long long>(f.skippedBlocks), f.capture ? "missed" : "skipped");
     }
 }

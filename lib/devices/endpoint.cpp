@@ -11,6 +11,11 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+// The ratio of a resampled device stays within 1 +- this.
+constexpr double kMostRatioDeviation = 0.002;
+}  // namespace
+
 CEndpoint::CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin,
                      const EndpointFormat& format, const DeviceSettings& settings)
     : m_transport(pin && pin->m_bLooped && pin->m_pFilter && pin->m_pFilter->m_bRealTime
@@ -97,4 +102,68 @@ bool CEndpoint::TakeBack(ULONGLONG deadline)
     }
     m_kept = true;
     return false;
+}
+
+void CEndpoint::MakeResampler(bool resamplable, int channels, int32_t maxInputFrames)
+{
+    m_resampler.reset();
+    m_resampling = false;
+    m_pendingJump = 0;
+    m_jumped.clear();
+    if (!resamplable || channels < 1) {
+        return;
+    }
+    m_resampler =
+        std::make_unique<CVariableResampler>(channels, maxInputFrames, EResamplerQuality::Medium, kMostRatioDeviation);
+    m_jumped.assign(static_cast<size_t>(maxInputFrames) * channels, 0);
+}
+
+void CEndpoint::StartResampling()
+{
+    if (m_resampler && !m_resampling) {
+        m_resampler->Reset();
+        m_resampling = true;
+    }
+}
+
+void CEndpoint::SetRatio(double ratio)
+{
+    if (m_resampler) {
+        m_resampler->SetRatio(ratio);
+    }
+}
+
+bool CEndpoint::ReadProgress(int64_t* positionFrames, int64_t* movedFrames)
+{
+    const uint16_t channels = m_direction == StreamDirection::Capture ? m_format.pinChannels : m_format.channels;
+    const int64_t frameBytes = static_cast<int64_t>(channels) * m_format.bytesPerSample;
+    int64_t position = 0;
+    int64_t moved = 0;
+    if (!m_transport || frameBytes <= 0 || !m_transport->ReadProgress(&position, &moved)) {
+        return false;
+    }
+    *positionFrames = position / frameBytes;
+    *movedFrames = moved / frameBytes;
+    return true;
+}
+
+int32_t CEndpoint::Resample(const int32_t* in, int32_t frames, int32_t most, int32_t* out)
+{
+    const int channels = m_resampler->Channels();
+    if (m_pendingJump > 0) {
+        const auto drop = static_cast<int32_t>(std::min<int64_t>({m_pendingJump, most, frames}));
+        in += static_cast<size_t>(drop) * channels;
+        frames -= drop;
+        m_pendingJump -= drop;
+    } else if (m_pendingJump < 0) {
+        const int32_t room = m_resampler->MaxInputFrames() - frames;
+        const auto insert = static_cast<int32_t>(std::clamp<int64_t>(-m_pendingJump, 0, std::min(most, room)));
+        std::fill(m_jumped.begin(), m_jumped.begin() + static_cast<ptrdiff_t>(insert) * channels, 0);
+        std::copy(in, in + static_cast<size_t>(frames) * channels,
+                  m_jumped.begin() + static_cast<ptrdiff_t>(insert) * channels);
+        in = m_jumped.data();
+        frames += insert;
+        m_pendingJump += insert;
+    }
+    return m_resampler->Process(in, frames, out);
 }

@@ -4,11 +4,13 @@
 #include "endpoint_format.h"
 #include "endpoint_transport.h"
 #include "stream_direction.h"
+#include "variable_resampler.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CKsAudPin;
 
@@ -22,16 +24,16 @@ struct EndpointCounters {
     std::atomic<int64_t> failedRequests{0};
 };
 
-// How a render device follows the stream's clock master, written by the
-// engine thread once a cycle and read by anyone.
+// How a device follows the stream's clock master, written by the engine
+// thread once a cycle and read by anyone.
 struct EndpointDriftFigures {
     enum Role : int { Alone = 0, Master = 1, Follower = 2, Uncompensated = 3 };
     std::atomic<int> role{Alone};
     std::atomic<bool> resampling{false};    // its blocks go through the resampler
     std::atomic<double> ratePpm{0.0};       // its clock against the master's, parts per million
-    std::atomic<double> ratio{1.0};         // device frames per host frame it is resampled by
-    std::atomic<double> queuedFrames{0.0};  // frames handed to the device that it has not played
-    std::atomic<double> offsetFrames{0.0};  // how far it plays from its configured delay against the master (> 0: late)
+    std::atomic<double> ratio{1.0};         // its resampler's output frames per input frame
+    std::atomic<double> queuedFrames{0.0};  // render: handed to the device, not played; capture: recorded, not taken
+    std::atomic<double> offsetFrames{0.0};  // how far it is from where it should be against the master (> 0: late)
     std::atomic<int64_t> resyncs{0};        // re-synchronisations after its lag left its limits
 };
 
@@ -92,6 +94,28 @@ public:
     EndpointDriftFigures& Drift() { return m_drift; }
     const EndpointDriftFigures& Drift() const { return m_drift; }
 
+    // Following another device's clock (engine thread). An endpoint
+    // prepared as resamplable has a variable resampler between the host and
+    // its pin: for a render device from host frames to device frames, for
+    // a capture device from device frames to host frames. Until
+    // StartResampling the frames pass bit for bit; from then on they go
+    // through the resampler at the ratio last set (its output frames per
+    // input frame). A jump drops (> 0) or inserts silence for (< 0) input
+    // frames at the head of the next blocks, part of it at a time.
+    bool Resamplable() const { return m_resampler != nullptr; }
+    bool Resampling() const { return m_resampling; }
+    virtual void StartResampling();
+    void SetRatio(double ratio);
+    double Ratio() const { return m_resampling ? m_resampler->Ratio() : 1.0; }
+    // Input frames the resampler holds (fractional); 0 until it runs.
+    double ResamplerDelay() const { return m_resampling ? m_resampler->Delay() : 0.0; }
+    void Jump(int64_t frames) { m_pendingJump += frames; }
+    int64_t PendingJump() const { return m_pendingJump; }
+    // The device's position (frames played or recorded since the stream
+    // began) and the frames handed to it (render) or taken from it
+    // (capture), read now; false when it gave no position in this call.
+    bool ReadProgress(int64_t* positionFrames, int64_t* movedFrames);
+
 protected:
     CEndpoint(StreamDirection direction, std::string name, int index, CKsAudPin* pin, const EndpointFormat& format,
               const DeviceSettings& settings);
@@ -99,7 +123,19 @@ protected:
     bool PrepareTransport(int inFlight, int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
                           HANDLE activity);
 
+    // A resampler of `channels` for blocks of up to `maxInputFrames` input
+    // frames and the jump's room, or none (not resamplable). Throws
+    // std::bad_alloc, or std::runtime_error when the converter cannot be
+    // made.
+    void MakeResampler(bool resamplable, int channels, int32_t maxInputFrames);
+    // `frames` interleaved frames through the pending jump (at most `most`
+    // frames of it) and the resampler into `out` (room for the resampler's
+    // MaxOutputFrames); answers the frames given out, -1 when the converter
+    // failed and started over.
+    int32_t Resample(const int32_t* in, int32_t frames, int32_t most, int32_t* out);
+
     std::unique_ptr<CEndpointTransport> m_transport;
+    std::unique_ptr<CVariableResampler> m_resampler;
 
 private:
     StreamDirection m_direction;
@@ -113,4 +149,7 @@ private:
     int m_inFlight = 0;
     EndpointCounters m_counters;
     EndpointDriftFigures m_drift;
+    bool m_resampling = false;
+    int64_t m_pendingJump = 0;
+    std::vector<int32_t> m_jumped;  // silence inserted ahead of a block, and the block
 };

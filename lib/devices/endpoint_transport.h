@@ -16,11 +16,12 @@ class CEndpointTransport {
 public:
     virtual ~CEndpointTransport() = default;
 
-    // Room for `slots` blocks of up to blockBytes bytes each. A render block
-    // goes to the pin as requests ending at the offsets of requestEnds (the
-    // last one ends the block's nominal length, at most blockBytes; a block
-    // sent longer or shorter moves the end of its last request); a capture
-    // block is asked for with one read of blockBytes. The
+    // Room for `slots` blocks of up to blockBytes bytes each; the last of
+    // requestEnds is a block's nominal length (at most blockBytes). A render
+    // block goes to the pin as requests ending at the offsets of requestEnds
+    // (a block sent longer or shorter moves the end of its last request); a
+    // capture block is asked for with one read, of the nominal length until
+    // AskAgain asks for another. The
     // pin's give-backs signal `activity` when one is given (one event for
     // every device of a stream, so that its thread waits on one handle),
     // otherwise the transport's own event.
@@ -37,10 +38,11 @@ public:
     // slot; Send hands its first `bytes` (at most the room) to the pin.
     virtual uint8_t* NextToSend() = 0;
     virtual HRESULT Send(uint32_t bytes) = 0;
-    // Render: the bytes the device has played since the stream began and
-    // the bytes handed to it, read now; false when the device gave no
-    // position in this call (none at all, or one still on its way).
-    virtual bool ReadProgress(int64_t* played, int64_t* written) = 0;
+    // The bytes the device has played or recorded since the stream began
+    // and the bytes handed to it (render) or taken from it (capture), read
+    // now; false when the device gave no position in this call (none at
+    // all, or one still on its way).
+    virtual bool ReadProgress(int64_t* position, int64_t* moved) = 0;
 
     // Capture: asks for every slot not asked for yet.
     virtual HRESULT AskForAll() = 0;
@@ -48,8 +50,9 @@ public:
     // the bytes the pin filled in, and the request's outcome (a failure of
     // the pin shows here). Null while the pin still holds it.
     virtual const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) = 0;
-    // Asks for the oldest block again, at the back of the queue.
-    virtual HRESULT AskAgain() = 0;
+    // Takes the oldest block and asks for a block of `bytes` (whole frames,
+    // at most the room) at the back of the queue.
+    virtual HRESULT AskAgain(uint32_t bytes) = 0;
 
     // Cancels everything the pin holds without waiting for it.
     virtual void CancelAll() = 0;

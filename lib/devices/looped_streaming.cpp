@@ -114,10 +114,10 @@ void CLoopedStreaming::ReadHardwareLatency()
 bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector<uint32_t>& requestEnds,
                                HANDLE activity)
 {
-    // blockBytes is the room of a block; a render block's nominal length
-    // (what "held" blocks are counted in) is its last request end.
-    const uint32_t nominal =
-        m_direction == StreamDirection::Render && !requestEnds.empty() ? requestEnds.back() : blockBytes;
+    // blockBytes is the room of a block; its nominal length (what "held"
+    // render blocks are counted in, what capture blocks are first asked
+    // for) is its last request end.
+    const uint32_t nominal = !requestEnds.empty() ? requestEnds.back() : blockBytes;
     if (!m_pin || slots < 1 || nominal == 0 || nominal > blockBytes) {
         return false;
     }
@@ -167,6 +167,12 @@ bool CLoopedStreaming::Prepare(int slots, uint32_t blockBytes, const std::vector
                    blockBytes);
         return false;
     }
+    try {
+        m_asked.assign(static_cast<size_t>(m_slots), m_blockBytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_oldest = 0;
     KSRTAUDIO_HWREGISTER_PROPERTY registerRequest{};
     registerRequest.Property = RtProperty(kRtAudioPositionRegister);
     KSRTAUDIO_HWREGISTER position{};
@@ -272,13 +278,13 @@ HRESULT CLoopedStreaming::Send(uint32_t bytes)
     return S_OK;
 }
 
-bool CLoopedStreaming::ReadProgress(int64_t* played, int64_t* written)
+bool CLoopedStreaming::ReadProgress(int64_t* position, int64_t* moved)
 {
-    if (!m_buffer || m_direction != StreamDirection::Render || !Refresh()) {
+    if (!m_buffer || !Refresh()) {
         return false;
     }
-    *played = m_cursor.Device();
-    *written = m_cursor.Client();
+    *position = m_cursor.Device();
+    *moved = m_cursor.Client();
     return true;
 }
 
@@ -288,21 +294,30 @@ const uint8_t* CLoopedStreaming::OldestArrived(uint32_t* filled, HRESULT* outcom
         return nullptr;
     }
     Refresh();
-    if (m_cursor.Waiting() < static_cast<int64_t>(m_blockBytes)) {
+    const uint32_t bytes = m_asked.empty() ? m_blockBytes : m_asked[m_oldest];
+    if (m_cursor.Waiting() < static_cast<int64_t>(bytes)) {
         return nullptr;
     }
     const uint32_t at = m_cursor.ClientOffset();
-    const uint32_t first = std::min(m_blockBytes, m_bufferBytes - at);
+    const uint32_t first = std::min(bytes, m_bufferBytes - at);
     std::memcpy(m_block.data(), m_buffer + at, first);
-    std::memcpy(m_block.data() + first, m_buffer, m_blockBytes - first);
-    *filled = m_blockBytes;
+    std::memcpy(m_block.data() + first, m_buffer, bytes - first);
+    *filled = bytes;
     *outcome = S_OK;
     return m_block.data();
 }
 
-HRESULT CLoopedStreaming::AskAgain()
+HRESULT CLoopedStreaming::AskAgain(uint32_t bytes)
 {
-    m_cursor.Advance(m_blockBytes);
+    if (m_asked.empty()) {
+        return E_FAIL;
+    }
+    m_cursor.Advance(m_asked[m_oldest]);
+    if (bytes == 0 || bytes > m_block.size() || bytes % m_frameBytes != 0) {
+        return E_INVALIDARG;
+    }
+    m_asked[m_oldest] = bytes;
+    m_oldest = (m_oldest + 1) % m_asked.size();
     return S_OK;
 }
 

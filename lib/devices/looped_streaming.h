@@ -16,7 +16,7 @@ class CKsPin;
 // cyclic buffer that the hardware plays or fills by itself, and the client
 // follows the hardware's position. A render block is written into the
 // buffer after the last one; a capture block is taken once the device has
-// written past it. A block the pin "holds" is one written wholly ahead of
+// written past it (blocks as long as each was asked to be). A block the pin "holds" is one written wholly ahead of
 // the block being played, so the engine's rules (a block when it holds no
 // more than its blocks in flight, skip when every slot is held) apply as to
 // a standard pin, whose device buffer likewise lets it run a little ahead.
@@ -49,11 +49,11 @@ public:
 
     uint8_t* NextToSend() override;
     HRESULT Send(uint32_t bytes) override;
-    bool ReadProgress(int64_t* played, int64_t* written) override;
+    bool ReadProgress(int64_t* position, int64_t* moved) override;
 
     HRESULT AskForAll() override { return S_OK; }
     const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) override;
-    HRESULT AskAgain() override;
+    HRESULT AskAgain(uint32_t bytes) override;
 
     void CancelAll() override {}
     bool Collect(ULONGLONG deadline) override;
@@ -91,6 +91,8 @@ private:
     std::unique_ptr<CPositionReader> m_positionReader;  // the position property's reads, without a register
     int32_t m_hardwareLatencyFrames = 0;
     std::vector<uint8_t> m_block;          // the block being written or the one taken
+    std::vector<uint32_t> m_asked;         // capture: the lengths of the blocks asked for, oldest at m_oldest
+    size_t m_oldest = 0;
     mutable CLoopedCursor m_cursor;
     mutable int64_t m_lastReadTick = 0;
     mutable int64_t m_lost = 0;

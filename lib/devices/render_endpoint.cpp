@@ -13,9 +13,6 @@ namespace {
 // How long the output takes to fade out before a delay changes, and to fade
 // in after it: short enough to pass unnoticed, long enough not to click.
 constexpr int kDelayFadeMs = 5;
-// The ratio of a resampled device stays within 1 +- this.
-constexpr double kMostRatioDeviation = 0.002;
-
 
 }  // namespace
 
@@ -47,14 +44,9 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
         m_block.assign(static_cast<size_t>(frames) * format.channels + 1, 0);
         m_delay = std::make_unique<CDelayLine>(format.channels,
                                                ::DelayFrames(kLongestDelayMs, format.sampleRate, format.channels), frames);
-        m_resampler.reset();
-        m_resampling = false;
-        m_pendingJump = 0;
-        if (resamplable && format.channels > 0) {
-            // A block and half a block of jump at most go in at once.
-            m_resampler = std::make_unique<CVariableResampler>(format.channels, frames + frames / 2,
-                                                               EResamplerQuality::Medium, kMostRatioDeviation);
-            m_jumped.assign(static_cast<size_t>(frames + frames / 2) * format.channels, 0);
+        // A block and half a block of jump at most go in at once.
+        MakeResampler(resamplable, format.channels, frames + frames / 2);
+        if (m_resampler) {
             m_resampled.assign(static_cast<size_t>(m_resampler->MaxOutputFrames()) * format.channels, 0);
         }
     } catch (const std::bad_alloc&) {
@@ -76,57 +68,6 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
                                             format.bytesPerSample
                                       : ends.back();
     return PrepareTransport(inFlight, inFlight + 2, std::max(room, ends.back()), ends, activity);
-}
-
-void CRenderEndpoint::StartResampling()
-{
-    if (m_resampler && !m_resampling) {
-        m_resampler->Reset();
-        m_resampling = true;
-    }
-}
-
-void CRenderEndpoint::SetRatio(double ratio)
-{
-    if (m_resampler) {
-        m_resampler->SetRatio(ratio);
-    }
-}
-
-bool CRenderEndpoint::ReadProgress(int64_t* playedFrames, int64_t* writtenFrames)
-{
-    const int64_t frameBytes = static_cast<int64_t>(Format().channels) * Format().bytesPerSample;
-    int64_t played = 0;
-    int64_t written = 0;
-    if (!m_transport || frameBytes <= 0 || !m_transport->ReadProgress(&played, &written)) {
-        return false;
-    }
-    *playedFrames = played / frameBytes;
-    *writtenFrames = written / frameBytes;
-    return true;
-}
-
-int32_t CRenderEndpoint::Resample(const int32_t* block)
-{
-    const int channels = Format().channels;
-    const int32_t most = m_frames / 2;
-    const int32_t* in = block;
-    int32_t frames = m_frames;
-    if (m_pendingJump > 0) {
-        const auto drop = static_cast<int32_t>(std::min<int64_t>(m_pendingJump, most));
-        in += static_cast<size_t>(drop) * channels;
-        frames -= drop;
-        m_pendingJump -= drop;
-    } else if (m_pendingJump < 0) {
-        const auto insert = static_cast<int32_t>(std::min<int64_t>(-m_pendingJump, most));
-        std::fill(m_jumped.begin(), m_jumped.begin() + static_cast<ptrdiff_t>(insert) * channels, 0);
-        std::copy(block, block + static_cast<size_t>(m_frames) * channels,
-                  m_jumped.begin() + static_cast<ptrdiff_t>(insert) * channels);
-        in = m_jumped.data();
-        frames += insert;
-        m_pendingJump += insert;
-    }
-    return m_resampler->Process(in, frames, m_resampled.data());
 }
 
 bool CRenderEndpoint::CanSend(bool pacing) const
@@ -166,8 +107,8 @@ HRESULT CRenderEndpoint::Send(const void* left, const void* right)
     }
     m_delay->Pass(block, m_frames);
     int32_t frames = m_frames;
-    if (m_resampling) {
-        frames = Resample(block);
+    if (Resampling()) {
+        frames = Resample(block, m_frames, m_frames / 2, m_resampled.data());
         if (frames < 0) {
             // The converter failed and started over: this block is silence.
             frames = m_frames;

@@ -2,7 +2,6 @@
 
 #include "delay_line.h"
 #include "endpoint.h"
-#include "variable_resampler.h"
 
 #include <memory>
 #include <vector>
@@ -54,39 +53,11 @@ public:
     void ChangeDelay(int delayMs);
     int64_t CurrentDelayFrames() const { return m_delay ? m_delay->Delay() : 0; }
 
-    // Following another device's clock (engine thread). Until
-    // StartResampling every block goes out as the host gave it, bit for
-    // bit; from then on each goes through the variable resampler at the
-    // ratio last set (device frames per host frame), so a block is a frame
-    // or so longer or shorter than the host's. A jump drops (> 0) or
-    // inserts silence for (< 0) host frames at the head of the next blocks,
-    // at most half a block each.
-    bool Resamplable() const { return m_resampler != nullptr; }
-    bool Resampling() const { return m_resampling; }
-    void StartResampling();
-    void SetRatio(double ratio);
-    double Ratio() const { return m_resampling ? m_resampler->Ratio() : 1.0; }
-    // Host frames the resampler holds (fractional); 0 until it runs.
-    double ResamplerDelay() const { return m_resampling ? m_resampler->Delay() : 0.0; }
-    void Jump(int64_t frames) { m_pendingJump += frames; }
-    int64_t PendingJump() const { return m_pendingJump; }
-    // The device's position and the frames handed to it, read now; false
-    // when it gave no position in this call.
-    bool ReadProgress(int64_t* playedFrames, int64_t* writtenFrames);
-
 private:
-    // The block's frames through the jump and the resampler into
-    // m_resampled; answers the frames given out.
-    int32_t Resample(const int32_t* block);
-
     int32_t m_frames = 0;
     std::unique_ptr<CDelayLine> m_delay;
     SampleFormat m_hostFormat = SampleFormat::Int16;
     SampleFormat m_pinFormat = SampleFormat::Int16;
     std::vector<int32_t> m_block;  // the interleaved block in the internal form
-    std::unique_ptr<CVariableResampler> m_resampler;
-    bool m_resampling = false;
-    int64_t m_pendingJump = 0;
-    std::vector<int32_t> m_jumped;     // silence inserted ahead of the block
     std::vector<int32_t> m_resampled;  // the block the resampler gave out
 };

@@ -29,11 +29,11 @@ bool CStandardStreaming::Prepare(int slots, uint32_t blockBytes, const std::vect
     }
     m_signal = activity ? activity : m_event;
     try {
-        m_requestEnds = m_direction == StreamDirection::Render ? requestEnds : std::vector<uint32_t>{blockBytes};
-        if (m_requestEnds.empty() || m_requestEnds.back() > blockBytes) {
+        if (requestEnds.empty() || requestEnds.back() > blockBytes) {
             return false;
         }
-        if (m_direction == StreamDirection::Render && !m_positionReader) {
+        m_requestEnds = m_direction == StreamDirection::Render ? requestEnds : std::vector<uint32_t>{requestEnds.back()};
+        if (!m_positionReader) {
             m_positionReader = std::make_unique<CPositionReader>(m_pin->GetHandle());
         }
         m_slots.assign(static_cast<size_t>(slots), Slot{});
@@ -47,7 +47,7 @@ bool CStandardStreaming::Prepare(int slots, uint32_t blockBytes, const std::vect
         return false;
     }
     m_next = 0;
-    m_written = 0;
+    m_moved = 0;
     return true;
 }
 
@@ -115,7 +115,7 @@ HRESULT CStandardStreaming::Send(uint32_t bytes)
     }
     const HRESULT hr = Submit(slot, bytes);
     if (SUCCEEDED(hr)) {
-        m_written += bytes;
+        m_moved += bytes;
     }
     // A block refused half-way keeps its first requests with the pin: the
     // slot stays held (and unused) until they come back.
@@ -128,7 +128,8 @@ HRESULT CStandardStreaming::AskForAll()
     for (size_t n = 0; n < m_slots.size(); ++n) {
         Slot& slot = m_slots[(m_next + n) % m_slots.size()];
         if (!slot.asked) {
-            const HRESULT hr = Submit(slot, m_requestEnds.back());
+            slot.bytes = m_requestEnds.back();
+            const HRESULT hr = Submit(slot, slot.bytes);
             if (FAILED(hr)) {
                 return hr;
             }
@@ -155,25 +156,30 @@ const uint8_t* CStandardStreaming::OldestArrived(uint32_t* filled, HRESULT* outc
     return slot.data.data();
 }
 
-HRESULT CStandardStreaming::AskAgain()
+HRESULT CStandardStreaming::AskAgain(uint32_t bytes)
 {
     Slot& slot = m_slots[m_next];
     slot.asked = false;
+    m_moved += slot.bytes;
     m_next = (m_next + 1) % m_slots.size();
-    const HRESULT hr = Submit(slot, m_requestEnds.back());
+    if (bytes == 0 || bytes > slot.data.size()) {
+        return E_INVALIDARG;
+    }
+    slot.bytes = bytes;
+    const HRESULT hr = Submit(slot, bytes);
     slot.asked = SUCCEEDED(hr);
     return hr;
 }
 
-bool CStandardStreaming::ReadProgress(int64_t* played, int64_t* written)
+bool CStandardStreaming::ReadProgress(int64_t* position, int64_t* moved)
 {
     uint64_t offset = 0;
     bool now = false;
     if (!m_positionReader || !m_positionReader->Read(&offset, &now) || !now) {
         return false;
     }
-    *played = static_cast<int64_t>(offset);
-    *written = m_written;
+    *position = static_cast<int64_t>(offset);
+    *moved = m_moved;
     return true;
 }
 

@@ -13,7 +13,8 @@ class CKsPin;
 // and IOCTL_KS_READ_STREAM): every slot is a block buffer with its
 // requests. A render block goes out as several requests, of which only the
 // last carries the endpoint's event (the requests of one pin complete in
-// order); a capture block is one read, each with the event. The event is
+// order); a capture block is one read, each with the event, as long as it
+// was asked to be. The event is
 // auto-reset and only says "look again": whether a slot is held is told by
 // the status the system keeps in its requests.
 class CStandardStreaming : public CEndpointTransport {
@@ -30,11 +31,11 @@ public:
 
     uint8_t* NextToSend() override;
     HRESULT Send(uint32_t bytes) override;
-    bool ReadProgress(int64_t* played, int64_t* written) override;
+    bool ReadProgress(int64_t* position, int64_t* moved) override;
 
     HRESULT AskForAll() override;
     const uint8_t* OldestArrived(uint32_t* filled, HRESULT* outcome) override;
-    HRESULT AskAgain() override;
+    HRESULT AskAgain(uint32_t bytes) override;
 
     void CancelAll() override;
     bool Collect(ULONGLONG deadline) override;
@@ -45,6 +46,7 @@ private:
         std::vector<StreamRequest> requests;
         uint32_t queued = 0;  // requests handed to the pin by the last use of this slot
         bool asked = false;   // capture: asked for and not taken yet
+        uint32_t bytes = 0;   // capture: the length of its read
     };
     static bool IsHeld(const Slot& slot) { return AnyRequestHeld(slot.requests.data(), slot.queued); }
     HRESULT Submit(Slot& slot, uint32_t bytes);
@@ -56,6 +58,6 @@ private:
     std::vector<uint32_t> m_requestEnds;
     std::vector<Slot> m_slots;
     size_t m_next = 0;  // render: the next slot to send; capture: the oldest asked for
-    int64_t m_written = 0;  // render: bytes handed to the pin since Prepare
-    std::unique_ptr<CPositionReader> m_positionReader;  // render
+    int64_t m_moved = 0;  // bytes handed to the pin (render) or of the reads taken (capture) since Prepare
+    std::unique_ptr<CPositionReader> m_positionReader;
 };

@@ -5,9 +5,9 @@
 #include <numbers>
 
 double RenderFollowerLag(double masterQueued, double followerQueued, double resamplerDelay, double ratio,
-                         double jumpPending, double configuredDelay)
+                         double jumpPending, double target)
 {
-    return resamplerDelay + followerQueued / ratio - masterQueued - jumpPending - configuredDelay;
+    return resamplerDelay + followerQueued / ratio - masterQueued - jumpPending - target;
 }
 
 double CaptureFollowerLag(double masterQueued, double deviceQueued, double resamplerDelay, double ratio,

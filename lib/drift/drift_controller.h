@@ -24,11 +24,12 @@ struct SDriftStep {
 // the follower's path holds (the resampler's delay and its queue, turned
 // into host frames at the current ratio) minus what the master's holds,
 // less a jump not yet applied (host frames still to drop, > 0, or to
-// insert, < 0) and the configured extra delay of the follower. The queues
-// are the frames written minus the device's smoothed position, both at one
-// time stamp.
+// insert, < 0) and the lag it is held at (0 when the configured delays are
+// in the data). The queues are the frames written minus the device's
+// smoothed position, both at one time stamp; a capture master's recorded
+// frames not yet taken count as minus its queue.
 double RenderFollowerLag(double masterQueued, double followerQueued, double resamplerDelay, double ratio,
-                         double jumpPending, double configuredDelay);
+                         double jumpPending, double target);
 // The lag of a capture follower's path behind its target latency, in host
 // frames: the frames captured but not yet taken, plus the resampler's
 // delay, turned into host frames at the current ratio; plus the host frames

@@ -1,5 +1,6 @@
 #include "drift_steering.h"
 
+#include "capture_endpoint.h"
 #include "master_choice.h"
 #include "render_endpoint.h"
 #include "stream_clock.h"
@@ -10,7 +11,8 @@ namespace {
 
 // A follower starts being resampled once its lag has moved this many frames
 // from where it started, the way its clock runs against the master's (a
-// faster device empties its queue), by at least kEngagePpm, and about as
+// faster render device empties its queue, a faster capture device fills
+// its own), by at least kEngagePpm, and about as
 // far as that rate makes it move in the time since (a third to three
 // times): a lag that moved once (a hiccup) or that wanders with coarse
 // positions (a WaveRT register that moves in bursts) is no drift.
@@ -25,40 +27,53 @@ constexpr double kLongestReadSeconds = 0.0005;
 
 // Whether a lag that moved by `moved` frames is the drift of a clock that
 // runs `drift` (relative) faster than the master's, over `span` frames of
-// the stream.
-bool Drifting(double moved, double drift, double span)
+// the stream, for a render or a capture follower.
+bool Drifting(double moved, double drift, double span, bool render)
 {
     const double expected = std::fabs(drift) * span;
-    return std::fabs(moved) >= kEngageFrames && std::fabs(drift) >= kEngagePpm * 1e-6 && (moved < 0) == (drift > 0) &&
+    return std::fabs(moved) >= kEngageFrames && std::fabs(drift) >= kEngagePpm * 1e-6 &&
+           ((moved < 0) == (drift > 0)) == render &&
            std::fabs(moved) * kEngageAgreement >= expected && std::fabs(moved) <= expected * kEngageAgreement;
 }
 
 }  // namespace
 
-std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::vector<CRenderEndpoint*>& devices,
-                                          double hostRate)
+std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::vector<CRenderEndpoint*>& render,
+                                          const std::vector<CCaptureEndpoint*>& capture, double hostRate)
 {
-    m_states.assign(devices.size(), State());
+    std::vector<State> states;
     std::vector<SMasterCandidate> candidates;
-    for (const CRenderEndpoint* device : devices) {
+    for (CRenderEndpoint* device : render) {
+        State state;
+        state.endpoint = device;
+        states.push_back(state);
         candidates.push_back({device->Name(), true});
     }
+    for (CCaptureEndpoint* device : capture) {
+        State state;
+        state.endpoint = device;
+        state.capture = device;
+        states.push_back(state);
+        candidates.push_back({device->Name(), false});
+    }
+    m_states = std::move(states);
     m_master = ChooseMaster(candidates, setup.master).index;
     m_anyFollower = false;
     m_hostRate = hostRate;
-    std::vector<bool> followers(devices.size(), false);
-    for (size_t i = 0; i < devices.size(); ++i) {
+    std::vector<bool> followers(m_states.size(), false);
+    for (size_t i = 0; i < m_states.size(); ++i) {
         State& state = m_states[i];
-        state.endpoint = devices[i];
+        CEndpoint& device = *state.endpoint;
         SPositionFilterConfig filter;
-        filter.nominalRate = devices[i]->Format().sampleRate > 0 ? devices[i]->Format().sampleRate : hostRate;
+        filter.nominalRate = device.Format().sampleRate > 0 ? device.Format().sampleRate : hostRate;
         state.filter = CPositionFilter(filter);
         SDriftControlConfig control;
         control.sampleRate = hostRate;
         state.controller = CDriftController(control);
-        const bool alone = devices.size() < 2;
-        state.follower = setup.on && !alone && static_cast<int>(i) != m_master &&
-                         setup.uncompensated.count(devices[i]->Name()) == 0;
+        const bool alone = m_states.size() < 2;
+        const auto& uncompensated = state.capture ? setup.uncompensatedCapture : setup.uncompensatedRender;
+        state.follower =
+            setup.on && !alone && static_cast<int>(i) != m_master && uncompensated.count(device.Name()) == 0;
         followers[i] = state.follower;
         m_anyFollower = m_anyFollower || state.follower;
         using Role = EndpointDriftFigures::Role;
@@ -66,13 +81,13 @@ std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::ve
                           : static_cast<int>(i) == m_master ? Role::Master
                           : state.follower                ? Role::Follower
                                                           : Role::Uncompensated;
-        devices[i]->Drift().role.store(role);
-        devices[i]->Drift().resampling.store(false);
-        devices[i]->Drift().ratio.store(1.0);
-        devices[i]->Drift().ratePpm.store(0.0);
-        devices[i]->Drift().offsetFrames.store(0.0);
-        devices[i]->Drift().queuedFrames.store(0.0);
-        devices[i]->Drift().resyncs.store(0);
+        device.Drift().role.store(role);
+        device.Drift().resampling.store(false);
+        device.Drift().ratio.store(1.0);
+        device.Drift().ratePpm.store(0.0);
+        device.Drift().offsetFrames.store(0.0);
+        device.Drift().queuedFrames.store(0.0);
+        device.Drift().resyncs.store(0);
     }
     return followers;
 }
@@ -95,6 +110,64 @@ void CDriftSteering::Read(State& state)
     state.filter.Update(state.seconds, static_cast<double>(played) + 0.5);
 }
 
+double CDriftSteering::Queued(const State& state, double now) const
+{
+    const double position = state.filter.PositionAt(now);
+    const auto moved = static_cast<double>(state.written);
+    return state.capture ? position - moved : moved - position;
+}
+
+// The follower's lag behind where it should be, in host frames (> 0: its
+// path holds too much); `masterHolds` is what the master's path holds,
+// counted as a render device's (a capture master's recorded frames wait
+// on the other side of the host).
+double CDriftSteering::Lag(const State& state, double masterHolds, double queued) const
+{
+    const CEndpoint& device = *state.endpoint;
+    const auto jump = static_cast<double>(device.PendingJump());
+    if (state.capture) {
+        return CaptureFollowerLag(masterHolds, queued, device.ResamplerDelay(), device.Ratio(),
+                                  state.capture->Waiting(), jump, state.target);
+    }
+    return RenderFollowerLag(masterHolds, queued, device.ResamplerDelay(), device.Ratio(), jump, state.target);
+}
+
+// Starts resampling a follower once its lag has moved as drift moves it
+// for long enough. A render follower of a render master is held at no lag
+// (the configured delays are in the data): what it had is jumped over.
+// Paths on two sides of the host cannot be compared that way: a capture
+// follower, or any follower of a capture master, is held from then on at
+// the lag it started with (a capture follower's with its resampler's delay
+// and the frames its queue keeps added): only the drift since is jumped over.
+void CDriftSteering::Engage(State& state, double lag, double now, double drift)
+{
+    CEndpoint& device = *state.endpoint;
+    if (!state.based) {
+        state.based = true;
+        state.baseLag = lag;
+        state.baseSeconds = now;
+        return;
+    }
+    if (!Drifting(lag - state.baseLag, drift, (now - state.baseSeconds) * m_hostRate, !state.capture)) {
+        state.driftingSince = -1.0;
+        return;
+    }
+    if (state.driftingSince < 0) {
+        state.driftingSince = now;
+        return;
+    }
+    if (now - state.driftingSince < kEngageSeconds) {
+        return;
+    }
+    device.StartResampling();
+    device.Drift().resampling.store(device.Resampling());
+    if (state.capture && device.Resampling()) {
+        state.target = state.baseLag + device.ResamplerDelay() * device.Ratio() + state.capture->Waiting();
+    } else if (m_states[static_cast<size_t>(m_master)].capture) {
+        state.target = state.baseLag;
+    }
+}
+
 void CDriftSteering::Steer()
 {
     if (m_master < 0) {
@@ -113,34 +186,27 @@ void CDriftSteering::Steer()
     }
     const bool masterSteady = master.filter.IsSteady();
     const double now = master.seconds;
-    const double masterQueued = static_cast<double>(master.written) - master.filter.PositionAt(now);
+    const double masterQueued = Queued(master, now);
+    const double masterHolds = master.capture ? -masterQueued : masterQueued;
     Publish(master, 0.0, masterQueued);
     for (State& state : m_states) {
         if (&state == &master || state.gone || !state.read) {
             continue;
         }
-        CRenderEndpoint& device = *state.endpoint;
-        const double queued = static_cast<double>(state.written) - state.filter.PositionAt(now);
+        CEndpoint& device = *state.endpoint;
+        const double queued = Queued(state, now);
         const bool steady = masterSteady && state.filter.IsSteady();
-        const double lag = RenderFollowerLag(masterQueued, queued, device.ResamplerDelay(), device.Ratio(),
-                                             static_cast<double>(device.PendingJump()), 0.0);
+        // The follower's clock against the master's: device frames per
+        // master frame.
+        const double rates = state.filter.Rate() / master.filter.Rate();
         if (state.follower && !device.Resampling() && steady) {
-            if (!state.based) {
-                state.based = true;
-                state.baseLag = lag;
-                state.baseSeconds = now;
-            } else if (!Drifting(lag - state.baseLag, state.filter.Rate() / master.filter.Rate() - 1.0,
-                                 (now - state.baseSeconds) * m_hostRate)) {
-                state.driftingSince = -1.0;
-            } else if (state.driftingSince < 0) {
-                state.driftingSince = now;
-            } else if (now - state.driftingSince >= kEngageSeconds) {
-                device.StartResampling();
-                device.Drift().resampling.store(device.Resampling());
-            }
+            Engage(state, Lag(state, masterHolds, queued), now, rates - 1.0);
         }
+        const double lag = Lag(state, masterHolds, queued);
         if (state.follower && device.Resampling()) {
-            const double feedForward = state.filter.Rate() / master.filter.Rate();
+            // A render follower's ratio is device frames per host frame, a
+            // capture follower's host frames per device frame.
+            const double feedForward = state.capture ? 1.0 / rates : rates;
             const SDriftStep step = state.controller.Update(now, lag, feedForward, steady);
             device.Jump(step.jumpFrames);
             device.SetRatio(step.ratio);

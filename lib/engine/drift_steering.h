@@ -8,29 +8,37 @@
 #include <string>
 #include <vector>
 
+class CCaptureEndpoint;
+class CEndpoint;
 class CRenderEndpoint;
 
-// How the render devices of a stream follow one clock.
+// How the devices of a stream follow one clock.
 struct DriftSetup {
-    bool on = true;                      // compensation for the stream
-    std::string master;                  // the device named as the clock master (empty: the first render device)
-    std::set<std::string> uncompensated; // render devices left on their own clock
+    bool on = true;                             // compensation for the stream
+    std::string master;                         // the device named as the clock master (empty: the first render device)
+    std::set<std::string> uncompensatedRender;  // render devices left on their own clock
+    std::set<std::string> uncompensatedCapture; // capture devices left on their own clock
 };
 
-// Keeps the render devices of a stream in step although their clocks
-// differ: one device is the master, and every other one allowed to
-// (a follower) is resampled by a ratio steered so that it plays each host
-// frame when the master does, its configured delay apart.
+// Keeps the devices of a stream in step although their clocks differ: one
+// device is the master, and every other one allowed to (a follower) is
+// resampled by a ratio steered so that a render follower plays each host
+// frame when the master does, its configured delay apart, and a capture
+// follower's frames reach the host as long after it recorded them as they
+// did when the stream began.
 //
 // Each cycle it reads every device's position with a time stamp of the
 // stream clock, filters the positions (a delay-locked loop per device), and
-// for each follower turns the difference between what its path and the
-// master's hold into a lag in host frames; a PI loop turns the lag into the
-// follower's ratio. A follower plays bit for bit what the host gave until
-// its lag has moved a couple of frames from where it started, as its clock
-// against the master's says it must (devices on one clock never get there,
-// whatever moment each started at, whatever hiccup they met); from then
-// on it is resampled, the lag it had removed by one whole-frame jump. A
+// for each follower turns what its path and the master's hold (a render
+// path what was handed to the device and not played, a capture path what
+// was recorded and not given to the host) into a lag in host frames; a PI
+// loop turns the lag into the follower's ratio. A follower's frames pass
+// bit for bit until its lag has moved a couple of frames from where it
+// started, as its clock against the master's says it must (devices on one
+// clock never get there, whatever moment each started at, whatever hiccup
+// they met); from then on it is resampled, the lag it had removed by one
+// whole-frame jump (a capture follower's path keeps its resampler's delay
+// on top: its frames cannot reach the host before they are recorded). A
 // follower whose lag leaves its limits later is re-synchronised by a jump,
 // once, and counted.
 //
@@ -38,12 +46,13 @@ struct DriftSetup {
 // then allocates nothing. Its figures go to each endpoint's drift figures.
 class CDriftSteering {
 public:
-    // The render devices of the stream in lane order; answers, for each,
-    // whether it may be resampled (a follower). Allocates; the host's
-    // thread, before the stream.
-    std::vector<bool> Prepare(const DriftSetup& setup, const std::vector<CRenderEndpoint*>& devices,
-                              double hostRate);
-    // The chosen master among the devices; -1 when there is none.
+    // The devices of the stream in lane order, render then capture;
+    // answers, for each in that order, whether it may be resampled (a
+    // follower). Allocates; the host's thread, before the stream.
+    std::vector<bool> Prepare(const DriftSetup& setup, const std::vector<CRenderEndpoint*>& render,
+                              const std::vector<CCaptureEndpoint*>& capture, double hostRate);
+    // The chosen master among the devices (render then capture); -1 when
+    // there is none.
     int Master() const { return m_master; }
     // Whether any device may follow the master: without one there is no
     // need to call Cycle.
@@ -51,7 +60,7 @@ public:
 
     // Engine thread, once a cycle after the blocks went out: reads the
     // positions and steers the followers. `dropped(i)` tells whether device
-    // i has left the stream.
+    // i (render then capture) has left the stream.
     template <typename Dropped>
     void Cycle(Dropped dropped)
     {
@@ -63,7 +72,8 @@ public:
 
 private:
     struct State {
-        CRenderEndpoint* endpoint = nullptr;
+        CEndpoint* endpoint = nullptr;
+        CCaptureEndpoint* capture = nullptr;  // the same endpoint when it records
         bool follower = false;
         bool gone = false;
         CPositionFilter filter{SPositionFilterConfig{}};
@@ -75,9 +85,15 @@ private:
         double baseSeconds = 0;  // and when
         double driftingSince = -1;  // since when it has moved as drift does; < 0: it has not
         double seconds = 0;  // its time stamp
+        double target = 0;   // capture: the lag it is held at, its resampler's delay included
     };
     void Steer();
     void Read(State& state);
+    // What the device's path holds now, in frames: handed to a render
+    // device and not played, recorded by a capture device and not taken.
+    double Queued(const State& state, double now) const;
+    double Lag(const State& state, double masterHolds, double queued) const;
+    void Engage(State& state, double lag, double now, double drift);
     void Publish(State& state, double lag, double queued) const;
 
     std::vector<State> m_states;

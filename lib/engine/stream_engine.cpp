@@ -99,36 +99,44 @@ bool CStreamEngine::Prepare()
         return false;
     }
     try {
-        if (!PrepareRender()) {
-            return false;
+        // Which devices follow another's clock is settled first, as a
+        // follower's blocks need more room.
+        std::vector<CRenderEndpoint*> render;
+        for (const auto& endpoint : m_devices->Render()) {
+            if (endpoint->Active()) {
+                render.push_back(endpoint.get());
+            }
         }
-        // Input channels are numbered over the open capture devices in
-        // order, whether or not each is running.
-        int32_t firstChannel = 0;
+        std::vector<CCaptureEndpoint*> capture;
         for (const auto& endpoint : m_devices->Capture()) {
-            const int32_t channels = endpoint->Channels();
-            const int32_t base = firstChannel;
-            firstChannel += channels;
-            if (!endpoint->Active() || m_buffers->inputs.empty()) {
-                continue;
+            if (endpoint->Active() && !m_buffers->inputs.empty()) {
+                capture.push_back(endpoint.get());
             }
-            if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_activity, m_buffers->format)) {
-                DebugTrace("CStreamEngine: capture device %d left out: no memory, or its pin keeps earlier requests\n",
-                           endpoint->Index());
-                continue;
+        }
+        std::vector<bool> followers = m_drift.Prepare(m_driftSetup, render, capture, m_sampleRate);
+        const std::vector<bool> captureFollowers(followers.begin() + static_cast<ptrdiff_t>(render.size()),
+                                                 followers.end());
+        followers.resize(render.size());
+        PrepareRender(render, followers);
+        PrepareCapture(capture, captureFollowers);
+        if (m_render.size() != render.size() || m_capture.size() != capture.size()) {
+            // A device left out: the clock choice is made over those that stream.
+            render.clear();
+            capture.clear();
+            for (const auto& lane : m_render) {
+                render.push_back(lane->endpoint);
             }
-            auto lane = std::make_unique<CaptureLane>();
-            lane->endpoint = endpoint.get();
-            lane->index = endpoint->Index();
-            for (int half = 0; half < 2; ++half) {
-                lane->destinations[half].resize(static_cast<size_t>(channels) + 1);
-                for (int32_t c = 0; c < channels; ++c) {
-                    uint8_t* buffer = m_buffers->InputOfChannel(base + c);
-                    lane->destinations[half][static_cast<size_t>(c)] =
-                        buffer ? buffer + static_cast<size_t>(half) * m_buffers->HalfBytes() : nullptr;
-                }
+            for (const auto& lane : m_capture) {
+                capture.push_back(lane->endpoint);
             }
-            m_capture.push_back(std::move(lane));
+            m_drift.Prepare(m_driftSetup, render, capture, m_sampleRate);
+        }
+        if (m_drift.Master() >= 0 && render.size() + capture.size() > 1) {
+            const auto master = static_cast<size_t>(m_drift.Master());
+            DebugTrace("CStreamEngine: %s device %d is the clock master; drift compensation %s\n",
+                       master < render.size() ? "render" : "capture",
+                       master < render.size() ? render[master]->Index() : capture[master - render.size()]->Index(),
+                       m_driftSetup.on ? "on" : "off");
         }
         m_waitHandles.assign(std::min(kMostWaitHandles, 1 + m_render.size() + m_capture.size()), nullptr);
     } catch (const std::bad_alloc&) {
@@ -137,21 +145,12 @@ bool CStreamEngine::Prepare()
     return true;
 }
 
-// The running render devices, each with its lane; which of them follow
-// another's clock is settled first, as a follower's blocks need more room.
-bool CStreamEngine::PrepareRender()
+// A lane for every running render device that could be prepared.
+void CStreamEngine::PrepareRender(const std::vector<CRenderEndpoint*>& devices, const std::vector<bool>& followers)
 {
     const LiveSettings& live = m_mailbox.Current();
-    std::vector<CRenderEndpoint*> active;
-    for (const auto& endpoint : m_devices->Render()) {
-        if (endpoint->Active()) {
-            active.push_back(endpoint.get());
-        }
-    }
-    const std::vector<bool> followers = m_drift.Prepare(m_driftSetup, active, m_sampleRate);
-    std::vector<CRenderEndpoint*> prepared;
-    for (size_t n = 0; n < active.size(); ++n) {
-        CRenderEndpoint* endpoint = active[n];
+    for (size_t n = 0; n < devices.size(); ++n) {
+        CRenderEndpoint* endpoint = devices[n];
         const auto index = static_cast<size_t>(endpoint->Index());
         const int delayMs = index < live.delayMs.size() ? live.delayMs[index] : endpoint->OpeningDelayMs();
         if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_requestUnit, delayMs, m_activity,
@@ -167,17 +166,42 @@ bool CStreamEngine::PrepareRender()
         lane->right = m_buffers->OutputOfChannel(endpoint->LinkRight());
         lane->delayMs = delayMs;
         m_render.push_back(std::move(lane));
-        prepared.push_back(endpoint);
     }
-    if (prepared.size() != active.size()) {
-        // A device left out: the clock choice is made over those that stream.
-        m_drift.Prepare(m_driftSetup, prepared, m_sampleRate);
+}
+
+// A lane for every running capture device that could be prepared. Input
+// channels are numbered over the open capture devices in order, whether or
+// not each is running.
+void CStreamEngine::PrepareCapture(const std::vector<CCaptureEndpoint*>& devices, const std::vector<bool>& followers)
+{
+    int32_t firstChannel = 0;
+    for (const auto& endpoint : m_devices->Capture()) {
+        const int32_t channels = endpoint->Channels();
+        const int32_t base = firstChannel;
+        firstChannel += channels;
+        const auto found = std::find(devices.begin(), devices.end(), endpoint.get());
+        if (found == devices.end()) {
+            continue;
+        }
+        const bool follower = followers[static_cast<size_t>(found - devices.begin())];
+        if (!endpoint->PrepareStream(m_blockFrames, m_requestsInFlight, m_activity, m_buffers->format, follower)) {
+            DebugTrace("CStreamEngine: capture device %d left out: no memory, or its pin keeps earlier requests\n",
+                       endpoint->Index());
+            continue;
+        }
+        auto lane = std::make_unique<CaptureLane>();
+        lane->endpoint = endpoint.get();
+        lane->index = endpoint->Index();
+        for (int half = 0; half < 2; ++half) {
+            lane->destinations[half].resize(static_cast<size_t>(channels) + 1);
+            for (int32_t c = 0; c < channels; ++c) {
+                uint8_t* buffer = m_buffers->InputOfChannel(base + c);
+                lane->destinations[half][static_cast<size_t>(c)] =
+                    buffer ? buffer + static_cast<size_t>(half) * m_buffers->HalfBytes() : nullptr;
+            }
+        }
+        m_capture.push_back(std::move(lane));
     }
-    if (m_drift.Master() >= 0 && prepared.size() > 1) {
-        DebugTrace("CStreamEngine: render device %d is the clock master; drift compensation %s\n",
-                   prepared[static_cast<size_t>(m_drift.Master())]->Index(), m_driftSetup.on ? "on" : "off");
-    }
-    return true;
 }
 
 bool CStreamEngine::Launch()
@@ -251,23 +275,27 @@ void CStreamEngine::ReportNews()
                        DropText(static_cast<DropReason>(reason)));
         }
     };
+    const auto follow = [](FollowerNews& news, const char* kind, int index) {
+        if (news.following.load() && !news.reportedFollowing) {
+            news.reportedFollowing = true;
+            DebugTrace("CStreamEngine: %s device %d runs %+.1f ppm against the clock master: resampled from now on\n",
+                       kind, index, news.followedPpm.load());
+        }
+        const int64_t resyncs = news.resyncs.load();
+        if (resyncs != news.reportedResyncs) {
+            news.reportedResyncs = resyncs;
+            DebugTrace("CStreamEngine: %s device %d left its limits against the clock master and was "
+                       "re-synchronised (%lld so far)\n",
+                       kind, index, static_cast<long long>(resyncs));
+        }
+    };
     for (const auto& lane : m_render) {
         report(lane->dropped, lane->reported, "render", lane->index);
-        if (lane->following.load() && !lane->reportedFollowing) {
-            lane->reportedFollowing = true;
-            DebugTrace("CStreamEngine: render device %d runs %+.1f ppm against the clock master: resampled from now on\n",
-                       lane->index, lane->followedPpm.load());
-        }
-        const int64_t resyncs = lane->resyncs.load();
-        if (resyncs != lane->reportedResyncs) {
-            lane->reportedResyncs = resyncs;
-            DebugTrace("CStreamEngine: render device %d left its limits against the clock master and was "
-                       "re-synchronised (%lld so far)\n",
-                       lane->index, static_cast<long long>(resyncs));
-        }
+        follow(lane->follow, "render", lane->index);
     }
     for (const auto& lane : m_capture) {
         report(lane->dropped, lane->reported, "capture", lane->index);
+        follow(lane->follow, "capture", lane->index);
     }
     const int64_t stalls = m_stalls.load();
     if (stalls != m_reportedStalls) {
@@ -370,20 +398,29 @@ void CStreamEngine::FollowClock()
     if (!m_drift.Steers()) {
         return;
     }
-    m_drift.Cycle([this](size_t lane) { return m_render[lane]->dropped.load() != 0; });
+    m_drift.Cycle([this](size_t lane) {
+        return lane < m_render.size() ? m_render[lane]->dropped.load() != 0
+                                      : m_capture[lane - m_render.size()]->dropped.load() != 0;
+    });
     bool news = false;
-    for (const auto& lane : m_render) {
-        const EndpointDriftFigures& figures = lane->endpoint->Drift();
-        if (figures.resampling.load() && !lane->following.load()) {
-            lane->followedPpm.store(figures.ratePpm.load());
-            lane->following.store(true);
+    const auto look = [&news](const CEndpoint& endpoint, FollowerNews& lane) {
+        const EndpointDriftFigures& figures = endpoint.Drift();
+        if (figures.resampling.load() && !lane.following.load()) {
+            lane.followedPpm.store(figures.ratePpm.load());
+            lane.following.store(true);
             news = true;
         }
         const int64_t resyncs = figures.resyncs.load();
-        if (resyncs != lane->resyncs.load()) {
-            lane->resyncs.store(resyncs);
+        if (resyncs != lane.resyncs.load()) {
+            lane.resyncs.store(resyncs);
             news = true;
         }
+    };
+    for (const auto& lane : m_render) {
+        look(*lane->endpoint, lane->follow);
+    }
+    for (const auto& lane : m_capture) {
+        look(*lane->endpoint, lane->follow);
     }
     if (news) {
         Notify();

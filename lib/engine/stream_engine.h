@@ -59,7 +59,7 @@ public:
         bool announceRateChange = false;
         HANDLE reportEvent = nullptr;     // set when there is something to trace (ReportNews)
         CSamplePosition* position = nullptr;  // where each cycle's position goes (outlives the engine)
-        DriftSetup drift;        // how the render devices follow one clock
+        DriftSetup drift;        // how the devices follow one clock
     };
 
     explicit CStreamEngine(const Setup& setup);
@@ -113,6 +113,16 @@ public:
     enum class DropReason : int { None, WritesFail, KeepsBlocks, ReadsFail, StaysLate, DoesNotRun };
 
 private:
+    // Engine thread: a device started following the clock master (its
+    // rate then, ppm), and its re-synchronisations; the control thread
+    // traces them.
+    struct FollowerNews {
+        std::atomic<bool> following{false};
+        std::atomic<double> followedPpm{0.0};
+        std::atomic<int64_t> resyncs{0};
+        bool reportedFollowing = false;  // the control thread's
+        int64_t reportedResyncs = 0;     // the control thread's
+    };
     struct RenderLane {
         CRenderEndpoint* endpoint = nullptr;
         int index = 0;                   // the device's position, for the traces
@@ -125,13 +135,7 @@ private:
         int64_t lateSince = 0;           // clock tick of the first cycle it could not take its block; 0 none
         std::atomic<int> dropped{0};     // a DropReason
         int reported = 0;                // the control thread's: the reason it traced
-        // Engine thread: it started following the clock master (its ratio
-        // then, ppm), and its re-synchronisations.
-        std::atomic<bool> following{false};
-        std::atomic<double> followedPpm{0.0};
-        std::atomic<int64_t> resyncs{0};
-        bool reportedFollowing = false;  // the control thread's
-        int64_t reportedResyncs = 0;     // the control thread's
+        FollowerNews follow;
     };
     struct CaptureLane {
         CCaptureEndpoint* endpoint = nullptr;
@@ -142,6 +146,7 @@ private:
         int64_t lateSince = 0;
         std::atomic<int> dropped{0};
         int reported = 0;
+        FollowerNews follow;
     };
 
     static DWORD WINAPI ThreadProc(LPVOID parameter);
@@ -164,7 +169,8 @@ private:
     void CallHost();
     void Notify();
     int64_t LongestDelayFrames() const;
-    bool PrepareRender();
+    void PrepareRender(const std::vector<CRenderEndpoint*>& devices, const std::vector<bool>& followers);
+    void PrepareCapture(const std::vector<CCaptureEndpoint*>& devices, const std::vector<bool>& followers);
     void FollowClock();
 
     // Set up by the host's thread before the thread starts.

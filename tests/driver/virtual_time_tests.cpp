@@ -538,3 +538,174 @@ TEST_F(DriftTest, AStalledFollowerAndALiveDelayChangeLeaveTheOthersInStep)
     EXPECT_EQ(Sim().UnderrunFrames(RenderPath('b'), kRenderPinId), lostB);
     Finish(host);
 }
+
+// A microphone whose clock runs 100 ppm fast or slow against the master
+// speaker: with compensation the device frame each host block starts with
+// advances at the microphone's rate against the host's frames, so that
+// what it records reaches the host as long after it was recorded as when
+// it locked, within two frames, and it loses nothing; without it the
+// microphone's frames fall behind or run ahead of the speaker's.
+TEST_F(DriftTest, ACaptureFollowerReachesTheHostAtTheMastersPaceOnlyWithCompensation)
+{
+    constexpr long kBlock = 128;
+    constexpr double kSeconds = 40.0;
+    constexpr double kLockSeconds = 6.0;
+    struct Case {
+        double ppm;
+        bool compensate;
+        bool waveRt;
+    };
+    for (const Case c : {Case{100.0, true, false}, Case{-100.0, true, false}, Case{-100.0, true, true},
+                         Case{100.0, false, false}}) {
+        SCOPED_TRACE(std::to_string(c.ppm) + (c.compensate ? " ppm, compensation on" : " ppm, compensation off") +
+                     (c.waveRt ? ", WaveRT" : ""));
+        kssim::DeviceModel mic = Microphone(c.ppm);
+        if (c.waveRt) {
+            mic = kssim::WaveRtCaptureDevice("Mic", CapturePath('m'));
+            mic.clockPpm = c.ppm;
+        }
+        WriteConfig("[default]\nout=Spk A\nin=Mic\nSampleRate=48000\nBlockFrames=" + std::to_string(kBlock) +
+                    "\nRequestsInFlight=2\nDriftCompensation=" + (c.compensate ? "1" : "0") + "\n" +
+                    RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2));
+        UseDevices({::Speaker("Spk A", 'a', 0.0, 4.0), mic}, ClockMode::Virtual);
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        {
+            AsioTestHost host(driver);
+            ASSERT_EQ(host.CreateBuffers({0, 1}, {0, 1}, kBlock), ASE_OK);
+            // The microphone's ramp (its frame number, modulo 65536) at the
+            // start of each host block.
+            std::vector<uint16_t> firsts;
+            firsts.reserve(static_cast<size_t>(kSeconds * kRate / kBlock) + 1000);
+            m_blocks = 0;
+            FillRamp(host, 0);
+            FillRamp(host, 1);
+            host.onBufferSwitch = [this, &host, &firsts](long index) {
+                FillRamp(host, index);
+                if (firsts.size() < firsts.capacity()) {
+                    firsts.push_back(static_cast<uint16_t>(host.InputHalf(0, index)[0]));
+                }
+            };
+            ASSERT_EQ(host.Start(), ASE_OK);
+            ASSERT_TRUE(Sim().RunFor(kLockSeconds, kWallGuardMs));
+            const int64_t lostAtLock = Sim().OverrunFrames(CapturePath('m'), kCapturePinId);
+            const int64_t dryAtLock = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId);
+            ASSERT_TRUE(Sim().RunFor(kSeconds - kLockSeconds, kWallGuardMs));
+            Finish(host);
+            // The device frame of each block against the host frame, at the
+            // microphone's rate: constant when it reaches the host at the
+            // master's pace. Blocks near the ramp's wraps (where the
+            // resampler's filter rings, by hundreds of steps of the ramp
+            // for a full-scale jump: at 0, and at 32768 where the samples
+            // turn negative) are passed over.
+            const size_t lockBlock = static_cast<size_t>(kLockSeconds * kRate / kBlock);
+            double lowest = 1e18, highest = -1e18;
+            double last = -1.0;  // the device frame of the last block read
+            size_t lastBlock = 0;
+            int read = 0;
+            for (size_t k = 0; k < firsts.size(); ++k) {
+                // Unwrapped next to where the last block read stood; passed
+                // over where that says it lies near a wrap (a sample there
+                // may be anything).
+                const double expected = last < 0 ? firsts[k] : last + static_cast<double>((k - lastBlock) * kBlock);
+                const double phase = std::fmod(expected, 32768.0);
+                if (phase < 4096 || phase > 32768 - 4096) {
+                    continue;
+                }
+                const double frame = firsts[k] + 65536.0 * std::round((expected - firsts[k]) / 65536.0);
+                if (k < lockBlock && last >= 0 && std::fabs(frame - expected) > 1000) {
+                    continue;  // the silence the resampler starts with
+                }
+                last = frame;
+                lastBlock = k;
+                if (k < lockBlock) {
+                    continue;
+                }
+                const double residual = frame - static_cast<double>(k * kBlock) * (1.0 + c.ppm * 1e-6);
+                lowest = std::min(lowest, residual);
+                highest = std::max(highest, residual);
+                ++read;
+            }
+            const int64_t lost = Sim().OverrunFrames(CapturePath('m'), kCapturePinId) - lostAtLock;
+            const int64_t dry = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId) - dryAtLock;
+            std::printf("[ figures  ] %s mic at %+.0f ppm, compensation %s: the frames it gives each block wander "
+                        "%.2f frames after %.0f s, %d blocks read, %lld frames lost, master %lld frames dry\n",
+                        c.waveRt ? "WaveRT" : "standard", c.ppm, c.compensate ? "on" : "off", highest - lowest,
+                        kLockSeconds, read,
+                        static_cast<long long>(lost), static_cast<long long>(dry));
+            EXPECT_GT(read, 7000);
+            if (c.compensate) {
+                EXPECT_LT(highest - lowest, 2.0);
+                EXPECT_EQ(lost, 0);
+                EXPECT_EQ(dry, 0);
+            } else {
+                EXPECT_GT(highest - lowest, 50.0);
+            }
+        }
+        ReleaseDriver();
+    }
+}
+
+// The microphone is the clock master by its setting and the speaker, 150
+// ppm fast, follows it: with compensation the speaker plays the host's
+// frames at the pace the microphone gives them, within two frames from a
+// few seconds on, and never runs dry; without it the speaker runs ahead.
+TEST_F(DriftTest, ARenderFollowerOfACaptureMasterPlaysAtTheMicrophonesPace)
+{
+    constexpr long kBlock = 128;
+    constexpr double kSeconds = 30.0;
+    for (const bool compensate : {true, false}) {
+        SCOPED_TRACE(compensate ? "compensation on" : "compensation off");
+        WriteConfig("[default]\nout=Spk A\nin=Mic\nClockMaster=Mic\nSampleRate=48000\nBlockFrames=" +
+                    std::to_string(kBlock) + "\nRequestsInFlight=2\nDriftCompensation=" + (compensate ? "1" : "0") +
+                    "\n" + RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2));
+        UseDevices({::Speaker("Spk A", 'a', 150.0, 4.0), Microphone(0.0)}, ClockMode::Virtual);
+        IASIO* driver = CreateDriver();
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+        {
+            AsioTestHost host(driver);
+            ASSERT_EQ(host.CreateBuffers({0, 1}, {0, 1}, kBlock), ASE_OK);
+            m_blocks = 0;
+            FillRamp(host, 0);
+            FillRamp(host, 1);
+            host.onBufferSwitch = [this, &host](long index) { FillRamp(host, index); };
+            ASSERT_EQ(host.Start(), ASE_OK);
+            ASSERT_TRUE(Sim().RunFor(6.0, kWallGuardMs));
+            const int64_t dryAtLock = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId);
+            ASSERT_TRUE(Sim().RunFor(kSeconds - 6.0, kWallGuardMs));
+            Finish(host);
+            // The host frame the speaker plays against the microphone's
+            // clock (that of the host's frames): constant when in step.
+            const std::vector<uint8_t> bytes = Sim().RenderedBytes(RenderPath('a'), kRenderPinId);
+            double first = 0.0, worst = 0.0;
+            int measured = 0;
+            for (double t = 6.0; t < kSeconds - 0.5; t += 0.1) {
+                const double phase = PhaseAt(bytes, 150.0, t);
+                if (phase < 0) {
+                    continue;
+                }
+                double offset = phase - t * kRate;
+                offset -= kRampPeriod * std::round(offset / kRampPeriod);
+                if (measured == 0) {
+                    first = offset;
+                }
+                double moved = offset - first;
+                moved -= kRampPeriod * std::round(moved / kRampPeriod);
+                worst = std::max(worst, std::fabs(moved));
+                ++measured;
+            }
+            const int64_t dry = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId) - dryAtLock;
+            std::printf("[ figures  ] speaker at +150 ppm after a microphone master, compensation %s: moved %.2f "
+                        "frames over %d readings, %lld frames dry\n",
+                        compensate ? "on" : "off", worst, measured, static_cast<long long>(dry));
+            EXPECT_GT(measured, 150);
+            if (compensate) {
+                EXPECT_LT(worst, 2.0);
+                EXPECT_EQ(dry, 0);
+            } else {
+                EXPECT_GT(worst, 50.0);
+            }
+        }
+        ReleaseDriver();
+    }
+}
