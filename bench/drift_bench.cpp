@@ -71,6 +71,7 @@ struct DeviceSpec {
     const char* outLatency = nullptr;  // the outOutLatency setting, or none
     double delaySeconds = 0.0;         // what the driver makes of it
     bool capture = false;              // a microphone
+    ULONG onlyRate = 0;                // the one rate it takes (it then runs there, resampled); 0: any
 };
 
 struct Scenario {
@@ -123,6 +124,8 @@ std::vector<Scenario> Scenarios()
     const std::vector<DeviceSpec> pm1000{Device("B", -1000.0), Device("C", 1000.0)};
     const std::vector<DeviceSpec> wander{Device("B", 0.0, 5.0)};
     const std::vector<DeviceSpec> mic{Microphone("M", 100.0)};
+    std::vector<DeviceSpec> ownRate{Device("B", 150.0)};
+    ownRate[0].onlyRate = 44100;
     for (bool on : {true, false}) {
         const std::string off = on ? "" : ", compensation off";
         add("render -150/+150 ppm, 512 frames, 1 h" + off, 512, 3600, pm150, false, on);
@@ -132,6 +135,8 @@ std::vector<Scenario> Scenarios()
         add("render -1000/+1000 ppm, noise, jitter, 512 frames, 1 h" + off, 512, 3600, pm1000, true, on);
         add("render wandering 0 to 5 ppm over 1 h, noise, jitter, 512 frames" + off, 512, 3600, wander, true, on);
         add("capture +100 ppm, 512 frames, 1 h" + off, 512, 3600, mic, false, on);
+        add("render 44.1 kHz only at +150 ppm under a 48 kHz host, 512 frames, 10 min" + off, 512, 600, ownRate, false,
+            on);
         add("capture +100 ppm, noise 1 sample, jitter 3 ms, 64 frames, 10 min" + off, 64, 600, mic, true, on);
     }
     return list;
@@ -489,6 +494,10 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
         kssim::DeviceModel model = device.capture ? kssim::CaptureDevice(device.name, device.path)
                                                   : kssim::RenderDevice(device.name, device.path);
         model.clockPpm = device.ppm;
+        if (device.onlyRate) {
+            model.pins[0].ranges[0].minimumSampleFrequency = device.onlyRate;
+            model.pins[0].ranges[0].maximumSampleFrequency = device.onlyRate;
+        }
         models.push_back(model);
     }
     sim.Reset(models);
@@ -563,7 +572,8 @@ bool RunScenario(const AppDataRedirect& appData, const Scenario& scenario)
                 const double ppm = follower.ppm + follower.ppmPerHour * (s - 1) / 3600.0;
                 // A render follower's ratio is device frames per host
                 // frame, a capture follower's the other way round.
-                const double rates = (1.0 + ppm * 1e-6) / (1.0 + master.ppm * 1e-6);
+                const double rates = (follower.onlyRate ? follower.onlyRate / static_cast<double>(kSampleRate) : 1.0) *
+                                     (1.0 + ppm * 1e-6) / (1.0 + master.ppm * 1e-6);
                 const double trueRatio = follower.capture ? 1.0 / rates : rates;
                 track.ratioErrorsPpm.push_back((f.ratio - trueRatio) * 1e6);
                 track.skippedBlocks.push_back(f.skippedBlocks);

@@ -37,16 +37,21 @@ bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activi
     m_hostFormat = hostFormat;
     m_pinFormat = PinSampleFormat(format);
     const uint32_t frameBytes = static_cast<uint32_t>(format.pinChannels) * format.bytesPerSample;
-    resamplable = resamplable && format.pinChannels > 0;
-    // A resampled device's reads are a little longer or shorter than a block.
-    m_mostReadFrames = resamplable ? frames + frames / 2 : frames;
+    resamplable = (resamplable || ConvertsRate()) && format.pinChannels > 0;
+    // A read is as many of the device's frames as the host's block lasts
+    // (at its own rate: about); a resampled device's reads are a little
+    // longer or shorter than that.
+    m_readNominal = std::max<int32_t>(1, static_cast<int32_t>(std::lround(frames * RateRatio())));
+    m_mostReadFrames = resamplable ? m_readNominal + m_readNominal / 2 : m_readNominal;
     try {
-        // A read and half a block of jump at most go in at once.
-        MakeResampler(resamplable, format.pinChannels, m_mostReadFrames + frames / 2);
+        // A read and half a read of jump at most go in at once.
+        MakeResampler(resamplable, format.pinChannels, m_mostReadFrames + m_readNominal / 2, 1.0 / RateRatio());
         m_input.clear();
         m_queue.clear();
         if (m_resampler) {
-            m_input.assign(static_cast<size_t>(m_resampler->MaxInputFrames()) * format.pinChannels, 0);
+            // A read, or a host block put together when too few came.
+            m_input.assign(static_cast<size_t>(std::max(m_resampler->MaxInputFrames(), frames)) * format.pinChannels,
+                           0);
             m_queue.assign(static_cast<size_t>(4 * frames + m_resampler->MaxOutputFrames()) * format.pinChannels, 0);
         }
     } catch (const std::bad_alloc&) {
@@ -58,18 +63,21 @@ bool CCaptureEndpoint::PrepareStream(int32_t frames, int inFlight, HANDLE activi
     m_queuedFrames = 0;
     // One read more than the blocks in flight: when the engine wakes for the
     // one that came, `inFlight` more are still queued.
-    const uint32_t blockBytes = static_cast<uint32_t>(frames) * frameBytes;
+    const uint32_t blockBytes = static_cast<uint32_t>(m_readNominal) * frameBytes;
     if (!PrepareTransport(inFlight, inFlight + 1, static_cast<uint32_t>(m_mostReadFrames) * frameBytes, {blockBytes},
                           activity)) {
         return false;
     }
     try {
-        m_readFrames.assign(static_cast<size_t>(std::max(1, m_transport->Slots())), frames);
+        m_readFrames.assign(static_cast<size_t>(std::max(1, m_transport->Slots())), m_readNominal);
     } catch (const std::bad_alloc&) {
         return false;
     }
     m_oldestRead = 0;
-    m_askedFrames = static_cast<int64_t>(m_readFrames.size()) * frames;
+    m_askedFrames = static_cast<int64_t>(m_readFrames.size()) * m_readNominal;
+    if (ConvertsRate()) {
+        StartResampling();
+    }
     return true;
 }
 
@@ -145,7 +153,7 @@ HRESULT CCaptureEndpoint::Deliver(uint8_t* const* destinations)
             }
         }
     }
-    const int32_t next = Resampling() ? NextReadFrames() : m_frames;
+    const int32_t next = Resampling() ? NextReadFrames() : m_readNominal;
     m_askedFrames += next - asked;
     m_readFrames[m_oldestRead] = next;
     m_oldestRead = (m_oldestRead + 1) % m_readFrames.size();
@@ -175,7 +183,7 @@ void CCaptureEndpoint::DeliverResampled(const uint8_t* frames, size_t arrived, u
     // asked next are longer by what it took from the queue.
     const double needed = std::max(0.0, static_cast<double>(m_frames - m_queuedFrames)) / ratio;
     const auto spare = static_cast<int32_t>(std::floor(static_cast<double>(arrived) - needed));
-    const int32_t most = PendingJump() > 0 ? std::clamp(spare, 0, m_frames / 2) : m_frames / 2;
+    const int32_t most = PendingJump() > 0 ? std::clamp(spare, 0, m_readNominal / 2) : m_readNominal / 2;
     int32_t given = Resample(m_input.data(), static_cast<int32_t>(arrived), most,
                              m_queue.data() + static_cast<size_t>(m_queuedFrames) * channels);
     if (given < 0) {
@@ -233,7 +241,7 @@ int32_t CCaptureEndpoint::NextReadFrames() const
     const auto reads = static_cast<double>(m_readFrames.size());
     const double wanted = (reads * m_frames + kQueueCushion - m_queuedFrames - ratio * static_cast<double>(others)) / ratio;
     return static_cast<int32_t>(
-        std::clamp<double>(std::lround(wanted), std::max(1, m_frames / 2), m_mostReadFrames));
+        std::clamp<double>(std::lround(wanted), std::max(1, m_readNominal / 2), m_mostReadFrames));
 }
 
 void CCaptureEndpoint::Miss(uint8_t* const* destinations)

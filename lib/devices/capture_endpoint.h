@@ -64,6 +64,7 @@ private:
     int32_t m_frames = 0;
     SampleFormat m_hostFormat = SampleFormat::Int16;
     SampleFormat m_pinFormat = SampleFormat::Int16;
+    int32_t m_readNominal = 0;    // device frames of a host block
     int32_t m_mostReadFrames = 0;
     // The lengths of the reads asked for, oldest at m_oldestRead, and their sum.
     std::vector<int32_t> m_readFrames;

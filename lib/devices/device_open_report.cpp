@@ -7,7 +7,7 @@ bool TakesRate(const DeviceOpenReport& report, double rate)
     if (report.outcome != DeviceOutcome::Open) {
         return false;
     }
-    if (rate == static_cast<double>(report.sampleRate) || report.rates.empty()) {
+    if (rate == static_cast<double>(report.sampleRate) || report.rates.empty() || report.ownRate != 0) {
         return true;
     }
     return std::any_of(report.rates.begin(), report.rates.end(), [rate](const RateSpan& span) {
@@ -21,7 +21,8 @@ std::string OutcomeText(const DeviceOpenReport& report)
     case DeviceOutcome::Open:
         // Standard streaming goes without saying; a WaveRT buffer is named.
         return "open, " + report.format +
-               (report.transport.empty() || report.transport == "standard streaming" ? "" : ", " + report.transport);
+               (report.transport.empty() || report.transport == "standard streaming" ? "" : ", " + report.transport) +
+               (report.ownRate != 0 ? ", resampled from the host's " + std::to_string(report.sampleRate) + " Hz" : "");
     case DeviceOutcome::Busy: return "in use by another program";
     case DeviceOutcome::RateRefused: return "does not take " + std::to_string(report.sampleRate) + " Hz";
     case DeviceOutcome::FormatRefused: return "refused the sample format";

@@ -31,11 +31,16 @@ struct DeviceOpenReport {
     std::string format;           // open: what it streams (DescribeEndpointFormat)
     std::string transport;        // open: how it streams (standard requests, or a WaveRT buffer)
     std::vector<RateSpan> rates;  // open: the rates its ranges take; empty when it names none
+    int32_t ownRate = 0;          // open at its own rate, resampled, as its ranges do not take sampleRate
 };
+
+// The most a device's own rate may lie from the host's, either way (a
+// factor): the resampler's reach.
+inline constexpr double kMostRateRatio = 8.0;
 
 // Whether an open device takes the rate: the rate it is open at, or one
 // inside a span of its ranges. A device whose ranges name no rate is taken
-// at its word.
+// at its word; one open at its own rate is resampled to any.
 bool TakesRate(const DeviceOpenReport& report, double rate);
 
 // "open, 16 bit, 2 ch, 44100 Hz", "open, 16 bit, 2 ch, 48000 Hz, WaveRT,

@@ -8,6 +8,7 @@
 #include "sample_conversion.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <initializer_list>
@@ -113,6 +114,59 @@ bool SpansTake(const std::vector<RateSpan>& rates, int32_t rate)
     });
 }
 
+// The rate a device whose ranges do not take the host's rate runs at
+// instead: of the rates devices commonly run at and the ends of its ranges,
+// those its ranges take, the closest to the host's by their ratio (within
+// what the resampler converts); 0 when there is none.
+int32_t OwnRate(const std::vector<RateSpan>& rates, int32_t hostRate)
+{
+    std::vector<uint32_t> candidates = {8000,  11025, 16000, 22050, 24000,  32000,
+                                        44100, 48000, 88200, 96000, 176400, 192000};
+    for (const RateSpan& span : rates) {
+        candidates.push_back(span.lowest);
+        candidates.push_back(span.highest);
+    }
+    int32_t best = 0;
+    double bestDistance = std::log(kMostRateRatio);
+    for (const uint32_t candidate : candidates) {
+        if (candidate == 0 || candidate > 0x7fffffffu || !SpansTake(rates, static_cast<int32_t>(candidate))) {
+            continue;
+        }
+        const double distance = std::fabs(std::log(static_cast<double>(candidate) / hostRate));
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = static_cast<int32_t>(candidate);
+        }
+    }
+    return best;
+}
+
+// A pin at the host's rate; for a device whose ranges do not take that rate
+// and refused it, a pin at its own rate (OwnRate), resampled, when it takes
+// that: traced, and the report says so.
+OpenedPin OpenAtSomeRate(CKsAudFilter* filter, StreamDirection direction, const FormatRequest& format,
+                         const std::vector<RateSpan>& rates, const std::string& name, DeviceOpenReport& report)
+{
+    OpenedPin opened = OpenPinInBestFormat(filter, direction, format, name);
+    if (opened.pin || rates.empty() || SpansTake(rates, format.sampleRate)) {
+        return opened;
+    }
+    const int32_t own = OwnRate(rates, format.sampleRate);
+    if (own == 0) {
+        return opened;
+    }
+    FormatRequest atOwnRate = format;
+    atOwnRate.sampleRate = own;
+    opened = OpenPinInBestFormat(filter, direction, atOwnRate, name);
+    if (opened.pin) {
+        opened.format.hostRate = format.sampleRate;
+        report.ownRate = own;
+        DebugTrace("%s: does not take %d Hz; it runs at its own %d Hz, resampled\n", name.c_str(),
+                   static_cast<int>(format.sampleRate), static_cast<int>(own));
+    }
+    return opened;
+}
+
 bool AnswerMeans(HRESULT answer, std::initializer_list<DWORD> errors)
 {
     for (DWORD error : errors) {
@@ -210,7 +264,7 @@ DeviceOutcome CDeviceSet::OpenRenderDevice(const std::string& name, const Scanne
     std::vector<RateSpan> rates = RatesOf(*filter, StreamDirection::Render);
     m_render.reserve(m_render.size() + 1);  // nothing may fail between the pin and its endpoint
     filter->m_hrLastPinCreation = S_OK;
-    OpenedPin opened = OpenPinInBestFormat(filter, StreamDirection::Render, FormatOf(request, channels), name);
+    OpenedPin opened = OpenAtSomeRate(filter, StreamDirection::Render, FormatOf(request, channels), rates, name, report);
     if (!opened.pin) {
         return WhyNoPin(*filter, StreamDirection::Render, rates, rate);
     }
@@ -281,7 +335,8 @@ DeviceOutcome CDeviceSet::OpenCaptureDevice(const std::string& name, const Scann
     std::vector<RateSpan> rates = RatesOf(*filter, StreamDirection::Capture);
     m_capture.reserve(m_capture.size() + 1);
     filter->m_hrLastPinCreation = S_OK;
-    OpenedPin opened = OpenPinInBestFormat(filter, StreamDirection::Capture, FormatOf(request, pinChannels), name);
+    OpenedPin opened =
+        OpenAtSomeRate(filter, StreamDirection::Capture, FormatOf(request, pinChannels), rates, name, report);
     if (!opened.pin) {
         return WhyNoPin(*filter, StreamDirection::Capture, rates, rate);
     }

@@ -66,14 +66,14 @@ int32_t CEndpoint::ReportedLatencyFrames() const
     // A looped buffer's hardware reports its FIFO and delays instead.
     const int32_t hardware = m_transport ? m_transport->HardwareLatencyFrames() : -1;
     if (hardware >= 0) {
-        return hardware;
+        return static_cast<int32_t>(std::ceil(hardware / RateRatio()));
     }
     LONGLONG latency = 0;
     if (!m_pin || FAILED(m_pin->GetLatency(&latency)) || latency <= 0) {
         return 0;
     }
     // 100 ns units; at most a minute counts, whatever a driver answers.
-    const double rate = m_format.sampleRate > 0 ? m_format.sampleRate : 44100.0;
+    const double rate = HostRate() > 0 ? HostRate() : 44100.0;
     return static_cast<int32_t>(std::ceil(static_cast<double>(std::min<LONGLONG>(latency, 600000000LL)) * rate / 1e7));
 }
 
@@ -104,7 +104,7 @@ bool CEndpoint::TakeBack(ULONGLONG deadline)
     return false;
 }
 
-void CEndpoint::MakeResampler(bool resamplable, int channels, int32_t maxInputFrames)
+void CEndpoint::MakeResampler(bool resamplable, int channels, int32_t maxInputFrames, double nominal)
 {
     m_resampler.reset();
     m_resampling = false;
@@ -113,8 +113,8 @@ void CEndpoint::MakeResampler(bool resamplable, int channels, int32_t maxInputFr
     if (!resamplable || channels < 1) {
         return;
     }
-    m_resampler =
-        std::make_unique<CVariableResampler>(channels, maxInputFrames, EResamplerQuality::Medium, kMostRatioDeviation);
+    m_resampler = std::make_unique<CVariableResampler>(channels, maxInputFrames, EResamplerQuality::Medium,
+                                                       kMostRatioDeviation, nominal);
     m_jumped.assign(static_cast<size_t>(maxInputFrames) * channels, 0);
 }
 

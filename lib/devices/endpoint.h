@@ -67,8 +67,8 @@ public:
     HRESULT SetState(int32_t state);
     bool Active() const { return m_active; }
 
-    // The buffering the device reports for its pin, in frames at its rate; 0
-    // when it does not report it.
+    // The buffering the device reports for its pin, in host frames; 0 when
+    // it does not report it.
     int32_t ReportedLatencyFrames() const;
 
     // Blocks the endpoint keeps in flight once streaming.
@@ -102,6 +102,15 @@ public:
     // through the resampler at the ratio last set (its output frames per
     // input frame). A jump drops (> 0) or inserts silence for (< 0) input
     // frames at the head of the next blocks, part of it at a time.
+    // A device at its own rate is resampled from the start, its ratio
+    // around RateRatio (device frames per host frame), as a follower or not.
+    bool ConvertsRate() const { return m_format.hostRate > 0 && m_format.hostRate != m_format.sampleRate; }
+    double RateRatio() const
+    {
+        return ConvertsRate() ? static_cast<double>(m_format.sampleRate) / m_format.hostRate : 1.0;
+    }
+    // The rate of the host's frames.
+    int32_t HostRate() const { return ConvertsRate() ? m_format.hostRate : m_format.sampleRate; }
     bool Resamplable() const { return m_resampler != nullptr; }
     bool Resampling() const { return m_resampling; }
     virtual void StartResampling();
@@ -124,10 +133,10 @@ protected:
                           HANDLE activity);
 
     // A resampler of `channels` for blocks of up to `maxInputFrames` input
-    // frames and the jump's room, or none (not resamplable). Throws
-    // std::bad_alloc, or std::runtime_error when the converter cannot be
-    // made.
-    void MakeResampler(bool resamplable, int channels, int32_t maxInputFrames);
+    // frames and the jump's room, its ratio around `nominal`, or none (not
+    // resamplable). Throws std::bad_alloc, or std::runtime_error when the
+    // converter cannot be made.
+    void MakeResampler(bool resamplable, int channels, int32_t maxInputFrames, double nominal);
     // `frames` interleaved frames through the pending jump (at most `most`
     // frames of it) and the resampler into `out` (room for the resampler's
     // MaxOutputFrames); answers the frames given out, -1 when the converter

@@ -15,6 +15,9 @@ struct EndpointFormat {
     uint16_t validBits = 0;       // of the container's bits; 0: all of them
     bool isFloat = false;         // IEEE float samples
     bool extensible = false;      // asked for with WAVEFORMATEXTENSIBLE (else a plain format)
+    // The host's rate when the device could not run at it and runs at its
+    // own (sampleRate), resampled; 0 when it runs at the host's.
+    int32_t hostRate = 0;
 };
 
 // The form of the pin's samples.

@@ -5,6 +5,7 @@
 #include "debug_trace.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <stdexcept>
 
@@ -29,7 +30,11 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
     if (frames <= 0 || requestUnit <= 0 || inFlight < 1) {
         return false;
     }
-    const auto blockBytes16 = static_cast<uint32_t>(frames) * format.channels * 2;
+    // A device at its own rate takes about as many of its frames a block as
+    // the host's block lasts.
+    const auto deviceFrames = static_cast<uint32_t>(std::lround(frames * RateRatio()));
+    resamplable = resamplable || ConvertsRate();
+    const auto blockBytes16 = deviceFrames * format.channels * 2;
     // Each request carries the samples of its requestUnit bytes of the
     // 16-bit block, in the pin's form.
     std::vector<uint32_t> ends;
@@ -42,10 +47,11 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
             ends.push_back(0);  // a device of no channels: one empty request
         }
         m_block.assign(static_cast<size_t>(frames) * format.channels + 1, 0);
+        // The delay line runs on the host's frames, ahead of the resampler.
         m_delay = std::make_unique<CDelayLine>(format.channels,
-                                               ::DelayFrames(kLongestDelayMs, format.sampleRate, format.channels), frames);
+                                               ::DelayFrames(kLongestDelayMs, HostRate(), format.channels), frames);
         // A block and half a block of jump at most go in at once.
-        MakeResampler(resamplable, format.channels, frames + frames / 2);
+        MakeResampler(resamplable, format.channels, frames + frames / 2, RateRatio());
         if (m_resampler) {
             m_resampled.assign(static_cast<size_t>(m_resampler->MaxOutputFrames()) * format.channels, 0);
         }
@@ -61,7 +67,10 @@ bool CRenderEndpoint::PrepareStream(int32_t frames, int inFlight, int32_t reques
     m_frames = frames;
     m_hostFormat = hostFormat;
     m_pinFormat = PinSampleFormat(format);
-    m_delay->Prime(::DelayFrames(delayMs, format.sampleRate, format.channels));
+    m_delay->Prime(::DelayFrames(delayMs, HostRate(), format.channels));
+    if (ConvertsRate()) {
+        StartResampling();
+    }
     // The blocks in flight, the one sent right after the callback, and one
     // spare for a device that lags; each with the room of a resampled block.
     const uint32_t room = m_resampler ? static_cast<uint32_t>(m_resampler->MaxOutputFrames()) * format.channels *
@@ -130,6 +139,6 @@ void CRenderEndpoint::ChangeDelay(int delayMs)
     if (!m_delay) {
         return;
     }
-    const int32_t fadeFrames = std::max(1, Format().sampleRate * kDelayFadeMs / 1000);
-    m_delay->ChangeTo(::DelayFrames(delayMs, Format().sampleRate, Format().channels), fadeFrames);
+    const int32_t fadeFrames = std::max(1, HostRate() * kDelayFadeMs / 1000);
+    m_delay->ChangeTo(::DelayFrames(delayMs, HostRate(), Format().channels), fadeFrames);
 }

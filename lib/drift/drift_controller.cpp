@@ -28,7 +28,7 @@ void CDriftController::Reset()
     m_armed = true;
     m_lastTime = 0.0;
     m_integral = 0.0;
-    m_ratio = 1.0;
+    m_ratio = m_config.nominalRatio;
     m_bandwidth = m_config.wideBandwidthHz;
     m_since = 0.0;
 }
@@ -36,7 +36,7 @@ void CDriftController::Reset()
 double CDriftController::Clamp(double ratio) const
 {
     const double span = m_config.clampPpm * 1e-6;
-    return std::clamp(ratio, 1.0 - span, 1.0 + span);
+    return std::clamp(ratio, m_config.nominalRatio * (1.0 - span), m_config.nominalRatio * (1.0 + span));
 }
 
 SDriftStep CDriftController::Update(double seconds, double lag, double feedForwardRatio, bool steady)

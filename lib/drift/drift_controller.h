@@ -5,7 +5,8 @@
 // How a follower's ratio is steered.
 struct SDriftControlConfig {
     double sampleRate = 48000.0;
-    double clampPpm = 1250.0;        // the ratio stays within 1 +- this; devices to 1000 ppm keep room to correct
+    double nominalRatio = 1.0;       // the ratio of the two rates when both clocks are right
+    double clampPpm = 1250.0;        // the ratio stays within nominal * (1 +- this); devices to 1000 ppm keep room to correct
     double wideBandwidthHz = 1.0;    // loop bandwidth while locking and after a re-synchronisation
     double narrowBandwidthHz = 0.02; // once locked
     double memorySeconds = 0.5;      // the bandwidth is this over the time since the loop (re)started, within the two above

@@ -31,15 +31,17 @@ const char* ResamplerQualityName(EResamplerQuality quality)
 }
 
 CVariableResampler::CVariableResampler(int channels, int32_t maxInputFrames, EResamplerQuality quality,
-                                       double maxDeviation)
-    : m_channels(channels), m_maxInput(maxInputFrames), m_maxDeviation(maxDeviation)
+                                       double maxDeviation, double nominal)
+    : m_channels(channels), m_maxInput(maxInputFrames), m_maxDeviation(maxDeviation), m_nominal(nominal),
+      m_ratio(nominal)
 {
-    if (channels < 1 || maxInputFrames < 1 || !(maxDeviation > 0.0 && maxDeviation < 0.5))
+    if (channels < 1 || maxInputFrames < 1 || !(maxDeviation > 0.0 && maxDeviation < 0.5) ||
+        !(nominal >= 0.125 && nominal <= 8.0))
         throw std::runtime_error("resampler: bad channel count, block size or ratio range");
     // At the highest ratio a block gives out ratio * frames, plus one frame
     // of rounding and a few the converter may still owe from the block
     // before (it gives a frame out as soon as its whole filter is in).
-    m_maxOutput = static_cast<int32_t>(std::ceil(maxInputFrames * (1.0 + maxDeviation))) + 8;
+    m_maxOutput = static_cast<int32_t>(std::ceil(maxInputFrames * nominal * (1.0 + maxDeviation))) + 8;
     int error = 0;
     m_pState = src_new(ConverterOf(quality), channels, &error);
     if (!m_pState)
@@ -55,7 +57,7 @@ CVariableResampler::~CVariableResampler()
 
 void CVariableResampler::SetRatio(double ratio)
 {
-    m_ratio = std::clamp(ratio, 1.0 - m_maxDeviation, 1.0 + m_maxDeviation);
+    m_ratio = std::clamp(ratio, m_nominal * (1.0 - m_maxDeviation), m_nominal * (1.0 + m_maxDeviation));
 }
 
 void CVariableResampler::Reset()

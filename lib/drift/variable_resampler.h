@@ -23,10 +23,12 @@ const char* ResamplerQualityName(EResamplerQuality quality);
 class CVariableResampler {
 public:
     // Room for blocks of up to maxInputFrames; the ratio stays within
-    // [1 - maxDeviation, 1 + maxDeviation]. Throws std::runtime_error with
+    // nominal * [1 - maxDeviation, 1 + maxDeviation] and starts at nominal
+    // (a device at another rate than the host's: its rate over the host's,
+    // or the other way round). Throws std::runtime_error with
     // libsamplerate's text when the converter cannot be made.
     CVariableResampler(int channels, int32_t maxInputFrames, EResamplerQuality quality,
-                       double maxDeviation = 0.01);
+                       double maxDeviation = 0.01, double nominal = 1.0);
     ~CVariableResampler();
     CVariableResampler(const CVariableResampler&) = delete;
     CVariableResampler& operator=(const CVariableResampler&) = delete;
@@ -67,6 +69,7 @@ private:
     int32_t m_maxInput;
     int32_t m_maxOutput;
     double m_maxDeviation;
+    double m_nominal;
     SRC_STATE_tag* m_pState = nullptr;
     std::vector<float> m_in;
     std::vector<float> m_out;

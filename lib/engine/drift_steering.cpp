@@ -57,7 +57,21 @@ std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::ve
         candidates.push_back({device->Name(), false});
     }
     m_states = std::move(states);
-    m_master = ChooseMaster(candidates, setup.master).index;
+    // The master runs at the host's rate where any device does.
+    std::vector<int> atHostRate;
+    std::vector<SMasterCandidate> native;
+    for (size_t i = 0; i < m_states.size(); ++i) {
+        if (!m_states[i].endpoint->ConvertsRate()) {
+            atHostRate.push_back(static_cast<int>(i));
+            native.push_back(candidates[i]);
+        }
+    }
+    if (native.empty()) {
+        m_master = ChooseMaster(candidates, setup.master).index;
+    } else {
+        const int chosen = ChooseMaster(native, setup.master).index;
+        m_master = chosen < 0 ? -1 : atHostRate[static_cast<size_t>(chosen)];
+    }
     m_anyFollower = false;
     m_hostRate = hostRate;
     std::vector<bool> followers(m_states.size(), false);
@@ -69,6 +83,7 @@ std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::ve
         state.filter = CPositionFilter(filter);
         SDriftControlConfig control;
         control.sampleRate = hostRate;
+        control.nominalRatio = state.capture ? 1.0 / device.RateRatio() : device.RateRatio();
         state.controller = CDriftController(control);
         const bool alone = m_states.size() < 2;
         const auto& uncompensated = state.capture ? setup.uncompensatedCapture : setup.uncompensatedRender;
@@ -82,8 +97,9 @@ std::vector<bool> CDriftSteering::Prepare(const DriftSetup& setup, const std::ve
                           : state.follower                ? Role::Follower
                                                           : Role::Uncompensated;
         device.Drift().role.store(role);
-        device.Drift().resampling.store(false);
-        device.Drift().ratio.store(1.0);
+        // A device at its own rate is resampled from the start.
+        device.Drift().resampling.store(device.ConvertsRate());
+        device.Drift().ratio.store(control.nominalRatio);
         device.Drift().ratePpm.store(0.0);
         device.Drift().offsetFrames.store(0.0);
         device.Drift().queuedFrames.store(0.0);
@@ -186,9 +202,11 @@ void CDriftSteering::Steer()
     }
     const bool masterSteady = master.filter.IsSteady();
     const double now = master.seconds;
+    // Host frames a second, and what the master's path holds in them.
+    const double hostRate = master.filter.Rate() / master.endpoint->RateRatio();
     const double masterQueued = Queued(master, now);
-    const double masterHolds = master.capture ? -masterQueued : masterQueued;
-    Publish(master, 0.0, masterQueued);
+    const double masterHolds = (master.capture ? -masterQueued : masterQueued) / master.endpoint->RateRatio();
+    Publish(master, 0.0, masterQueued, hostRate);
     for (State& state : m_states) {
         if (&state == &master || state.gone || !state.read) {
             continue;
@@ -196,11 +214,17 @@ void CDriftSteering::Steer()
         CEndpoint& device = *state.endpoint;
         const double queued = Queued(state, now);
         const bool steady = masterSteady && state.filter.IsSteady();
-        // The follower's clock against the master's: device frames per
-        // master frame.
-        const double rates = state.filter.Rate() / master.filter.Rate();
-        if (state.follower && !device.Resampling() && steady) {
-            Engage(state, Lag(state, masterHolds, queued), now, rates - 1.0);
+        // The follower's device frames per host frame, and its clock against
+        // the master's.
+        const double rates = state.filter.Rate() / hostRate;
+        const double drift = rates / device.RateRatio() - 1.0;
+        if (state.follower && device.Resampling() && !state.based && steady) {
+            // Resampled from the start (a device at its own rate): held at
+            // where it is first read, as Engage holds a follower.
+            state.based = true;
+            state.target = state.capture || master.capture ? Lag(state, masterHolds, queued) : 0.0;
+        } else if (state.follower && !device.Resampling() && steady) {
+            Engage(state, Lag(state, masterHolds, queued), now, drift);
         }
         const double lag = Lag(state, masterHolds, queued);
         if (state.follower && device.Resampling()) {
@@ -212,16 +236,16 @@ void CDriftSteering::Steer()
             device.SetRatio(step.ratio);
             device.Drift().resyncs.store(state.controller.Resynchronisations());
         }
-        Publish(state, lag, queued);
+        Publish(state, lag, queued, hostRate);
     }
 }
 
-void CDriftSteering::Publish(State& state, double lag, double queued) const
+void CDriftSteering::Publish(State& state, double lag, double queued, double hostRate) const
 {
     EndpointDriftFigures& figures = state.endpoint->Drift();
     const State& master = m_states[static_cast<size_t>(m_master)];
-    if (master.filter.IsSteady() && state.filter.IsSteady() && master.filter.Rate() > 0.0) {
-        figures.ratePpm.store((state.filter.Rate() / master.filter.Rate() - 1.0) * 1e6);
+    if (master.filter.IsSteady() && state.filter.IsSteady() && hostRate > 0.0) {
+        figures.ratePpm.store((state.filter.Rate() / (hostRate * state.endpoint->RateRatio()) - 1.0) * 1e6);
     }
     figures.ratio.store(state.endpoint->Ratio());
     figures.queuedFrames.store(queued);

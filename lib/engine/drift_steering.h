@@ -94,7 +94,7 @@ private:
     double Queued(const State& state, double now) const;
     double Lag(const State& state, double masterHolds, double queued) const;
     void Engage(State& state, double lag, double now, double drift);
-    void Publish(State& state, double lag, double queued) const;
+    void Publish(State& state, double lag, double queued, double hostRate) const;
 
     std::vector<State> m_states;
     int m_master = -1;

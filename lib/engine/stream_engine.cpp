@@ -405,7 +405,9 @@ void CStreamEngine::FollowClock()
     bool news = false;
     const auto look = [&news](const CEndpoint& endpoint, FollowerNews& lane) {
         const EndpointDriftFigures& figures = endpoint.Drift();
-        if (figures.resampling.load() && !lane.following.load()) {
+        // A device at its own rate is resampled from the start (traced when
+        // it was opened).
+        if (figures.resampling.load() && !lane.following.load() && !endpoint.ConvertsRate()) {
             lane.followedPpm.store(figures.ratePpm.load());
             lane.following.store(true);
             news = true;

@@ -26,8 +26,11 @@ TEST_F(DeviceReportTest, EveryConfiguredDeviceIsOpenOrNamesWhyNot)
     kssim::DeviceModel globalLimit = SimRender("Global limit");
     globalLimit.pins[0].instances = {4, 0};
     globalLimit.pins[0].globalInstances = {2, 2};
-    Sim().Reset({SimRender("Free"), SimRender("Held"), globalLimit, WithRates(SimRender("Slow"), 8000, 22050),
-                 refusing, SimRender("Huge"), SimCapture("Mic"), SimCapture("Taken mic")});
+    // "Slow" takes no rate the resampler reaches from 44100 Hz; "Low" and
+    // "Low mic" take 22050 Hz at most and run there, resampled.
+    Sim().Reset({SimRender("Free"), SimRender("Held"), globalLimit, WithRates(SimRender("Slow"), 1000, 4000),
+                 WithRates(SimRender("Low"), 8000, 22050), refusing, SimRender("Huge"), SimCapture("Mic"),
+                 SimCapture("Taken mic"), WithRates(SimCapture("Low mic"), 8000, 22050)});
     Sim().HoldInstances(RenderPath("Held"), -1);
     Sim().HoldInstances(CapturePath("Taken mic"), -1);
     WriteConfig(ConfigText()
@@ -35,19 +38,29 @@ TEST_F(DeviceReportTest, EveryConfiguredDeviceIsOpenOrNamesWhyNot)
                     .Out("Held", 2)
                     .Out("Global limit", 2)
                     .Out("Slow", 2)
+                    .Out("Low", 2)
                     .Out("Refusing", 2)
                     .Out("Unplugged", 2)
                     .Out("Huge", 70000)
                     .In("Mic", 2)
                     .In("Taken mic", 2)
+                    .In("Low mic", 2)
                     .In("Gone mic", 2));
     CDeviceSet& set = MakeSet();
     EXPECT_TRUE(set.OpenRender(RenderRequest(44100.0)));
     EXPECT_TRUE(set.OpenCapture(CaptureRequest(44100.0)));
-    ASSERT_EQ(set.Render().size(), 1u);
+    ASSERT_EQ(set.Render().size(), 2u);
     EXPECT_EQ(Render(0).Name(), "Free");
-    ASSERT_EQ(set.Capture().size(), 1u);
-    EXPECT_EQ(Capture(0).Name(), "Mic");
+    EXPECT_EQ(Render(1).Name(), "Low");
+    EXPECT_FALSE(Render(0).ConvertsRate());
+    EXPECT_TRUE(Render(1).ConvertsRate());
+    EXPECT_EQ(Render(1).Format().sampleRate, 22050);
+    EXPECT_DOUBLE_EQ(Render(1).RateRatio(), 0.5);
+    ASSERT_EQ(set.Capture().size(), 2u);
+    EXPECT_EQ(Capture(0).Name(), "Low mic");
+    EXPECT_EQ(Capture(1).Name(), "Mic");
+    EXPECT_EQ(Capture(0).Format().sampleRate, 22050);
+    EXPECT_EQ(Capture(0).HostRate(), 44100);
 
     struct Expected {
         const char* name;
@@ -60,10 +73,12 @@ TEST_F(DeviceReportTest, EveryConfiguredDeviceIsOpenOrNamesWhyNot)
         {"Global limit", StreamDirection::Render, DeviceOutcome::Busy},
         {"Held", StreamDirection::Render, DeviceOutcome::Busy},
         {"Huge", StreamDirection::Render, DeviceOutcome::Unusable},
+        {"Low", StreamDirection::Render, DeviceOutcome::Open},
         {"Refusing", StreamDirection::Render, DeviceOutcome::FormatRefused},
         {"Slow", StreamDirection::Render, DeviceOutcome::RateRefused},
         {"Unplugged", StreamDirection::Render, DeviceOutcome::Gone},
         {"Gone mic", StreamDirection::Capture, DeviceOutcome::Gone},
+        {"Low mic", StreamDirection::Capture, DeviceOutcome::Open},
         {"Mic", StreamDirection::Capture, DeviceOutcome::Open},
         {"Taken mic", StreamDirection::Capture, DeviceOutcome::Busy},
     };
@@ -79,10 +94,12 @@ TEST_F(DeviceReportTest, EveryConfiguredDeviceIsOpenOrNamesWhyNot)
               "out  Global limit: in use by another program\n"
               "out  Held: in use by another program\n"
               "out  Huge: cannot stream here\n"
+              "out  Low: open, 16 bit integer, 2 ch, 22050 Hz, resampled from the host's 44100 Hz\n"
               "out  Refusing: refused the sample format\n"
               "out  Slow: does not take 44100 Hz\n"
               "out  Unplugged: not found\n"
               "in   Gone mic: not found\n"
+              "in   Low mic: open, 16 bit integer, 2 ch, 22050 Hz, resampled from the host's 44100 Hz\n"
               "in   Mic: open, 16 bit integer, 2 ch, 44100 Hz\n"
               "in   Taken mic: in use by another program\n");
     // Nothing of a refused device stays open.

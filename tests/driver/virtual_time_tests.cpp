@@ -400,9 +400,9 @@ protected:
     // The ramp's phase (host frame modulo the period) a speaker played at
     // simulated time t, interpolated between its frames; negative near the
     // ramp's jump back, where the resampler's filter rings.
-    static double PhaseAt(const std::vector<uint8_t>& bytes, double ppm, double t)
+    static double PhaseAt(const std::vector<uint8_t>& bytes, double ppm, double t, double rate = kRate)
     {
-        const double position = t * kRate * (1.0 + ppm * 1e-6);
+        const double position = t * rate * (1.0 + ppm * 1e-6);
         const auto frame = static_cast<size_t>(position);
         if ((frame + 2) * 4 > bytes.size()) {
             return -1.0;
@@ -425,12 +425,13 @@ protected:
     // looked at every 0.1 s from `from` to `to` (simulated seconds); and how
     // many looks could be read.
     static std::pair<double, int> WorstOffset(const std::vector<uint8_t>& master, const std::vector<uint8_t>& follower,
-                                              double ppm, double delayFrames, double from, double to)
+                                              double ppm, double delayFrames, double from, double to,
+                                              double followerRate = kRate)
     {
         double worst = 0.0;
         int measured = 0;
         for (double t = from; t < to; t += 0.1) {
-            const double mine = PhaseAt(follower, ppm, t + delayFrames / kRate);
+            const double mine = PhaseAt(follower, ppm, t + delayFrames / kRate, followerRate);
             const double theirs = PhaseAt(master, 0.0, t);
             if (mine < 0 || theirs < 0) {
                 continue;
@@ -540,7 +541,8 @@ TEST_F(DriftTest, AStalledFollowerAndALiveDelayChangeLeaveTheOthersInStep)
 }
 
 // A microphone whose clock runs 100 ppm fast or slow against the master
-// speaker: with compensation the device frame each host block starts with
+// speaker (or one that takes 44100 Hz only, under a 48000 Hz host, 50 ppm
+// fast): with compensation the device frame each host block starts with
 // advances at the microphone's rate against the host's frames, so that
 // what it records reaches the host as long after it was recorded as when
 // it locked, within two frames, and it loses nothing; without it the
@@ -554,16 +556,23 @@ TEST_F(DriftTest, ACaptureFollowerReachesTheHostAtTheMastersPaceOnlyWithCompensa
         double ppm;
         bool compensate;
         bool waveRt;
+        ULONG onlyRate;  // the one rate the microphone takes; 0: any
     };
-    for (const Case c : {Case{100.0, true, false}, Case{-100.0, true, false}, Case{-100.0, true, true},
-                         Case{100.0, false, false}}) {
+    for (const Case c : {Case{100.0, true, false, 0}, Case{-100.0, true, false, 0}, Case{-100.0, true, true, 0},
+                         Case{50.0, true, false, 44100}, Case{100.0, false, false, 0}}) {
         SCOPED_TRACE(std::to_string(c.ppm) + (c.compensate ? " ppm, compensation on" : " ppm, compensation off") +
-                     (c.waveRt ? ", WaveRT" : ""));
+                     (c.waveRt ? ", WaveRT" : "") + (c.onlyRate ? ", 44100 Hz only" : ""));
         kssim::DeviceModel mic = Microphone(c.ppm);
         if (c.waveRt) {
             mic = kssim::WaveRtCaptureDevice("Mic", CapturePath('m'));
             mic.clockPpm = c.ppm;
         }
+        if (c.onlyRate) {
+            mic.pins[0].ranges[0].minimumSampleFrequency = c.onlyRate;
+            mic.pins[0].ranges[0].maximumSampleFrequency = c.onlyRate;
+        }
+        // Device frames per host frame.
+        const double frameRatio = (c.onlyRate ? c.onlyRate / static_cast<double>(kRate) : 1.0) * (1.0 + c.ppm * 1e-6);
         WriteConfig("[default]\nout=Spk A\nin=Mic\nSampleRate=48000\nBlockFrames=" + std::to_string(kBlock) +
                     "\nRequestsInFlight=2\nDriftCompensation=" + (c.compensate ? "1" : "0") + "\n" +
                     RenderSection("Spk A", 2, 0, 1) + CaptureSection("Mic", 2));
@@ -607,7 +616,8 @@ TEST_F(DriftTest, ACaptureFollowerReachesTheHostAtTheMastersPaceOnlyWithCompensa
                 // Unwrapped next to where the last block read stood; passed
                 // over where that says it lies near a wrap (a sample there
                 // may be anything).
-                const double expected = last < 0 ? firsts[k] : last + static_cast<double>((k - lastBlock) * kBlock);
+                const double expected =
+                    last < 0 ? firsts[k] : last + static_cast<double>((k - lastBlock) * kBlock) * frameRatio;
                 const double phase = std::fmod(expected, 32768.0);
                 if (phase < 4096 || phase > 32768 - 4096) {
                     continue;
@@ -621,16 +631,17 @@ TEST_F(DriftTest, ACaptureFollowerReachesTheHostAtTheMastersPaceOnlyWithCompensa
                 if (k < lockBlock) {
                     continue;
                 }
-                const double residual = frame - static_cast<double>(k * kBlock) * (1.0 + c.ppm * 1e-6);
+                const double residual = frame - static_cast<double>(k * kBlock) * frameRatio;
                 lowest = std::min(lowest, residual);
                 highest = std::max(highest, residual);
                 ++read;
             }
             const int64_t lost = Sim().OverrunFrames(CapturePath('m'), kCapturePinId) - lostAtLock;
             const int64_t dry = Sim().UnderrunFrames(RenderPath('a'), kRenderPinId) - dryAtLock;
-            std::printf("[ figures  ] %s mic at %+.0f ppm, compensation %s: the frames it gives each block wander "
+            std::printf("[ figures  ] %s mic%s at %+.0f ppm, compensation %s: the frames it gives each block wander "
                         "%.2f frames after %.0f s, %d blocks read, %lld frames lost, master %lld frames dry\n",
-                        c.waveRt ? "WaveRT" : "standard", c.ppm, c.compensate ? "on" : "off", highest - lowest,
+                        c.waveRt ? "WaveRT" : "standard", c.onlyRate ? " (44100 Hz only)" : "", c.ppm,
+                        c.compensate ? "on" : "off", highest - lowest,
                         kLockSeconds, read,
                         static_cast<long long>(lost), static_cast<long long>(dry));
             EXPECT_GT(read, 7000);
@@ -708,4 +719,41 @@ TEST_F(DriftTest, ARenderFollowerOfACaptureMasterPlaysAtTheMicrophonesPace)
         }
         ReleaseDriver();
     }
+}
+
+// A speaker that takes 44100 Hz only, 100 ppm fast, beside the master at
+// the host's 48000 Hz: it runs at its own rate, resampled, and plays every
+// host frame when the master does, within two frames from a few seconds on,
+// without running dry.
+TEST_F(DriftTest, ASpeakerThatCannotRunAtTheHostsRatePlaysInStepAtItsOwn)
+{
+    constexpr long kBlock = 128;
+    constexpr double kSeconds = 30.0;
+    WriteSettings({{"Spk A", 'a', 0.0, nullptr, 0.0}, {"Spk B", 'b', 100.0, nullptr, 0.0}}, kBlock, true);
+    kssim::DeviceModel own = ::Speaker("Spk B", 'b', 100.0, 4.0);
+    own.pins[0].ranges[0].minimumSampleFrequency = 44100;
+    own.pins[0].ranges[0].maximumSampleFrequency = 44100;
+    UseDevices({::Speaker("Spk A", 'a', 0.0, 4.0), own}, ClockMode::Virtual);
+    IASIO* driver = CreateDriver();
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    AsioTestHost host(driver);
+    StartRamp(host, kBlock);
+    ASSERT_TRUE(Sim().RunFor(5.0, kWallGuardMs));
+    const int64_t dry = Sim().UnderrunFrames(RenderPath('b'), kRenderPinId);
+    ASSERT_TRUE(Sim().RunFor(kSeconds - 5.0, kWallGuardMs));
+    const std::vector<uint8_t> master = Sim().RenderedBytes(RenderPath('a'), kRenderPinId);
+    const std::vector<uint8_t> bytes = Sim().RenderedBytes(RenderPath('b'), kRenderPinId);
+    const auto [worst, measured] = WorstOffset(master, bytes, 100.0, 0.0, 5.0, kSeconds - 0.5, 44100.0);
+    std::printf("[ figures  ] 44100 Hz speaker at +100 ppm under a 48000 Hz host: worst offset %.2f frames, %d "
+                "readings, %lld frames dry after 5 s\n",
+                worst, measured, static_cast<long long>(Sim().UnderrunFrames(RenderPath('b'), kRenderPinId) - dry));
+    EXPECT_GT(measured, 150);
+    EXPECT_LT(worst, 2.0);
+    EXPECT_EQ(Sim().UnderrunFrames(RenderPath('b'), kRenderPinId), dry);
+    const std::vector<uint8_t> connect = Sim().LastPinConnect(RenderPath('b'), kRenderPinId);
+    ASSERT_GE(connect.size(), sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX));
+    WAVEFORMATEX format;
+    std::memcpy(&format, connect.data() + sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT), sizeof format);
+    EXPECT_EQ(format.nSamplesPerSec, 44100u);
+    Finish(host);
 }
