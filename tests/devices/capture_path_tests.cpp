@@ -395,3 +395,45 @@ TEST_F(CapturePathTest, ANewStreamTakesBackTheReadsAnEarlierOneLeftWithThePin)
         ASSERT_TRUE(ramp.Continues(block)) << "read " << n;
     }
 }
+
+// A resampled device 1000 ppm fast is asked for reads as long as one host
+// block lasts at its ratio, so that what it recorded reaches the host block
+// after block, whole: the host's frames run the ramp at the device's pace,
+// the queue of resampled frames stays a few frames long, and the device
+// frames taken match the host frames given.
+TEST_F(CapturePathTest, AResampledDeviceIsAskedForTheFramesOfOneHostBlockAtItsRatio)
+{
+    constexpr int32_t kFrames = 512;
+    constexpr int kBlocks = 300;
+    constexpr double kDeviceFramesPerHostFrame = 1.001;
+    CCaptureEndpoint& endpoint = Open(ConfigText().In("Mic", 2));
+    Sim().SetClockMode(kssim::ClockMode::Fast);
+    ASSERT_EQ(endpoint.SetState(KSSTATE_RUN), S_OK);
+    ASSERT_TRUE(endpoint.PrepareStream(kFrames, 2, nullptr, SampleFormat::Int16, true));
+    ASSERT_EQ(endpoint.AskForAll(), S_OK);
+    endpoint.StartResampling();
+    endpoint.SetRatio(1.0 / kDeviceFramesPerHostFrame);
+    Destinations block(2, kFrames);
+    double slopes = 0.0;
+    int sloped = 0;
+    for (int n = 0; n < kBlocks; ++n) {
+        ASSERT_EQ(DeliverNext(endpoint, block), S_OK) << "read " << n;
+        ASSERT_GE(endpoint.Waiting(), 0.0) << "read " << n;
+        ASSERT_LE(endpoint.Waiting(), 8.0) << "read " << n;
+        // The ramp's slope over the block, where it passes no wrap (the
+        // resampler's filter rings there).
+        const auto first = static_cast<uint16_t>(block.Channel(0).front());
+        const auto last = static_cast<uint16_t>(block.Channel(0).back());
+        if (n > 4 && first % 32768 > 4096 && last % 32768 < 28672 && last > first) {
+            slopes += (last - first) / static_cast<double>(kFrames - 1);
+            ++sloped;
+        }
+    }
+    EXPECT_EQ(endpoint.Counters().missedBlocks.load(), 0);
+    ASSERT_GT(sloped, kBlocks / 2);
+    EXPECT_NEAR(slopes / sloped, kDeviceFramesPerHostFrame, 3e-4);  // ends rounded to whole steps
+    int64_t position = 0, taken = 0;
+    ASSERT_TRUE(endpoint.ReadProgress(&position, &taken));
+    // What the resampler and the queue hold besides: its delay and a few frames.
+    EXPECT_NEAR(static_cast<double>(taken) / kDeviceFramesPerHostFrame, kBlocks * kFrames, 64.0);
+}

@@ -74,6 +74,16 @@ TEST(VariableResampler, RatioIsClampedToItsRange)
     res.SetRatio(0.5);
     EXPECT_DOUBLE_EQ(res.Ratio(), 0.998);
     EXPECT_THROW(CVariableResampler(0, 64, EResamplerQuality::Fastest), std::runtime_error);
+    // Around the ratio of two rates (a 44.1 kHz device under a 48 kHz
+    // host), where it starts; its output room follows.
+    CVariableResampler own(1, 64, EResamplerQuality::Fastest, 0.002, 44100.0 / 48000.0);
+    EXPECT_DOUBLE_EQ(own.Ratio(), 44100.0 / 48000.0);
+    own.SetRatio(1.0);
+    EXPECT_DOUBLE_EQ(own.Ratio(), 44100.0 / 48000.0 * 1.002);
+    own.SetRatio(0.5);
+    EXPECT_DOUBLE_EQ(own.Ratio(), 44100.0 / 48000.0 * 0.998);
+    EXPECT_EQ(own.MaxOutputFrames(), static_cast<int32_t>(std::ceil(64 * 44100.0 / 48000.0 * 1.002)) + 8);
+    EXPECT_THROW(CVariableResampler(1, 64, EResamplerQuality::Fastest, 0.002, 9.0), std::runtime_error);
 }
 
 TEST(VariableResampler, RefusesABlockLargerThanItsRoom)
@@ -180,13 +190,19 @@ TEST(DriftController, LeavingTheLimitsResynchronisesOnceAndRearms)
 
 TEST(DriftController, RatioNeverLeavesItsClamp)
 {
-    CDriftController ctl;
-    ctl.Update(0.0, 0.0, 1.0, true);
-    double t = 0.0;
-    for (double lag : {-400.0, 400.0, -479.0, 479.0}) {
-        for (int i = 0; i < 1000; ++i) {
-            const SDriftStep step = ctl.Update(t += 0.01, lag, lag > 0 ? 1.01 : 0.99, true);
-            ASSERT_LE(std::fabs(step.ratio - 1.0), 1250e-6 + 1e-12);
+    // About 1, and about the ratio of two rates (a device at its own rate).
+    for (const double nominal : {1.0, 44100.0 / 48000.0}) {
+        SDriftControlConfig config;
+        config.nominalRatio = nominal;
+        CDriftController ctl(config);
+        EXPECT_DOUBLE_EQ(ctl.Ratio(), nominal);
+        ctl.Update(0.0, 0.0, nominal, true);
+        double t = 0.0;
+        for (double lag : {-400.0, 400.0, -479.0, 479.0}) {
+            for (int i = 0; i < 1000; ++i) {
+                const SDriftStep step = ctl.Update(t += 0.01, lag, nominal * (lag > 0 ? 1.01 : 0.99), true);
+                ASSERT_LE(std::fabs(step.ratio / nominal - 1.0), 1250e-6 + 1e-12) << nominal;
+            }
         }
     }
 }
