@@ -23,7 +23,7 @@ struct SDriftStep {
 
 // The lag of a render follower behind the master, in host frames: what
 // the follower's path holds (the resampler's delay and its queue, turned
-// into host frames at the current ratio) minus what the master's holds,
+// into host frames at `ratio`) minus what the master's holds,
 // less a jump not yet applied (host frames still to drop, > 0, or to
 // insert, < 0) and the lag it is held at (0 when the configured delays are
 // in the data). The queues are the frames written minus the device's
@@ -33,7 +33,7 @@ double RenderFollowerLag(double masterQueued, double followerQueued, double resa
                          double jumpPending, double target);
 // The lag of a capture follower's path behind its target latency, in host
 // frames: the frames captured but not yet taken, plus the resampler's
-// delay, turned into host frames at the current ratio; plus the host frames
+// delay, turned into host frames at `ratio`; plus the host frames
 // resampled but not yet delivered and what the master's path holds; less a
 // jump not yet applied (device frames still to drop, > 0, or silent frames
 // to insert, < 0) and the target.

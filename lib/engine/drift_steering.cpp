@@ -136,16 +136,21 @@ double CDriftSteering::Queued(const State& state, double now) const
 // The follower's lag behind where it should be, in host frames (> 0: its
 // path holds too much); `masterHolds` is what the master's path holds,
 // counted as a render device's (a capture master's recorded frames wait
-// on the other side of the host).
-double CDriftSteering::Lag(const State& state, double masterHolds, double queued) const
+// on the other side of the host). The device frames its path holds are
+// turned into host frames at `conversion`, the ratio its clock against the
+// master's asks for, not at the ratio the loop sets now: a device with a
+// deep buffer holds what was resampled at earlier ratios (or, recording,
+// what will be at later ones), and a lag that jumped with each new ratio
+// would turn the loop into an oscillator.
+double CDriftSteering::Lag(const State& state, double masterHolds, double queued, double conversion) const
 {
     const CEndpoint& device = *state.endpoint;
     const auto jump = static_cast<double>(device.PendingJump());
     if (state.capture) {
-        return CaptureFollowerLag(masterHolds, queued, device.ResamplerDelay(), device.Ratio(),
-                                  state.capture->Waiting(), jump, state.target);
+        return CaptureFollowerLag(masterHolds, queued, device.ResamplerDelay(), conversion, state.capture->Waiting(),
+                                  jump, state.target);
     }
-    return RenderFollowerLag(masterHolds, queued, device.ResamplerDelay(), device.Ratio(), jump, state.target);
+    return RenderFollowerLag(masterHolds, queued, device.ResamplerDelay(), conversion, jump, state.target);
 }
 
 // Starts resampling a follower once its lag has moved as drift moves it
@@ -155,7 +160,7 @@ double CDriftSteering::Lag(const State& state, double masterHolds, double queued
 // follower, or any follower of a capture master, is held from then on at
 // the lag it started with (a capture follower's with its resampler's delay
 // and the frames its queue keeps added): only the drift since is jumped over.
-void CDriftSteering::Engage(State& state, double lag, double now, double drift)
+void CDriftSteering::Engage(State& state, double lag, double now, double drift, double conversion)
 {
     CEndpoint& device = *state.endpoint;
     if (!state.based) {
@@ -178,7 +183,7 @@ void CDriftSteering::Engage(State& state, double lag, double now, double drift)
     device.StartResampling();
     device.Drift().resampling.store(device.Resampling());
     if (state.capture && device.Resampling()) {
-        state.target = state.baseLag + device.ResamplerDelay() * device.Ratio() + state.capture->Waiting();
+        state.target = state.baseLag + device.ResamplerDelay() * conversion + state.capture->Waiting();
     } else if (m_states[static_cast<size_t>(m_master)].capture) {
         state.target = state.baseLag;
     }
@@ -218,20 +223,20 @@ void CDriftSteering::Steer()
         // the master's.
         const double rates = state.filter.Rate() / hostRate;
         const double drift = rates / device.RateRatio() - 1.0;
+        // A render follower's ratio is device frames per host frame, a
+        // capture follower's host frames per device frame.
+        const double conversion = !steady || !(rates > 0.0) ? device.Ratio() : state.capture ? 1.0 / rates : rates;
         if (state.follower && device.Resampling() && !state.based && steady) {
             // Resampled from the start (a device at its own rate): held at
             // where it is first read, as Engage holds a follower.
             state.based = true;
-            state.target = state.capture || master.capture ? Lag(state, masterHolds, queued) : 0.0;
+            state.target = state.capture || master.capture ? Lag(state, masterHolds, queued, conversion) : 0.0;
         } else if (state.follower && !device.Resampling() && steady) {
-            Engage(state, Lag(state, masterHolds, queued), now, drift);
+            Engage(state, Lag(state, masterHolds, queued, conversion), now, drift, conversion);
         }
-        const double lag = Lag(state, masterHolds, queued);
+        const double lag = Lag(state, masterHolds, queued, conversion);
         if (state.follower && device.Resampling()) {
-            // A render follower's ratio is device frames per host frame, a
-            // capture follower's host frames per device frame.
-            const double feedForward = state.capture ? 1.0 / rates : rates;
-            const SDriftStep step = state.controller.Update(now, lag, feedForward, steady);
+            const SDriftStep step = state.controller.Update(now, lag, conversion, steady);
             device.Jump(step.jumpFrames);
             device.SetRatio(step.ratio);
             device.Drift().resyncs.store(state.controller.Resynchronisations());

@@ -92,8 +92,8 @@ private:
     // What the device's path holds now, in frames: handed to a render
     // device and not played, recorded by a capture device and not taken.
     double Queued(const State& state, double now) const;
-    double Lag(const State& state, double masterHolds, double queued) const;
-    void Engage(State& state, double lag, double now, double drift);
+    double Lag(const State& state, double masterHolds, double queued, double conversion) const;
+    void Engage(State& state, double lag, double now, double drift, double conversion);
     void Publish(State& state, double lag, double queued, double hostRate) const;
 
     std::vector<State> m_states;

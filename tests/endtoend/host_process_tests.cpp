@@ -7,6 +7,7 @@
 #include "registered_driver.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
@@ -287,6 +288,12 @@ TEST_F(HostProcessTest, InfoNamesEachConfiguredDeviceAndABusyOneOpensOnceFreed)
         {"Speaker B free again", kTwoSpeakersAndAMicrophone, Settings(), 0,
          {"channels:      2 inputs, 4 outputs", "devices:", "  out  Speaker A: open, 16 bit integer, 2 ch, 44100 Hz",
           "  out  Speaker B: open, 16 bit integer, 2 ch, 44100 Hz", "  in   Microphone: open, 16 bit integer, 2 ch, 44100 Hz"}},
+        {"Speaker B takes 44100 Hz only under a 48000 Hz host",
+         std::string(kTwoSpeakersAndAMicrophone) + "\n[device.speaker_b.pin.0]\nrange = channels=2 bits=16 rate=44100\n",
+         Settings("SampleRate=48000\n"), 0,
+         {"channels:      2 inputs, 4 outputs", "devices:", "  out  Speaker A: open, 16 bit integer, 2 ch, 48000 Hz",
+          "  out  Speaker B: open, 16 bit integer, 2 ch, 44100 Hz, resampled from the host's 48000 Hz",
+          "  in   Microphone: open, 16 bit integer, 2 ch, 48000 Hz"}},
         {"the only device held", held,
          "[default]\nout=Speaker B;Speaker C\n[Speaker B]\noutMaximumChannels=2\n", 4,
          {"devices:", "  out  Speaker B: in use by another program", "  out  Speaker C: not found"}},
@@ -317,4 +324,96 @@ TEST_F(HostProcessTest, InfoNamesEachConfiguredDeviceAndABusyOneOpensOnceFreed)
     e2e::WavContent b;
     ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
     EXPECT_GE(b.Frames(), static_cast<size_t>(20 * kBlock));
+}
+
+namespace {
+
+// Where the clicks of one channel of a recording peak, in frames: the
+// largest sample of each run above a threshold, a resampled click being a
+// little spread out.
+std::vector<size_t> ClickFrames(const WavContent& wav, size_t channel)
+{
+    std::vector<size_t> clicks;
+    for (size_t f = 0; f < wav.Frames(); ++f) {
+        if (wav.At(f, channel) < 8000) {
+            continue;
+        }
+        size_t peak = f;
+        for (; f < wav.Frames() && wav.At(f, channel) >= 8000 / 4; ++f) {
+            peak = wav.At(f, channel) > wav.At(peak, channel) ? f : peak;
+        }
+        clicks.push_back(peak);
+    }
+    return clicks;
+}
+
+}  // namespace
+
+// Through the registered driver in telvara-host's own process, on a
+// simulated clock that runs freely: Speaker B's clock runs 150 ppm fast,
+// Speaker A (the clock master) plays 50 ms later by its setting (2200
+// frames at 44100 Hz: the delay line counts whole bytes a millisecond). Two
+// clicks a second: with compensation every click of B from the fourth
+// second to the end is played that long before A's (each device's frames
+// counted at its own clock's rate), to within 0.1 ms, and B never runs
+// dry; without it the two drift apart.
+TEST_F(HostProcessTest, ADriftingSpeakerKeepsItsDelayToTheMasterToTheEnd)
+{
+    constexpr double kPpm = 150.0;
+    std::string description = "[kssim]\nclock = virtual\n" + std::string(kTwoSpeakersAndAMicrophone);
+    const std::string speakerB = "name = Speaker B\n";
+    description.insert(description.find(speakerB) + speakerB.size(), "clock-ppm = 150\n");
+    WriteFileBytes(m_driver.File("kssim.ini"), description);
+    for (const bool compensate : {true, false}) {
+        SCOPED_TRACE(compensate ? "compensation on" : "compensation off");
+        WriteSettings(Settings(compensate ? "" : "DriftCompensation=0\n", "outOutLatency=  0.10\n"));
+        const ProgramResult played = RunProgram(CommandLine(
+            {HostProgramPath(), "play", "TelvaraDriver", "--signal", "clicks", "--frequency", "2", "--seconds", "3"}));
+        ASSERT_EQ(played.exitCode, 0L) << played.output;
+        WavContent a, b;
+        ASSERT_TRUE(ReadRendered("speaker_a.wav", a));
+        ASSERT_TRUE(ReadRendered("speaker_b.wav", b));
+        // A plays output 0 on its left channel, B on its right.
+        const std::vector<size_t> clicksA = ClickFrames(a, 0);
+        const std::vector<size_t> clicksB = ClickFrames(b, 1);
+        const double rateA = 44100.0;
+        const double rateB = 44100.0 * (1.0 + kPpm * 1e-6);
+        // Each click of B from the fourth second on, against A's click
+        // closest to the delay after it (a click of B that A did not play
+        // before the stream stopped has none).
+        const double delayMs = 2200.0 / 44.1;
+        double lowest = 1e9, highest = -1e9, last = 0.0;
+        int pairs = 0;
+        for (const size_t clickB : clicksB) {
+            const double secondsB = static_cast<double>(clickB) / rateB;
+            if (secondsB < 4.0) {
+                continue;
+            }
+            const auto later = std::min_element(clicksA.begin(), clicksA.end(), [&](size_t x, size_t y) {
+                return std::fabs(x / rateA - secondsB - delayMs / 1000) < std::fabs(y / rateA - secondsB - delayMs / 1000);
+            });
+            const double offset = later == clicksA.end() ? 1e9 : (static_cast<double>(*later) / rateA - secondsB) * 1000.0;
+            if (std::fabs(offset - delayMs) > 200.0) {
+                continue;
+            }
+            last = offset;
+            lowest = std::min(lowest, last);
+            highest = std::max(highest, last);
+            ++pairs;
+        }
+        std::printf("[ figures  ] %s: %d clicks over %.1f simulated s, A after B %.3f to %.3f ms, %.3f ms at the "
+                    "end; B ran dry %lld frames\n",
+                    compensate ? "compensation on" : "compensation off", pairs, static_cast<double>(b.Frames()) / rateB,
+                    lowest, highest, last, CountsIn(played.output, "Speaker B").underrun);
+        // The free-running clock gives a few simulated seconds for each
+        // second of the host's: enough clicks to see a drift of 150 ppm.
+        ASSERT_GT(pairs, 20) << played.output;
+        if (compensate) {
+            EXPECT_GT(lowest, delayMs - 0.1);
+            EXPECT_LT(highest, delayMs + 0.1);
+            EXPECT_EQ(CountsIn(played.output, "Speaker B").underrun, 0) << played.output;
+        } else {
+            EXPECT_GT(highest - lowest, 1.0);
+        }
+    }
 }
