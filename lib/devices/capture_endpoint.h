@@ -28,8 +28,10 @@ public:
     // behind it); give-backs signal `activity`
     // (null: the endpoint's own event); the host's buffers hold
     // `hostFormat`. `resamplable`: the device's clock may be followed, so
-    // its reads get room for longer ones. False when memory is short or the
-    // resampler cannot be made.
+    // its reads get room for longer ones; a device at its own rate
+    // (ConvertsRate) is resampled from here on, its reads about as many of
+    // its frames as the host's block lasts. False when memory is short or
+    // the resampler cannot be made.
     bool PrepareStream(int32_t frames, int inFlight, HANDLE activity = nullptr,
                        SampleFormat hostFormat = SampleFormat::Int16, bool resamplable = false);
 

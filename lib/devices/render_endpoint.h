@@ -31,9 +31,11 @@ public:
     // request per `requestUnit` bytes of the 16-bit block; the
     // delay line primed with delayMs; give-backs signal `activity` (null:
     // the endpoint's own event); the host's buffers hold `hostFormat`.
-    // `resamplable`: the device's clock may be followed (DriftResampling),
-    // so its blocks get the room of a resampled block. False when memory is
-    // short or the resampler cannot be made.
+    // `resamplable`: the device's clock may be followed, so its blocks get
+    // the room of a resampled block; a device at its own rate
+    // (ConvertsRate) is resampled from here on, its blocks about as many of
+    // its frames as the host's block lasts. False when memory is short or
+    // the resampler cannot be made.
     bool PrepareStream(int32_t frames, int inFlight, int32_t requestUnit, int delayMs, HANDLE activity = nullptr,
                        SampleFormat hostFormat = SampleFormat::Int16, bool resamplable = false);
 
