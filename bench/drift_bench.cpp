@@ -316,8 +316,20 @@ std::optional<double> CaptureOffset(const Look& master, const std::pair<double, 
         const double played = masterSeconds + (static_cast<double>(frame) - hostFrame) / master.framesPerSecond;
         // The microphone frame, unwrapped next to the one it recorded a
         // little (a latency of up to 0.6 s) before the master played.
-        const double sample = g_inputHistory[static_cast<size_t>(frame % kInputHistory)] * 32768.0;
-        const double ramp = sample < 0 ? sample + 65536.0 : sample;
+        if (frame < 8 || frame + 8 >= newest || newest - (frame - 8) >= kInputHistory) {
+            continue;
+        }
+        const auto rampAt = [](int64_t f) {
+            const double sample = g_inputHistory[static_cast<size_t>(f % kInputHistory)] * 32768.0;
+            return sample < 0 ? sample + 65536.0 : sample;
+        };
+        const double ramp = rampAt(frame);
+        // A clean stretch of the ramp: 8 frames either side lie about 8
+        // steps away (a sample the filter's ringing moved does not).
+        const auto steps = [ramp](double other) { return std::remainder(ramp - other, 65536.0); };
+        if (std::fabs(steps(rampAt(frame - 8)) - 8.0) > 0.5 || std::fabs(-steps(rampAt(frame + 8)) - 8.0) > 0.5) {
+            continue;
+        }
         const double around = (played - clock.startSeconds) * clock.framesPerSecond - 2400.0;
         const double recorded = ramp + 65536.0 * std::round((around - ramp) / 65536.0);
         const double phase = std::fmod(recorded, 32768.0);
@@ -358,9 +370,13 @@ FollowerFigures Figures(const FollowerTrack& track)
 {
     FollowerFigures figures;
     const double oneFrame = 1.0 / kSampleRate;
+    // A second that could not be read neither ends nor makes the lock.
     size_t from = track.offsets.size();
-    while (from > 0 && track.offsets[from - 1] && std::fabs(*track.offsets[from - 1]) <= oneFrame) {
+    while (from > 0 && (!track.offsets[from - 1] || std::fabs(*track.offsets[from - 1]) <= oneFrame)) {
         --from;
+    }
+    while (from < track.offsets.size() && !track.offsets[from]) {
+        ++from;
     }
     if (from < track.offsets.size()) {
         figures.lockSeconds = static_cast<double>(from + 1);  // the measurement at the end of second from + 1
