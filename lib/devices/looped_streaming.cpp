@@ -312,10 +312,11 @@ HRESULT CLoopedStreaming::AskAgain(uint32_t bytes)
     if (m_asked.empty()) {
         return E_FAIL;
     }
-    m_cursor.Advance(m_asked[m_oldest]);
+    // A length it cannot take leaves everything as it was.
     if (bytes == 0 || bytes > m_block.size() || bytes % m_frameBytes != 0) {
         return E_INVALIDARG;
     }
+    m_cursor.Advance(m_asked[m_oldest]);
     m_asked[m_oldest] = bytes;
     m_oldest = (m_oldest + 1) % m_asked.size();
     return S_OK;

@@ -159,12 +159,13 @@ const uint8_t* CStandardStreaming::OldestArrived(uint32_t* filled, HRESULT* outc
 HRESULT CStandardStreaming::AskAgain(uint32_t bytes)
 {
     Slot& slot = m_slots[m_next];
-    slot.asked = false;
-    m_moved += slot.bytes;
-    m_next = (m_next + 1) % m_slots.size();
+    // A length it cannot take leaves everything as it was.
     if (bytes == 0 || bytes > slot.data.size()) {
         return E_INVALIDARG;
     }
+    slot.asked = false;
+    m_moved += slot.bytes;
+    m_next = (m_next + 1) % m_slots.size();
     slot.bytes = bytes;
     const HRESULT hr = Submit(slot, bytes);
     slot.asked = SUCCEEDED(hr);
